@@ -115,13 +115,13 @@ set(CMAKE_MAKEFILE_DEPENDS
   "/usr/share/cmake-3.25/Modules/Platform/Linux-GNU.cmake"
   "/usr/share/cmake-3.25/Modules/Platform/Linux.cmake"
   "/usr/share/cmake-3.25/Modules/Platform/UnixPaths.cmake"
-  "/work/main/CMakeLists.txt"
+  "/work/wt/platform-a/CMakeLists.txt"
   "CMakeFiles/3.25.1/CMakeCCompiler.cmake"
   "CMakeFiles/3.25.1/CMakeCXXCompiler.cmake"
   "CMakeFiles/3.25.1/CMakeSystem.cmake"
   "CMakeFiles/VerifyGlobs.cmake"
   "CMakeFiles/cmake.verify_globs"
-  "/work/main/tests/CMakeLists.txt"
+  "/work/wt/platform-a/tests/CMakeLists.txt"
   )
 
 # The corresponding makefile is:
@@ -145,4 +145,5 @@ set(CMAKE_MAKEFILE_PRODUCTS
 set(CMAKE_DEPEND_INFO_FILES
   "CMakeFiles/netaudio.dir/DependInfo.cmake"
   "tests/CMakeFiles/qz_test_support.dir/DependInfo.cmake"
+  "tests/CMakeFiles/test_netaudio_platform.dir/DependInfo.cmake"
   )
