@@ -14,6 +14,7 @@ endif()
 # srcs at tests/CMakeLists.txt:14 (file)
 file(GLOB NEW_GLOB LIST_DIRECTORIES true "/work/wt/platform-a/tests/netaudio/platform/*.cpp")
 set(OLD_GLOB
+  "/work/wt/platform-a/tests/netaudio/platform/qnb_printf_test.cpp"
   "/work/wt/platform-a/tests/netaudio/platform/qnb_time_test.cpp"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
@@ -25,6 +26,7 @@ endif()
 file(GLOB_RECURSE NEW_GLOB LIST_DIRECTORIES false "/work/wt/platform-a/netaudio/*.cpp")
 set(OLD_GLOB
   "/work/wt/platform-a/netaudio/platform/qnb_error.cpp"
+  "/work/wt/platform-a/netaudio/platform/qnb_printf.cpp"
   "/work/wt/platform-a/netaudio/platform/qnb_time.cpp"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
@@ -55,6 +57,7 @@ endif()
 # test_files at tests/CMakeLists.txt:26 (file)
 file(GLOB_RECURSE NEW_GLOB LIST_DIRECTORIES false RELATIVE "/work/wt/platform-a/tests" "/work/wt/platform-a/tests/netaudio/*.cpp")
 set(OLD_GLOB
+  "netaudio/platform/qnb_printf_test.cpp"
   "netaudio/platform/qnb_time_test.cpp"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
