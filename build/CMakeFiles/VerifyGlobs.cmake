@@ -14,6 +14,7 @@ endif()
 # srcs at tests/CMakeLists.txt:14 (file)
 file(GLOB NEW_GLOB LIST_DIRECTORIES true "/work/wt/platform-a/tests/netaudio/platform/*.cpp")
 set(OLD_GLOB
+  "/work/wt/platform-a/tests/netaudio/platform/qnb_error_test.cpp"
   "/work/wt/platform-a/tests/netaudio/platform/qnb_printf_test.cpp"
   "/work/wt/platform-a/tests/netaudio/platform/qnb_time_test.cpp"
   )
@@ -57,6 +58,7 @@ endif()
 # test_files at tests/CMakeLists.txt:26 (file)
 file(GLOB_RECURSE NEW_GLOB LIST_DIRECTORIES false RELATIVE "/work/wt/platform-a/tests" "/work/wt/platform-a/tests/netaudio/*.cpp")
 set(OLD_GLOB
+  "netaudio/platform/qnb_error_test.cpp"
   "netaudio/platform/qnb_printf_test.cpp"
   "netaudio/platform/qnb_time_test.cpp"
   )
