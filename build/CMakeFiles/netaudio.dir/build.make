@@ -69,10 +69,24 @@ include CMakeFiles/netaudio.dir/progress.make
 # Include the compile flags for this target's objects.
 include CMakeFiles/netaudio.dir/flags.make
 
+CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o: CMakeFiles/netaudio.dir/flags.make
+CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o: /work/wt/platform-a/netaudio/platform/encoding_set.cpp
+CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_1) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o -c /work/wt/platform-a/netaudio/platform/encoding_set.cpp
+
+CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.i"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/wt/platform-a/netaudio/platform/encoding_set.cpp > CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.i
+
+CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.s"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/encoding_set.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.s
+
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o: CMakeFiles/netaudio.dir/flags.make
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_error.cpp
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_1) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_2) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_error.cpp
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.i: cmake_force
@@ -83,10 +97,38 @@ CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.s: cmake_force
 	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.s"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_error.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.s
 
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o: CMakeFiles/netaudio.dir/flags.make
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_id.cpp
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_3) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_id.cpp
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.i"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/wt/platform-a/netaudio/platform/qnb_id.cpp > CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.i
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.s"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_id.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.s
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o: CMakeFiles/netaudio.dir/flags.make
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_name.cpp
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_4) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_name.cpp
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.i"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/wt/platform-a/netaudio/platform/qnb_name.cpp > CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.i
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.s"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_name.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.s
+
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o: CMakeFiles/netaudio.dir/flags.make
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_printf.cpp
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_2) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_5) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_printf.cpp
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.i: cmake_force
@@ -97,10 +139,24 @@ CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.s: cmake_force
 	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.s"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_printf.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.s
 
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o: CMakeFiles/netaudio.dir/flags.make
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_string.cpp
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_6) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_string.cpp
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.i"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/wt/platform-a/netaudio/platform/qnb_string.cpp > CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.i
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.s"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_string.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.s
+
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o: CMakeFiles/netaudio.dir/flags.make
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_time.cpp
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_3) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_7) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_time.cpp
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.i: cmake_force
@@ -113,19 +169,27 @@ CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.s: cmake_force
 
 # Object files for target netaudio
 netaudio_OBJECTS = \
+"CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o" \
+"CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o" \
+"CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o" \
+"CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o"
 
 # External object files for target netaudio
 netaudio_EXTERNAL_OBJECTS =
 
+libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o
+libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o
+libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o
+libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/build.make
 libnetaudio.a: CMakeFiles/netaudio.dir/link.txt
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --bold --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_4) "Linking CXX static library libnetaudio.a"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --bold --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_8) "Linking CXX static library libnetaudio.a"
 	$(CMAKE_COMMAND) -P CMakeFiles/netaudio.dir/cmake_clean_target.cmake
 	$(CMAKE_COMMAND) -E cmake_link_script CMakeFiles/netaudio.dir/link.txt --verbose=$(VERBOSE)
 
