@@ -14,12 +14,16 @@ endif()
 # srcs at tests/CMakeLists.txt:14 (file)
 file(GLOB NEW_GLOB LIST_DIRECTORIES true "/work/wt/platform-a/tests/netaudio/platform/*.cpp")
 set(OLD_GLOB
+  "/work/wt/platform-a/tests/netaudio/platform/dup_ring_test.cpp"
   "/work/wt/platform-a/tests/netaudio/platform/encoding_set_test.cpp"
+  "/work/wt/platform-a/tests/netaudio/platform/qnb_byte_array_test.cpp"
   "/work/wt/platform-a/tests/netaudio/platform/qnb_error_test.cpp"
   "/work/wt/platform-a/tests/netaudio/platform/qnb_id_test.cpp"
+  "/work/wt/platform-a/tests/netaudio/platform/qnb_list_test.cpp"
   "/work/wt/platform-a/tests/netaudio/platform/qnb_name_test.cpp"
   "/work/wt/platform-a/tests/netaudio/platform/qnb_printf_test.cpp"
   "/work/wt/platform-a/tests/netaudio/platform/qnb_string_test.cpp"
+  "/work/wt/platform-a/tests/netaudio/platform/qnb_text_test.cpp"
   "/work/wt/platform-a/tests/netaudio/platform/qnb_time_test.cpp"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
@@ -30,12 +34,16 @@ endif()
 # NETAUDIO_SOURCES at CMakeLists.txt:29 (file)
 file(GLOB_RECURSE NEW_GLOB LIST_DIRECTORIES false "/work/wt/platform-a/netaudio/*.cpp")
 set(OLD_GLOB
+  "/work/wt/platform-a/netaudio/platform/dup_ring.cpp"
   "/work/wt/platform-a/netaudio/platform/encoding_set.cpp"
+  "/work/wt/platform-a/netaudio/platform/qnb_byte_array.cpp"
   "/work/wt/platform-a/netaudio/platform/qnb_error.cpp"
   "/work/wt/platform-a/netaudio/platform/qnb_id.cpp"
+  "/work/wt/platform-a/netaudio/platform/qnb_list.cpp"
   "/work/wt/platform-a/netaudio/platform/qnb_name.cpp"
   "/work/wt/platform-a/netaudio/platform/qnb_printf.cpp"
   "/work/wt/platform-a/netaudio/platform/qnb_string.cpp"
+  "/work/wt/platform-a/netaudio/platform/qnb_text.cpp"
   "/work/wt/platform-a/netaudio/platform/qnb_time.cpp"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
@@ -66,12 +74,16 @@ endif()
 # test_files at tests/CMakeLists.txt:26 (file)
 file(GLOB_RECURSE NEW_GLOB LIST_DIRECTORIES false RELATIVE "/work/wt/platform-a/tests" "/work/wt/platform-a/tests/netaudio/*.cpp")
 set(OLD_GLOB
+  "netaudio/platform/dup_ring_test.cpp"
   "netaudio/platform/encoding_set_test.cpp"
+  "netaudio/platform/qnb_byte_array_test.cpp"
   "netaudio/platform/qnb_error_test.cpp"
   "netaudio/platform/qnb_id_test.cpp"
+  "netaudio/platform/qnb_list_test.cpp"
   "netaudio/platform/qnb_name_test.cpp"
   "netaudio/platform/qnb_printf_test.cpp"
   "netaudio/platform/qnb_string_test.cpp"
+  "netaudio/platform/qnb_text_test.cpp"
   "netaudio/platform/qnb_time_test.cpp"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")

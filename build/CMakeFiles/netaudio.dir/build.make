@@ -69,10 +69,24 @@ include CMakeFiles/netaudio.dir/progress.make
 # Include the compile flags for this target's objects.
 include CMakeFiles/netaudio.dir/flags.make
 
+CMakeFiles/netaudio.dir/netaudio/platform/dup_ring.cpp.o: CMakeFiles/netaudio.dir/flags.make
+CMakeFiles/netaudio.dir/netaudio/platform/dup_ring.cpp.o: /work/wt/platform-a/netaudio/platform/dup_ring.cpp
+CMakeFiles/netaudio.dir/netaudio/platform/dup_ring.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_1) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/dup_ring.cpp.o"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/dup_ring.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/dup_ring.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/dup_ring.cpp.o -c /work/wt/platform-a/netaudio/platform/dup_ring.cpp
+
+CMakeFiles/netaudio.dir/netaudio/platform/dup_ring.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/netaudio.dir/netaudio/platform/dup_ring.cpp.i"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/wt/platform-a/netaudio/platform/dup_ring.cpp > CMakeFiles/netaudio.dir/netaudio/platform/dup_ring.cpp.i
+
+CMakeFiles/netaudio.dir/netaudio/platform/dup_ring.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/dup_ring.cpp.s"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/dup_ring.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/dup_ring.cpp.s
+
 CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o: CMakeFiles/netaudio.dir/flags.make
 CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o: /work/wt/platform-a/netaudio/platform/encoding_set.cpp
 CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_1) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_2) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o -c /work/wt/platform-a/netaudio/platform/encoding_set.cpp
 
 CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.i: cmake_force
@@ -83,10 +97,24 @@ CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.s: cmake_force
 	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.s"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/encoding_set.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.s
 
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.o: CMakeFiles/netaudio.dir/flags.make
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_byte_array.cpp
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_3) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.o"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_byte_array.cpp
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.i"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/wt/platform-a/netaudio/platform/qnb_byte_array.cpp > CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.i
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.s"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_byte_array.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.s
+
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o: CMakeFiles/netaudio.dir/flags.make
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_error.cpp
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_2) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_4) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_error.cpp
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.i: cmake_force
@@ -100,7 +128,7 @@ CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.s: cmake_force
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o: CMakeFiles/netaudio.dir/flags.make
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_id.cpp
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_3) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_5) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_id.cpp
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.i: cmake_force
@@ -111,10 +139,24 @@ CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.s: cmake_force
 	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.s"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_id.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.s
 
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.o: CMakeFiles/netaudio.dir/flags.make
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_list.cpp
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_6) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.o"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_list.cpp
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.i"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/wt/platform-a/netaudio/platform/qnb_list.cpp > CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.i
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.s"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_list.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.s
+
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o: CMakeFiles/netaudio.dir/flags.make
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_name.cpp
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_4) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_7) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_name.cpp
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.i: cmake_force
@@ -128,7 +170,7 @@ CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.s: cmake_force
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o: CMakeFiles/netaudio.dir/flags.make
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_printf.cpp
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_5) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_8) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_printf.cpp
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.i: cmake_force
@@ -142,7 +184,7 @@ CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.s: cmake_force
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o: CMakeFiles/netaudio.dir/flags.make
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_string.cpp
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_6) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_9) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_string.cpp
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.i: cmake_force
@@ -153,10 +195,24 @@ CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.s: cmake_force
 	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.s"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_string.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.s
 
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.o: CMakeFiles/netaudio.dir/flags.make
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_text.cpp
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_10) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.o"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_text.cpp
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.i"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/wt/platform-a/netaudio/platform/qnb_text.cpp > CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.i
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.s"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_text.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.s
+
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o: CMakeFiles/netaudio.dir/flags.make
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_time.cpp
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_7) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_11) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_time.cpp
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.i: cmake_force
@@ -169,27 +225,35 @@ CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.s: cmake_force
 
 # Object files for target netaudio
 netaudio_OBJECTS = \
+"CMakeFiles/netaudio.dir/netaudio/platform/dup_ring.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o" \
+"CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o" \
+"CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o" \
+"CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o"
 
 # External object files for target netaudio
 netaudio_EXTERNAL_OBJECTS =
 
+libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/dup_ring.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o
+libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o
+libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o
+libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/build.make
 libnetaudio.a: CMakeFiles/netaudio.dir/link.txt
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --bold --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_8) "Linking CXX static library libnetaudio.a"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --bold --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_12) "Linking CXX static library libnetaudio.a"
 	$(CMAKE_COMMAND) -P CMakeFiles/netaudio.dir/cmake_clean_target.cmake
 	$(CMAKE_COMMAND) -E cmake_link_script CMakeFiles/netaudio.dir/link.txt --verbose=$(VERBOSE)
 
