@@ -1,6 +1,6 @@
 # CMake generated Testfile for 
-# Source directory: /work/main
-# Build directory: /work/main/build
+# Source directory: /work/wt/platform-a
+# Build directory: /work/wt/platform-a/build
 # 
 # This file includes the relevant testing commands required for 
 # testing this directory and lists subdirectories to be tested as well.

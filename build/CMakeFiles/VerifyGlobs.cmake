@@ -3,66 +3,84 @@
 cmake_policy(SET CMP0009 NEW)
 
 # TESTNET_SOURCES at CMakeLists.txt:53 (file)
-file(GLOB NEW_GLOB LIST_DIRECTORIES true "/work/main/testnet/*.cpp")
+file(GLOB NEW_GLOB LIST_DIRECTORIES true "/work/wt/platform-a/testnet/*.cpp")
 set(OLD_GLOB
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
   message("-- GLOB mismatch!")
-  file(TOUCH_NOCREATE "/work/main/build/CMakeFiles/cmake.verify_globs")
+  file(TOUCH_NOCREATE "/work/wt/platform-a/build/CMakeFiles/cmake.verify_globs")
+endif()
+
+# srcs at tests/CMakeLists.txt:14 (file)
+file(GLOB NEW_GLOB LIST_DIRECTORIES true "/work/wt/platform-a/tests/netaudio/platform/*.cpp")
+set(OLD_GLOB
+  "/work/wt/platform-a/tests/netaudio/platform/qnb_error_test.cpp"
+  "/work/wt/platform-a/tests/netaudio/platform/qnb_printf_test.cpp"
+  "/work/wt/platform-a/tests/netaudio/platform/qnb_time_test.cpp"
+  )
+if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
+  message("-- GLOB mismatch!")
+  file(TOUCH_NOCREATE "/work/wt/platform-a/build/CMakeFiles/cmake.verify_globs")
 endif()
 
 # NETAUDIO_SOURCES at CMakeLists.txt:29 (file)
-file(GLOB_RECURSE NEW_GLOB LIST_DIRECTORIES false "/work/main/netaudio/*.cpp")
+file(GLOB_RECURSE NEW_GLOB LIST_DIRECTORIES false "/work/wt/platform-a/netaudio/*.cpp")
 set(OLD_GLOB
-  "/work/main/netaudio/platform/qnb_error.cpp"
+  "/work/wt/platform-a/netaudio/platform/qnb_error.cpp"
+  "/work/wt/platform-a/netaudio/platform/qnb_printf.cpp"
+  "/work/wt/platform-a/netaudio/platform/qnb_time.cpp"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
   message("-- GLOB mismatch!")
-  file(TOUCH_NOCREATE "/work/main/build/CMakeFiles/cmake.verify_globs")
+  file(TOUCH_NOCREATE "/work/wt/platform-a/build/CMakeFiles/cmake.verify_globs")
 endif()
 
 # SUPPORT_SOURCES at tests/CMakeLists.txt:5 (file)
-file(GLOB_RECURSE NEW_GLOB LIST_DIRECTORIES false "/work/main/tests/support/*.cpp")
+file(GLOB_RECURSE NEW_GLOB LIST_DIRECTORIES false "/work/wt/platform-a/tests/support/*.cpp")
 set(OLD_GLOB
-  "/work/main/tests/support/empty.cpp"
+  "/work/wt/platform-a/tests/support/empty.cpp"
+  "/work/wt/platform-a/tests/support/fake_clock.cpp"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
   message("-- GLOB mismatch!")
-  file(TOUCH_NOCREATE "/work/main/build/CMakeFiles/cmake.verify_globs")
+  file(TOUCH_NOCREATE "/work/wt/platform-a/build/CMakeFiles/cmake.verify_globs")
 endif()
 
 # WRAPPER_SOURCES at CMakeLists.txt:36 (file)
-file(GLOB_RECURSE NEW_GLOB LIST_DIRECTORIES false "/work/main/wrapper/*.cpp")
+file(GLOB_RECURSE NEW_GLOB LIST_DIRECTORIES false "/work/wt/platform-a/wrapper/*.cpp")
 set(OLD_GLOB
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
   message("-- GLOB mismatch!")
-  file(TOUCH_NOCREATE "/work/main/build/CMakeFiles/cmake.verify_globs")
+  file(TOUCH_NOCREATE "/work/wt/platform-a/build/CMakeFiles/cmake.verify_globs")
 endif()
 
 # test_files at tests/CMakeLists.txt:26 (file)
-file(GLOB_RECURSE NEW_GLOB LIST_DIRECTORIES false RELATIVE "/work/main/tests" "/work/main/tests/netaudio/*.cpp")
+file(GLOB_RECURSE NEW_GLOB LIST_DIRECTORIES false RELATIVE "/work/wt/platform-a/tests" "/work/wt/platform-a/tests/netaudio/*.cpp")
 set(OLD_GLOB
+  "netaudio/platform/qnb_error_test.cpp"
+  "netaudio/platform/qnb_printf_test.cpp"
+  "netaudio/platform/qnb_time_test.cpp"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
   message("-- GLOB mismatch!")
-  file(TOUCH_NOCREATE "/work/main/build/CMakeFiles/cmake.verify_globs")
+  file(TOUCH_NOCREATE "/work/wt/platform-a/build/CMakeFiles/cmake.verify_globs")
 endif()
 
 # test_files at tests/CMakeLists.txt:26 (file)
-file(GLOB_RECURSE NEW_GLOB LIST_DIRECTORIES false RELATIVE "/work/main/tests" "/work/main/tests/testnet/*.cpp")
+file(GLOB_RECURSE NEW_GLOB LIST_DIRECTORIES false RELATIVE "/work/wt/platform-a/tests" "/work/wt/platform-a/tests/testnet/*.cpp")
 set(OLD_GLOB
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
   message("-- GLOB mismatch!")
-  file(TOUCH_NOCREATE "/work/main/build/CMakeFiles/cmake.verify_globs")
+  file(TOUCH_NOCREATE "/work/wt/platform-a/build/CMakeFiles/cmake.verify_globs")
 endif()
 
 # test_files at tests/CMakeLists.txt:26 (file)
-file(GLOB_RECURSE NEW_GLOB LIST_DIRECTORIES false RELATIVE "/work/main/tests" "/work/main/tests/wrapper/*.cpp")
+file(GLOB_RECURSE NEW_GLOB LIST_DIRECTORIES false RELATIVE "/work/wt/platform-a/tests" "/work/wt/platform-a/tests/wrapper/*.cpp")
 set(OLD_GLOB
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
   message("-- GLOB mismatch!")
-  file(TOUCH_NOCREATE "/work/main/build/CMakeFiles/cmake.verify_globs")
+  file(TOUCH_NOCREATE "/work/wt/platform-a/build/CMakeFiles/cmake.verify_globs")
 endif()

@@ -1,4 +1,4 @@
-# Install script for directory: /work/main/tests
+# Install script for directory: /work/wt/platform-a/tests
 
 # Set the install prefix
 if(NOT DEFINED CMAKE_INSTALL_PREFIX)

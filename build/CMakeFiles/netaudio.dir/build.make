@@ -53,10 +53,10 @@ RM = /usr/bin/cmake -E rm -f
 EQUALS = =
 
 # The top-level source directory on which CMake was run.
-CMAKE_SOURCE_DIR = /work/main
+CMAKE_SOURCE_DIR = /work/wt/platform-a
 
 # The top-level build directory on which CMake was run.
-CMAKE_BINARY_DIR = /work/main/build
+CMAKE_BINARY_DIR = /work/wt/platform-a/build
 
 # Include any dependencies generated for this target.
 include CMakeFiles/netaudio.dir/depend.make
@@ -70,30 +70,62 @@ include CMakeFiles/netaudio.dir/progress.make
 include CMakeFiles/netaudio.dir/flags.make
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o: CMakeFiles/netaudio.dir/flags.make
-CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o: /work/main/netaudio/platform/qnb_error.cpp
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_error.cpp
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_1) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o"
-	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o -c /work/main/netaudio/platform/qnb_error.cpp
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_1) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_error.cpp
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.i: cmake_force
 	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.i"
-	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/main/netaudio/platform/qnb_error.cpp > CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.i
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/wt/platform-a/netaudio/platform/qnb_error.cpp > CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.i
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.s: cmake_force
 	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.s"
-	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/main/netaudio/platform/qnb_error.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.s
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_error.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.s
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o: CMakeFiles/netaudio.dir/flags.make
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_printf.cpp
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_2) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_printf.cpp
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.i"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/wt/platform-a/netaudio/platform/qnb_printf.cpp > CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.i
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.s"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_printf.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.s
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o: CMakeFiles/netaudio.dir/flags.make
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_time.cpp
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_3) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_time.cpp
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.i"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/wt/platform-a/netaudio/platform/qnb_time.cpp > CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.i
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.s"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_time.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.s
 
 # Object files for target netaudio
 netaudio_OBJECTS = \
-"CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o"
+"CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o" \
+"CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o" \
+"CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o"
 
 # External object files for target netaudio
 netaudio_EXTERNAL_OBJECTS =
 
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o
+libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o
+libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/build.make
 libnetaudio.a: CMakeFiles/netaudio.dir/link.txt
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --bold --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_2) "Linking CXX static library libnetaudio.a"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --bold --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_4) "Linking CXX static library libnetaudio.a"
 	$(CMAKE_COMMAND) -P CMakeFiles/netaudio.dir/cmake_clean_target.cmake
 	$(CMAKE_COMMAND) -E cmake_link_script CMakeFiles/netaudio.dir/link.txt --verbose=$(VERBOSE)
 
@@ -106,6 +138,6 @@ CMakeFiles/netaudio.dir/clean:
 .PHONY : CMakeFiles/netaudio.dir/clean
 
 CMakeFiles/netaudio.dir/depend:
-	cd /work/main/build && $(CMAKE_COMMAND) -E cmake_depends "Unix Makefiles" /work/main /work/main /work/main/build /work/main/build /work/main/build/CMakeFiles/netaudio.dir/DependInfo.cmake --color=$(COLOR)
+	cd /work/wt/platform-a/build && $(CMAKE_COMMAND) -E cmake_depends "Unix Makefiles" /work/wt/platform-a /work/wt/platform-a /work/wt/platform-a/build /work/wt/platform-a/build /work/wt/platform-a/build/CMakeFiles/netaudio.dir/DependInfo.cmake --color=$(COLOR)
 .PHONY : CMakeFiles/netaudio.dir/depend
 

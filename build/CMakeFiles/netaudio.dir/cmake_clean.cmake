@@ -1,6 +1,10 @@
 file(REMOVE_RECURSE
   "CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o"
   "CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o.d"
+  "CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o"
+  "CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o.d"
+  "CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o"
+  "CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o.d"
   "libnetaudio.a"
   "libnetaudio.pdb"
 )

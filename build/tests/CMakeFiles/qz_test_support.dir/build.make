@@ -53,10 +53,10 @@ RM = /usr/bin/cmake -E rm -f
 EQUALS = =
 
 # The top-level source directory on which CMake was run.
-CMAKE_SOURCE_DIR = /work/main
+CMAKE_SOURCE_DIR = /work/wt/platform-a
 
 # The top-level build directory on which CMake was run.
-CMAKE_BINARY_DIR = /work/main/build
+CMAKE_BINARY_DIR = /work/wt/platform-a/build
 
 # Include any dependencies generated for this target.
 include tests/CMakeFiles/qz_test_support.dir/depend.make
@@ -70,42 +70,58 @@ include tests/CMakeFiles/qz_test_support.dir/progress.make
 include tests/CMakeFiles/qz_test_support.dir/flags.make
 
 tests/CMakeFiles/qz_test_support.dir/support/empty.cpp.o: tests/CMakeFiles/qz_test_support.dir/flags.make
-tests/CMakeFiles/qz_test_support.dir/support/empty.cpp.o: /work/main/tests/support/empty.cpp
+tests/CMakeFiles/qz_test_support.dir/support/empty.cpp.o: /work/wt/platform-a/tests/support/empty.cpp
 tests/CMakeFiles/qz_test_support.dir/support/empty.cpp.o: tests/CMakeFiles/qz_test_support.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_1) "Building CXX object tests/CMakeFiles/qz_test_support.dir/support/empty.cpp.o"
-	cd /work/main/build/tests && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT tests/CMakeFiles/qz_test_support.dir/support/empty.cpp.o -MF CMakeFiles/qz_test_support.dir/support/empty.cpp.o.d -o CMakeFiles/qz_test_support.dir/support/empty.cpp.o -c /work/main/tests/support/empty.cpp
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_1) "Building CXX object tests/CMakeFiles/qz_test_support.dir/support/empty.cpp.o"
+	cd /work/wt/platform-a/build/tests && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT tests/CMakeFiles/qz_test_support.dir/support/empty.cpp.o -MF CMakeFiles/qz_test_support.dir/support/empty.cpp.o.d -o CMakeFiles/qz_test_support.dir/support/empty.cpp.o -c /work/wt/platform-a/tests/support/empty.cpp
 
 tests/CMakeFiles/qz_test_support.dir/support/empty.cpp.i: cmake_force
 	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/qz_test_support.dir/support/empty.cpp.i"
-	cd /work/main/build/tests && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/main/tests/support/empty.cpp > CMakeFiles/qz_test_support.dir/support/empty.cpp.i
+	cd /work/wt/platform-a/build/tests && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/wt/platform-a/tests/support/empty.cpp > CMakeFiles/qz_test_support.dir/support/empty.cpp.i
 
 tests/CMakeFiles/qz_test_support.dir/support/empty.cpp.s: cmake_force
 	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/qz_test_support.dir/support/empty.cpp.s"
-	cd /work/main/build/tests && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/main/tests/support/empty.cpp -o CMakeFiles/qz_test_support.dir/support/empty.cpp.s
+	cd /work/wt/platform-a/build/tests && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/tests/support/empty.cpp -o CMakeFiles/qz_test_support.dir/support/empty.cpp.s
+
+tests/CMakeFiles/qz_test_support.dir/support/fake_clock.cpp.o: tests/CMakeFiles/qz_test_support.dir/flags.make
+tests/CMakeFiles/qz_test_support.dir/support/fake_clock.cpp.o: /work/wt/platform-a/tests/support/fake_clock.cpp
+tests/CMakeFiles/qz_test_support.dir/support/fake_clock.cpp.o: tests/CMakeFiles/qz_test_support.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_2) "Building CXX object tests/CMakeFiles/qz_test_support.dir/support/fake_clock.cpp.o"
+	cd /work/wt/platform-a/build/tests && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT tests/CMakeFiles/qz_test_support.dir/support/fake_clock.cpp.o -MF CMakeFiles/qz_test_support.dir/support/fake_clock.cpp.o.d -o CMakeFiles/qz_test_support.dir/support/fake_clock.cpp.o -c /work/wt/platform-a/tests/support/fake_clock.cpp
+
+tests/CMakeFiles/qz_test_support.dir/support/fake_clock.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/qz_test_support.dir/support/fake_clock.cpp.i"
+	cd /work/wt/platform-a/build/tests && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/wt/platform-a/tests/support/fake_clock.cpp > CMakeFiles/qz_test_support.dir/support/fake_clock.cpp.i
+
+tests/CMakeFiles/qz_test_support.dir/support/fake_clock.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/qz_test_support.dir/support/fake_clock.cpp.s"
+	cd /work/wt/platform-a/build/tests && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/tests/support/fake_clock.cpp -o CMakeFiles/qz_test_support.dir/support/fake_clock.cpp.s
 
 # Object files for target qz_test_support
 qz_test_support_OBJECTS = \
-"CMakeFiles/qz_test_support.dir/support/empty.cpp.o"
+"CMakeFiles/qz_test_support.dir/support/empty.cpp.o" \
+"CMakeFiles/qz_test_support.dir/support/fake_clock.cpp.o"
 
 # External object files for target qz_test_support
 qz_test_support_EXTERNAL_OBJECTS =
 
 tests/libqz_test_support.a: tests/CMakeFiles/qz_test_support.dir/support/empty.cpp.o
+tests/libqz_test_support.a: tests/CMakeFiles/qz_test_support.dir/support/fake_clock.cpp.o
 tests/libqz_test_support.a: tests/CMakeFiles/qz_test_support.dir/build.make
 tests/libqz_test_support.a: tests/CMakeFiles/qz_test_support.dir/link.txt
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --bold --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_2) "Linking CXX static library libqz_test_support.a"
-	cd /work/main/build/tests && $(CMAKE_COMMAND) -P CMakeFiles/qz_test_support.dir/cmake_clean_target.cmake
-	cd /work/main/build/tests && $(CMAKE_COMMAND) -E cmake_link_script CMakeFiles/qz_test_support.dir/link.txt --verbose=$(VERBOSE)
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --bold --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_3) "Linking CXX static library libqz_test_support.a"
+	cd /work/wt/platform-a/build/tests && $(CMAKE_COMMAND) -P CMakeFiles/qz_test_support.dir/cmake_clean_target.cmake
+	cd /work/wt/platform-a/build/tests && $(CMAKE_COMMAND) -E cmake_link_script CMakeFiles/qz_test_support.dir/link.txt --verbose=$(VERBOSE)
 
 # Rule to build all files generated by this target.
 tests/CMakeFiles/qz_test_support.dir/build: tests/libqz_test_support.a
 .PHONY : tests/CMakeFiles/qz_test_support.dir/build
 
 tests/CMakeFiles/qz_test_support.dir/clean:
-	cd /work/main/build/tests && $(CMAKE_COMMAND) -P CMakeFiles/qz_test_support.dir/cmake_clean.cmake
+	cd /work/wt/platform-a/build/tests && $(CMAKE_COMMAND) -P CMakeFiles/qz_test_support.dir/cmake_clean.cmake
 .PHONY : tests/CMakeFiles/qz_test_support.dir/clean
 
 tests/CMakeFiles/qz_test_support.dir/depend:
-	cd /work/main/build && $(CMAKE_COMMAND) -E cmake_depends "Unix Makefiles" /work/main /work/main/tests /work/main/build /work/main/build/tests /work/main/build/tests/CMakeFiles/qz_test_support.dir/DependInfo.cmake --color=$(COLOR)
+	cd /work/wt/platform-a/build && $(CMAKE_COMMAND) -E cmake_depends "Unix Makefiles" /work/wt/platform-a /work/wt/platform-a/tests /work/wt/platform-a/build /work/wt/platform-a/build/tests /work/wt/platform-a/build/tests/CMakeFiles/qz_test_support.dir/DependInfo.cmake --color=$(COLOR)
 .PHONY : tests/CMakeFiles/qz_test_support.dir/depend
 

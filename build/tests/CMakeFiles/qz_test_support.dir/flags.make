@@ -4,7 +4,7 @@
 # compile CXX with /usr/bin/c++
 CXX_DEFINES = 
 
-CXX_INCLUDES = -I/work/main
+CXX_INCLUDES = -I/work/wt/platform-a
 
 CXX_FLAGS = -O2 -g -DNDEBUG -Wall -Wextra -DGTEST_HAS_PTHREAD=1 -std=c++17
 

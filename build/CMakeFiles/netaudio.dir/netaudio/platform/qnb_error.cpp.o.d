@@ -1,6 +1,8 @@
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o: \
- /work/main/netaudio/platform/qnb_error.cpp /usr/include/stdc-predef.h \
- /work/main/netaudio/platform/qnb_error.h /usr/include/c++/12/cstdint \
+ /work/wt/platform-a/netaudio/platform/qnb_error.cpp \
+ /usr/include/stdc-predef.h \
+ /work/wt/platform-a/netaudio/platform/qnb_error.h \
+ /usr/include/c++/12/cstdint \
  /usr/include/x86_64-linux-gnu/c++/12/bits/c++config.h \
  /usr/include/x86_64-linux-gnu/c++/12/bits/os_defines.h \
  /usr/include/features.h /usr/include/features-time64.h \

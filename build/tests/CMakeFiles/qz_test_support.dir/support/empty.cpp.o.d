@@ -1,2 +1,2 @@
 tests/CMakeFiles/qz_test_support.dir/support/empty.cpp.o: \
- /work/main/tests/support/empty.cpp /usr/include/stdc-predef.h
+ /work/wt/platform-a/tests/support/empty.cpp /usr/include/stdc-predef.h
