@@ -111,10 +111,24 @@ CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.s: cmake_force
 	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.s"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_byte_array.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.s
 
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_env.cpp.o: CMakeFiles/netaudio.dir/flags.make
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_env.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_env.cpp
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_env.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_4) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_env.cpp.o"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_env.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_env.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_env.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_env.cpp
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_env.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/netaudio.dir/netaudio/platform/qnb_env.cpp.i"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/wt/platform-a/netaudio/platform/qnb_env.cpp > CMakeFiles/netaudio.dir/netaudio/platform/qnb_env.cpp.i
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_env.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_env.cpp.s"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_env.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_env.cpp.s
+
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o: CMakeFiles/netaudio.dir/flags.make
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_error.cpp
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_4) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_5) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_error.cpp
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.i: cmake_force
@@ -128,7 +142,7 @@ CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.s: cmake_force
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o: CMakeFiles/netaudio.dir/flags.make
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_id.cpp
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_5) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_6) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_id.cpp
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.i: cmake_force
@@ -142,7 +156,7 @@ CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.s: cmake_force
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.o: CMakeFiles/netaudio.dir/flags.make
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_list.cpp
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_6) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_7) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.o"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_list.cpp
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.i: cmake_force
@@ -153,10 +167,24 @@ CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.s: cmake_force
 	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.s"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_list.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.s
 
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_log.cpp.o: CMakeFiles/netaudio.dir/flags.make
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_log.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_log.cpp
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_log.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_8) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_log.cpp.o"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_log.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_log.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_log.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_log.cpp
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_log.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/netaudio.dir/netaudio/platform/qnb_log.cpp.i"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/wt/platform-a/netaudio/platform/qnb_log.cpp > CMakeFiles/netaudio.dir/netaudio/platform/qnb_log.cpp.i
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_log.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_log.cpp.s"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_log.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_log.cpp.s
+
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o: CMakeFiles/netaudio.dir/flags.make
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_name.cpp
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_7) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_9) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_name.cpp
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.i: cmake_force
@@ -170,7 +198,7 @@ CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.s: cmake_force
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o: CMakeFiles/netaudio.dir/flags.make
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_printf.cpp
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_8) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_10) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_printf.cpp
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.i: cmake_force
@@ -181,10 +209,38 @@ CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.s: cmake_force
 	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.s"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_printf.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.s
 
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket.cpp.o: CMakeFiles/netaudio.dir/flags.make
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_socket.cpp
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_11) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket.cpp.o"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_socket.cpp
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket.cpp.i"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/wt/platform-a/netaudio/platform/qnb_socket.cpp > CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket.cpp.i
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket.cpp.s"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_socket.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket.cpp.s
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket_set.cpp.o: CMakeFiles/netaudio.dir/flags.make
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket_set.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_socket_set.cpp
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket_set.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_12) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket_set.cpp.o"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket_set.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket_set.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket_set.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_socket_set.cpp
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket_set.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket_set.cpp.i"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/wt/platform-a/netaudio/platform/qnb_socket_set.cpp > CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket_set.cpp.i
+
+CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket_set.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket_set.cpp.s"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/wt/platform-a/netaudio/platform/qnb_socket_set.cpp -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket_set.cpp.s
+
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o: CMakeFiles/netaudio.dir/flags.make
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_string.cpp
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_9) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_13) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_string.cpp
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.i: cmake_force
@@ -198,7 +254,7 @@ CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.s: cmake_force
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.o: CMakeFiles/netaudio.dir/flags.make
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_text.cpp
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_10) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_14) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.o"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_text.cpp
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.i: cmake_force
@@ -212,7 +268,7 @@ CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.s: cmake_force
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o: CMakeFiles/netaudio.dir/flags.make
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o: /work/wt/platform-a/netaudio/platform/qnb_time.cpp
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o: CMakeFiles/netaudio.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_11) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_15) "Building CXX object CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o -MF CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o.d -o CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o -c /work/wt/platform-a/netaudio/platform/qnb_time.cpp
 
 CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.i: cmake_force
@@ -228,11 +284,15 @@ netaudio_OBJECTS = \
 "CMakeFiles/netaudio.dir/netaudio/platform/dup_ring.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.o" \
+"CMakeFiles/netaudio.dir/netaudio/platform/qnb_env.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.o" \
+"CMakeFiles/netaudio.dir/netaudio/platform/qnb_log.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o" \
+"CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket.cpp.o" \
+"CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket_set.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.o" \
 "CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o"
@@ -243,17 +303,21 @@ netaudio_EXTERNAL_OBJECTS =
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/dup_ring.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/encoding_set.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_byte_array.cpp.o
+libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_env.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_error.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_id.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_list.cpp.o
+libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_log.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_name.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_printf.cpp.o
+libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket.cpp.o
+libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_socket_set.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_string.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_text.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/netaudio/platform/qnb_time.cpp.o
 libnetaudio.a: CMakeFiles/netaudio.dir/build.make
 libnetaudio.a: CMakeFiles/netaudio.dir/link.txt
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --bold --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_12) "Linking CXX static library libnetaudio.a"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --bold --progress-dir=/work/wt/platform-a/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_16) "Linking CXX static library libnetaudio.a"
 	$(CMAKE_COMMAND) -P CMakeFiles/netaudio.dir/cmake_clean_target.cmake
 	$(CMAKE_COMMAND) -E cmake_link_script CMakeFiles/netaudio.dir/link.txt --verbose=$(VERBOSE)
 
