@@ -31,3 +31,11 @@ std::unique_ptr<QSettings> AppServices::settings() const
         return openSettings();
     return std::make_unique<QSettings>();
 }
+
+void AppServices::exitLoop(int code) const
+{
+    if (exitEventLoop)
+        exitEventLoop(code);
+    else
+        QCoreApplication::exit(code);
+}

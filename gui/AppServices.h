@@ -1,6 +1,7 @@
 // What the program takes from its surroundings: veltoWrapper's factory function, the deferral of
-// calls, the user's answers to modal questions, the directory of the program's files and the
-// settings store. The program fills in the real ones; tests replace any of them.
+// calls, the user's answers to modal questions, the directory of the program's files, the
+// settings store and the end of the event loop. The program fills in the real ones; tests
+// replace any of them.
 #pragma once
 
 #include <QSettings>
@@ -22,6 +23,7 @@ struct AppServices {
     UserPrompts *prompts = nullptr;                          // null: real message boxes and dialogs
     QString programDir;                                      // empty: the program file's directory
     std::function<std::unique_ptr<QSettings>()> openSettings; // empty: the default QSettings
+    std::function<void(int)> exitEventLoop;                  // empty: QCoreApplication::exit
 
     Scheduler &schedulerOrDefault() const;
     UserPrompts &promptsOrDefault() const;
@@ -31,4 +33,6 @@ struct AppServices {
     QString filePath(const QString &fileName) const;
     // A new settings object; the caller writes, syncs and drops it.
     std::unique_ptr<QSettings> settings() const;
+    // Ends the event loop with `code`.
+    void exitLoop(int code) const;
 };

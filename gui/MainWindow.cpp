@@ -55,6 +55,7 @@ MainWindow::MainWindow(const AppServices &appServices, QWidget *parent)
     connect(ui->actionClear, &QAction::triggered, this, &MainWindow::on_actionClear_clicked);
     connect(ui->actionLegal, &QAction::triggered, this, &MainWindow::on_actionLegal_clicked);
     connect(ui->actionAboutQZConfig, &QAction::triggered, this, &MainWindow::on_actionAboutQZConfig_clicked);
+    connect(ui->actionNetwork_List, &QAction::triggered, this, &MainWindow::on_actionNetworkList_clicked);
 }
 
 MainWindow::~MainWindow()
@@ -66,17 +67,6 @@ MainWindow::~MainWindow()
         manager = nullptr;
     }
 }
-
-void MainWindow::startup()
-{
-    QCoreApplication::setOrganizationName(QStringLiteral("Tormel"));
-    QCoreApplication::setApplicationName(QStringLiteral("DIDodiviVidi"));
-    QSettings::setDefaultFormat(QSettings::IniFormat);
-    restoreWindowPosition();
-    restoreDeviceCounts();
-}
-
-void MainWindow::slotCallback(const QString &, const QVariantMap &) {}
 
 // ---- settings ----
 

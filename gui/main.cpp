@@ -1,4 +1,4 @@
-#include "gui/MainWindow.h"
+#include "gui/ProgramRestart.h"
 
 #include <QApplication>
 
@@ -15,7 +15,5 @@ int main(int argc, char *argv[])
 #if defined(QZ_HAVE_VELTOWRAPPER)
     services.wrapperFactory = &instance;
 #endif
-    MainWindow window(services);
-    window.show();
-    return app.exec();
+    return runMainWindow(app, services, launchDetached);
 }

@@ -13,6 +13,7 @@ AppServices GuiTestEnvironment::services()
     s.programDir = dir.path();
     const QString path = settingsPath();
     s.openSettings = [path] { return std::make_unique<QSettings>(path, QSettings::IniFormat); };
+    s.exitEventLoop = [this](int code) { exitCodes.push_back(code); };
     return s;
 }
 
@@ -36,4 +37,16 @@ void GuiTestEnvironment::writeFile(const QString &name, const QByteArray &conten
     QFile file(filePath(name));
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(content);
+}
+
+QByteArray GuiTestEnvironment::sampleFile(const QString &name)
+{
+    QFile file(QStringLiteral(QZ_SAMPLE_DIR "/") + name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void GuiTestEnvironment::writeSampleFiles() const
+{
+    for (const char *name : {"QZSetting.json", "QZVeltoPatch.json", "Legal.txt"})
+        writeFile(QLatin1String(name), sampleFile(QLatin1String(name)));
 }

@@ -1,5 +1,6 @@
 // Everything a GUI test replaces, in one place: a temporary directory for the program's files and
-// its settings file, a manual scheduler, scripted prompts and a fake veltoWrapper.
+// its settings file, a manual scheduler, scripted prompts, a fake veltoWrapper and the end of the
+// event loop.
 #pragma once
 
 #include "gui/AppServices.h"
@@ -9,6 +10,8 @@
 
 #include <QByteArray>
 #include <QTemporaryDir>
+
+#include <vector>
 
 class GuiTestEnvironment {
 public:
@@ -21,9 +24,14 @@ public:
     // Writes `content` to `name` in the program's file directory.
     void writeFile(const QString &name, const QByteArray &content) const;
     QString filePath(const QString &name) const;
+    // Copies the sample "QZSetting.json", "QZVeltoPatch.json" and "Legal.txt" of the program.
+    void writeSampleFiles() const;
+    static QByteArray sampleFile(const QString &name);
 
     QTemporaryDir dir;
     ManualScheduler scheduler;
     ScriptedPrompts prompts;
     std::shared_ptr<FakeWrapperState> wrapper;
+    // Every exit code the program ended its event loop with.
+    std::vector<int> exitCodes;
 };
