@@ -1,0 +1,60 @@
+// Takes a picture of the main window after start-up against the fake wrapper: the interface in
+// use is shown, browsing has started and Confirm is enabled.
+// Usage: main_window_screenshot OUTPUT.png (scripts/screenshot runs it under Xvfb).
+#include "tests/gui/support/LsanSuppressions.h"
+#include "tests/gui/support/MainWindowDriver.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPixmap>
+#include <QScreen>
+#include <QTest>
+
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s OUTPUT.png\n", argv[0]);
+        return 2;
+    }
+    QApplication app(argc, argv);
+
+    GuiTestEnvironment env;
+    env.writeSampleFiles();
+    {
+        auto settings = env.settings();
+        settings->setValue("DEVICE/KTV4S", 1);
+        settings->setValue("DEVICE/Area1", 2);
+        settings->setValue("NIC/MAC_Address", "00:1B:21:3A:4C:5D");
+    }
+    MainWindowDriver drive(env);
+    ProbeWindow &window = drive.create();
+    window.move(0, 0);
+    drive.startUp({{"enp3s0", "00:1B:21:3A:4C:5D", "192.168.10.20"}, {"wlp2s0", "60:57:18:AA:BB:CC", "10.1.1.7"}},
+                  {"enp3s0", "00:1B:21:3A:4C:5D", "192.168.10.20"});
+
+    if (!QTest::qWaitForWindowExposed(&window, 5000)) {
+        std::fprintf(stderr, "the window was not shown\n");
+        return 1;
+    }
+    // Let the window system paint everything before the picture is taken.
+    QElapsedTimer settle;
+    settle.start();
+    while (settle.elapsed() < 500)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+
+    // The picture comes from the screen, so it shows what the display server shows.
+    QPixmap picture;
+    if (QScreen *screen = window.screen())
+        picture = screen->grabWindow(0, window.frameGeometry().x(), window.frameGeometry().y(),
+                                     window.frameGeometry().width(), window.frameGeometry().height());
+    if (picture.isNull() || picture.size().isEmpty())
+        picture = window.grab();
+    if (!picture.save(QString::fromLocal8Bit(argv[1]), "PNG")) {
+        std::fprintf(stderr, "cannot write %s\n", argv[1]);
+        return 1;
+    }
+    std::printf("%s: %dx%d\n", argv[1], picture.width(), picture.height());
+    return 0;
+}
