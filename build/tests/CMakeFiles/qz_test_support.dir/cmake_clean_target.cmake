@@ -1,3 +1,0 @@
-file(REMOVE_RECURSE
-  "libqz_test_support.a"
-)
