@@ -16,29 +16,29 @@
 
 namespace {
 
-qnb_error media_device_resolved(wb_adhoc_resolve *, const char *, uint16_t, uint16_t, const unsigned char *);
-qnb_error media_channel_resolved(wb_adhoc_resolve *, const char *, uint16_t, uint16_t, const unsigned char *);
-qnb_error conmon_device_resolved(wb_adhoc_resolve *, const char *, uint16_t, uint16_t, const unsigned char *);
-qnb_error safe_mode_device_resolved(wb_adhoc_resolve *, const char *, uint16_t, uint16_t, const unsigned char *);
-qnb_error upgrade_mode_device_resolved(wb_adhoc_resolve *, const char *, uint16_t, uint16_t, const unsigned char *);
-qnb_error via_device_resolved(wb_adhoc_resolve *, const char *, uint16_t, uint16_t, const unsigned char *);
-void media_device_lost(wb_adhoc_browse *, uint32_t, const char *);
-void media_channel_lost(wb_adhoc_browse *, uint32_t, const char *);
-void conmon_device_lost(wb_adhoc_browse *, uint32_t, const char *);
-void safe_mode_device_lost(wb_adhoc_browse *, uint32_t, const char *);
-void upgrade_mode_device_lost(wb_adhoc_browse *, uint32_t, const char *);
-void via_device_lost(wb_adhoc_browse *, uint32_t, const char *);
+qnb_error wb_adhoc_browse_media_device_resolved(wb_adhoc_resolve *, const char *, uint16_t, uint16_t, const unsigned char *);
+qnb_error wb_adhoc_browse_media_channel_resolved(wb_adhoc_resolve *, const char *, uint16_t, uint16_t, const unsigned char *);
+qnb_error wb_adhoc_browse_conmon_device_resolved(wb_adhoc_resolve *, const char *, uint16_t, uint16_t, const unsigned char *);
+qnb_error wb_adhoc_browse_safe_mode_device_resolved(wb_adhoc_resolve *, const char *, uint16_t, uint16_t, const unsigned char *);
+qnb_error wb_adhoc_browse_upgrade_mode_device_resolved(wb_adhoc_resolve *, const char *, uint16_t, uint16_t, const unsigned char *);
+qnb_error wb_adhoc_browse_via_device_resolved(wb_adhoc_resolve *, const char *, uint16_t, uint16_t, const unsigned char *);
+void wb_adhoc_browse_media_device_lost(wb_adhoc_browse *, uint32_t, const char *);
+void wb_adhoc_browse_media_channel_lost(wb_adhoc_browse *, uint32_t, const char *);
+void wb_adhoc_browse_conmon_device_lost(wb_adhoc_browse *, uint32_t, const char *);
+void wb_adhoc_browse_safe_mode_device_lost(wb_adhoc_browse *, uint32_t, const char *);
+void wb_adhoc_browse_upgrade_mode_device_lost(wb_adhoc_browse *, uint32_t, const char *);
+void wb_adhoc_browse_via_device_lost(wb_adhoc_browse *, uint32_t, const char *);
 
 } // namespace
 
 const wb_service_row wb_service_table[WB_SERVICE_ROWS] = {
-    {0x01, "media device", 0, "_netaudio-arc", "_netaudio-arc._udp.", media_device_resolved, media_device_lost, 32},
-    {0x02, "media channel", 0, "_netaudio-chan", "_netaudio-chan._udp.", media_channel_resolved, media_channel_lost, 64},
-    {0x04, "conmon device", 0, "_netaudio-cmc", "_netaudio-cmc._udp.", conmon_device_resolved, conmon_device_lost, 32},
-    {0x08, "safe mode", 0, "_velto-safe", "_velto-safe._udp.", safe_mode_device_resolved, safe_mode_device_lost, 32},
-    {0x10, "upgrade mode", 0, "_velto-upgr", "_velto-upgr._udp.", upgrade_mode_device_resolved,
-     upgrade_mode_device_lost, 32},
-    {0x20, "via device", 1, "_netaudio-via", "_netaudio-via._tcp.", via_device_resolved, via_device_lost, 32},
+    {0x01, "media device", 0, "_netaudio-arc", "_netaudio-arc._udp.", wb_adhoc_browse_media_device_resolved, wb_adhoc_browse_media_device_lost, 32},
+    {0x02, "media channel", 0, "_netaudio-chan", "_netaudio-chan._udp.", wb_adhoc_browse_media_channel_resolved, wb_adhoc_browse_media_channel_lost, 64},
+    {0x04, "conmon device", 0, "_netaudio-cmc", "_netaudio-cmc._udp.", wb_adhoc_browse_conmon_device_resolved, wb_adhoc_browse_conmon_device_lost, 32},
+    {0x08, "safe mode", 0, "_velto-safe", "_velto-safe._udp.", wb_adhoc_browse_safe_mode_device_resolved, wb_adhoc_browse_safe_mode_device_lost, 32},
+    {0x10, "upgrade mode", 0, "_velto-upgr", "_velto-upgr._udp.", wb_adhoc_browse_upgrade_mode_device_resolved,
+     wb_adhoc_browse_upgrade_mode_device_lost, 32},
+    {0x20, "via device", 1, "_netaudio-via", "_netaudio-via._tcp.", wb_adhoc_browse_via_device_resolved, wb_adhoc_browse_via_device_lost, 32},
     {0x40, "aes67 device", 1, nullptr, nullptr, nullptr, nullptr, 0},
 };
 
@@ -91,7 +91,7 @@ bool is_loopback(const wb_adhoc_browse *browser, uint32_t interface_index)
 
 // Ends an entry: its reference is released and it moves to the free queue. Safe from inside the
 // entry's own callback.
-void resolve_remove(wb_adhoc_resolve *entry)
+void wb_resolve_remove(wb_adhoc_resolve *entry)
 {
     wb_adhoc_browse *browser = entry->owner;
     if (entry->resolving) {
@@ -108,14 +108,14 @@ void resolve_remove(wb_adhoc_resolve *entry)
     qnb_list_push_back(&browser->free_entries, &entry->link);
 }
 
-void resolve_remove_matching(qnb_list *list, uint32_t network, uint32_t row, const char *name)
+void wb_resolve_remove_matching(qnb_list *list, uint32_t network, uint32_t row, const char *name)
 {
     qnb_list_node *node = list->first;
     while (node != nullptr) {
         qnb_list_node *next = node->next;
         wb_adhoc_resolve *entry = static_cast<wb_adhoc_resolve *>(node->data);
         if (entry->network == network && entry->row == row && std::strcmp(entry->name, name) == 0) {
-            resolve_remove(entry);
+            wb_resolve_remove(entry);
         }
         node = next;
     }
@@ -137,14 +137,14 @@ void bounded_copy(char *dst, size_t size, const char *src)
     dst[n] = '\0';
 }
 
-void DNSSD_reply_browse(wt_dnssd_ref *, uint32_t flags, uint32_t interface_index, int32_t error, const char *name,
+void wb_dnssd_browse(wt_dnssd_ref *, uint32_t flags, uint32_t interface_index, int32_t error, const char *name,
                         const char *type, const char *domain, void *context);
-void DNSSD_reply_resolve(wt_dnssd_ref *, uint32_t flags, uint32_t interface_index, int32_t error,
+void wb_dnssd_resolve(wt_dnssd_ref *, uint32_t flags, uint32_t interface_index, int32_t error,
                          const char *full_name, const char *host_target, uint16_t port, uint16_t txt_length,
                          const unsigned char *txt, void *context);
 
 // Starts a pending entry's resolve.
-qnb_error resolve_start(wb_adhoc_resolve *entry)
+qnb_error wb_resolve_resolve(wb_adhoc_resolve *entry)
 {
     wb_adhoc_browse *browser = entry->owner;
     qnb_logger *logger = logger_of(browser);
@@ -155,7 +155,7 @@ qnb_error resolve_start(wb_adhoc_resolve *entry)
     const wb_service_row &row = wb_service_table[entry->row];
     wt_dnssd_ref *ref = nullptr;
     int32_t err = wt_dnssd_resolve(&ref, 0, network_interface(browser, entry->network), entry->name, row.full_type,
-                                   "local", DNSSD_reply_resolve, entry);
+                                   "local", wb_dnssd_resolve, entry);
     if (err != WT_DNSSD_ERR_NONE) {
         qnb_log(logger, QNB_LOG_ERROR, "Error resolving %s: %d\n", entry->name, static_cast<int>(err));
         return QNB_ERR_DNSSDFAIL;
@@ -183,7 +183,7 @@ qnb_error resolve_start(wb_adhoc_resolve *entry)
 
 // ---- DNS-SD replies ----
 
-void DNSSD_reply_browse(wt_dnssd_ref *, uint32_t flags, uint32_t interface_index, int32_t error, const char *name,
+void wb_dnssd_browse(wt_dnssd_ref *, uint32_t flags, uint32_t interface_index, int32_t error, const char *name,
                         const char *type, const char *domain, void *context)
 {
     static const char fn[] = "wb_dnssd_browse";
@@ -263,11 +263,11 @@ void DNSSD_reply_browse(wt_dnssd_ref *, uint32_t flags, uint32_t interface_index
 
     wb_service_table[row].lost(browser, network, name);
     // Only the resolves of this very advertisement end: same name, service and network.
-    resolve_remove_matching(&browser->active, network, row, name);
-    resolve_remove_matching(&browser->pending, network, row, name);
+    wb_resolve_remove_matching(&browser->active, network, row, name);
+    wb_resolve_remove_matching(&browser->pending, network, row, name);
 }
 
-void DNSSD_reply_resolve(wt_dnssd_ref *, uint32_t, uint32_t interface_index, int32_t error, const char *,
+void wb_dnssd_resolve(wt_dnssd_ref *, uint32_t, uint32_t interface_index, int32_t error, const char *,
                          const char *host_target, uint16_t port, uint16_t txt_length, const unsigned char *txt,
                          void *context)
 {
@@ -282,7 +282,7 @@ void DNSSD_reply_resolve(wt_dnssd_ref *, uint32_t, uint32_t interface_index, int
         qnb_log(logger, QNB_LOG_ERROR, "%s: Error resolving '%s' using socket %d (dns error=%d)\n", fn, entry->name,
                 entry->socket, static_cast<int>(error));
         note_error(browser, QNB_ERR_DNSSDFAIL);
-        resolve_remove(entry);
+        wb_resolve_remove(entry);
         return;
     }
     if (entry->network < browser->config.network_count) {
@@ -311,7 +311,7 @@ void DNSSD_reply_resolve(wt_dnssd_ref *, uint32_t, uint32_t interface_index, int
     if (err != QNB_ERR_SUCCESS) {
         note_error(browser, err);
     }
-    resolve_remove(entry);
+    wb_resolve_remove(entry);
 }
 
 // ---- resolved and lost handlers ----
@@ -323,7 +323,7 @@ void table_changed(wb_adhoc_browse *browser, bool changed)
     }
 }
 
-qnb_error media_device_resolved(wb_adhoc_resolve *entry, const char *host_label, uint16_t port, uint16_t txt_length,
+qnb_error wb_adhoc_browse_media_device_resolved(wb_adhoc_resolve *entry, const char *host_label, uint16_t port, uint16_t txt_length,
                                 const unsigned char *txt)
 {
     static const char fn[] = "wb_adhoc_browse_media_device_resolved";
@@ -384,7 +384,7 @@ const char *txt_text(uint16_t txt_length, const unsigned char *txt, const char *
     return buffer;
 }
 
-qnb_error media_channel_resolved(wb_adhoc_resolve *entry, const char *, uint16_t port, uint16_t txt_length,
+qnb_error wb_adhoc_browse_media_channel_resolved(wb_adhoc_resolve *entry, const char *, uint16_t port, uint16_t txt_length,
                                  const unsigned char *txt)
 {
     static const char fn[] = "wb_adhoc_browse_media_channel_resolved";
@@ -467,7 +467,7 @@ qnb_error media_channel_resolved(wb_adhoc_resolve *entry, const char *, uint16_t
     return err;
 }
 
-qnb_error conmon_device_resolved(wb_adhoc_resolve *entry, const char *host_label, uint16_t port, uint16_t txt_length,
+qnb_error wb_adhoc_browse_conmon_device_resolved(wb_adhoc_resolve *entry, const char *host_label, uint16_t port, uint16_t txt_length,
                                  const unsigned char *txt)
 {
     static const char fn[] = "wb_adhoc_browse_conmon_device_resolved";
@@ -566,19 +566,19 @@ qnb_error mode_device_resolved(const mode_words &words, wb_adhoc_resolve *entry,
     return err;
 }
 
-qnb_error safe_mode_device_resolved(wb_adhoc_resolve *entry, const char *host_label, uint16_t port,
+qnb_error wb_adhoc_browse_safe_mode_device_resolved(wb_adhoc_resolve *entry, const char *host_label, uint16_t port,
                                     uint16_t txt_length, const unsigned char *txt)
 {
     return mode_device_resolved(k_safe_words, entry, host_label, port, txt_length, txt);
 }
 
-qnb_error upgrade_mode_device_resolved(wb_adhoc_resolve *entry, const char *host_label, uint16_t port,
+qnb_error wb_adhoc_browse_upgrade_mode_device_resolved(wb_adhoc_resolve *entry, const char *host_label, uint16_t port,
                                        uint16_t txt_length, const unsigned char *txt)
 {
     return mode_device_resolved(k_upgrade_words, entry, host_label, port, txt_length, txt);
 }
 
-qnb_error via_device_resolved(wb_adhoc_resolve *entry, const char *host_label, uint16_t port, uint16_t txt_length,
+qnb_error wb_adhoc_browse_via_device_resolved(wb_adhoc_resolve *entry, const char *host_label, uint16_t port, uint16_t txt_length,
                               const unsigned char *txt)
 {
     static const char fn[] = "wb_adhoc_browse_via_device_resolved";
@@ -612,40 +612,40 @@ void remove_service(wb_adhoc_browse *browser, uint32_t network, const char *name
     table_changed(browser, changed);
 }
 
-void media_device_lost(wb_adhoc_browse *browser, uint32_t network, const char *name)
+void wb_adhoc_browse_media_device_lost(wb_adhoc_browse *browser, uint32_t network, const char *name)
 {
     remove_service(browser, network, name, WB_BROWSE_MEDIA_DEVICE);
 }
 
-void conmon_device_lost(wb_adhoc_browse *browser, uint32_t network, const char *name)
+void wb_adhoc_browse_conmon_device_lost(wb_adhoc_browse *browser, uint32_t network, const char *name)
 {
     qnb_log(logger_of(browser), QNB_LOG_INFO, "%s: Removing conmon device \"%s\" from network %u\n",
             "wb_adhoc_browse_conmon_device_lost", name, network);
     remove_service(browser, network, name, WB_BROWSE_CONMON_DEVICE);
 }
 
-void safe_mode_device_lost(wb_adhoc_browse *browser, uint32_t network, const char *name)
+void wb_adhoc_browse_safe_mode_device_lost(wb_adhoc_browse *browser, uint32_t network, const char *name)
 {
     qnb_log(logger_of(browser), QNB_LOG_INFO, "%s: Removing safe mode device \"%s\" from network %u\n",
             "wb_adhoc_browse_safe_mode_device_lost", name, network);
     remove_service(browser, network, name, WB_BROWSE_SAFE_MODE);
 }
 
-void upgrade_mode_device_lost(wb_adhoc_browse *browser, uint32_t network, const char *name)
+void wb_adhoc_browse_upgrade_mode_device_lost(wb_adhoc_browse *browser, uint32_t network, const char *name)
 {
     qnb_log(logger_of(browser), QNB_LOG_INFO, "%s: Removing upgrade mode device \"%s\" from network %u\n",
             "wb_adhoc_browse_upgrade_mode_device_lost", name, network);
     remove_service(browser, network, name, WB_BROWSE_UPGRADE_MODE);
 }
 
-void via_device_lost(wb_adhoc_browse *browser, uint32_t network, const char *name)
+void wb_adhoc_browse_via_device_lost(wb_adhoc_browse *browser, uint32_t network, const char *name)
 {
     qnb_log(logger_of(browser), QNB_LOG_INFO, "%s: Removing via device \"%s\" from network %u\n",
             "wb_adhoc_browse_via_device_lost", name, network);
     remove_service(browser, network, name, WB_BROWSE_VIA_DEVICE);
 }
 
-void media_channel_lost(wb_adhoc_browse *browser, uint32_t network, const char *name)
+void wb_adhoc_browse_media_channel_lost(wb_adhoc_browse *browser, uint32_t network, const char *name)
 {
     std::string channel_name, device_name;
     if (!split_channel_name(name, &channel_name, &device_name)) {
@@ -752,7 +752,7 @@ qnb_error wb_adhoc_browse_start_config(wb_adhoc_browse *browser, const wb_browse
             qnb_snprintf(type, sizeof type, "%s", service.full_type);
         }
         wt_dnssd_ref *ref = nullptr;
-        int32_t err = wt_dnssd_browse(&ref, 0, 0, type, "local", DNSSD_reply_browse, browser);
+        int32_t err = wt_dnssd_browse(&ref, 0, 0, type, "local", wb_dnssd_browse, browser);
         if (err != WT_DNSSD_ERR_NONE || ref == nullptr) {
             wb_adhoc_browse_stop(browser, 0);
             qnb_log(logger, QNB_LOG_ERROR, "Error starting %s (%s) browse (dnssd err=%d)\n", service.label,
@@ -785,10 +785,10 @@ void wb_adhoc_browse_stop(wb_adhoc_browse *browser, int events)
         browser->sockets[row] = -1;
     }
     while (browser->active.first != nullptr) {
-        resolve_remove(static_cast<wb_adhoc_resolve *>(browser->active.first->data));
+        wb_resolve_remove(static_cast<wb_adhoc_resolve *>(browser->active.first->data));
     }
     while (browser->pending.first != nullptr) {
-        resolve_remove(static_cast<wb_adhoc_resolve *>(browser->pending.first->data));
+        wb_resolve_remove(static_cast<wb_adhoc_resolve *>(browser->pending.first->data));
     }
     release_free_entries(browser);
     wb_device_table_clear(browser->table, events == 1);
@@ -860,7 +860,7 @@ qnb_error wb_adhoc_browse_process_fdset(wb_adhoc_browse *browser, const qnb_sock
         if (err != WT_DNSSD_ERR_NONE) {
             // A reference that cannot be processed would stay readable for ever: end it.
             if (entry->resolving && entry->link.list == &browser->active) {
-                resolve_remove(entry);
+                wb_resolve_remove(entry);
             }
             if (result == QNB_ERR_SUCCESS) {
                 result = QNB_ERR_DNSSDFAIL;
@@ -884,7 +884,7 @@ qnb_error wb_adhoc_browse_process_fdset(wb_adhoc_browse *browser, const qnb_sock
             qnb_log(logger, QNB_LOG_NOTICE, "%s: Resolve %s/%s (%s) timed out, removing and reconfirming\n", fn,
                     row.full_type, entry->name, full_name);
             uint32_t interface_index = network_interface(browser, entry->network);
-            resolve_remove(entry);
+            wb_resolve_remove(entry);
             if (full_name[0] != '\0') {
                 wt_dnssd_reconfirm_record(0, interface_index, full_name, WT_DNSSD_TYPE_PTR, WT_DNSSD_CLASS_IN, 0,
                                           nullptr);
@@ -913,8 +913,8 @@ qnb_error wb_adhoc_browse_process_fdset(wb_adhoc_browse *browser, const qnb_sock
     // 4. Pending resolves take free slots.
     while (browser->pending.first != nullptr && browser->active.count < browser->max_resolves) {
         wb_adhoc_resolve *entry = static_cast<wb_adhoc_resolve *>(browser->pending.first->data);
-        if (resolve_start(entry) != QNB_ERR_SUCCESS) {
-            resolve_remove(entry);
+        if (wb_resolve_resolve(entry) != QNB_ERR_SUCCESS) {
+            wb_resolve_remove(entry);
             break;
         }
         qnb_list_push_back(&browser->active, &entry->link);

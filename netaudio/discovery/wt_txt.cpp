@@ -4,6 +4,7 @@
 
 #include "netaudio/discovery/wt_dnssd.h"
 #include "netaudio/platform/qnb_env.h"
+#include "netaudio/platform/qnb_id.h"
 #include "netaudio/platform/qnb_log.h"
 
 namespace {
@@ -15,10 +16,8 @@ bool is_space(char c)
 
 int hex_value(char c)
 {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+    uint8_t v = qnb_hex_digit_value(static_cast<unsigned char>(c));
+    return v > 15 ? -1 : v;
 }
 
 // A "%u" conversion: leading white space, an optional sign, at least one digit. Values beyond 32
@@ -229,57 +228,21 @@ bool wt_txt_parse_address(const char *value, uint8_t out[4])
 
 bool wt_txt_parse_id_text(const char *value, uint8_t out[8])
 {
-    uint8_t id[8] = {0};
-    if (value != nullptr && value[0] != '\0') {
-        if (value[0] != '_') {
-            size_t n = strnlen(value, 9);
-            if (n > 8) {
-                return false;
-            }
-            std::memcpy(id, value, n);
-        } else {
-            size_t count = 0;
-            const char *p = value + 1;
-            while (*p != '\0') {
-                int hi = hex_value(p[0]);
-                int lo = hi >= 0 ? hex_value(p[1]) : -1;
-                if (hi < 0 || lo < 0 || count == 8) {
-                    return false;
-                }
-                id[count++] = static_cast<uint8_t>(hi << 4 | lo);
-                p += 2;
-            }
-            if (count == 0) {
-                return false;
-            }
-        }
+    uint8_t id[QNB_ID_SIZE] = {0};
+    if (value != nullptr && value[0] != '\0' && !qnb_id_from_text(id, value)) {
+        return false;
     }
-    std::memcpy(out, id, 8);
+    std::memcpy(out, id, QNB_ID_SIZE);
     return true;
 }
 
 bool wt_txt_parse_id_hex(const char *value, uint8_t out[8])
 {
-    uint8_t id[8] = {0};
-    if (value != nullptr && value[0] != '\0') {
-        const char *p = value;
-        while (is_space(*p)) {
-            p++;
-        }
-        if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
-            p += 2;
-        }
-        for (int i = 0; i < 8; i++) {
-            int hi = hex_value(p[0]);
-            int lo = hi >= 0 ? hex_value(p[1]) : -1;
-            if (hi < 0 || lo < 0) {
-                return false;
-            }
-            id[i] = static_cast<uint8_t>(hi << 4 | lo);
-            p += 2;
-        }
+    uint8_t id[QNB_ID_SIZE] = {0};
+    if (value != nullptr && value[0] != '\0' && qnb_id_from_hex(id, value) != QNB_ERR_SUCCESS) {
+        return false;
     }
-    std::memcpy(out, id, 8);
+    std::memcpy(out, id, QNB_ID_SIZE);
     return true;
 }
 
@@ -290,9 +253,9 @@ bool wt_txt_parse_id16(const char *value, uint8_t out[8])
     }
     uint8_t id[8];
     for (int i = 0; i < 8; i++) {
-        int hi = hex_value(value[2 * i]);
-        int lo = hex_value(value[2 * i + 1]);
-        if (hi < 0 || lo < 0) {
+        uint8_t hi = qnb_hex_digit_value(value[2 * i]);
+        uint8_t lo = qnb_hex_digit_value(value[2 * i + 1]);
+        if (hi > 15 || lo > 15) {
             return false;
         }
         id[i] = static_cast<uint8_t>(hi << 4 | lo);
