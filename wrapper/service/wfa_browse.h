@@ -1,0 +1,27 @@
+// Browse driver: owns the library's browse object, starts browsing on command 1, hands the browse
+// sockets to the worker and turns device events into device-table entries, device queries and
+// WFA_CBACK_INF_LOST_DEVICE results. Worker thread only.
+#pragma once
+
+#include <cstdint>
+
+#include "netaudio/platform/qnb_socket_set.h"
+
+// Creates the browse object once the environment exists (worker initialisation).
+uint32_t wfa_browse_create(void);
+// Deletes the browse object, finishes the duration task, drops the socket hooks (worker clean-up).
+void wfa_browse_delete(void);
+
+// Body of command 1: (re)starts browsing on `count` interface indices (at most 2); a negative
+// `duration` browses without a time limit. WFA_E_NOT_READY without a browse object; a library
+// error e as wfa_internal_from_library(e).
+uint32_t wfa_browse_watch_timeout(uint16_t count, const int32_t *indices, uint16_t request_id,
+                                  int32_t duration);
+
+// Body of command 2: when browsing, drops the browse socket hooks, stops the browse object and
+// clears the browsing flag.
+void wfa_browse_stop(void);
+
+// The browse socket provider and processor registered with the worker while browsing.
+uint32_t wfa_browse_get_fdset(qnb_socket_set *set);
+uint32_t wfa_browse_process_fdset(qnb_socket_set *set, int ready);
