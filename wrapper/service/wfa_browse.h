@@ -7,6 +7,8 @@
 
 #include "netaudio/platform/qnb_socket_set.h"
 
+struct TCB;
+
 // Creates the browse object once the environment exists (worker initialisation).
 uint32_t wfa_browse_create(void);
 // Deletes the browse object, finishes the duration task, drops the socket hooks (worker clean-up).
@@ -25,3 +27,21 @@ void wfa_browse_stop(void);
 // The browse socket provider and processor registered with the worker while browsing.
 uint32_t wfa_browse_get_fdset(qnb_socket_set *set);
 uint32_t wfa_browse_process_fdset(qnb_socket_set *set, int ready);
+
+// Run function of the duration task "wfa_browse_watch_timeout" (key 0x4000).
+int wfa_browse_watch_timeout_run(TCB *task);
+
+// What the driver asks of the control-and-monitoring driver: whether it is ready, the identity of
+// the local server, the device table and the device queries. By default the control-and-monitoring
+// driver's own functions; tests put a fake in their place (null restores the default). Set it
+// while the layer is stopped.
+struct wfa_browse_conmon_calls {
+    bool (*is_ready)(void);
+    bool (*server_device_id)(uint8_t id[8], uint16_t *process);
+    bool (*device_known)(const char *name);
+    uint32_t (*device_add)(const char *name);
+    uint32_t (*device_remove)(const char *name);
+    uint32_t (*query)(const char *name);
+    void (*finish_queries)(void);
+};
+void wfa_browse_set_conmon_calls(const wfa_browse_conmon_calls *calls);

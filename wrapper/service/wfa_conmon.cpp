@@ -39,6 +39,11 @@ uint32_t wfa_conmon_process_fdset(qnb_socket_set *set, int)
     return set ? 0 : WFA_E_NULL;
 }
 
+bool wfa_conmon_server_device_id(uint8_t *, uint16_t *)
+{
+    return false;
+}
+
 uint32_t wfa_conmon_server_interfaces(uint16_t *count, int32_t *)
 {
     return count ? WFA_E_NOT_READY : WFA_E_NULL;

@@ -31,6 +31,9 @@ bool wfa_conmon_is_ready(void);
 uint32_t wfa_conmon_get_fdset(qnb_socket_set *set);
 uint32_t wfa_conmon_process_fdset(qnb_socket_set *set, int ready);
 
+// The identity of the local server's device (8-byte id and process id); false while unknown.
+bool wfa_conmon_server_device_id(uint8_t id[8], uint16_t *process);
+
 // The interface indices of the local server's networks (at most 2).
 uint32_t wfa_conmon_server_interfaces(uint16_t *count, int32_t indices[2]);
 
