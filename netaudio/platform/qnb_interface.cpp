@@ -120,7 +120,7 @@ bool read_long(const std::string &path, long *out)
     }
     char *end = nullptr;
     errno = 0;
-    long value = std::strtol(text, &end, 0);
+    long value = std::strtol(text, &end, 10);
     if (errno != 0 || end == text || *end != '\0') {
         return false;
     }
