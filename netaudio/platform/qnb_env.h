@@ -25,11 +25,25 @@ struct qnb_env {
     unsigned flags;
 };
 
-// Takes a reference to the process's environment, setting it up on the first one.
+// Takes a reference to the process's environment, setting it up on the first one (the first also
+// creates its logger). Null `out`: QNB_ERR_INVALIDPARAMETER; no memory for the logger:
+// QNB_ERR_NOMEMORY, nothing counted.
 qnb_error qnb_env_get(qnb_env **out);
-// Gives a reference back; the last one tears the platform down.
+// Gives a reference back; the last one deletes the logger and tears the platform down. A release
+// without a reference left is refused with QNB_ERR_INVALIDSTATE (the count never goes negative);
+// an environment flagged QNB_ENV_FLAG_NO_RELEASE is refused the same way, with a message on
+// standard error. A user-created environment (calloc'ed, QNB_ENV_FLAG_USER_CREATED) is cleaned up
+// and freed at once.
 qnb_error qnb_env_release(qnb_env *env);
 
 // True once the platform set-up has made the receive with packet information available
 // (qnb_socket_recvmsg refuses with QNB_ERR_NOTINITIALISED before).
 bool qnb_platform_recvmsg_ready(void);
+
+// The sleep-window class name that the platform set-up composes ("QNB_WIN32_SLEEP_WINDOW_CLASS_NAME."
+// and the file name of the module holding the library); empty before the first set-up.
+const char *qnb_platform_sleep_class_name(void);
+
+// Tests only: drops the environment and the platform state as if no set-up had ever run, so that
+// one test's leftovers do not reach the next.
+void qnb_env_reset_for_tests(void);
