@@ -532,7 +532,7 @@ void cmm_client_on_event(wgcp2_client *rr, const wgcp2_event *event)
                 qnb_log(log, QNB_LOG_ERROR, "%s: Error reading options: %s\n", fn, error_text(err));
                 result = err;
             } else {
-                qnb_log(log, QNB_LOG_INFO, "%s: options are:\n", fn);
+                qnb_log(log, QNB_LOG_INFO, "%s: options are:", fn);
                 unsigned count = cmm_interfaces_get_count(&options);
                 for (unsigned i = 0; i < count; ++i)
                     log_interface(log, "  ", i, options.interfaces[i]);
@@ -545,7 +545,7 @@ void cmm_client_on_event(wgcp2_client *rr, const wgcp2_event *event)
                 qnb_log(log, QNB_LOG_ERROR, "%s: Error reading state: %s\n", fn, error_text(err));
                 result = err;
             } else {
-                qnb_log(log, QNB_LOG_INFO, "%s: state is:\n", fn);
+                qnb_log(log, QNB_LOG_INFO, "%s: state is:", fn);
                 log_state(log, "  ", state);
                 store_state(c, state, &changes);
             }

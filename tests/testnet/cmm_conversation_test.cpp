@@ -179,7 +179,7 @@ TEST_F(CmmConversation, ConnectOptionsStateSetConfigChangingReady)
     EXPECT_EQ(static_cast<uint32_t>(getpid()), cmm_state_get_process(state, 0)->pid);
     EXPECT_EQ(0u, cmm_client_get_info(client)->lock);
     EXPECT_TRUE(logged("_cmm_client_set_connection_state: state is now 2 (was 1)\n"));
-    EXPECT_TRUE(logged("cmm_client_on_event: state is:\n"));
+    EXPECT_TRUE(logged("cmm_client_on_event: state is:"));
 
     // SET_CONFIG: answered with the resulting state (Changing, the new interface pending).
     changes.clear();
