@@ -210,7 +210,8 @@ TEST(WgcpMessage, WrittenFieldsReadBack)
 std::unique_ptr<wgcp_message> raw_body(const std::vector<uint8_t> &body)
 {
     std::unique_ptr<wgcp_message> m = fresh(WGCP_KIND_EXTENDED);
-    memcpy(wgcp_message_get_body(m.get()), body.data(), body.size());
+    if (!body.empty())
+        memcpy(wgcp_message_get_body(m.get()), body.data(), body.size());
     wgcp_header_set_length(m->packet, static_cast<uint16_t>(20 + body.size()));
     return m;
 }
