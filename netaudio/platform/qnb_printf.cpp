@@ -37,7 +37,7 @@
 
 namespace {
 
-constexpr size_t k_spec_max = 31;
+constexpr size_t k_conversion_max = 31;
 constexpr size_t k_scratch_size = 2052;
 constexpr size_t k_modifier_max = 3;
 
@@ -144,7 +144,7 @@ parse_result parse_conversion(const char *p, conversion *c)
         return parse_result::not_conversion;
     c->letter = *q++;
     c->end = q;
-    if (static_cast<size_t>(c->end - c->start) > k_spec_max)
+    if (static_cast<size_t>(c->end - c->start) > k_conversion_max)
         return parse_result::refused;
     if (c->letter == 'n') // writing through an argument is never allowed
         return parse_result::refused;
@@ -261,22 +261,22 @@ std::string utf16_to_utf8(const char16_t *text, size_t limit)
 }
 
 template <typename T>
-int run_snprintf(char *out, size_t n, const char *spec, const int *stars, int star_count, T value)
+int run_snprintf(char *out, size_t n, const char *runtime_format, const int *stars, int star_count, T value)
 {
     switch (star_count) {
-    case 0: return std::snprintf(out, n, spec, value);
-    case 1: return std::snprintf(out, n, spec, stars[0], value);
-    default: return std::snprintf(out, n, spec, stars[0], stars[1], value);
+    case 0: return std::snprintf(out, n, runtime_format, value);
+    case 1: return std::snprintf(out, n, runtime_format, stars[0], value);
+    default: return std::snprintf(out, n, runtime_format, stars[0], stars[1], value);
     }
 }
 
 // Formats one conversion with the runtime's snprintf and appends it. False on a runtime failure or
 // when the heap buffer for a long conversion cannot be had.
 template <typename T>
-bool emit(output *o, const std::string &spec, const int *stars, int star_count, T value)
+bool emit(output *o, const std::string &runtime_format, const int *stars, int star_count, T value)
 {
     char scratch[k_scratch_size];
-    int len = run_snprintf(scratch, sizeof scratch, spec.c_str(), stars, star_count, value);
+    int len = run_snprintf(scratch, sizeof scratch, runtime_format.c_str(), stars, star_count, value);
     if (len < 0)
         return false;
     size_t total = static_cast<size_t>(len);
@@ -290,7 +290,7 @@ bool emit(output *o, const std::string &spec, const int *stars, int star_count, 
         char *heap = static_cast<char *>(std::malloc(take + 1));
         if (!heap)
             return false;
-        run_snprintf(heap, take + 1, spec.c_str(), stars, star_count, value);
+        run_snprintf(heap, take + 1, runtime_format.c_str(), stars, star_count, value);
         o->put(heap, take, total);
         std::free(heap);
     } else {
@@ -316,7 +316,7 @@ bool convert(output *o, const conversion &c, va_list *ap)
         stars[star_count++] = precision_star;
     }
 
-    std::string spec = "%" + c.flags + c.width;
+    std::string runtime_format = "%" + c.flags + c.width;
     if (kind == value_kind::wide_string || kind == value_kind::wide_char) {
         // Printed as a narrow string of the UTF-8 text; the precision counts UTF-16 units read.
         int width_stars = c.width == "*" ? 1 : 0;
@@ -336,38 +336,38 @@ bool convert(output *o, const conversion &c, va_list *ap)
             text = wide ? utf16_to_utf8(wide, limit) : std::string(limit < 6 ? "" : "(null)");
         }
         if (text.size() == 1 && text[0] == '\0') // a NUL unit prints as one NUL character, like %c
-            return emit(o, spec + "c", stars, width_stars, 0);
-        return emit(o, spec + "s", stars, width_stars, text.c_str());
+            return emit(o, runtime_format + "c", stars, width_stars, 0);
+        return emit(o, runtime_format + "s", stars, width_stars, text.c_str());
     }
 
     if (c.has_precision)
-        spec += "." + c.precision;
-    spec += modifier;
-    spec += (c.letter == 'S') ? 's' : c.letter;
+        runtime_format += "." + c.precision;
+    runtime_format += modifier;
+    runtime_format += (c.letter == 'S') ? 's' : c.letter;
     const bool is_signed = (c.letter == 'd' || c.letter == 'i');
 
     switch (kind) {
     case value_kind::int_value:
-        return is_signed ? emit(o, spec, stars, star_count, va_arg(*ap, int))
-                         : emit(o, spec, stars, star_count, va_arg(*ap, unsigned int));
+        return is_signed ? emit(o, runtime_format, stars, star_count, va_arg(*ap, int))
+                         : emit(o, runtime_format, stars, star_count, va_arg(*ap, unsigned int));
     case value_kind::long_value:
-        return is_signed ? emit(o, spec, stars, star_count, va_arg(*ap, long))
-                         : emit(o, spec, stars, star_count, va_arg(*ap, unsigned long));
+        return is_signed ? emit(o, runtime_format, stars, star_count, va_arg(*ap, long))
+                         : emit(o, runtime_format, stars, star_count, va_arg(*ap, unsigned long));
     case value_kind::llong_value:
-        return is_signed ? emit(o, spec, stars, star_count, va_arg(*ap, long long))
-                         : emit(o, spec, stars, star_count, va_arg(*ap, unsigned long long));
+        return is_signed ? emit(o, runtime_format, stars, star_count, va_arg(*ap, long long))
+                         : emit(o, runtime_format, stars, star_count, va_arg(*ap, unsigned long long));
     case value_kind::size_value:
-        return is_signed ? emit(o, spec, stars, star_count, va_arg(*ap, ssize_t))
-                         : emit(o, spec, stars, star_count, va_arg(*ap, size_t));
+        return is_signed ? emit(o, runtime_format, stars, star_count, va_arg(*ap, ssize_t))
+                         : emit(o, runtime_format, stars, star_count, va_arg(*ap, size_t));
     case value_kind::intmax_value:
-        return is_signed ? emit(o, spec, stars, star_count, va_arg(*ap, intmax_t))
-                         : emit(o, spec, stars, star_count, va_arg(*ap, uintmax_t));
+        return is_signed ? emit(o, runtime_format, stars, star_count, va_arg(*ap, intmax_t))
+                         : emit(o, runtime_format, stars, star_count, va_arg(*ap, uintmax_t));
     case value_kind::ptrdiff_value:
-        return emit(o, spec, stars, star_count, va_arg(*ap, ptrdiff_t));
+        return emit(o, runtime_format, stars, star_count, va_arg(*ap, ptrdiff_t));
     case value_kind::double_value:
-        return emit(o, spec, stars, star_count, va_arg(*ap, double));
+        return emit(o, runtime_format, stars, star_count, va_arg(*ap, double));
     case value_kind::pointer_value:
-        return emit(o, spec, stars, star_count, va_arg(*ap, void *));
+        return emit(o, runtime_format, stars, star_count, va_arg(*ap, void *));
     default:
         return false;
     }
