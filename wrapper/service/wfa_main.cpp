@@ -194,7 +194,12 @@ void worker_main(uint16_t instance_id)
 {
     t_on_worker = true;
     wfa_state &s = wfa_state_get();
-    uint32_t r = worker_init(s, instance_id);
+    uint32_t r;
+    try {
+        r = worker_init(s, instance_id);
+    } catch (...) {
+        r = WFA_E_NO_MEMORY;
+    }
     if (r) {
         worker_cleanup(s);
         report_init(s, r);
@@ -203,7 +208,14 @@ void worker_main(uint16_t instance_id)
     s.started = true;
     tcb_open_inbox(true);
     report_init(s, 0);
-    worker_loop(s);
+    try {
+        worker_loop(s);
+    } catch (...) {
+        // Nothing may end the thread without its clean-up (memory exhausted inside a task).
+        wfa_log(QNB_LOG_CRITICAL, "wfa_worker: stopped by an exception");
+        tcb_open_inbox(false);
+        s.run = 0;
+    }
     worker_cleanup(s);
 }
 
@@ -289,6 +301,7 @@ uint16_t stop_from_worker(wfa_state &s)
 {
     tcb_open_inbox(false);
     s.run = 0;
+    signal_wake(s);
     return ERR_NOERR;
 }
 
