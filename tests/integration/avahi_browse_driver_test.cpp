@@ -12,6 +12,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/integration/avahi_support.h"
@@ -137,6 +138,11 @@ TEST(AvahiBrowseDriver, ReportsFoundAndLostDevices)
     ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_LOST_DEVICE, &lost)) << "the withdrawn device was not reported lost";
     EXPECT_EQ(wfa_get_text(lost.payload.data(), lost.payload.size(), 0, WFA_NAME_FIELD), "qz-dev2");
     EXPECT_EQ(lost.status, ERR_NOERR);
+    // The result is posted before the entry leaves the table.
+    auto until = steady_clock::now() + seconds(10);
+    while (!saw("remove:qz-dev2") && steady_clock::now() < until) {
+        std::this_thread::sleep_for(milliseconds(2));
+    }
     EXPECT_TRUE(saw("remove:qz-dev2"));
 
     wfa_stop();
