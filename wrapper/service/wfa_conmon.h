@@ -1,0 +1,68 @@
+// Control-and-monitoring driver: owns the service layer's control-and-monitoring client and the
+// table of known devices, runs the client's start-up task, the per-device query tasks and their
+// watch, and sends the per-device control messages the commands need. Worker thread only.
+#pragma once
+
+#include <cstdint>
+
+#include "netaudio/platform/qnb_socket_set.h"
+
+// A device of the device table; its fields belong to the driver.
+struct wfa_device;
+
+enum : uint32_t {
+    WFA_DEVICE_QUERYING = 1,
+    WFA_DEVICE_READY = 2,
+    WFA_DEVICE_UPGRADE_REQUESTED = 3,
+    WFA_DEVICE_UPGRADING = 4,
+    WFA_DEVICE_REBOOTING = 5,
+    WFA_DEVICE_FAILED = 6
+};
+
+// Client lifetime (worker initialisation and clean-up).
+uint32_t wfa_conmon_create(void);
+void wfa_conmon_delete(void);
+// Creates the start-up task "wfa_conmon_init" and the watch task "wfa_conmon_watch_device".
+uint32_t wfa_conmon_start(void);
+void wfa_conmon_stop(void);
+// True once the start-up task has connected, registered and subscribed.
+bool wfa_conmon_is_ready(void);
+
+uint32_t wfa_conmon_get_fdset(qnb_socket_set *set);
+uint32_t wfa_conmon_process_fdset(qnb_socket_set *set, int ready);
+
+// The identity of the local server's device (8-byte id and process id); false while unknown.
+bool wfa_conmon_server_device_id(uint8_t id[8], uint16_t *process);
+
+// The interface indices of the local server's networks (at most 2).
+uint32_t wfa_conmon_server_interfaces(uint16_t *count, int32_t indices[2]);
+
+// Per-device commands. `name` is a terminated device name of at most 32 characters.
+uint32_t wfa_conmon_reboot(const char *name, uint8_t mode, uint16_t request_id);
+uint32_t wfa_conmon_identify(const char *name);
+// Rate 0 queries the sample rate; another accepted rate sets it.
+uint32_t wfa_conmon_set_srate(const char *name, uint32_t rate, uint16_t request_id);
+// Flag 0 or 1 sets the preferred-master state; any other value queries it.
+uint32_t wfa_conmon_set_pmas(const char *name, uint8_t flag);
+uint32_t wfa_conmon_query_aes67(const char *name);
+// Sends the body of control message `type` to the device; `request_slot` receives the request.
+uint32_t wfa_conmon_send_type(const char *name, uint32_t type, void *request_slot);
+uint32_t wfa_conmon_watch_upgrade_start(const char *name, uint16_t request_id);
+// Fills the 36-byte upgrade progress record of the device and its progress status.
+uint32_t wfa_conmon_upgrade_progress(const char *name, uint8_t *record, uint16_t *status);
+
+// Device queries: starts the query of a device in the table; finishes every running query.
+uint32_t wfa_conmon_query(const char *name);
+void wfa_conmon_finish_queries(void);
+
+// The device table.
+uint32_t wfa_device_table_init(void);
+void wfa_device_table_free(void);
+uint32_t wfa_device_add(const char *name);
+wfa_device *wfa_device_lookup(const char *name);
+uint32_t wfa_device_remove(const char *name);
+void wfa_device_clear(void);
+bool wfa_device_any_upgrading(void);
+uint32_t wfa_device_state(const wfa_device *device);
+// Fills the 304-byte device status record of command 5.
+uint32_t wfa_device_get_stat(const char *name, uint8_t *record);

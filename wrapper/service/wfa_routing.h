@@ -1,0 +1,47 @@
+// Routing driver: owns the routing container and one routing device per device the class layer
+// asked to route (command 19), answers the per-device routing commands and reports channel counts
+// and subscription changes. Worker thread only.
+#pragma once
+
+#include <cstdint>
+
+#include "netaudio/platform/qnb_socket_set.h"
+#include "wrapper/service/wfa_records.h"
+
+// Container lifetime (worker initialisation and clean-up; clean-up closes every routing device and
+// forgets every slot, so a new start begins with none).
+uint32_t wfa_routing_create(void);
+void wfa_routing_delete(void);
+
+uint32_t wfa_routing_get_fdset(qnb_socket_set *set);
+uint32_t wfa_routing_process_fdset(qnb_socket_set *set, int ready);
+
+// Command 19: opens the device's routing device.
+uint32_t wfa_routing_watch_timeout(const char *name, uint16_t request_id);
+
+// Commands 24 and 25.
+uint32_t wfa_routing_set_patch(const char *name, uint16_t rx_channel, const char *tx_device,
+                               uint16_t tx_channel, uint16_t request_id);
+uint32_t wfa_routing_get_patch(const char *name, uint16_t rx_channel, uint16_t request_id);
+// Commands 32 and 33; `items` holds 256 entries, entry i for receive channel i + 1.
+uint32_t wfa_routing_get_batch(const char *name, uint16_t count, uint16_t request_id);
+uint32_t wfa_routing_set_batch(const char *name, uint16_t count, const wfa_patch_item *items,
+                               uint16_t request_id);
+// Commands 20 to 23.
+uint32_t wfa_routing_get_txlabels(const char *name, uint16_t request_id);
+uint32_t wfa_routing_set_txlabel(const char *name, uint16_t channel, const char *label,
+                                 uint16_t request_id);
+uint32_t wfa_routing_get_rxlabels(const char *name, uint16_t request_id);
+uint32_t wfa_routing_set_rxlabel(const char *name, uint16_t channel, const char *label,
+                                 uint16_t request_id);
+// Commands 26 to 29.
+uint32_t wfa_routing_get_txmute(const char *name, uint16_t channel, uint16_t request_id);
+uint32_t wfa_routing_set_txmute(const char *name, uint16_t channel, uint16_t mute, uint16_t request_id);
+uint32_t wfa_routing_get_rxmute(const char *name, uint16_t channel, uint16_t request_id);
+uint32_t wfa_routing_set_rxmute(const char *name, uint16_t channel, uint16_t mute, uint16_t request_id);
+// Command 35: bit b of byte k of the 32-byte bitmap marks receive channel 8k + b stale.
+uint32_t wfa_routing_refresh_rx(const char *name, const uint8_t *bitmap, uint16_t count);
+// Commands 39, 40, 41.
+uint32_t wfa_routing_properties_refresh(const char *name, uint16_t request_id);
+uint32_t wfa_routing_set_latency(const char *name, uint16_t microseconds, uint16_t request_id);
+uint32_t wfa_routing_get_latency(const char *name, uint16_t request_id);
