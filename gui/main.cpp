@@ -1,3 +1,4 @@
+#include "gui/Fonts.h"
 #include "gui/ProgramRestart.h"
 
 #include <QApplication>
@@ -10,6 +11,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QApplication app(argc, argv);
+    installFontSubstitutes();
 
     AppServices services;
 #if defined(QZ_HAVE_VELTOWRAPPER)

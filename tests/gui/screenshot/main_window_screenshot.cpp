@@ -1,6 +1,7 @@
 // Takes a picture of the main window after start-up against the fake wrapper: the interface in
 // use is shown, browsing has started and Confirm is enabled.
 // Usage: main_window_screenshot OUTPUT.png (scripts/screenshot runs it under Xvfb).
+#include "gui/Fonts.h"
 #include "tests/gui/support/LsanSuppressions.h"
 #include "tests/gui/support/MainWindowDriver.h"
 
@@ -19,6 +20,7 @@ int main(int argc, char **argv)
         return 2;
     }
     QApplication app(argc, argv);
+    installFontSubstitutes();
 
     GuiTestEnvironment env;
     env.writeSampleFiles();
