@@ -201,6 +201,23 @@ void store_state(cmm_client *c, const cmm_state &state, uint32_t *changes)
     }
 }
 
+// Reads a state block from `m`, logs it under `heading` and keeps it; a malformed block is logged
+// and its error returned.
+qnb_error read_state(cmm_client *c, wgcp_message *m, qnb_logger *log, const char *fn, const char *heading,
+                     uint32_t *changes)
+{
+    cmm_state state;
+    qnb_error err = cmm_decode_state(m, &state);
+    if (err) {
+        qnb_log(log, QNB_LOG_ERROR, "%s: Error reading state: %s\n", fn, error_text(err));
+        return err;
+    }
+    qnb_log(log, QNB_LOG_INFO, heading, fn);
+    log_state(log, "  ", state);
+    store_state(c, state, changes);
+    return QNB_ERR_SUCCESS;
+}
+
 // Starts a request of `opcode` in the one slot (the caller releases it on failure).
 qnb_error begin_request(cmm_client *c, uint16_t opcode, wgcp2_request **out)
 {
@@ -500,16 +517,8 @@ void cmm_client_on_event(wgcp2_client *rr, const wgcp2_event *event)
                 if (status != WGCP_STATUS_RESPONSE)
                     qnb_log(log, QNB_LOG_WARNING, "%s: SET_CONFIG response status=%s\n", fn,
                             cmm_response_status_name(status));
-                cmm_state state;
-                qnb_error err = cmm_decode_state(m, &state);
-                if (err) {
-                    qnb_log(log, QNB_LOG_ERROR, "%s: Error reading state: %s\n", fn, error_text(err));
+                if (qnb_error err = read_state(c, m, log, fn, "%s: SET_CONFIG: state is now:\n", &changes))
                     result = err;
-                } else {
-                    qnb_log(log, QNB_LOG_INFO, "%s: SET_CONFIG: state is now:\n", fn);
-                    log_state(log, "  ", state);
-                    store_state(c, state, &changes);
-                }
             }
         }
         if (answers_outstanding) {
@@ -539,16 +548,8 @@ void cmm_client_on_event(wgcp2_client *rr, const wgcp2_event *event)
                 store_options(c, options, &changes);
             }
         } else if (opcode == CMM_OPCODE_STATE) {
-            cmm_state state;
-            qnb_error err = cmm_decode_state(m, &state);
-            if (err) {
-                qnb_log(log, QNB_LOG_ERROR, "%s: Error reading state: %s\n", fn, error_text(err));
+            if (qnb_error err = read_state(c, m, log, fn, "%s: state is:", &changes))
                 result = err;
-            } else {
-                qnb_log(log, QNB_LOG_INFO, "%s: state is:", fn);
-                log_state(log, "  ", state);
-                store_state(c, state, &changes);
-            }
         }
     }
 
