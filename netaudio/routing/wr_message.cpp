@@ -360,7 +360,8 @@ qnb_error wr_msg_subscribe_begin(wr_msg_list *l, wgcp_builder *b, uint16_t versi
 
 qnb_error wr_msg_subscribe_add(wr_msg_list *l, uint16_t rx_id, const char *tx_channel, const char *tx_device)
 {
-    if (!l || !l->builder || rx_id == 0)
+    bool has_channel = tx_channel && tx_channel[0], has_device = tx_device && tx_device[0];
+    if (!l || !l->builder || rx_id == 0 || has_channel != has_device)
         return QNB_ERR_INVALIDPARAMETER;
     if (l->count >= l->room)
         return QNB_ERR_NOBUFS;
@@ -801,8 +802,10 @@ qnb_error wr_msg_read_rx_entry(const wr_msg_response *m, const wr_msg_entries *l
     e = wr_msg_read_format(m, get16(&r, 4), l->end, &out->format);
     if (e)
         return e;
+    // The rx channel's own name is kept as the device gives it; only one that does not fit its
+    // field is refused.
     e = wr_msg_read_name(m, get16(&r, 10), l->end, out->name);
-    if (e == QNB_ERR_TRUNCATED || (!e && !wr_msg_name_is_valid(out->name)))
+    if (e == QNB_ERR_TRUNCATED)
         return QNB_ERR_INVALIDPARAMETER;
     if (e)
         return e;

@@ -163,6 +163,7 @@ TEST(WrMessageRequest, SubscribeWithReservedAreaAndSharedNames)
     ASSERT_EQ(wr_msg_subscribe_add(&l, 2, "02", "T001-KTV4-S"), 0);
     ASSERT_EQ(wr_msg_subscribe_add(&l, 5, nullptr, ""), 0); // clear record
     EXPECT_EQ(wr_msg_subscribe_add(&l, 6, "03", "x"), QNB_ERR_NOBUFS);
+    EXPECT_EQ(wr_msg_subscribe_add(&l, 6, "03", nullptr), QNB_ERR_INVALIDPARAMETER); // half a record
 
     // Head 12, records at stride 6 from 12, 3 x 20 reserved up to 72, then the names.
     bytes expect = header(0x2729, 0, 0x3010);
@@ -603,6 +604,8 @@ TEST(WrMessageReplies, HostileFieldsAreRefused)
          [] { wire w = rx_page(0x100, "01", "d", 2); w.grow(w.b.size() + 1); w.put16(30, uint16_t(w.b.size() - 2));
               return w; }, 20,
          rx0, QNB_ERR_INVALIDDATA},
+        {"rx name too long", [] { wire w = rx_page(0, "01", "d", 0); w.put16(22, w.str(std::string(33, 'r'))); return w; },
+         20, rx0, QNB_ERR_INVALIDPARAMETER},
         {"subscription offset outside", [] { wire w = rx_page(0, "01", "d", 0); w.put16(18, 0xFFF0); return w; }, 20,
          rx0, QNB_ERR_INVALIDDATA},
         {"truncated datagram", [] { wire w = tx_page(); w.put16(2, uint16_t(w.b.size() + 1)); return w; }, 8,
