@@ -286,7 +286,7 @@ TEST(WrMessageVersion, Packing)
 {
     EXPECT_EQ(wr_msg_arcp_version_pack(2, 7, 41), 0x2729);
     EXPECT_EQ(wr_msg_arcp_version_pack(2, 8, 0), 0x2800);
-    EXPECT_EQ(wr_msg_arcp_version_pack(2, 16, 0), 0x2FFF & 0x2F00); // minor saturates, never wraps to 2.0
+    EXPECT_EQ(wr_msg_arcp_version_pack(2, 16, 0), 0x2F00); // minor saturates, never wraps to 2.0
     EXPECT_EQ(wr_msg_arcp_version_pack(16, 0, 0), 0xF000);
     EXPECT_EQ(wr_msg_arcp_version_pack(2, 7, 300), 0x27FF);
     EXPECT_LT(wr_msg_router_version_pack(2, 255, 65535), wr_msg_router_version_pack(3, 0, 0));
