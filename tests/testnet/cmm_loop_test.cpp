@@ -130,6 +130,12 @@ TEST_F(CmmLoop, ConnectsAndKeepsTheLinkWithLoopTimers)
     EXPECT_EQ(QNB_ERR_NOTSUPPORTED, cmm_client_process(client, &next));
     EXPECT_EQ(2u, qnb_event_loop_socket_count(env.event_loop, QNB_EVENT_LOOP_SET_READ));
 
+    // Not yet connected: the timers neither send keepalives nor lose a link.
+    pass_seconds(40);
+    EXPECT_EQ(0u, tn_config_service_request_count(svc, 0));
+    EXPECT_TRUE(changes.empty());
+    EXPECT_FALSE(logged("wgcp2_client_keepalive_recv_timer: server has disappeared, disconnecting!\n"));
+
     connect();
     EXPECT_EQ(u"Ethernet 2", std::u16string(cmm_interfaces_get(cmm_client_get_options(client), 1)->name));
     EXPECT_STREQ("PC-AUDIO", cmm_client_get_state(client)->device_name);
