@@ -207,6 +207,22 @@ TEST_F(CmmLoop, ExcessivelyDelayedTimersNeitherSendNorDisconnect)
     EXPECT_EQ(CMM_CONNECTION_CLOSED, cmm_client_get_connection_state(client));
 }
 
+TEST_F(CmmLoop, VanishedServiceResetsTheLink)
+{
+    connect();
+    qnb_event_loop_set_socket(env.event_loop, tn_config_service_get_socket(svc), 0, nullptr, nullptr, 1);
+    tn_config_service_delete(svc);
+    svc = nullptr;
+    // The next keepalive meets a closed port: the reset arrives through the loop.
+    pass_seconds(10);
+    for (int i = 0; i < 50 && cmm_client_get_connection_state(client) != CMM_CONNECTION_CLOSED; ++i)
+        pump();
+    EXPECT_EQ(CMM_CONNECTION_CLOSED, cmm_client_get_connection_state(client));
+    ASSERT_FALSE(changes.empty());
+    EXPECT_EQ(QNB_ERR_CONNRESET, changes.back().result);
+    EXPECT_TRUE(logged("wgcp2_client_process: error recving (CONNRESET): disconnecting\n"));
+}
+
 TEST_F(CmmLoop, ClosedClientLeavesTheLoop)
 {
     connect();
