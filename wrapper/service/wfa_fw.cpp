@@ -1,5 +1,6 @@
 #include "wrapper/service/wfa_fw.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdio>
@@ -443,6 +444,11 @@ uint16_t wfa_fwfile_load(const char16_t *path, wfa_fw_image *image)
     FILE *f = std::fopen(name.c_str(), "rb");
     if (f == nullptr)
         return ERR_VLT_NOT_FOUND;
+    struct stat info;
+    if (fstat(fileno(f), &info) != 0 || S_ISDIR(info.st_mode)) {
+        std::fclose(f); // a folder is no firmware file
+        return ERR_VLT_NOT_FOUND;
+    }
     if (fseeko(f, 0, SEEK_END) != 0) {
         std::fclose(f);
         return ERR_VLT_ACCESS;
