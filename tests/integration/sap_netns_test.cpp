@@ -13,6 +13,7 @@
 #include "netaudio/discovery/wb_browse.h"
 #include "netaudio/discovery/wb_browse_sap.h"
 #include "netaudio/platform/qnb_interface.h"
+#include "tests/support/fake_clock.h"
 
 namespace {
 
@@ -62,9 +63,9 @@ void send_multicast(const std::vector<uint8_t> &packet)
 }
 
 // Runs owner passes until `count` events were seen or about two seconds passed.
-void pass_until(wb_browse *browse, size_t count)
+void pass_until(wb_browse *browse, size_t count, int passes = 40)
 {
-    for (int i = 0; i < 40 && g_events.size() < count; i++) {
+    for (int i = 0; i < passes && g_events.size() < count; i++) {
         qnb_socket_set set;
         qnb_socket_set_clear(&set);
         ASSERT_EQ(wb_browse_get_fdset(browse, &set), QNB_ERR_SUCCESS);
@@ -88,6 +89,9 @@ TEST(SapMulticast, AnnouncementAndDeletionArriveThroughTheBrowseObject)
     config.interface_index[0] = lo.index;
     ASSERT_EQ(wb_browse_start_config(browse, &config), QNB_ERR_SUCCESS);
 
+    qz_test::fake_clock clock;
+    // A compressed packet is refused by the listener; the next one is still read.
+    send_multicast(sap_packet(0x21, "v=0\r\no=- 41 1 IN IP4 127.0.0.1\r\ns=Refused\r\nt=0 0\r\n"));
     send_multicast(sap_packet(0x20, "v=0\r\no=- 42 1 IN IP4 127.0.0.1\r\ns=Loopback stream\r\nt=0 0\r\n"
                                     "m=audio 5004 RTP/AVP 96\r\na=rtpmap:96 L24/48000/2\r\n"));
     pass_until(browse, 1);
@@ -100,6 +104,19 @@ TEST(SapMulticast, AnnouncementAndDeletionArriveThroughTheBrowseObject)
     pass_until(browse, 2);
     ASSERT_EQ(g_events.size(), 2u);
     EXPECT_EQ(g_events[1].action, static_cast<uint32_t>(WB_ACTION_REMOVED));
+
+    // A session that is not heard again expires an hour later, at the next pass.
+    send_multicast(sap_packet(0x20, "v=0\r\no=- 43 1 IN IP4 127.0.0.1\r\ns=Quiet\r\nt=0 0\r\n"));
+    pass_until(browse, 3);
+    ASSERT_EQ(g_events.size(), 3u);
+    clock.advance(3599);
+    pass_until(browse, 4, 1);
+    EXPECT_EQ(g_events.size(), 3u);
+    clock.advance(1);
+    pass_until(browse, 4, 1);
+    ASSERT_EQ(g_events.size(), 4u);
+    EXPECT_EQ(g_events[3].action, static_cast<uint32_t>(WB_ACTION_REMOVED));
+    EXPECT_EQ(g_events[3].name, "Quiet");
 
     wb_browse_stop(browse);
     wb_browse_delete(browse);

@@ -411,6 +411,8 @@ uint32_t wfa_fw_build_path(char16_t out[WFA_FW_PATH_UNITS])
 
 uint16_t wfa_fw_check(const uint8_t *data, size_t size, wfa_fw_image *image)
 {
+    if (image == nullptr)
+        return ERR_VLT_NOT_FOUND;
     wgcp_reader file;
     wgcp_reader_init(&file, data, size);
     uint8_t magic[4];
