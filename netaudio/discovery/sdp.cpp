@@ -196,7 +196,7 @@ qnb_error sdp_time(sdp_session *s, const char *value, size_t length)
     size_t pos = 0;
     skip_blanks(text, &pos);
     uint64_t start = 0;
-    if (!scan_decimal(text, &pos, UINT32_MAX, &start))
+    if (!scan_decimal(text, &pos, UINT64_MAX, &start))
         return QNB_ERR_INVALIDDATA;
     if (s->sdp_flags & SDP_SEEN_TIME)
         return QNB_ERR_ALREADY;
