@@ -1,12 +1,21 @@
 #include "testnet/tn_routing_device.h"
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
+#include <dns_sd.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <strings.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
 
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -177,6 +186,7 @@ struct tn_routing_device {
     void *dnssd_ref;
     int publish_pid;
     bool published;
+    int32_t publish_error;
     // the answer being built
     uint8_t out[TN_ROUTING_PACKET_SIZE];
 };
@@ -1250,6 +1260,10 @@ void handle_datagram(tn_routing_device *dev, const uint8_t *data, size_t size, c
 
 } // namespace
 
+namespace {
+void process_publication(tn_routing_device *dev);
+} // namespace
+
 qnb_error tn_routing_device_process(tn_routing_device *dev)
 {
     if (!dev)
@@ -1272,6 +1286,7 @@ qnb_error tn_routing_device_process(tn_routing_device *dev)
         handle_datagram(dev, buffer, size, from);
     }
     send_due(dev);
+    process_publication(dev);
     return QNB_ERR_SUCCESS;
 }
 
@@ -1305,40 +1320,180 @@ bool tn_routing_device_next_due(const tn_routing_device *dev, qnb_timeval *out)
 // ---------------------------------------------------------------------------------------------
 // DNS-SD publication
 
+namespace {
+
+std::vector<std::string> txt_entries(const tn_routing_device_config &c)
+{
+    char v[64];
+    std::vector<std::string> out;
+    snprintf(v, sizeof v, "arcp_vers=%u.%u.%u", c.arcp_version >> 12, (c.arcp_version >> 8) & 0xF,
+             c.arcp_version & 0xFF);
+    out.push_back(v);
+    out.push_back("arcp_min=2.6.0");
+    snprintf(v, sizeof v, "router_vers=%u.%u.%u", c.router_major, c.router_minor, c.router_patch);
+    out.push_back(v);
+    out.push_back("router_info=qz-testnet");
+    snprintf(v, sizeof v, "model=%s", c.model_name);
+    out.push_back(v);
+    if (c.safe_mode)
+        out.push_back("safe");
+    return out;
+}
+
+const char *const k_service_type = "_netaudio-arc._udp";
+
+// The DNS-SD client library, loaded when first needed, so that the programs that link a stand-in
+// of it (the unit tests) are not tied to the real one.
+struct dnssd_library {
+    bool tried;
+    void *handle;
+    decltype(&DNSServiceRegister) register_service;
+    decltype(&DNSServiceRefSockFD) sock_fd;
+    decltype(&DNSServiceProcessResult) process_result;
+    decltype(&DNSServiceRefDeallocate) deallocate;
+};
+
+std::mutex g_dnssd_mutex;
+dnssd_library g_dnssd;
+
+const dnssd_library *load_dnssd()
+{
+    std::lock_guard<std::mutex> lock(g_dnssd_mutex);
+    if (!g_dnssd.tried) {
+        g_dnssd.tried = true;
+        setenv("AVAHI_COMPAT_NOWARN", "1", 0);
+        void *h = dlopen("libdns_sd.so.1", RTLD_NOW | RTLD_LOCAL);
+        if (h) {
+            g_dnssd.register_service = reinterpret_cast<decltype(&DNSServiceRegister)>(dlsym(h, "DNSServiceRegister"));
+            g_dnssd.sock_fd = reinterpret_cast<decltype(&DNSServiceRefSockFD)>(dlsym(h, "DNSServiceRefSockFD"));
+            g_dnssd.process_result =
+                reinterpret_cast<decltype(&DNSServiceProcessResult)>(dlsym(h, "DNSServiceProcessResult"));
+            g_dnssd.deallocate = reinterpret_cast<decltype(&DNSServiceRefDeallocate)>(dlsym(h, "DNSServiceRefDeallocate"));
+            if (g_dnssd.register_service && g_dnssd.sock_fd && g_dnssd.process_result && g_dnssd.deallocate)
+                g_dnssd.handle = h;
+            else
+                dlclose(h);
+        }
+    }
+    return g_dnssd.handle ? &g_dnssd : nullptr;
+}
+
+void DNSSD_API on_registered(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error, const char *name,
+                             const char *, const char *, void *context)
+{
+    tn_routing_device *dev = static_cast<tn_routing_device *>(context);
+    dev->published = error == kDNSServiceErr_NoError;
+    dev->publish_error = error;
+    if (dev->trace)
+        fprintf(dev->trace, "%s: DNS-SD registration %s (%d)\n", dev->cfg.name, name ? name : "", error);
+}
+
+qnb_error publish_library(tn_routing_device *dev, const dnssd_library *lib)
+{
+    uint8_t txt[512];
+    size_t size = tn_routing_device_txt(dev, txt, sizeof txt);
+    DNSServiceRef ref = nullptr;
+    DNSServiceErrorType e = lib->register_service(&ref, 0, 0, dev->cfg.name, k_service_type, nullptr, nullptr,
+                                                  htons(dev->port), static_cast<uint16_t>(size), txt, on_registered, dev);
+    if (e != kDNSServiceErr_NoError || !ref)
+        return QNB_ERR_DNSSDFAIL;
+    dev->dnssd_ref = ref;
+    return QNB_ERR_SUCCESS;
+}
+
+qnb_error publish_command(tn_routing_device *dev)
+{
+    std::vector<std::string> args = {"avahi-publish", "-s", dev->cfg.name, k_service_type, std::to_string(dev->port)};
+    for (const std::string &t : txt_entries(dev->cfg))
+        args.push_back(t);
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        return QNB_ERR_SYSTEM;
+    if (pid == 0) {
+        int null_fd = open("/dev/null", O_WRONLY);
+        if (null_fd >= 0)
+            dup2(null_fd, STDOUT_FILENO);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    dev->publish_pid = pid;
+    dev->published = true;
+    return QNB_ERR_SUCCESS;
+}
+
+void process_publication(tn_routing_device *dev)
+{
+    if (dev->dnssd_ref) {
+        const dnssd_library *lib = load_dnssd();
+        DNSServiceRef ref = static_cast<DNSServiceRef>(dev->dnssd_ref);
+        struct pollfd p;
+        p.fd = lib->sock_fd(ref);
+        p.events = POLLIN;
+        p.revents = 0;
+        if (p.fd >= 0 && poll(&p, 1, 0) > 0)
+            lib->process_result(ref);
+    }
+    if (dev->publish_pid > 0) {
+        int status = 0;
+        if (waitpid(dev->publish_pid, &status, WNOHANG) == dev->publish_pid) {
+            // the command ended (no daemon, no such program): nothing is published any more
+            dev->publish_pid = -1;
+            dev->published = false;
+        }
+    }
+}
+
+} // namespace
+
 size_t tn_routing_device_txt(const tn_routing_device *dev, uint8_t *out, size_t capacity)
 {
     if (!dev || !out)
         return 0;
-    const tn_routing_device_config &c = dev->cfg;
-    char entries[6][64];
-    int n = 0;
-    snprintf(entries[n++], sizeof entries[0], "arcp_vers=%u.%u.%u", c.arcp_version >> 12, (c.arcp_version >> 8) & 0xF,
-             c.arcp_version & 0xFF);
-    snprintf(entries[n++], sizeof entries[0], "arcp_min=2.6.0");
-    snprintf(entries[n++], sizeof entries[0], "router_vers=%u.%u.%u", c.router_major, c.router_minor, c.router_patch);
-    snprintf(entries[n++], sizeof entries[0], "router_info=qz-testnet");
-    snprintf(entries[n++], sizeof entries[0], "model=%s", c.model_name);
-    if (c.safe_mode)
-        snprintf(entries[n++], sizeof entries[0], "safe");
     size_t size = 0;
-    for (int i = 0; i < n; ++i) {
-        size_t len = strlen(entries[i]);
-        if (size + 1 + len > capacity)
+    for (const std::string &e : txt_entries(dev->cfg)) {
+        if (size + 1 + e.size() > capacity)
             return 0;
-        out[size++] = static_cast<uint8_t>(len);
-        memcpy(out + size, entries[i], len);
-        size += len;
+        out[size++] = static_cast<uint8_t>(e.size());
+        memcpy(out + size, e.data(), e.size());
+        size += e.size();
     }
     return size;
 }
 
-qnb_error tn_routing_device_publish(tn_routing_device *dev, tn_routing_publish_mode)
+qnb_error tn_routing_device_publish(tn_routing_device *dev, tn_routing_publish_mode mode)
 {
-    return dev ? QNB_ERR_NOTSUPPORTED : QNB_ERR_INVALIDPARAMETER;
+    if (!dev)
+        return QNB_ERR_INVALIDPARAMETER;
+    tn_routing_device_unpublish(dev);
+    if (mode != TN_ROUTING_PUBLISH_COMMAND) {
+        const dnssd_library *lib = load_dnssd();
+        if (lib)
+            return publish_library(dev, lib);
+        if (mode == TN_ROUTING_PUBLISH_LIBRARY)
+            return QNB_ERR_NOTSUPPORTED;
+    }
+    return publish_command(dev);
 }
 
-void tn_routing_device_unpublish(tn_routing_device *)
+void tn_routing_device_unpublish(tn_routing_device *dev)
 {
+    if (!dev)
+        return;
+    if (dev->dnssd_ref) {
+        load_dnssd()->deallocate(static_cast<DNSServiceRef>(dev->dnssd_ref));
+        dev->dnssd_ref = nullptr;
+    }
+    if (dev->publish_pid > 0) {
+        kill(dev->publish_pid, SIGTERM);
+        int status = 0;
+        waitpid(dev->publish_pid, &status, 0);
+        dev->publish_pid = -1;
+    }
+    dev->published = false;
 }
 
 bool tn_routing_device_published(const tn_routing_device *dev)

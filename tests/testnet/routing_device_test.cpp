@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "netaudio/discovery/wt_dnssd.h"
 #include "netaudio/messaging/wgcp_buffer.h"
 #include "testnet/tn_routing_device.h"
 #include "testnet/tn_udp_peer.h"
@@ -281,6 +282,46 @@ TEST_F(RoutingDevice, SubscriptionsAreStoredShownByPagesAndCleared)
     EXPECT_EQ(1u, tn_routing_device_subscription_count(ktv));
     ASSERT_TRUE(tn_routing_device_get_subscription(ktv, 5, &s));
     EXPECT_EQ(2, s.status);
+
+    FILE *f = tmpfile();
+    ASSERT_NE(nullptr, f);
+    tn_routing_device_dump_subscriptions(ktv, f);
+    rewind(f);
+    char line[128] = "";
+    ASSERT_NE(nullptr, fgets(line, sizeof line, f));
+    EXPECT_STREQ("T001-KTV4S-0001-QZ 5 05 01@. 2\n", line);
+    EXPECT_EQ(nullptr, fgets(line, sizeof line, f));
+    fclose(f);
+}
+
+TEST_F(RoutingDevice, TxtRecordCarriesTheVersionKeysTheResolverReads)
+{
+    tn_routing_device_config cfg = *tn_routing_device_get_config(ktv);
+    snprintf(cfg.name, sizeof cfg.name, "%s", "SAFE-ONE");
+    cfg.safe_mode = true;
+    cfg.arcp_version = 0x2800;
+    tn_routing_device *safe = tn_routing_set_add(set, &cfg, nullptr);
+    ASSERT_NE(nullptr, safe);
+    struct {
+        tn_routing_device *dev;
+        const char *arcp;
+        bool safe;
+    } cases[] = {{ktv, "2.7.41", false}, {safe, "2.8.0", true}};
+    for (auto &c : cases) {
+        uint8_t txt[256];
+        size_t size = tn_routing_device_txt(c.dev, txt, sizeof txt);
+        ASSERT_GT(size, 0u);
+        uint8_t length = 0;
+        const char *v = static_cast<const char *>(wt_dnssd_txt_value(static_cast<uint16_t>(size), txt, "arcp_vers", &length));
+        ASSERT_NE(nullptr, v);
+        EXPECT_EQ(c.arcp, std::string(v, length));
+        v = static_cast<const char *>(wt_dnssd_txt_value(static_cast<uint16_t>(size), txt, "router_vers", &length));
+        ASSERT_NE(nullptr, v);
+        EXPECT_EQ("4.2.1", std::string(v, length));
+        EXPECT_EQ(c.safe, wt_dnssd_txt_contains_key(static_cast<uint16_t>(size), txt, "safe"));
+    }
+    // A name the set already holds is refused.
+    EXPECT_EQ(nullptr, tn_routing_set_add(set, &cfg, nullptr));
 }
 
 TEST_F(RoutingDevice, BadRecordsAreRefusedAndTheRestApplied)
