@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <new>
@@ -114,7 +115,6 @@ struct rx_channel : channel {
     char default_name[TN_ROUTING_NAME_SIZE];
     char tx_channel[TN_ROUTING_NAME_SIZE];
     char tx_device[TN_ROUTING_NAME_SIZE];
-    uint8_t status;
 };
 
 struct label_slot {
@@ -169,7 +169,7 @@ struct tn_routing_device {
     tn_routing_resolver_fn resolver;
     void *resolver_context;
     // request log
-    std::vector<tn_routing_log_entry> log;
+    std::deque<tn_routing_log_entry> log;
     std::map<uint16_t, unsigned> counts;
     FILE *trace;
     // misbehaviour
@@ -354,17 +354,15 @@ uint8_t subscription_status(const tn_routing_device *dev, const char *tx_channel
     return local && tn_routing_device_has_txchannel(dev, tx_channel) ? 2 : 1;
 }
 
-void store_subscription(tn_routing_device *dev, rx_channel &c, const char *tx_channel, const char *tx_device)
+void store_subscription(rx_channel &c, const char *tx_channel, const char *tx_device)
 {
     if (!tx_channel || !tx_channel[0]) {
         c.tx_channel[0] = '\0';
         c.tx_device[0] = '\0';
-        c.status = 0;
         return;
     }
     copy_name(c.tx_channel, tx_channel);
     copy_name(c.tx_device, tx_device);
-    c.status = subscription_status(dev, c.tx_channel, c.tx_device);
 }
 
 } // namespace
@@ -378,7 +376,7 @@ bool tn_routing_device_get_subscription(const tn_routing_device *dev, uint16_t r
     out->rx_id = rx_id;
     copy_name(out->tx_channel, c.tx_channel);
     copy_name(out->tx_device, c.tx_device);
-    out->status = c.status;
+    out->status = subscription_status(dev, c.tx_channel, c.tx_device);
     return true;
 }
 
@@ -400,7 +398,7 @@ qnb_error tn_routing_device_set_subscription(tn_routing_device *dev, uint16_t rx
     if (set && (!name_is_valid(tx_channel) || !tx_device ||
                 (strcmp(tx_device, ".") != 0 && !name_is_valid(tx_device))))
         return QNB_ERR_INVALIDPARAMETER;
-    store_subscription(dev, dev->rx[rx_id - 1], set ? tx_channel : nullptr, tx_device);
+    store_subscription(dev->rx[rx_id - 1], set ? tx_channel : nullptr, tx_device);
     return QNB_ERR_SUCCESS;
 }
 
@@ -412,7 +410,7 @@ void tn_routing_device_dump_subscriptions(const tn_routing_device *dev, FILE *ou
         const rx_channel &c = dev->rx[i];
         if (c.tx_channel[0])
             fprintf(out, "%s %u %s %s@%s %u\n", dev->cfg.name, static_cast<unsigned>(i + 1), c.name, c.tx_channel,
-                    c.tx_device, c.status);
+                    c.tx_device, subscription_status(dev, c.tx_channel, c.tx_device));
     }
     fflush(out);
 }
@@ -769,7 +767,7 @@ qnb_error build_rx_page(tn_routing_device *dev, wgcp_writer *w, const request &r
         wgcp_writer_set_u16_at(w, at + 8, tx_device);
         wgcp_writer_set_u16_at(w, at + 10, name);
         // per-flow mask and bits (at + 12, + 13) stay 0
-        wgcp_writer_set_u16_at(w, at + 14, c.status);
+        wgcp_writer_set_u16_at(w, at + 14, subscription_status(dev, c.tx_channel, c.tx_device));
         // reserved (at + 16) and the value block offset (at + 18) stay 0
     }
     return err;
@@ -987,7 +985,7 @@ void answer_subscribe(tn_routing_device *dev, const request &req)
         }
         rx_channel &c = dev->rx[id - 1];
         if (ch == 0 && device == 0) {
-            store_subscription(dev, c, nullptr, nullptr);
+            store_subscription(c, nullptr, nullptr);
             continue;
         }
         char tx_channel[TN_ROUTING_NAME_SIZE], tx_device[TN_ROUTING_NAME_SIZE];
@@ -995,7 +993,7 @@ void answer_subscribe(tn_routing_device *dev, const request &req)
             refused = true;
             continue;
         }
-        store_subscription(dev, c, tx_channel, tx_device);
+        store_subscription(c, tx_channel, tx_device);
     }
     answer_result(dev, req, refused ? TN_ROUTING_RESULT_BAD_DATA : TN_ROUTING_RESULT_OK);
 }
@@ -1005,7 +1003,7 @@ void answer_unsubscribe(tn_routing_device *dev, const request &req)
     std::vector<uint16_t> ids;
     qnb_error err = read_id_list(req, dev->rx.size(), &ids);
     for (uint16_t id : ids)
-        store_subscription(dev, dev->rx[id - 1], nullptr, nullptr);
+        store_subscription(dev->rx[id - 1], nullptr, nullptr);
     answer_result(dev, req, err ? TN_ROUTING_RESULT_BAD_DATA : TN_ROUTING_RESULT_OK);
 }
 
@@ -1243,6 +1241,8 @@ void handle_datagram(tn_routing_device *dev, const uint8_t *data, size_t size, c
         entry.seqnum = req.seqnum;
         entry.opcode = req.opcode;
     }
+    if (dev->log.size() >= TN_ROUTING_LOG_LIMIT)
+        dev->log.pop_front();
     dev->log.push_back(entry);
     if (header)
         ++dev->counts[req.opcode];

@@ -30,7 +30,8 @@ enum {
     TN_ROUTING_MAX_LABELS = 256,
     TN_ROUTING_PACKET_SIZE = 1400,   // the longest message either side sends
     TN_ROUTING_DEFAULT_PORT = 4440,
-    TN_ROUTING_DEFAULT_ARCP = 0x2729 // 2.7.41
+    TN_ROUTING_DEFAULT_ARCP = 0x2729, // 2.7.41
+    TN_ROUTING_LOG_LIMIT = 4096       // log entries kept per device (the oldest go first)
 };
 
 // Result codes the device answers with.
@@ -94,7 +95,7 @@ struct tn_routing_subscription {
     uint16_t rx_id;
     char tx_channel[TN_ROUTING_NAME_SIZE];
     char tx_device[TN_ROUTING_NAME_SIZE];
-    uint8_t status; // 0 none, 1 unresolved, 2 resolved
+    uint8_t status; // 0 none, 1 unresolved, 2 resolved (decided when read)
 };
 
 // False for an id outside 1..rx count. An empty subscription has empty names and status 0.
@@ -126,7 +127,8 @@ const char *tn_routing_device_label(const tn_routing_device *dev, uint16_t id, u
 uint32_t tn_routing_device_latency_ns(const tn_routing_device *dev);
 
 // ---------------------------------------------------------------------------------------------
-// The request log: every datagram that arrived, answered or not.
+// The request log: every datagram that arrived, answered or not (the last TN_ROUTING_LOG_LIMIT;
+// the counts per opcode cover all).
 
 struct tn_routing_log_entry {
     qnb_timeval at;    // library clock at arrival

@@ -268,6 +268,15 @@ TEST_F(RoutingDevice, SubscriptionsAreStoredShownByPagesAndCleared)
     EXPECT_EQ("", rx[4].channel);
     EXPECT_EQ(0, rx[4].status);
 
+    // A device that joins the set later resolves the subscriptions to it from then on.
+    tn_routing_device_config cfg;
+    tn_routing_device_config_init(&cfg, TN_ROUTING_MODEL_RQA310, 0xFF);
+    snprintf(cfg.name, sizeof cfg.name, "%s", "T0FF-OTHER-0001-QZ");
+    cfg.tx_count = 8;
+    ASSERT_NE(nullptr, tn_routing_set_add(set, &cfg, nullptr));
+    ASSERT_TRUE(tn_routing_device_get_subscription(ktv, 3, &s));
+    EXPECT_EQ(2, s.status);
+
     // Clearing one record by empty offsets, then the whole device by the id list {1, n}.
     ask(ktv, 0x3010, subscribe_body({{4, "", ""}}));
     EXPECT_EQ(3u, tn_routing_device_subscription_count(ktv));
