@@ -49,7 +49,13 @@ enum : uint16_t {
     OP_RX_MUTE = 0x3031,
     OP_RX_FLOWS = 0x3200,
     OP_RX_FLOW_CHANGE = 0x3201,
-    OP_PERFORMANCE = 0x3300
+    OP_PERFORMANCE = 0x3300,
+    OP_CHANGES_AGAIN = 0x1F11,
+    OP_TX_DETAIL_FIRST = 0x2020, // 0x2020-0x2023: flag changes on id ranges
+    OP_TX_DETAIL_LAST = 0x2023,
+    OP_TX_VALUES = 0x2032,
+    OP_TX_VALUES_2 = 0x2033,
+    OP_RX_FLOW_REFRESH = 0x3210
 };
 
 enum : size_t {
@@ -67,9 +73,11 @@ const uint16_t k_property_ids[] = {0x0201, 0x8204, 0x8205, 0x0210, 0x0211, 0x830
 const uint16_t PROP_MODEL_TEXT = 0x8021;
 const uint16_t PROP_LATENCY_NS = 0x8205;
 
-bool property_is_settable(uint16_t id)
+// PROP_AVAIL flags by default: 1 (mask 0) for every property, 3 (masks 0 and 1: settable) for those
+// the unicast-performance request may set.
+uint16_t default_property_flags(uint16_t id)
 {
-    return id == 0x8205 || id == 0x0211 || id == 0x8301 || id == 0x0310 || id == 0x8304;
+    return id == 0x8205 || id == 0x0211 || id == 0x8301 || id == 0x0310 || id == 0x8304 ? 0x3 : 0x1;
 }
 
 bool property_is_wide(uint16_t id)
@@ -165,6 +173,7 @@ struct tn_routing_device {
     std::vector<rx_channel> rx;
     std::vector<label_slot> labels;
     std::map<uint16_t, uint32_t> properties;
+    std::map<uint16_t, uint16_t> property_flags;
     uint16_t performance[2];
     tn_routing_resolver_fn resolver;
     void *resolver_context;
@@ -181,6 +190,7 @@ struct tn_routing_device {
     size_t truncate_cut;
     bool truncate_fix_length;
     std::map<uint16_t, uint16_t> results;
+    std::map<uint16_t, std::pair<uint16_t, std::vector<uint8_t>>> bodies; // opcode -> result, body
     std::vector<held_answer> held;
     // DNS-SD
     void *dnssd_ref;
@@ -246,6 +256,8 @@ void set_default_properties(tn_routing_device *dev)
                        {0x0211, 16},     {0x8301, 1000000}, {0x8302, 2000000}, {0x8306, 5000000},
                        {0x0310, 16},     {0x0311, 4},       {0x0303, 1},       {0x00F0, 1},
                        {0x8060, 0x10000}, {0x0022, 2},      {0x8304, 1000}};
+    for (uint16_t id : k_property_ids)
+        dev->property_flags[id] = default_property_flags(id);
     dev->performance[0] = 4;
     dev->performance[1] = 48;
 }
@@ -269,6 +281,7 @@ tn_routing_device *tn_routing_device_new(const tn_routing_device_config *cfg, qn
     }
     dev->cfg = *cfg;
     dev->cfg.name[TN_ROUTING_NAME_SIZE - 1] = '\0';
+    dev->cfg.distinct_name[TN_ROUTING_NAME_SIZE - 1] = '\0';
     dev->cfg.model_name[sizeof dev->cfg.model_name - 1] = '\0';
     if (dev->cfg.page_size == 0)
         dev->cfg.page_size = 16;
@@ -465,6 +478,48 @@ const char *tn_routing_device_label(const tn_routing_device *dev, uint16_t id, u
     if (tx_id)
         *tx_id = dev->labels[id - 1].tx_id;
     return dev->labels[id - 1].name;
+}
+
+qnb_error tn_routing_device_set_property(tn_routing_device *dev, uint16_t id, uint32_t value, uint16_t flags)
+{
+    if (!dev || !property_is_known(id) || id == PROP_MODEL_TEXT || flags > 3)
+        return QNB_ERR_INVALIDPARAMETER;
+    dev->properties[id] = value;
+    dev->property_flags[id] = flags;
+    return QNB_ERR_SUCCESS;
+}
+
+bool tn_routing_device_get_property(const tn_routing_device *dev, uint16_t id, uint32_t *value)
+{
+    if (!dev || !value)
+        return false;
+    auto it = dev->properties.find(id);
+    if (it == dev->properties.end())
+        return false;
+    *value = it->second;
+    return true;
+}
+
+void tn_routing_device_set_performance(tn_routing_device *dev, uint16_t first, uint16_t second)
+{
+    if (!dev)
+        return;
+    dev->performance[0] = first;
+    dev->performance[1] = second;
+}
+
+qnb_error tn_routing_device_set_body(tn_routing_device *dev, uint16_t opcode, uint16_t result, const void *body,
+                                     size_t size)
+{
+    if (!dev || (size && !body) || size > TN_ROUTING_PACKET_SIZE - HEADER_SIZE)
+        return QNB_ERR_INVALIDPARAMETER;
+    if (!body && result == 0) {
+        dev->bodies.erase(opcode);
+        return QNB_ERR_SUCCESS;
+    }
+    const uint8_t *b = static_cast<const uint8_t *>(body);
+    dev->bodies[opcode] = std::make_pair(result, std::vector<uint8_t>(b, b + size));
+    return QNB_ERR_SUCCESS;
 }
 
 uint32_t tn_routing_device_latency_ns(const tn_routing_device *dev)
@@ -828,7 +883,7 @@ void answer_prop_avail(tn_routing_device *dev, const request &req)
     for (unsigned i = 0; i < n; ++i) {
         uint16_t id = k_property_ids[i];
         wgcp_writer_set_u16_at(&w, entries + 4 * i, id);
-        wgcp_writer_set_u16_at(&w, entries + 4 * i + 2, property_is_settable(id) ? 0x3 : 0x1);
+        wgcp_writer_set_u16_at(&w, entries + 4 * i + 2, dev->property_flags[id]);
     }
     send_answer(dev, req, &w, TN_ROUTING_RESULT_OK);
 }
@@ -849,7 +904,10 @@ void answer_names(tn_routing_device *dev, const request &req)
     wgcp_writer_put_u16(&w, 16);
     wgcp_writer_put_u16(&w, 28);
     const uint16_t name_at = 40;
-    const uint16_t names[] = {0, name_at, name_at, name_at, 0, 0};
+    size_t name_size = strlen(c.name) + 1;
+    bool distinct = c.distinct_name[0] && strcmp(c.distinct_name, c.name) != 0;
+    uint16_t third = distinct ? static_cast<uint16_t>(name_at + name_size) : name_at;
+    const uint16_t names[] = {0, name_at, name_at, third, 0, 0};
     for (uint16_t v : names)
         wgcp_writer_put_u16(&w, v);
     wgcp_writer_put_u32(&w, 0);
@@ -857,7 +915,9 @@ void answer_names(tn_routing_device *dev, const request &req)
                                 static_cast<uint32_t>(c.router_patch & 0xFF) << 8);
     wgcp_writer_put_u16(&w, c.arcp_version);
     wgcp_writer_put_u16(&w, 0);
-    wgcp_writer_put_bytes(&w, c.name, strlen(c.name) + 1);
+    wgcp_writer_put_bytes(&w, c.name, name_size);
+    if (distinct)
+        wgcp_writer_put_bytes(&w, c.distinct_name, strlen(c.distinct_name) + 1);
     send_answer(dev, req, &w, TN_ROUTING_RESULT_OK);
 }
 
@@ -936,7 +996,7 @@ void answer_unicast_performance(tn_routing_device *dev, const request &req)
             wgcp_reader_u16_at(&req.r, LIST_HEAD + 4u * i + 2, &field))
             break;
         item it{id, field, 0};
-        if (!property_is_known(id) || !property_is_settable(id)) {
+        if (!property_is_known(id) || !(dev->property_flags[id] & 0x2)) {
             it.refusal = 1;
         } else if (property_is_wide(id)) {
             if (field < LIST_HEAD || (field & 3) || wgcp_reader_u32_at(&req.r, field, &it.value))
@@ -1139,6 +1199,21 @@ void answer_label_change(tn_routing_device *dev, const request &req)
     send_answer(dev, req, &w, TN_ROUTING_RESULT_OK);
 }
 
+// Transmit channel values: one record {1, count, 0x7FFF} (no channel has a valid value).
+void answer_tx_values(tn_routing_device *dev, const request &req)
+{
+    wgcp_writer w;
+    begin(dev, &w, req);
+    size_t entries = 0;
+    begin_list(&w, dev->tx.empty() ? 0 : 1, 6, &entries);
+    if (!dev->tx.empty()) {
+        wgcp_writer_set_u16_at(&w, entries, 1);
+        wgcp_writer_set_u16_at(&w, entries + 2, static_cast<uint16_t>(dev->tx.size()));
+        wgcp_writer_set_u16_at(&w, entries + 4, 0x7FFF);
+    }
+    send_answer(dev, req, &w, TN_ROUTING_RESULT_OK);
+}
+
 // An entry list without entries: capacity and count 0.
 void answer_empty_list(tn_routing_device *dev, const request &req)
 {
@@ -1153,6 +1228,14 @@ void dispatch(tn_routing_device *dev, const request &req)
     auto fixed = dev->results.find(req.opcode);
     if (fixed != dev->results.end()) {
         answer_result(dev, req, fixed->second);
+        return;
+    }
+    auto body = dev->bodies.find(req.opcode);
+    if (body != dev->bodies.end()) {
+        wgcp_writer w;
+        begin(dev, &w, req);
+        wgcp_writer_put_bytes(&w, body->second.second.data(), body->second.second.size());
+        send_answer(dev, req, &w, body->second.first);
         return;
     }
     switch (req.opcode) {
@@ -1208,12 +1291,22 @@ void dispatch(tn_routing_device *dev, const request &req)
     case OP_RX_FLOWS:
         answer_empty_list(dev, req);
         break;
+    case OP_TX_VALUES:
+    case OP_TX_VALUES_2:
+        answer_tx_values(dev, req);
+        break;
     case OP_TX_FLOW_BATCH:
     case OP_RX_FLOW_CHANGE:
+    case OP_RX_FLOW_REFRESH:
+    case OP_CHANGES_AGAIN:
         answer_result(dev, req, TN_ROUTING_RESULT_OK);
         break;
     case OP_RENAME:
     default:
+        if (req.opcode >= OP_TX_DETAIL_FIRST && req.opcode <= OP_TX_DETAIL_LAST) {
+            answer_result(dev, req, TN_ROUTING_RESULT_OK);
+            break;
+        }
         answer_result(dev, req, TN_ROUTING_RESULT_UNSUPPORTED);
         break;
     }
