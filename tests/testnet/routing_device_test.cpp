@@ -243,10 +243,11 @@ TEST_F(RoutingDevice, UnicastPerformanceEchoesAcceptedAndRefusedEntries)
         ASSERT_EQ(c.echo.size(), reply[11]);
         for (size_t i = 0; i < c.echo.size(); ++i) {
             EXPECT_EQ(c.echo[i].first, u16(reply, 12 + 4 * i));
-            if (c.echo[i].second != 0xFFFF)
+            if (c.echo[i].second != 0xFFFF) {
                 EXPECT_EQ(c.echo[i].second, u16(reply, 14 + 4 * i));
-            else
+            } else {
                 EXPECT_EQ(c.props[i].second, wgcp_load_be32(&reply[u16(reply, 14 + 4 * i)]));
+            }
         }
         EXPECT_EQ(c.latency, tn_routing_device_latency_ns(ktv));
     }
@@ -255,8 +256,9 @@ TEST_F(RoutingDevice, UnicastPerformanceEchoesAcceptedAndRefusedEntries)
     EXPECT_EQ(1, u16(ask(ktv, 0x1101, performance_body({{0x8205, 5000000}})), 12));
     bytes avail = ask(ktv, 0x1102);
     for (unsigned i = 0; i < avail[11]; ++i) {
-        if (u16(avail, 12 + 4 * i) == 0x8205)
+        if (u16(avail, 12 + 4 * i) == 0x8205) {
             EXPECT_EQ(1, u16(avail, 14 + 4 * i));
+        }
     }
 
     // A body given by the test replaces the answer.
