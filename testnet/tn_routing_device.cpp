@@ -185,6 +185,9 @@ struct tn_routing_device {
     bool silent;
     unsigned drop_countdown;
     uint32_t delay_ms;
+    unsigned hold_countdown; // the answer to this request (counted down) is held for hold_ms
+    uint32_t hold_ms;
+    bool holding;            // the answer being built is the one to hold
     unsigned faults;
     uint16_t fault_opcode;
     size_t truncate_cut;
@@ -580,6 +583,14 @@ void tn_routing_device_drop_nth(tn_routing_device *dev, unsigned n)
         dev->drop_countdown = n;
 }
 
+void tn_routing_device_delay_nth(tn_routing_device *dev, unsigned n, uint32_t ms)
+{
+    if (!dev)
+        return;
+    dev->hold_countdown = n;
+    dev->hold_ms = ms;
+}
+
 void tn_routing_device_set_delay_ms(tn_routing_device *dev, uint32_t ms)
 {
     if (dev)
@@ -648,7 +659,7 @@ qnb_error begin_list(wgcp_writer *w, unsigned count, size_t size, size_t *first)
 void queue_datagram(tn_routing_device *dev, const qnb_sockaddr &to, bool other, const uint8_t *bytes, size_t size)
 {
     held_answer h;
-    h.due = now_micros() + static_cast<uint64_t>(dev->delay_ms) * 1000u;
+    h.due = now_micros() + static_cast<uint64_t>(dev->holding ? dev->hold_ms : dev->delay_ms) * 1000u;
     h.to = to;
     h.other_port = other;
     h.bytes.assign(bytes, bytes + size);
@@ -1347,8 +1358,10 @@ void handle_datagram(tn_routing_device *dev, const uint8_t *data, size_t size, c
         return;
     if (dev->drop_countdown && --dev->drop_countdown == 0)
         return;
+    dev->holding = dev->hold_countdown && --dev->hold_countdown == 0;
     req.from = from;
     dispatch(dev, req);
+    dev->holding = false;
 }
 
 } // namespace

@@ -173,6 +173,9 @@ enum tn_routing_fault {
 void tn_routing_device_set_silent(tn_routing_device *dev, bool silent);
 // The n-th request from now on (1 = the next one) is logged and not answered; 0 cancels.
 void tn_routing_device_drop_nth(tn_routing_device *dev, unsigned n);
+// The answer to the n-th request from now on (1 = the next one) is held for `ms` milliseconds of
+// the library clock while later answers go out as usual, so answers arrive out of order; 0 cancels.
+void tn_routing_device_delay_nth(tn_routing_device *dev, unsigned n, uint32_t ms);
 // Every answer is held for `ms` milliseconds of the library clock (0: sent at once).
 void tn_routing_device_set_delay_ms(tn_routing_device *dev, uint32_t ms);
 // Faults (an OR of tn_routing_fault) applied to answers to `opcode` (0: to every answer).

@@ -451,6 +451,15 @@ TEST_F(RoutingDevice, MisbehavesOnRequest)
     EXPECT_EQ(7, u16(receive(), 4));
     tn_routing_device_set_delay_ms(ktv, 0);
 
+    // One answer held back: the next one overtakes it.
+    tn_routing_device_delay_nth(ktv, 1, 500);
+    send(ktv, request(0x1002, 20));
+    send(ktv, request(0x1002, 21));
+    EXPECT_EQ(21, u16(receive(), 4));
+    clock.advance(0, 500000);
+    tn_routing_device_process(ktv);
+    EXPECT_EQ(20, u16(receive(), 4));
+
     // Duplicates, another sequence number and opcode, only for the opcode asked.
     tn_routing_device_set_faults(ktv, TN_ROUTING_FAULT_DUPLICATE | TN_ROUTING_FAULT_WRONG_SEQNUM |
                                           TN_ROUTING_FAULT_WRONG_OPCODE, 0x1002);
