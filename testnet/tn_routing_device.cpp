@@ -218,10 +218,15 @@ void tn_routing_device_config_init(tn_routing_device_config *cfg, tn_routing_mod
         tag = "RQA310";
         cfg->tx_count = 2;
         cfg->rx_count = 2;
-    } else {
-        snprintf(cfg->model_name, sizeof cfg->model_name, "%s", model == TN_ROUTING_MODEL_KTV4S ? "KTV4-S" : "custom");
+    } else if (model == TN_ROUTING_MODEL_KTV4S) {
+        snprintf(cfg->model_name, sizeof cfg->model_name, "%s", "KTV4-S");
         cfg->tx_count = 64;
         cfg->rx_count = 64;
+    } else {
+        snprintf(cfg->model_name, sizeof cfg->model_name, "%s", "custom");
+        tag = "DEV";
+        cfg->tx_count = 8;
+        cfg->rx_count = 8;
     }
     snprintf(cfg->name, sizeof cfg->name, "T%03X-%s-%04X-QZ", unit & 0xFFF, tag, unit & 0xFFFF);
     cfg->arcp_version = TN_ROUTING_DEFAULT_ARCP;
