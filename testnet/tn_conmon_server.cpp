@@ -548,6 +548,9 @@ void handle_connect(tn_conmon_server *srv, const qnb_sockaddr &from, const uint8
     uint16_t version = link_version(srv, requested);
     client_entry *c = find_client(srv, from);
     if (!c) {
+        // A client that went away without a Disconnect is forgotten once many newer ones came.
+        if (srv->clients.size() >= TN_CONMON_MAX_CLIENTS)
+            srv->clients.erase(srv->clients.begin());
         srv->clients.emplace_back();
         c = &srv->clients.back();
     }
