@@ -352,6 +352,16 @@ TEST_F(ConmonServer, RebootTakesTheDeviceAwayAndBringsItBack)
     got = collect();
     ASSERT_EQ(1u, got.size());
     EXPECT_EQ(TN_CONMON_STATUS_DISCONNECTED, h16(got[0], 16 + 46));
+
+    // Removed and added again: the subscription that stayed in place sees it come back.
+    tn_conmon_device copy = *dev;
+    copy.online = true;
+    ASSERT_EQ(QNB_ERR_SUCCESS, tn_conmon_server_remove_device(srv, "T001-KTV4-S"));
+    EXPECT_EQ(1u, collect().size());
+    ASSERT_EQ(QNB_ERR_SUCCESS, tn_conmon_server_add_device(srv, &copy));
+    got = collect();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(TN_CONMON_STATUS_CONNECTED, h16(got[0], 16 + 46));
 }
 
 TEST_F(ConmonServer, MalformedRequestsAreAnsweredWithTheirKind)
