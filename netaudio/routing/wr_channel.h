@@ -10,25 +10,15 @@
 #include <cstdint>
 
 #include "netaudio/platform/qnb_error.h"
+#include "netaudio/routing/wr_message.h"
 
 struct wr_device;
 struct wr_request;
 typedef void (*wr_device_request_fn)(wr_device *device, wr_request *request, qnb_error result);
 
 enum {
-    WR_CHANNEL_NAME_SIZE = 33,
-    WR_SUBSCRIPTION_TEXT_SIZE = 66, // "%s@%s" of two names
-    WR_FORMAT_VALUES_MAX = 16,
-    WR_VALUE_NONE = 0x7FFF
-};
-
-// Label errors (outside the library's error table).
-enum {
-    WR_ERR_LAYOUT = 0x140,         // a response does not match the device's stored layout
-    WR_ERR_LABEL_OWN_NAME = 0x150, // the label is this channel's own name
-    WR_ERR_LABEL_TX_NAME = 0x151,  // the label is another tx channel's name
-    WR_ERR_LABEL_ELSEWHERE = 0x152, // the label belongs to another channel
-    WR_ERR_LABEL_UNKNOWN = 0x153   // no such label
+    WR_CHANNEL_NAME_SIZE = WR_NAME_SIZE,
+    WR_SUBSCRIPTION_TEXT_SIZE = 66 // "%s@%s" of two names
 };
 
 // Flags of wr_txchannel_matches and wr_device_find_txchannel_by_name.
@@ -36,23 +26,13 @@ enum { WR_MATCH_NAME = 1, WR_MATCH_LABEL = 2 };
 // Flag of the label operations.
 enum { WR_LABEL_MOVE = 1 };
 
-struct wr_channel_format {
-    bool present;
-    uint32_t word;
-    uint8_t count_a;
-    uint8_t count_b;
-    uint8_t values_read; // the first min(B, WR_FORMAT_VALUES_MAX) values
-    uint16_t values[WR_FORMAT_VALUES_MAX];
-    uint16_t extra[3];
-};
-
 struct wr_txchannel {
     wr_device *device;
     uint16_t id;
     uint8_t status; // 3 bits
     uint16_t value; // WR_VALUE_NONE when not valid
     char name[WR_CHANNEL_NAME_SIZE];
-    wr_channel_format format;
+    wr_msg_format format;
     bool stale;
 };
 
@@ -63,7 +43,7 @@ struct wr_rxchannel {
     uint8_t status; // 2 bits
     uint16_t value;
     char name[WR_CHANNEL_NAME_SIZE];
-    wr_channel_format format;
+    wr_msg_format format;
     char sub_channel[WR_CHANNEL_NAME_SIZE];
     char sub_device[WR_CHANNEL_NAME_SIZE];
     char sub_text[WR_SUBSCRIPTION_TEXT_SIZE];

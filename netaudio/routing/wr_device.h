@@ -73,7 +73,7 @@ enum {
 // Query-step flags of the capabilities query.
 enum { WR_QUERY_PROP_AVAIL = 1, WR_QUERY_NAMES = 2 };
 
-enum { WR_ARCP_DEFAULT_VERSION = 0x2729, WR_PER_DEVICE_ARRAYS = 5, WR_PROPERTY_TEXT_SIZE = 17 };
+enum { WR_ARCP_DEFAULT_VERSION = 0x2729, WR_PER_DEVICE_ARRAYS = 5 };
 
 // Open configuration.
 enum { WR_CONFIG_ADDRESSES = 1, WR_CONFIG_INTERFACES = 2 };
@@ -132,8 +132,9 @@ struct wr_device {
     qnb_error error;
     char error_text[96];
     uint32_t changed[WR_UPDATE_KINDS];
-    bool processing;
+    int processing; // depth of nested processing steps
     uint32_t accumulated;
+    bool close_pending; // closed inside one of its own processing steps: freed when it ends
     uint16_t arcp_version;
     wr_router_version router_version;
     bool safe_mode;
@@ -231,3 +232,19 @@ void wr_device_continue_query(wr_device *device, wr_request *request);
 // Continues a batch of request code 4 after its response.
 void wr_device_continue_batch(wr_device *device, wr_request *request);
 void wr_device_complete(wr_device *device, wr_request *request, qnb_error result);
+// The slot's request opcode (as it was sent).
+uint16_t wr_device_request_opcode(const wr_request *request);
+
+// Response handlers of the channel module (the request completes or continues inside).
+struct wr_msg_response;
+void wr_device_handle_tx_labels(wr_device *device, wr_request *request, const wr_msg_response *m, uint16_t result);
+void wr_device_handle_tx_label_change(wr_device *device, wr_request *request, const wr_msg_response *m,
+                                      uint16_t result);
+// Stores a page entry in its channel; true when something changed.
+struct wr_msg_tx_entry;
+struct wr_msg_rx_entry;
+bool wr_txchannel_update(wr_txchannel *channel, const wr_msg_tx_entry *entry);
+bool wr_rxchannel_update(wr_rxchannel *channel, const wr_msg_rx_entry *entry);
+// Sends the label query (0x2010) from the first stale slot at or after `from` (1-based) on the
+// request; false when no slot is stale.
+qnb_error wr_device_send_label_query(wr_device *device, wr_request *request, uint16_t from, bool *sent);

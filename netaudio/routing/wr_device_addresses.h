@@ -15,6 +15,7 @@
 
 struct wt_dnssd_ref;
 struct wr_device;
+struct wr_device_addresses;
 
 enum {
     WR_ADDRESS_RESOLVED = 1,
@@ -22,7 +23,7 @@ enum {
     WR_ADDRESS_QUERYING = 4
 };
 
-enum { WR_HOST_TARGET_SIZE = 1010, WR_DEFAULT_PORT = 4440, WR_RESOLVE_RETRY_S = 5 };
+enum { WR_HOST_TARGET_SIZE = 1010, WR_RESOLVE_RETRY_S = 5 };
 
 #define WR_ROUTING_SERVICE_TYPE "_netaudio-arc._udp."
 #define WR_ROUTING_SERVICE_DOMAIN "local"

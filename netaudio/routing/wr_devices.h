@@ -22,6 +22,7 @@
 #include "netaudio/platform/qnb_socket.h"
 #include "netaudio/platform/qnb_socket_set.h"
 #include "netaudio/platform/qnb_time.h"
+#include "netaudio/routing/wr_message.h"
 
 struct qnb_env;
 struct wr_devices;
@@ -31,7 +32,6 @@ struct wr_device_addresses;
 
 enum {
     WR_DEVICES_DEFAULT_REQUESTS = 16,
-    WR_MESSAGE_MAX = 1400,
     WR_DOMAIN_MESSAGE_MAX = 1388,
     WR_RECEIVE_BUFFER_BYTES = 1 << 20,
     WR_DRAIN_PER_PROCESS = 64
