@@ -261,7 +261,7 @@ qnb_error wr_msg_build_id_list(wgcp_builder *b, uint16_t version, uint16_t opcod
 qnb_error wr_msg_subscribe_begin(wr_msg_list *l, wgcp_builder *b, uint16_t version, uint16_t n);
 // One record {rx id, tx channel name, tx device name}; both names null or empty: a clear record
 // {rx id, 0, 0}. QNB_ERR_NOBUFS beyond n, QNB_ERR_MSGSIZE when a name does not fit (record not
-// added), QNB_ERR_INVALIDPARAMETER for rx id 0.
+// added), QNB_ERR_INVALIDPARAMETER for rx id 0 or a record with only one of the two names.
 qnb_error wr_msg_subscribe_add(wr_msg_list *l, uint16_t rx_id, const char *tx_channel, const char *tx_device);
 
 // 0x3001: `n` rename records {rx id, name offset (0 = default name)}.
@@ -438,8 +438,9 @@ struct wr_msg_rx_entry {
 };
 // Mode bit 0 of an rx channel: it may be subscribed to the local device ".".
 enum { WR_RX_MODE_LOCAL = 1 };
-// Errors as for a tx entry: the rx channel's own name must pass the rule; a subscription name
-// that does not merely clears the subscription.
+// QNB_ERR_INVALIDDATA as for a tx entry. The rx channel's own name is taken as given (absent:
+// empty); one above 32 characters gives QNB_ERR_INVALIDPARAMETER. A subscription name that fails
+// the rule (or is too long) merely clears the subscription.
 qnb_error wr_msg_read_rx_entry(const wr_msg_response *m, const wr_msg_entries *l, uint16_t i, wr_msg_rx_entry *out);
 
 // Label record (0x2010, 0x2011).
