@@ -427,7 +427,7 @@ void wr_device_clear_changed(wr_device *d, unsigned kind)
 
 uint16_t wr_device_protocol_version(const wr_device *d)
 {
-    return d ? wr_msg_protocol_version(d->arcp_version) : WR_PROTOCOL_VERSION_MAX;
+    return d ? wr_msg_protocol_version(d->arcp_version) : uint16_t(WR_PROTOCOL_VERSION_MAX);
 }
 
 uint16_t wr_device_request_opcode(const wr_request *r)

@@ -532,7 +532,7 @@ wgcp_builder *wr_devices_get_request_packet(wr_devices *d, wr_request *r)
     if (!check_request(d, r, __func__))
         return nullptr;
     wr_device *dev = static_cast<wr_device *>(r->context);
-    r->packet.limit = dev && dev->via_domain ? d->domain_max_message : WR_MESSAGE_MAX;
+    r->packet.limit = dev && dev->via_domain ? d->domain_max_message : uint32_t(WR_MESSAGE_MAX);
     return &r->packet;
 }
 
