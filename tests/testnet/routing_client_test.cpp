@@ -65,11 +65,14 @@ protected:
         g_completion = nullptr;
     }
 
-    tn_routing_device *sim(tn_routing_model model = TN_ROUTING_MODEL_KTV4S, uint16_t page = 16, unsigned unit = 1)
+    tn_routing_device *sim(tn_routing_model model = TN_ROUTING_MODEL_KTV4S, uint16_t page = 16, unsigned unit = 1,
+                           void (*adjust)(tn_routing_device_config *) = nullptr)
     {
         tn_routing_device_config cfg;
         tn_routing_device_config_init(&cfg, model, unit);
         cfg.page_size = page;
+        if (adjust)
+            adjust(&cfg);
         qnb_error err = 0;
         tn_routing_device *s = tn_routing_device_new(&cfg, &err);
         EXPECT_NE(s, nullptr) << err;
@@ -517,6 +520,142 @@ TEST_F(RoutingClient, TransmitChannelsAreFoundByName)
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(c->id, 2);
     EXPECT_EQ(wr_device_find_txchannel_by_name(d, "nothing", WR_MATCH_NAME | WR_MATCH_LABEL), nullptr);
+}
+
+TEST_F(RoutingClient, PropertiesAndPerformanceValuesGiveTheLatency)
+{
+    tn_routing_device *s = sim();
+    wr_device *d = open_active(s);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(wr_device_get_latency_ms(d), 0u);
+    ASSERT_TRUE(wr_device_get_changed_flag(d, WR_UPDATE_PROPERTIES));
+    seen.bits.clear();
+    ASSERT_EQ(wr_device_update(d, on_done, nullptr, WR_UPDATE_PROPERTIES), 0);
+    ASSERT_TRUE(wait_done());
+    EXPECT_EQ(done.result, 0);
+    EXPECT_EQ(tn_routing_device_request_count(s, 0x1100), 1u);
+    EXPECT_EQ(tn_routing_device_request_count(s, 0x3300), 1u);
+    EXPECT_EQ(wr_device_get_latency_ms(d), 1u); // 1000000 ns
+    EXPECT_TRUE(d->properties.performance_valid);
+    EXPECT_EQ(d->properties.performance[0], 4);
+    EXPECT_EQ(d->properties.performance[1], 48);
+    EXPECT_STREQ(d->properties.text, "KTV4-S");
+    EXPECT_FALSE(wr_device_get_changed_flag(d, WR_UPDATE_PROPERTIES));
+    EXPECT_EQ(seen.count(WR_CHANGE_PERFORMANCE), 2u); // one per response
+}
+
+TEST_F(RoutingClient, UnicastPerformanceSetsTheLatencyOnTheDevice)
+{
+    tn_routing_device *s = sim();
+    wr_device *d = open_active(s);
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(wr_device_set_unicast_performance_us(d, 2000, 32, on_done, nullptr), 0);
+    ASSERT_TRUE(wait_done());
+    EXPECT_EQ(done.result, 0);
+    EXPECT_EQ(tn_routing_device_latency_ns(s), 2000000u);
+    EXPECT_EQ(wr_device_get_latency_ms(d), 2u);
+    // Without any settable latency property and with a router of 3.0.0 or later nothing is sent.
+    d->property_masks[1] = 0;
+    d->router_version = wr_router_version{4, 2, 1};
+    EXPECT_EQ(wr_device_set_unicast_performance_us(d, 2000, 32, on_done, nullptr), QNB_ERR_NOTSUPPORTED);
+    d->arcp_version = 0x2600;
+    EXPECT_EQ(wr_device_set_unicast_performance_us(d, 2000, 32, on_done, nullptr), QNB_ERR_VERSION);
+    EXPECT_EQ(tn_routing_device_request_count(s, 0x1101), 1u);
+}
+
+TEST_F(RoutingClient, TheExtendedNamesQueryGivesNamesAndVersions)
+{
+    tn_routing_device *s = sim(TN_ROUTING_MODEL_RQA310, 16, 4, [](tn_routing_device_config *c) {
+        c->capability_word = 1u << 8;
+        c->router_major = 5;
+        c->router_minor = 1;
+        c->router_patch = 9;
+    });
+    wr_device *d = open_active(s);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(tn_routing_device_request_count(s, 0x1003), 1u);
+    EXPECT_STREQ(wr_device_get_name(d), tn_routing_device_get_name(s));
+    EXPECT_EQ(d->router_version.major, 5);
+    EXPECT_EQ(d->router_version.minor, 1);
+    EXPECT_EQ(d->router_version.patch, 9);
+}
+
+TEST_F(RoutingClient, LabelsAreAddedReadAndCheckedAgainstNames)
+{
+    tn_routing_device *s = sim(TN_ROUTING_MODEL_RQA310, 16, 5, [](tn_routing_device_config *c) { c->label_slots = 4; });
+    wr_device *d = open_active(s);
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(wr_device_update(d, on_done, nullptr, WR_UPDATE_TXCHANNELS), 0);
+    ASSERT_TRUE(wait_done());
+    done = completion{};
+    wr_txchannel *one = wr_device_txchannel_by_id(d, 1);
+    wr_txchannel *two = wr_device_txchannel_by_id(d, 2);
+    ASSERT_EQ(wr_txlabel_add(one, on_done, nullptr, "Stage", 0), 0);
+    ASSERT_TRUE(wait_done());
+    EXPECT_EQ(done.result, 0);
+    uint16_t tx = 0;
+    ASSERT_NE(tn_routing_device_label(s, 1, &tx), nullptr);
+    EXPECT_STREQ(tn_routing_device_label(s, 1, &tx), "Stage");
+    EXPECT_EQ(tx, 1);
+    EXPECT_EQ(wr_device_find_txchannel_by_name(d, "stage", WR_MATCH_LABEL), one);
+    EXPECT_EQ(wr_device_find_txchannel_by_name(d, "stage", WR_MATCH_NAME), nullptr);
+    // Refused before anything is sent.
+    unsigned sent = tn_routing_device_request_count(s, 0x2011);
+    EXPECT_EQ(wr_txlabel_add(one, on_done, nullptr, "Stage", 0), 0);            // already there
+    EXPECT_EQ(wr_txlabel_add(one, on_done, nullptr, one->name, 0), WR_ERR_LABEL_OWN_NAME);
+    EXPECT_EQ(wr_txlabel_add(one, on_done, nullptr, two->name, 0), WR_ERR_LABEL_CHANNEL_NAME);
+    EXPECT_EQ(wr_txlabel_add(two, on_done, nullptr, "STAGE", 0), WR_ERR_LABEL_OTHER_CHANNEL);
+    EXPECT_EQ(wr_txlabel_remove(one, on_done, nullptr, "Nothing"), WR_ERR_LABEL_UNKNOWN);
+    EXPECT_EQ(wr_txlabel_replace(two, on_done, nullptr, "Stage", "Other", 0), QNB_ERR_NOTFOUND);
+    EXPECT_EQ(tn_routing_device_request_count(s, 0x2011), sent);
+    // Read back from the device.
+    memset(d->labels, 0, sizeof(wr_txlabel) * d->num_labels);
+    done = completion{};
+    ASSERT_EQ(wr_device_mark_changed(d, WR_UPDATE_TXLABELS), 0);
+    ASSERT_EQ(wr_device_update(d, on_done, nullptr, WR_UPDATE_TXLABELS), 0);
+    ASSERT_TRUE(wait_done());
+    EXPECT_EQ(done.result, 0);
+    wr_txlabel_item items[4];
+    size_t count = 4;
+    ASSERT_EQ(wr_txchannel_get_labels(one, &count, items), 0);
+    ASSERT_EQ(count, 1u);
+    EXPECT_STREQ(items[0].name, "Stage");
+    EXPECT_EQ(items[0].label_id, 1);
+    // Replace, then remove.
+    done = completion{};
+    ASSERT_EQ(wr_txlabel_replace(one, on_done, nullptr, "Stage", "Front", 0), 0);
+    ASSERT_TRUE(wait_done());
+    EXPECT_EQ(done.result, 0);
+    EXPECT_STREQ(tn_routing_device_label(s, 1, &tx), "Front");
+    EXPECT_EQ(wr_device_find_txchannel_by_name(d, "front", WR_MATCH_LABEL), one);
+    done = completion{};
+    ASSERT_EQ(wr_txlabel_remove(one, on_done, nullptr, "Front"), 0);
+    ASSERT_TRUE(wait_done());
+    EXPECT_EQ(done.result, 0);
+    EXPECT_EQ(tn_routing_device_label(s, 1, &tx), nullptr);
+    count = 4;
+    ASSERT_EQ(wr_txchannel_get_labels(one, &count, items), 0);
+    EXPECT_EQ(count, 0u);
+}
+
+TEST_F(RoutingClient, RenameAndOneChannelQueries)
+{
+    tn_routing_device *s = sim(TN_ROUTING_MODEL_RQA310);
+    wr_device *d = open_active(s);
+    ASSERT_NE(d, nullptr);
+    read_rx(d);
+    wr_rxchannel *c = wr_device_rxchannel_by_id(d, 2);
+    ASSERT_EQ(wr_rxchannel_set_name(c, on_done, nullptr, "Left"), 0);
+    ASSERT_TRUE(wait_done());
+    EXPECT_STREQ(tn_routing_device_rx_name(s, 2), "Left");
+    EXPECT_EQ(wr_rxchannel_set_name(c, on_done, nullptr, "a@b"), QNB_ERR_INVALIDPARAMETER);
+    done = completion{};
+    ASSERT_EQ(wr_rxchannel_query(c, on_done, nullptr, true), 0);
+    ASSERT_TRUE(wait_done());
+    EXPECT_TRUE(tn_routing_device_rx_muted(s, 2));
+    read_rx(d);
+    EXPECT_STREQ(wr_rxchannel_get_name(c), "Left");
+    EXPECT_TRUE(wr_channel_is_flag0(c));
 }
 
 } // namespace
