@@ -473,6 +473,18 @@ qnb_error wr_device_send(wr_device *d, wr_request *r)
     return wr_devices_send_request(container_of(d), r, b, d->addresses);
 }
 
+void wr_device_handle_timeout(wr_device *d, wr_request *r)
+{
+    uint16_t opcode = wr_device_request_opcode(r);
+    bool query = opcode == WR_OP_CAPABILITIES || opcode == WR_OP_PROP_AVAIL || opcode == WR_OP_NAMES ||
+                 opcode == WR_OP_NAMES_EXT;
+    wr_device_begin_processing(d);
+    if (query && r->request_code == WR_CODE_QUERY && d->state == WR_DEVICE_STATE_QUERYING)
+        wr_device_set_state(d, WR_DEVICE_STATE_ERROR, QNB_ERR_TIMEDOUT, "QueryCapabilities: no answer");
+    wr_device_complete(d, r, QNB_ERR_TIMEDOUT);
+    wr_device_end_processing(d);
+}
+
 void wr_device_complete(wr_device *d, wr_request *r, qnb_error result)
 {
     wr_devices_complete_request(container_of(d), r, result);

@@ -232,6 +232,9 @@ void wr_device_continue_query(wr_device *device, wr_request *request);
 // Continues a batch of request code 4 after its response.
 void wr_device_continue_batch(wr_device *device, wr_request *request);
 void wr_device_complete(wr_device *device, wr_request *request, qnb_error result);
+// A request of the device got no answer in time: it completes with TIMEDOUT; a device still
+// being queried cannot become ACTIVE without that answer and goes to ERROR.
+void wr_device_handle_timeout(wr_device *device, wr_request *request);
 // The slot's request opcode (as it was sent).
 uint16_t wr_device_request_opcode(const wr_request *request);
 

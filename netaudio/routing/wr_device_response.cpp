@@ -137,6 +137,10 @@ void handle_capabilities(const response &c, bool none)
             complete(c, err);
             return;
         }
+        if (d->arcp_version <= 0x25FF) {
+            // Devices of older protocol versions do not fill these fields.
+            caps.tx_flow_max = caps.rx_flow_max = caps.tx_label_slots = caps.interfaces = 0;
+        }
         flags = wr_msg_capability_flags(&caps, &names_again);
         if (names_again)
             d->query_steps |= WR_QUERY_NAMES;

@@ -183,10 +183,9 @@ void check_deadlines(wr_devices *d)
             qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: request seqnum=0x%04x timed out\n", __func__, r->seqnum);
             wr_device *dev = static_cast<wr_device *>(r->context);
             if (dev)
-                wr_device_begin_processing(dev);
-            wr_devices_complete_request(d, r, QNB_ERR_TIMEDOUT);
-            if (dev)
-                wr_device_end_processing(dev);
+                wr_device_handle_timeout(dev, r);
+            else
+                wr_devices_complete_request(d, r, QNB_ERR_TIMEDOUT);
         } else if (!r->resent && !r->via_domain && now >= sent + WR_RESEND_AFTER_US) {
             r->resent = true;
             qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: resending seqnum=0x%04x\n", __func__, r->seqnum);

@@ -373,6 +373,7 @@ TEST_F(RoutingClient, ASilentDeviceGetsOneResendAndTimesOutAfterThreeSeconds)
     pump(1);
     EXPECT_EQ(done.calls, 1);
     EXPECT_EQ(done.result, QNB_ERR_TIMEDOUT);
+    EXPECT_EQ(wr_device_get_state(d), WR_DEVICE_STATE_ERROR); // it can be opened again
     EXPECT_EQ(tn_routing_device_request_count(s, 0x1000), 2u);
     EXPECT_EQ(wr_devices_requests_in_use(devices), 0u);
     EXPECT_FALSE(wr_devices_next_deadline(devices, &due));
