@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <new>
@@ -48,7 +49,13 @@ enum : uint16_t {
     OP_RX_MUTE = 0x3031,
     OP_RX_FLOWS = 0x3200,
     OP_RX_FLOW_CHANGE = 0x3201,
-    OP_PERFORMANCE = 0x3300
+    OP_PERFORMANCE = 0x3300,
+    OP_CHANGES_AGAIN = 0x1F11,
+    OP_TX_DETAIL_FIRST = 0x2020, // 0x2020-0x2023: flag changes on id ranges
+    OP_TX_DETAIL_LAST = 0x2023,
+    OP_TX_VALUES = 0x2032,
+    OP_TX_VALUES_2 = 0x2033,
+    OP_RX_FLOW_REFRESH = 0x3210
 };
 
 enum : size_t {
@@ -66,9 +73,11 @@ const uint16_t k_property_ids[] = {0x0201, 0x8204, 0x8205, 0x0210, 0x0211, 0x830
 const uint16_t PROP_MODEL_TEXT = 0x8021;
 const uint16_t PROP_LATENCY_NS = 0x8205;
 
-bool property_is_settable(uint16_t id)
+// PROP_AVAIL flags by default: 1 (mask 0) for every property, 3 (masks 0 and 1: settable) for those
+// the unicast-performance request may set.
+uint16_t default_property_flags(uint16_t id)
 {
-    return id == 0x8205 || id == 0x0211 || id == 0x8301 || id == 0x0310 || id == 0x8304;
+    return id == 0x8205 || id == 0x0211 || id == 0x8301 || id == 0x0310 || id == 0x8304 ? 0x3 : 0x1;
 }
 
 bool property_is_wide(uint16_t id)
@@ -114,7 +123,6 @@ struct rx_channel : channel {
     char default_name[TN_ROUTING_NAME_SIZE];
     char tx_channel[TN_ROUTING_NAME_SIZE];
     char tx_device[TN_ROUTING_NAME_SIZE];
-    uint8_t status;
 };
 
 struct label_slot {
@@ -165,22 +173,27 @@ struct tn_routing_device {
     std::vector<rx_channel> rx;
     std::vector<label_slot> labels;
     std::map<uint16_t, uint32_t> properties;
+    std::map<uint16_t, uint16_t> property_flags;
     uint16_t performance[2];
     tn_routing_resolver_fn resolver;
     void *resolver_context;
     // request log
-    std::vector<tn_routing_log_entry> log;
+    std::deque<tn_routing_log_entry> log;
     std::map<uint16_t, unsigned> counts;
     FILE *trace;
     // misbehaviour
     bool silent;
     unsigned drop_countdown;
     uint32_t delay_ms;
+    unsigned hold_countdown; // the answer to this request (counted down) is held for hold_ms
+    uint32_t hold_ms;
+    bool holding;            // the answer being built is the one to hold
     unsigned faults;
     uint16_t fault_opcode;
     size_t truncate_cut;
     bool truncate_fix_length;
     std::map<uint16_t, uint16_t> results;
+    std::map<uint16_t, std::pair<uint16_t, std::vector<uint8_t>>> bodies; // opcode -> result, body
     std::vector<held_answer> held;
     // DNS-SD
     void *dnssd_ref;
@@ -246,6 +259,8 @@ void set_default_properties(tn_routing_device *dev)
                        {0x0211, 16},     {0x8301, 1000000}, {0x8302, 2000000}, {0x8306, 5000000},
                        {0x0310, 16},     {0x0311, 4},       {0x0303, 1},       {0x00F0, 1},
                        {0x8060, 0x10000}, {0x0022, 2},      {0x8304, 1000}};
+    for (uint16_t id : k_property_ids)
+        dev->property_flags[id] = default_property_flags(id);
     dev->performance[0] = 4;
     dev->performance[1] = 48;
 }
@@ -269,6 +284,7 @@ tn_routing_device *tn_routing_device_new(const tn_routing_device_config *cfg, qn
     }
     dev->cfg = *cfg;
     dev->cfg.name[TN_ROUTING_NAME_SIZE - 1] = '\0';
+    dev->cfg.distinct_name[TN_ROUTING_NAME_SIZE - 1] = '\0';
     dev->cfg.model_name[sizeof dev->cfg.model_name - 1] = '\0';
     if (dev->cfg.page_size == 0)
         dev->cfg.page_size = 16;
@@ -354,17 +370,15 @@ uint8_t subscription_status(const tn_routing_device *dev, const char *tx_channel
     return local && tn_routing_device_has_txchannel(dev, tx_channel) ? 2 : 1;
 }
 
-void store_subscription(tn_routing_device *dev, rx_channel &c, const char *tx_channel, const char *tx_device)
+void store_subscription(rx_channel &c, const char *tx_channel, const char *tx_device)
 {
     if (!tx_channel || !tx_channel[0]) {
         c.tx_channel[0] = '\0';
         c.tx_device[0] = '\0';
-        c.status = 0;
         return;
     }
     copy_name(c.tx_channel, tx_channel);
     copy_name(c.tx_device, tx_device);
-    c.status = subscription_status(dev, c.tx_channel, c.tx_device);
 }
 
 } // namespace
@@ -378,7 +392,7 @@ bool tn_routing_device_get_subscription(const tn_routing_device *dev, uint16_t r
     out->rx_id = rx_id;
     copy_name(out->tx_channel, c.tx_channel);
     copy_name(out->tx_device, c.tx_device);
-    out->status = c.status;
+    out->status = subscription_status(dev, c.tx_channel, c.tx_device);
     return true;
 }
 
@@ -400,7 +414,7 @@ qnb_error tn_routing_device_set_subscription(tn_routing_device *dev, uint16_t rx
     if (set && (!name_is_valid(tx_channel) || !tx_device ||
                 (strcmp(tx_device, ".") != 0 && !name_is_valid(tx_device))))
         return QNB_ERR_INVALIDPARAMETER;
-    store_subscription(dev, dev->rx[rx_id - 1], set ? tx_channel : nullptr, tx_device);
+    store_subscription(dev->rx[rx_id - 1], set ? tx_channel : nullptr, tx_device);
     return QNB_ERR_SUCCESS;
 }
 
@@ -412,7 +426,7 @@ void tn_routing_device_dump_subscriptions(const tn_routing_device *dev, FILE *ou
         const rx_channel &c = dev->rx[i];
         if (c.tx_channel[0])
             fprintf(out, "%s %u %s %s@%s %u\n", dev->cfg.name, static_cast<unsigned>(i + 1), c.name, c.tx_channel,
-                    c.tx_device, c.status);
+                    c.tx_device, subscription_status(dev, c.tx_channel, c.tx_device));
     }
     fflush(out);
 }
@@ -467,6 +481,48 @@ const char *tn_routing_device_label(const tn_routing_device *dev, uint16_t id, u
     if (tx_id)
         *tx_id = dev->labels[id - 1].tx_id;
     return dev->labels[id - 1].name;
+}
+
+qnb_error tn_routing_device_set_property(tn_routing_device *dev, uint16_t id, uint32_t value, uint16_t flags)
+{
+    if (!dev || !property_is_known(id) || id == PROP_MODEL_TEXT || flags > 3)
+        return QNB_ERR_INVALIDPARAMETER;
+    dev->properties[id] = value;
+    dev->property_flags[id] = flags;
+    return QNB_ERR_SUCCESS;
+}
+
+bool tn_routing_device_get_property(const tn_routing_device *dev, uint16_t id, uint32_t *value)
+{
+    if (!dev || !value)
+        return false;
+    auto it = dev->properties.find(id);
+    if (it == dev->properties.end())
+        return false;
+    *value = it->second;
+    return true;
+}
+
+void tn_routing_device_set_performance(tn_routing_device *dev, uint16_t first, uint16_t second)
+{
+    if (!dev)
+        return;
+    dev->performance[0] = first;
+    dev->performance[1] = second;
+}
+
+qnb_error tn_routing_device_set_body(tn_routing_device *dev, uint16_t opcode, uint16_t result, const void *body,
+                                     size_t size)
+{
+    if (!dev || (size && !body) || size > TN_ROUTING_PACKET_SIZE - HEADER_SIZE)
+        return QNB_ERR_INVALIDPARAMETER;
+    if (!body && result == 0) {
+        dev->bodies.erase(opcode);
+        return QNB_ERR_SUCCESS;
+    }
+    const uint8_t *b = static_cast<const uint8_t *>(body);
+    dev->bodies[opcode] = std::make_pair(result, std::vector<uint8_t>(b, b + size));
+    return QNB_ERR_SUCCESS;
 }
 
 uint32_t tn_routing_device_latency_ns(const tn_routing_device *dev)
@@ -525,6 +581,14 @@ void tn_routing_device_drop_nth(tn_routing_device *dev, unsigned n)
 {
     if (dev)
         dev->drop_countdown = n;
+}
+
+void tn_routing_device_delay_nth(tn_routing_device *dev, unsigned n, uint32_t ms)
+{
+    if (!dev)
+        return;
+    dev->hold_countdown = n;
+    dev->hold_ms = ms;
 }
 
 void tn_routing_device_set_delay_ms(tn_routing_device *dev, uint32_t ms)
@@ -595,7 +659,7 @@ qnb_error begin_list(wgcp_writer *w, unsigned count, size_t size, size_t *first)
 void queue_datagram(tn_routing_device *dev, const qnb_sockaddr &to, bool other, const uint8_t *bytes, size_t size)
 {
     held_answer h;
-    h.due = now_micros() + static_cast<uint64_t>(dev->delay_ms) * 1000u;
+    h.due = now_micros() + static_cast<uint64_t>(dev->holding ? dev->hold_ms : dev->delay_ms) * 1000u;
     h.to = to;
     h.other_port = other;
     h.bytes.assign(bytes, bytes + size);
@@ -769,7 +833,7 @@ qnb_error build_rx_page(tn_routing_device *dev, wgcp_writer *w, const request &r
         wgcp_writer_set_u16_at(w, at + 8, tx_device);
         wgcp_writer_set_u16_at(w, at + 10, name);
         // per-flow mask and bits (at + 12, + 13) stay 0
-        wgcp_writer_set_u16_at(w, at + 14, c.status);
+        wgcp_writer_set_u16_at(w, at + 14, subscription_status(dev, c.tx_channel, c.tx_device));
         // reserved (at + 16) and the value block offset (at + 18) stay 0
     }
     return err;
@@ -830,7 +894,7 @@ void answer_prop_avail(tn_routing_device *dev, const request &req)
     for (unsigned i = 0; i < n; ++i) {
         uint16_t id = k_property_ids[i];
         wgcp_writer_set_u16_at(&w, entries + 4 * i, id);
-        wgcp_writer_set_u16_at(&w, entries + 4 * i + 2, property_is_settable(id) ? 0x3 : 0x1);
+        wgcp_writer_set_u16_at(&w, entries + 4 * i + 2, dev->property_flags[id]);
     }
     send_answer(dev, req, &w, TN_ROUTING_RESULT_OK);
 }
@@ -851,7 +915,10 @@ void answer_names(tn_routing_device *dev, const request &req)
     wgcp_writer_put_u16(&w, 16);
     wgcp_writer_put_u16(&w, 28);
     const uint16_t name_at = 40;
-    const uint16_t names[] = {0, name_at, name_at, name_at, 0, 0};
+    size_t name_size = strlen(c.name) + 1;
+    bool distinct = c.distinct_name[0] && strcmp(c.distinct_name, c.name) != 0;
+    uint16_t third = distinct ? static_cast<uint16_t>(name_at + name_size) : name_at;
+    const uint16_t names[] = {0, name_at, name_at, third, 0, 0};
     for (uint16_t v : names)
         wgcp_writer_put_u16(&w, v);
     wgcp_writer_put_u32(&w, 0);
@@ -859,7 +926,9 @@ void answer_names(tn_routing_device *dev, const request &req)
                                 static_cast<uint32_t>(c.router_patch & 0xFF) << 8);
     wgcp_writer_put_u16(&w, c.arcp_version);
     wgcp_writer_put_u16(&w, 0);
-    wgcp_writer_put_bytes(&w, c.name, strlen(c.name) + 1);
+    wgcp_writer_put_bytes(&w, c.name, name_size);
+    if (distinct)
+        wgcp_writer_put_bytes(&w, c.distinct_name, strlen(c.distinct_name) + 1);
     send_answer(dev, req, &w, TN_ROUTING_RESULT_OK);
 }
 
@@ -938,7 +1007,7 @@ void answer_unicast_performance(tn_routing_device *dev, const request &req)
             wgcp_reader_u16_at(&req.r, LIST_HEAD + 4u * i + 2, &field))
             break;
         item it{id, field, 0};
-        if (!property_is_known(id) || !property_is_settable(id)) {
+        if (!property_is_known(id) || !(dev->property_flags[id] & 0x2)) {
             it.refusal = 1;
         } else if (property_is_wide(id)) {
             if (field < LIST_HEAD || (field & 3) || wgcp_reader_u32_at(&req.r, field, &it.value))
@@ -987,7 +1056,7 @@ void answer_subscribe(tn_routing_device *dev, const request &req)
         }
         rx_channel &c = dev->rx[id - 1];
         if (ch == 0 && device == 0) {
-            store_subscription(dev, c, nullptr, nullptr);
+            store_subscription(c, nullptr, nullptr);
             continue;
         }
         char tx_channel[TN_ROUTING_NAME_SIZE], tx_device[TN_ROUTING_NAME_SIZE];
@@ -995,7 +1064,7 @@ void answer_subscribe(tn_routing_device *dev, const request &req)
             refused = true;
             continue;
         }
-        store_subscription(dev, c, tx_channel, tx_device);
+        store_subscription(c, tx_channel, tx_device);
     }
     answer_result(dev, req, refused ? TN_ROUTING_RESULT_BAD_DATA : TN_ROUTING_RESULT_OK);
 }
@@ -1005,7 +1074,7 @@ void answer_unsubscribe(tn_routing_device *dev, const request &req)
     std::vector<uint16_t> ids;
     qnb_error err = read_id_list(req, dev->rx.size(), &ids);
     for (uint16_t id : ids)
-        store_subscription(dev, dev->rx[id - 1], nullptr, nullptr);
+        store_subscription(dev->rx[id - 1], nullptr, nullptr);
     answer_result(dev, req, err ? TN_ROUTING_RESULT_BAD_DATA : TN_ROUTING_RESULT_OK);
 }
 
@@ -1141,6 +1210,21 @@ void answer_label_change(tn_routing_device *dev, const request &req)
     send_answer(dev, req, &w, TN_ROUTING_RESULT_OK);
 }
 
+// Transmit channel values: one record {1, count, 0x7FFF} (no channel has a valid value).
+void answer_tx_values(tn_routing_device *dev, const request &req)
+{
+    wgcp_writer w;
+    begin(dev, &w, req);
+    size_t entries = 0;
+    begin_list(&w, dev->tx.empty() ? 0 : 1, 6, &entries);
+    if (!dev->tx.empty()) {
+        wgcp_writer_set_u16_at(&w, entries, 1);
+        wgcp_writer_set_u16_at(&w, entries + 2, static_cast<uint16_t>(dev->tx.size()));
+        wgcp_writer_set_u16_at(&w, entries + 4, 0x7FFF);
+    }
+    send_answer(dev, req, &w, TN_ROUTING_RESULT_OK);
+}
+
 // An entry list without entries: capacity and count 0.
 void answer_empty_list(tn_routing_device *dev, const request &req)
 {
@@ -1155,6 +1239,14 @@ void dispatch(tn_routing_device *dev, const request &req)
     auto fixed = dev->results.find(req.opcode);
     if (fixed != dev->results.end()) {
         answer_result(dev, req, fixed->second);
+        return;
+    }
+    auto body = dev->bodies.find(req.opcode);
+    if (body != dev->bodies.end()) {
+        wgcp_writer w;
+        begin(dev, &w, req);
+        wgcp_writer_put_bytes(&w, body->second.second.data(), body->second.second.size());
+        send_answer(dev, req, &w, body->second.first);
         return;
     }
     switch (req.opcode) {
@@ -1210,12 +1302,22 @@ void dispatch(tn_routing_device *dev, const request &req)
     case OP_RX_FLOWS:
         answer_empty_list(dev, req);
         break;
+    case OP_TX_VALUES:
+    case OP_TX_VALUES_2:
+        answer_tx_values(dev, req);
+        break;
     case OP_TX_FLOW_BATCH:
     case OP_RX_FLOW_CHANGE:
+    case OP_RX_FLOW_REFRESH:
+    case OP_CHANGES_AGAIN:
         answer_result(dev, req, TN_ROUTING_RESULT_OK);
         break;
     case OP_RENAME:
     default:
+        if (req.opcode >= OP_TX_DETAIL_FIRST && req.opcode <= OP_TX_DETAIL_LAST) {
+            answer_result(dev, req, TN_ROUTING_RESULT_OK);
+            break;
+        }
         answer_result(dev, req, TN_ROUTING_RESULT_UNSUPPORTED);
         break;
     }
@@ -1243,6 +1345,8 @@ void handle_datagram(tn_routing_device *dev, const uint8_t *data, size_t size, c
         entry.seqnum = req.seqnum;
         entry.opcode = req.opcode;
     }
+    if (dev->log.size() >= TN_ROUTING_LOG_LIMIT)
+        dev->log.pop_front();
     dev->log.push_back(entry);
     if (header)
         ++dev->counts[req.opcode];
@@ -1254,8 +1358,10 @@ void handle_datagram(tn_routing_device *dev, const uint8_t *data, size_t size, c
         return;
     if (dev->drop_countdown && --dev->drop_countdown == 0)
         return;
+    dev->holding = dev->hold_countdown && --dev->hold_countdown == 0;
     req.from = from;
     dispatch(dev, req);
+    dev->holding = false;
 }
 
 } // namespace

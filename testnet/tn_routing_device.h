@@ -30,7 +30,8 @@ enum {
     TN_ROUTING_MAX_LABELS = 256,
     TN_ROUTING_PACKET_SIZE = 1400,   // the longest message either side sends
     TN_ROUTING_DEFAULT_PORT = 4440,
-    TN_ROUTING_DEFAULT_ARCP = 0x2729 // 2.7.41
+    TN_ROUTING_DEFAULT_ARCP = 0x2729, // 2.7.41
+    TN_ROUTING_LOG_LIMIT = 4096       // log entries kept per device (the oldest go first)
 };
 
 // Result codes the device answers with.
@@ -49,6 +50,7 @@ enum tn_routing_model {
 
 struct tn_routing_device_config {
     char name[TN_ROUTING_NAME_SIZE]; // the device name (must pass the device-name rule)
+    char distinct_name[TN_ROUTING_NAME_SIZE]; // third name of the extended NAMES answer; empty: the name
     char model_name[16];             // "KTV4-S", "RQA-310"
     uint16_t tx_count;
     uint16_t rx_count;
@@ -94,7 +96,7 @@ struct tn_routing_subscription {
     uint16_t rx_id;
     char tx_channel[TN_ROUTING_NAME_SIZE];
     char tx_device[TN_ROUTING_NAME_SIZE];
-    uint8_t status; // 0 none, 1 unresolved, 2 resolved
+    uint8_t status; // 0 none, 1 unresolved, 2 resolved (decided when read)
 };
 
 // False for an id outside 1..rx count. An empty subscription has empty names and status 0.
@@ -125,8 +127,17 @@ const char *tn_routing_device_label(const tn_routing_device *dev, uint16_t id, u
 // Latency (nanoseconds, property 0x8205) as last set or configured.
 uint32_t tn_routing_device_latency_ns(const tn_routing_device *dev);
 
+// Properties: the value a properties query reports and the flags PROP_AVAIL reports (bit 0: mask 0,
+// bit 1: mask 1; a property with bit 1 can be set by the unicast-performance request). Only the
+// known property ids (0x8021, the model text, excluded); INVALIDPARAMETER otherwise.
+qnb_error tn_routing_device_set_property(tn_routing_device *dev, uint16_t id, uint32_t value, uint16_t flags);
+bool tn_routing_device_get_property(const tn_routing_device *dev, uint16_t id, uint32_t *value);
+// The two performance values of the 0x3300 answer.
+void tn_routing_device_set_performance(tn_routing_device *dev, uint16_t first, uint16_t second);
+
 // ---------------------------------------------------------------------------------------------
-// The request log: every datagram that arrived, answered or not.
+// The request log: every datagram that arrived, answered or not (the last TN_ROUTING_LOG_LIMIT;
+// the counts per opcode cover all).
 
 struct tn_routing_log_entry {
     qnb_timeval at;    // library clock at arrival
@@ -162,6 +173,9 @@ enum tn_routing_fault {
 void tn_routing_device_set_silent(tn_routing_device *dev, bool silent);
 // The n-th request from now on (1 = the next one) is logged and not answered; 0 cancels.
 void tn_routing_device_drop_nth(tn_routing_device *dev, unsigned n);
+// The answer to the n-th request from now on (1 = the next one) is held for `ms` milliseconds of
+// the library clock while later answers go out as usual, so answers arrive out of order; 0 cancels.
+void tn_routing_device_delay_nth(tn_routing_device *dev, unsigned n, uint32_t ms);
 // Every answer is held for `ms` milliseconds of the library clock (0: sent at once).
 void tn_routing_device_set_delay_ms(tn_routing_device *dev, uint32_t ms);
 // Faults (an OR of tn_routing_fault) applied to answers to `opcode` (0: to every answer).
@@ -171,6 +185,11 @@ void tn_routing_device_set_faults(tn_routing_device *dev, unsigned faults, uint1
 void tn_routing_device_set_truncate(tn_routing_device *dev, size_t cut, bool fix_length);
 // Requests of `opcode` are answered with `result` and no body (0 restores the normal answer).
 void tn_routing_device_set_result(tn_routing_device *dev, uint16_t opcode, uint16_t result);
+// Requests of `opcode` are answered with `result` and these body bytes after the header (flow
+// records in the client's layout, hostile pages, ...); a null body with result 0 restores the
+// normal answer. A result set with tn_routing_device_set_result comes first.
+qnb_error tn_routing_device_set_body(tn_routing_device *dev, uint16_t opcode, uint16_t result, const void *body,
+                                     size_t size);
 
 // ---------------------------------------------------------------------------------------------
 // DNS-SD publication of the routing service "_netaudio-arc._udp" with the device's TXT keys.

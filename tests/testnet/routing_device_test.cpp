@@ -205,6 +205,71 @@ TEST_F(RoutingDevice, OpenChainAnswersCapabilitiesAvailabilityAndNames)
     EXPECT_EQ(0u, wgcp_load_be32(&perf[10]));
 }
 
+// 0x1101 entries {id, value}; ids with bit 15 carry their u32 value by offset.
+bytes performance_body(const std::vector<std::pair<uint16_t, uint32_t>> &props)
+{
+    bytes b = {5, static_cast<uint8_t>(props.size())};
+    b.resize(2 + 4 * 5, 0);
+    for (size_t i = 0; i < props.size(); ++i) {
+        uint16_t field = static_cast<uint16_t>(props[i].second);
+        if (props[i].first & 0x8000) {
+            while ((10 + b.size()) % 4)
+                b.push_back(0);
+            field = static_cast<uint16_t>(10 + b.size());
+            b.resize(b.size() + 4);
+            wgcp_store_be32(&b[b.size() - 4], props[i].second);
+        }
+        wgcp_store_be16(&b[2 + 4 * i], props[i].first);
+        wgcp_store_be16(&b[2 + 4 * i + 2], field);
+    }
+    return b;
+}
+
+TEST_F(RoutingDevice, UnicastPerformanceEchoesAcceptedAndRefusedEntries)
+{
+    struct {
+        std::vector<std::pair<uint16_t, uint32_t>> props;
+        uint16_t result;
+        std::vector<std::pair<uint16_t, uint16_t>> echo; // {id, inline value} or {1|2, id}; 0xFFFF: by offset
+        uint32_t latency;
+    } cases[] = {
+        {{{0x8205, 2000000}, {0x0211, 32}}, 0x0001, {{0x8205, 0xFFFF}, {0x0211, 32}}, 2000000},
+        {{{0x0201, 44100}, {0x8205, 0}}, 0x0100, {{1, 0x0201}, {2, 0x8205}}, 2000000},
+        {{{0x0310, 8}}, 0x0001, {{0x0310, 8}}, 2000000},
+    };
+    for (auto &c : cases) {
+        bytes reply = ask(ktv, 0x1101, performance_body(c.props));
+        EXPECT_EQ(c.result, u16(reply, 8));
+        ASSERT_EQ(c.echo.size(), reply[11]);
+        for (size_t i = 0; i < c.echo.size(); ++i) {
+            EXPECT_EQ(c.echo[i].first, u16(reply, 12 + 4 * i));
+            if (c.echo[i].second != 0xFFFF) {
+                EXPECT_EQ(c.echo[i].second, u16(reply, 14 + 4 * i));
+            } else {
+                EXPECT_EQ(c.props[i].second, wgcp_load_be32(&reply[u16(reply, 14 + 4 * i)]));
+            }
+        }
+        EXPECT_EQ(c.latency, tn_routing_device_latency_ns(ktv));
+    }
+    // A property made unavailable for setting is refused from then on, and PROP_AVAIL says so.
+    ASSERT_EQ(QNB_ERR_SUCCESS, tn_routing_device_set_property(ktv, 0x8205, 1000000, 0x1));
+    EXPECT_EQ(1, u16(ask(ktv, 0x1101, performance_body({{0x8205, 5000000}})), 12));
+    bytes avail = ask(ktv, 0x1102);
+    for (unsigned i = 0; i < avail[11]; ++i) {
+        if (u16(avail, 12 + 4 * i) == 0x8205) {
+            EXPECT_EQ(1, u16(avail, 14 + 4 * i));
+        }
+    }
+
+    // A body given by the test replaces the answer.
+    const uint8_t flows[] = {1, 1, 0, 1, 0, 0};
+    ASSERT_EQ(QNB_ERR_SUCCESS, tn_routing_device_set_body(ktv, 0x3200, 0x0001, flows, sizeof flows));
+    bytes reply = ask(ktv, 0x3200, be16s({0x0101, 1, 0}));
+    EXPECT_EQ(bytes(std::begin(flows), std::end(flows)), bytes(reply.begin() + 10, reply.end()));
+    ASSERT_EQ(QNB_ERR_SUCCESS, tn_routing_device_set_body(ktv, 0x3200, 0, nullptr, 0));
+    EXPECT_EQ(12u, ask(ktv, 0x3200, be16s({0x0101, 1, 0})).size());
+}
+
 TEST_F(RoutingDevice, ChannelPagesFollowTheFirstAskedId)
 {
     struct {
@@ -267,6 +332,15 @@ TEST_F(RoutingDevice, SubscriptionsAreStoredShownByPagesAndCleared)
     EXPECT_EQ(2, rx[3].status);
     EXPECT_EQ("", rx[4].channel);
     EXPECT_EQ(0, rx[4].status);
+
+    // A device that joins the set later resolves the subscriptions to it from then on.
+    tn_routing_device_config cfg;
+    tn_routing_device_config_init(&cfg, TN_ROUTING_MODEL_RQA310, 0xFF);
+    snprintf(cfg.name, sizeof cfg.name, "%s", "T0FF-OTHER-0001-QZ");
+    cfg.tx_count = 8;
+    ASSERT_NE(nullptr, tn_routing_set_add(set, &cfg, nullptr));
+    ASSERT_TRUE(tn_routing_device_get_subscription(ktv, 3, &s));
+    EXPECT_EQ(2, s.status);
 
     // Clearing one record by empty offsets, then the whole device by the id list {1, n}.
     ask(ktv, 0x3010, subscribe_body({{4, "", ""}}));
@@ -376,6 +450,15 @@ TEST_F(RoutingDevice, MisbehavesOnRequest)
     tn_routing_device_process(ktv);
     EXPECT_EQ(7, u16(receive(), 4));
     tn_routing_device_set_delay_ms(ktv, 0);
+
+    // One answer held back: the next one overtakes it.
+    tn_routing_device_delay_nth(ktv, 1, 500);
+    send(ktv, request(0x1002, 20));
+    send(ktv, request(0x1002, 21));
+    EXPECT_EQ(21, u16(receive(), 4));
+    clock.advance(0, 500000);
+    tn_routing_device_process(ktv);
+    EXPECT_EQ(20, u16(receive(), 4));
 
     // Duplicates, another sequence number and opcode, only for the opcode asked.
     tn_routing_device_set_faults(ktv, TN_ROUTING_FAULT_DUPLICATE | TN_ROUTING_FAULT_WRONG_SEQNUM |

@@ -286,7 +286,7 @@ TEST(WrMessageVersion, Packing)
 {
     EXPECT_EQ(wr_msg_arcp_version_pack(2, 7, 41), 0x2729);
     EXPECT_EQ(wr_msg_arcp_version_pack(2, 8, 0), 0x2800);
-    EXPECT_EQ(wr_msg_arcp_version_pack(2, 16, 0), 0x2FFF & 0x2F00); // minor saturates, never wraps to 2.0
+    EXPECT_EQ(wr_msg_arcp_version_pack(2, 16, 0), 0x2F00); // minor saturates, never wraps to 2.0
     EXPECT_EQ(wr_msg_arcp_version_pack(16, 0, 0), 0xF000);
     EXPECT_EQ(wr_msg_arcp_version_pack(2, 7, 300), 0x27FF);
     EXPECT_LT(wr_msg_router_version_pack(2, 255, 65535), wr_msg_router_version_pack(3, 0, 0));
@@ -459,6 +459,14 @@ TEST(WrMessageChannels, TxEntriesWithFormat)
     EXPECT_FALSE(t.format.present);
     EXPECT_FALSE(t.value_valid);
     EXPECT_EQ(wr_msg_read_tx_entry(&r.m, &r.list, 2, &t), QNB_ERR_INVALIDDATA);
+
+    // A count B above A keeps the A values only.
+    wire w = tx_page();
+    w.put8(wgcp_load_be16(&w.b[16]) + 5, 9);
+    reply more(w.b, WR_TX_ENTRY_SIZE);
+    ASSERT_EQ(wr_msg_read_tx_entry(&more.m, &more.list, 0, &t), 0);
+    EXPECT_EQ(t.format.count, 3);
+    EXPECT_EQ(t.format.values[2], 32000);
 }
 
 TEST(WrMessageChannels, RxEntrySubscriptionModeAndValue)
@@ -598,14 +606,16 @@ TEST(WrMessageReplies, HostileFieldsAreRefused)
         {"tx name against the rule", [] { wire w = tx_page(); w.put16(18, w.str("a=b")); return w; }, 8, tx0,
          QNB_ERR_INVALIDPARAMETER},
         {"format misaligned", [] { wire w = tx_page(); w.put16(16, 30); return w; }, 8, tx0, QNB_ERR_INVALIDDATA},
-        {"format count beyond the bytes", [] { wire w = tx_page(); w.put8(wgcp_load_be16(&w.b[16]) + 4, 200); return w; }, 8, tx0,
+        {"format count beyond the bytes",
+         [] { wire w = tx_page(); w.put8(wgcp_load_be16(&w.b[16]) + 4, 200); return w; }, 8, tx0,
          QNB_ERR_INVALIDDATA},
         {"value block at the end",
          [] { wire w = rx_page(0x100, "01", "d", 2); w.grow(w.b.size() + 1); w.put16(30, uint16_t(w.b.size() - 2));
               return w; }, 20,
          rx0, QNB_ERR_INVALIDDATA},
-        {"rx name too long", [] { wire w = rx_page(0, "01", "d", 0); w.put16(22, w.str(std::string(33, 'r'))); return w; },
-         20, rx0, QNB_ERR_INVALIDPARAMETER},
+        {"rx name too long",
+         [] { wire w = rx_page(0, "01", "d", 0); w.put16(22, w.str(std::string(33, 'r'))); return w; }, 20, rx0,
+         QNB_ERR_INVALIDPARAMETER},
         {"subscription offset outside", [] { wire w = rx_page(0, "01", "d", 0); w.put16(18, 0xFFF0); return w; }, 20,
          rx0, QNB_ERR_INVALIDDATA},
         {"truncated datagram", [] { wire w = tx_page(); w.put16(2, uint16_t(w.b.size() + 1)); return w; }, 8,
