@@ -659,4 +659,66 @@ TEST_F(RoutingClient, RenameAndOneChannelQueries)
     EXPECT_TRUE(wr_channel_is_flag0(c));
 }
 
+// An rx page body with one entry of channel `id` named "X".
+std::vector<uint8_t> rx_page(uint16_t id)
+{
+    std::vector<uint8_t> b(2 + 20 + 2, 0);
+    b[0] = 1;
+    b[1] = 1;
+    wgcp_store_be16(&b[2], id);
+    wgcp_store_be16(&b[2 + 10], 10 + 22); // name offset from the message start
+    b[22] = 'X';
+    return b;
+}
+
+TEST_F(RoutingClient, PagesThatDoNotFitTheLayoutOrMakeNoProgressEndTheRead)
+{
+    struct {
+        const char *what;
+        uint16_t id;
+        uint16_t result;
+        qnb_error expected;
+        int state;
+        unsigned requests;
+    } cases[] = {
+        {"id beyond the count", 65, 0x0001, WR_ERR_LAYOUT, WR_DEVICE_STATE_ERROR, 1},
+        {"id 0", 0, 0x0001, WR_ERR_LAYOUT, WR_DEVICE_STATE_ERROR, 1},
+        {"the same page again and again", 1, 0x8112, QNB_ERR_INVALIDDATA, WR_DEVICE_STATE_ACTIVE, 2},
+    };
+    unsigned unit = 1;
+    for (auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        tn_routing_device *s = sim(TN_ROUTING_MODEL_KTV4S, 16, unit++);
+        wr_device *d = open_active(s);
+        ASSERT_NE(d, nullptr);
+        std::vector<uint8_t> body = rx_page(k.id);
+        ASSERT_EQ(tn_routing_device_set_body(s, 0x3000, k.result, body.data(), body.size()), 0);
+        done = completion{};
+        ASSERT_EQ(wr_device_update(d, on_done, nullptr, WR_UPDATE_RXCHANNELS), 0);
+        ASSERT_TRUE(wait_done());
+        EXPECT_EQ(done.result, k.expected);
+        EXPECT_EQ(wr_device_get_state(d), k.state);
+        EXPECT_EQ(tn_routing_device_request_count(s, 0x3000), k.requests);
+    }
+}
+
+TEST_F(RoutingClient, AnswersOvertakingEachOtherOnOneDeviceReachTheirOwnRequests)
+{
+    tn_routing_device *s = sim();
+    wr_device *d = open_active(s);
+    ASSERT_NE(d, nullptr);
+    tn_routing_device_delay_nth(s, 1, 400);
+    ASSERT_EQ(wr_rxchannel_subscribe(wr_device_rxchannel_by_id(d, 1), on_done, nullptr, "devA", "01"), 0);
+    ASSERT_EQ(wr_rxchannel_subscribe(wr_device_rxchannel_by_id(d, 2), on_done, nullptr, nullptr, nullptr), 0);
+    ASSERT_TRUE(wait_done(1));
+    EXPECT_EQ(done.result, 0);
+    clock.advance(0, 500000);
+    ASSERT_TRUE(wait_done(2));
+    EXPECT_EQ(done.result, 0);
+    tn_routing_subscription sub;
+    ASSERT_TRUE(tn_routing_device_get_subscription(s, 1, &sub));
+    EXPECT_STREQ(sub.tx_device, "devA");
+    EXPECT_EQ(wr_devices_requests_in_use(devices), 0u);
+}
+
 } // namespace
