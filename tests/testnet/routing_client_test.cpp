@@ -721,4 +721,27 @@ TEST_F(RoutingClient, AnswersOvertakingEachOtherOnOneDeviceReachTheirOwnRequests
     EXPECT_EQ(wr_devices_requests_in_use(devices), 0u);
 }
 
+TEST_F(RoutingClient, TheLastTxPageIsFollowedByTheValuesWhenTheDeviceAsks)
+{
+    tn_routing_device *s = sim(TN_ROUTING_MODEL_KTV4S, 16, 1, [](tn_routing_device_config *c) {
+        c->capability_word = 1u << 9;
+    });
+    wr_device *d = open_active(s);
+    ASSERT_NE(d, nullptr);
+    // Channels 3 to 70 (clamped to 64) take 0x0042.
+    std::vector<uint8_t> body = {1, 1, 0, 3, 0, 70, 0, 0x42};
+    ASSERT_EQ(tn_routing_device_set_body(s, 0x2032, 0x0001, body.data(), body.size()), 0);
+    seen.bits.clear();
+    ASSERT_EQ(wr_device_update(d, on_done, nullptr, WR_UPDATE_TXCHANNELS), 0);
+    ASSERT_TRUE(wait_done());
+    EXPECT_EQ(done.result, 0);
+    EXPECT_EQ(tn_routing_device_request_count(s, 0x2000), 4u);
+    EXPECT_EQ(tn_routing_device_request_count(s, 0x2032), 1u);
+    EXPECT_EQ(wr_device_txchannel_by_id(d, 2)->value, WR_VALUE_NONE);
+    EXPECT_EQ(wr_device_txchannel_by_id(d, 3)->value, 0x42);
+    EXPECT_EQ(wr_device_txchannel_by_id(d, 64)->value, 0x42);
+    EXPECT_FALSE(wr_device_get_changed_flag(d, WR_UPDATE_TXCHANNELS));
+    EXPECT_EQ(seen.bits.size(), 5u); // four pages and the values, one report each
+}
+
 } // namespace
