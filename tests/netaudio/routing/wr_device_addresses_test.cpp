@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -185,6 +186,41 @@ TEST_F(RoutingResolve, OpeningFailsWhenNoResolveCanStart)
     EXPECT_EQ(wr_device_open(devices, kName, &d), QNB_ERR_NOTFOUND);
     EXPECT_EQ(d, nullptr);
     EXPECT_EQ(devices->devices.count, 0u);
+}
+
+TEST_F(RoutingResolve, InterfaceEntriesFilledFromTheInterfaceListEachGetAResolve)
+{
+    // Expected from this machine's own list: its first two interfaces other than loopback that
+    // are up.
+    qnb_interface *list = nullptr;
+    size_t n = 0;
+    ASSERT_EQ(qnb_interface_list_with_env(nullptr, &list, &n), 0);
+    std::vector<uint32_t> expected;
+    size_t considered = 0;
+    for (size_t i = 0; i < n && considered < 2; ++i) {
+        if (list[i].loopback)
+            continue;
+        ++considered;
+        if (list[i].up && list[i].index)
+            expected.push_back(list[i].index);
+    }
+    free(list);
+    wr_device_config cfg;
+    memset(&cfg, 0, sizeof cfg);
+    cfg.name = kName;
+    cfg.count = 2;
+    cfg.flags = WR_CONFIG_INTERFACES;
+    qnb_error err = wr_device_open_with_config(devices, &cfg, &device);
+    if (expected.empty()) {
+        EXPECT_EQ(err, QNB_ERR_NOTFOUND);
+        return;
+    }
+    ASSERT_EQ(err, 0);
+    std::vector<uint32_t> asked;
+    for (auto &r : dnssd_fake::live_resolves())
+        asked.push_back(r.interface_index);
+    EXPECT_EQ(asked, expected);
+    EXPECT_EQ(wr_device_get_state(device), WR_DEVICE_STATE_RESOLVING);
 }
 
 } // namespace
