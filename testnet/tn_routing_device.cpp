@@ -218,10 +218,15 @@ void tn_routing_device_config_init(tn_routing_device_config *cfg, tn_routing_mod
         tag = "RQA310";
         cfg->tx_count = 2;
         cfg->rx_count = 2;
-    } else {
-        snprintf(cfg->model_name, sizeof cfg->model_name, "%s", model == TN_ROUTING_MODEL_KTV4S ? "KTV4-S" : "custom");
+    } else if (model == TN_ROUTING_MODEL_KTV4S) {
+        snprintf(cfg->model_name, sizeof cfg->model_name, "%s", "KTV4-S");
         cfg->tx_count = 64;
         cfg->rx_count = 64;
+    } else {
+        snprintf(cfg->model_name, sizeof cfg->model_name, "%s", "custom");
+        tag = "DEV";
+        cfg->tx_count = 8;
+        cfg->rx_count = 8;
     }
     snprintf(cfg->name, sizeof cfg->name, "T%03X-%s-%04X-QZ", unit & 0xFFF, tag, unit & 0xFFFF);
     cfg->arcp_version = TN_ROUTING_DEFAULT_ARCP;
@@ -1152,7 +1157,9 @@ void answer_labels(tn_routing_device *dev, const request &req)
             break;
         --n;
     }
-    uint16_t result = err ? TN_ROUTING_RESULT_BAD_DATA : n < used.size() ? TN_ROUTING_RESULT_MORE : TN_ROUTING_RESULT_OK;
+    uint16_t result = err                 ? TN_ROUTING_RESULT_BAD_DATA
+                      : n < used.size() ? TN_ROUTING_RESULT_MORE
+                                        : TN_ROUTING_RESULT_OK;
     send_answer(dev, req, &w, result);
 }
 
@@ -1474,7 +1481,8 @@ const dnssd_library *load_dnssd()
             g_dnssd.sock_fd = reinterpret_cast<decltype(&DNSServiceRefSockFD)>(dlsym(h, "DNSServiceRefSockFD"));
             g_dnssd.process_result =
                 reinterpret_cast<decltype(&DNSServiceProcessResult)>(dlsym(h, "DNSServiceProcessResult"));
-            g_dnssd.deallocate = reinterpret_cast<decltype(&DNSServiceRefDeallocate)>(dlsym(h, "DNSServiceRefDeallocate"));
+            g_dnssd.deallocate =
+                reinterpret_cast<decltype(&DNSServiceRefDeallocate)>(dlsym(h, "DNSServiceRefDeallocate"));
             if (g_dnssd.register_service && g_dnssd.sock_fd && g_dnssd.process_result && g_dnssd.deallocate)
                 g_dnssd.handle = h;
             else
@@ -1499,8 +1507,9 @@ qnb_error publish_library(tn_routing_device *dev, const dnssd_library *lib)
     uint8_t txt[512];
     size_t size = tn_routing_device_txt(dev, txt, sizeof txt);
     DNSServiceRef ref = nullptr;
-    DNSServiceErrorType e = lib->register_service(&ref, 0, 0, dev->cfg.name, k_service_type, nullptr, nullptr,
-                                                  htons(dev->port), static_cast<uint16_t>(size), txt, on_registered, dev);
+    DNSServiceErrorType e =
+        lib->register_service(&ref, 0, 0, dev->cfg.name, k_service_type, nullptr, nullptr, htons(dev->port),
+                              static_cast<uint16_t>(size), txt, on_registered, dev);
     if (e != kDNSServiceErr_NoError || !ref)
         return QNB_ERR_DNSSDFAIL;
     dev->dnssd_ref = ref;

@@ -4,12 +4,13 @@
 //                     [--arcp X.Y.Z] [--router X.Y.Z] [--page-size N] [--labels N] [--names-extended]
 //                     [--safe] [--publish [auto|library|command]] [--dump FILE|-] [--trace]
 //                     [--silent] [--drop N] [--delay MS] [--fault KIND]... [--fault-opcode OP]
-//                     [--result OPCODE=RESULT]...
+//                     [--result OPCODE=RESULT]... [--faulty NAME]...
 //
 // Without options it runs one KTV4-S and one RQA-310 unit on 127.0.0.1 ports 4440 and 4441. It
 // prints one line per device (name, model, address and port), writes the subscriptions of every
 // device on SIGUSR1 and at the end when --dump is given, and runs until interrupted.
 #include <arpa/inet.h>
+#include <strings.h>
 
 #include <csignal>
 #include <cstdio>
@@ -44,7 +45,7 @@ void usage(const char *name)
             "          [--arcp X.Y.Z] [--router X.Y.Z] [--page-size N] [--labels N] [--names-extended]\n"
             "          [--safe] [--publish [auto|library|command]] [--dump FILE|-] [--trace]\n"
             "          [--silent] [--drop N] [--delay MS] [--fault KIND]... [--fault-opcode OP]\n"
-            "          [--result OPCODE=RESULT]...\n"
+            "          [--result OPCODE=RESULT]... [--faulty NAME]...\n"
             "fault kinds: duplicate, seqnum, opcode, truncate, other-port\n",
             name);
 }
@@ -100,6 +101,7 @@ int main(int argc, char **argv)
     const char *dump = nullptr;
     unsigned faults = 0;
     std::vector<custom_device> customs;
+    std::vector<std::string> faulty; // devices the misbehaviour applies to; empty: all
     std::vector<std::pair<unsigned long, unsigned long>> results;
 
     for (int i = 1; i < argc; ++i) {
@@ -182,6 +184,9 @@ int main(int argc, char **argv)
             }
             faults |= found;
             ++i;
+        } else if (!strcmp(a, "--faulty") && v) {
+            faulty.emplace_back(v);
+            ++i;
         } else if (!strcmp(a, "--result") && v && strchr(v, '=')) {
             std::string rule(v);
             size_t eq = rule.find('=');
@@ -249,12 +254,17 @@ int main(int argc, char **argv)
             tn_routing_set_delete(set);
             return 1;
         }
-        tn_routing_device_set_silent(dev, silent);
-        tn_routing_device_drop_nth(dev, static_cast<unsigned>(drop));
-        tn_routing_device_set_delay_ms(dev, static_cast<uint32_t>(delay));
-        tn_routing_device_set_faults(dev, faults, static_cast<uint16_t>(fault_opcode));
-        for (const auto &r : results)
-            tn_routing_device_set_result(dev, static_cast<uint16_t>(r.first), static_cast<uint16_t>(r.second));
+        bool misbehaves = faulty.empty();
+        for (const std::string &f : faulty)
+            misbehaves = misbehaves || strcasecmp(f.c_str(), cfg.name) == 0;
+        if (misbehaves) {
+            tn_routing_device_set_silent(dev, silent);
+            tn_routing_device_drop_nth(dev, static_cast<unsigned>(drop));
+            tn_routing_device_set_delay_ms(dev, static_cast<uint32_t>(delay));
+            tn_routing_device_set_faults(dev, faults, static_cast<uint16_t>(fault_opcode));
+            for (const auto &r : results)
+                tn_routing_device_set_result(dev, static_cast<uint16_t>(r.first), static_cast<uint16_t>(r.second));
+        }
         if (trace)
             tn_routing_device_set_trace(dev, stderr);
         if (publish && (err = tn_routing_device_publish(dev, publish_mode)))

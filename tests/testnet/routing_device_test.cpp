@@ -386,13 +386,14 @@ TEST_F(RoutingDevice, TxtRecordCarriesTheVersionKeysTheResolverReads)
         size_t size = tn_routing_device_txt(c.dev, txt, sizeof txt);
         ASSERT_GT(size, 0u);
         uint8_t length = 0;
-        const char *v = static_cast<const char *>(wt_dnssd_txt_value(static_cast<uint16_t>(size), txt, "arcp_vers", &length));
+        uint16_t n = static_cast<uint16_t>(size);
+        const char *v = static_cast<const char *>(wt_dnssd_txt_value(n, txt, "arcp_vers", &length));
         ASSERT_NE(nullptr, v);
         EXPECT_EQ(c.arcp, std::string(v, length));
-        v = static_cast<const char *>(wt_dnssd_txt_value(static_cast<uint16_t>(size), txt, "router_vers", &length));
+        v = static_cast<const char *>(wt_dnssd_txt_value(n, txt, "router_vers", &length));
         ASSERT_NE(nullptr, v);
         EXPECT_EQ("4.2.1", std::string(v, length));
-        EXPECT_EQ(c.safe, wt_dnssd_txt_contains_key(static_cast<uint16_t>(size), txt, "safe"));
+        EXPECT_EQ(c.safe, wt_dnssd_txt_contains_key(n, txt, "safe"));
     }
     // A name the set already holds is refused.
     EXPECT_EQ(nullptr, tn_routing_set_add(set, &cfg, nullptr));
