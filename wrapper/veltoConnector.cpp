@@ -76,8 +76,10 @@ bool veltoConnector::startBrowse()
     wfa_trace("Start Browse!!\n");
     std::vector<uint8_t> block(2, 0);
     wfa_put_u16(block.data(), block.size(), 0, static_cast<uint16_t>(int16_t(-1)));
+    std::lock_guard<std::mutex> lock(m_browseLock);
     if (!send(1, block))
         return false;
+    ++m_startsQueued;
     m_browsing = 1;
     return true;
 }
@@ -87,7 +89,28 @@ bool veltoConnector::stopBrowse()
     if (!m_browsing.load())
         return true;
     wfa_trace("Stop Browse!!\n");
-    return send(2, std::vector<uint8_t>());
+    // Noted before it is queued: the worker may answer it before send returns.
+    std::lock_guard<std::mutex> lock(m_browseLock);
+    m_pendingStops.push_back(m_startsQueued);
+    if (send(2, std::vector<uint8_t>()))
+        return true;
+    m_pendingStops.pop_back();
+    return false;
+}
+
+void veltoConnector::onBrowseStop()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_browseLock);
+        bool newerStart = false;
+        if (!m_pendingStops.empty()) {
+            newerStart = m_pendingStops.front() != m_startsQueued;
+            m_pendingStops.pop_front();
+        }
+        if (!newerStart)
+            m_browsing = 0;
+    }
+    m_callback->onBrowseStopped();
 }
 
 bool veltoConnector::requestBatchPatch(const std::string &device, int count)
@@ -293,8 +316,7 @@ void veltoConnector::onWfaEvent(uint16_t status, const uint8_t *frame, size_t si
 
     switch (code) {
     case WFA_CBACK_INF_BROWSE_STOP:
-        m_browsing = 0;
-        m_callback->onBrowseStopped();
+        onBrowseStop();
         break;
     case WFA_CBACK_INF_DEVICE:
         onDevice(p, n);
