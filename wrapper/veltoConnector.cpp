@@ -333,8 +333,10 @@ void veltoConnector::onWfaEvent(uint16_t status, const uint8_t *frame, size_t si
         onIfList(p, n);
         break;
     case WFA_CBACK_INF_GET_IF: {
+        // A failed read (the configuration service not ready yet) carries an empty record: it
+        // says nothing about the interface in use and is not reported as if it did.
         wfa_interface_record record{};
-        if (!wfa_interface_record_read(p, n, 0, &record))
+        if (!wfa_status_ok(status) || !wfa_interface_record_read(p, n, 0, &record))
             break;
         const unsigned char flag = 1;
         m_callback->onIf(wfa_wstring_from_utf16(record.name, WFA_IF_NAME_UNITS), wfa_mac_text(record.mac),
