@@ -184,6 +184,12 @@ size_t key_length(const wt_txt_entry *entry, size_t n)
 bool wt_txt_find(const void *txt, uint16_t length, const char *key, const uint8_t **value,
                  uint8_t *value_length)
 {
+    if (value != nullptr) {
+        *value = nullptr;
+    }
+    if (value_length != nullptr) {
+        *value_length = 0;
+    }
     if (txt == nullptr || key == nullptr || key[0] == '\0') {
         return false;
     }
@@ -423,9 +429,7 @@ qnb_error parse_via_txt_record(qnb_env *env, const char *name, uint16_t length, 
     wt_device_id parsed;
     std::memset(&parsed, 0, sizeof parsed);
 
-    if (!wt_txt_find(txt, length, "id", &value, &value_length)) {
-        value = nullptr;
-    }
+    wt_txt_find(txt, length, "id", &value, &value_length);
     if (value == nullptr || value_length == 0) {
         qnb_log(logger, QNB_LOG_ERROR,
                 "%s: Resolve Error: txt record 'id' field missing or empty for via device \"%s\"\n", fn, instance);
@@ -437,9 +441,7 @@ qnb_error parse_via_txt_record(qnb_env *env, const char *name, uint16_t length, 
                 instance);
         return QNB_ERR_INVALIDDATA;
     }
-    if (!wt_txt_find(txt, length, "process", &value, &value_length)) {
-        value = nullptr;
-    }
+    wt_txt_find(txt, length, "process", &value, &value_length);
     if (value == nullptr || value_length == 0 ||
         !wt_txt_parse_u16(bounded_copy(value, value_length, buffer, sizeof buffer), &parsed.process)) {
         qnb_log(logger, QNB_LOG_ERROR,
@@ -449,9 +451,7 @@ qnb_error parse_via_txt_record(qnb_env *env, const char *name, uint16_t length, 
     }
     wt_version min_version, current_version;
     char version_text[64];
-    if (!wt_txt_find(txt, length, "vers_min", &value, &value_length)) {
-        value = nullptr;
-    }
+    wt_txt_find(txt, length, "vers_min", &value, &value_length);
     if (value == nullptr || value_length == 0) {
         qnb_log(logger, QNB_LOG_ERROR,
                 "%s: Resolve Error: txt record 'vers_min' field missing or empty for via device \"%s\"\n", fn,
@@ -464,9 +464,7 @@ qnb_error parse_via_txt_record(qnb_env *env, const char *name, uint16_t length, 
                 "%s: Resolve Error: txt record 'vers_min' has invalid data for via device \"%s\"\n", fn, instance);
         return QNB_ERR_INVALIDDATA;
     }
-    if (!wt_txt_find(txt, length, "vers_curr", &value, &value_length)) {
-        value = nullptr;
-    }
+    wt_txt_find(txt, length, "vers_curr", &value, &value_length);
     if (value == nullptr || value_length == 0) {
         qnb_log(logger, QNB_LOG_ERROR,
                 "%s: Resolve Error: txt record 'vcp_curr' field missing or empty for via device \"%s\"\n", fn,

@@ -49,7 +49,7 @@ const char *wt_txt_value(const wt_txt_entry *entry, size_t *length);
 // The one key rule of every TXT reader: keys compare without regard to ASCII case and the first
 // entry of a key counts. True when `key` is present; *value then points at the byte after its '='
 // inside the record (null when the entry has none; not terminated) and *value_length counts the
-// value's bytes. The walk is that of wt_txt_next: it ends at a zero-length or malformed entry.
+// value's bytes; when absent they are null and 0. The walk is that of wt_txt_next: it ends at a zero-length or malformed entry.
 bool wt_txt_find(const void *txt, uint16_t length, const char *key, const uint8_t **value,
                  uint8_t *value_length);
 
