@@ -564,5 +564,7 @@ bool wfa_state_reset(void)
     s.pause_hook = nullptr;
     s.pause_context = nullptr;
     s.init_step = nullptr;
+    s.cmm_port = 0;
+    s.cmm_conmon_restart = nullptr;
     return true;
 }
