@@ -43,6 +43,7 @@ struct wfa_cmm_block {
 
     // The start-up task and its progress.
     TCB *init_task;
+    bool reconnecting; // the start-up runs again after the link was lost
     init_phase phase;
     bool connect_started;
     qnb_timeval phase_since;
@@ -155,10 +156,36 @@ void restart_conmon()
     (hook ? hook : restart_conmon_default)();
 }
 
+// A real change of the audio interface: reported, and the control-and-monitoring start-up and the
+// readiness check run again on the new interface.
+void report_change(const wfa_interface_record &now)
+{
+    g_block.current = now;
+    if (g_block.status == CMM_SYSTEM_READY) {
+        if (g_block.request_id == 0) {
+            post_interface(WFA_CBACK_INF_GET_IF, now, 0, ERR_NOERR);
+        } else if (same_interface(now, g_block.wanted)) {
+            post_interface(WFA_CBACK_INF_SET_IF, now, g_block.request_id, ERR_NOERR);
+            g_block.request_id = 0;
+        }
+    }
+    restart_conmon();
+    if (wfa_main_check_initialized_start(0) != 0)
+        wfa_log(QNB_LOG_ERROR, "wfa_cmm: readiness check not restarted");
+}
+
 // ---- the client's changed callback -------------------------------------------------------------------
 
 void on_changed(cmm_client *client, uint32_t changes, qnb_error)
 {
+    // A link lost once the interface was known is connected again by a new start-up, which reports
+    // the interface it then finds when it is another one.
+    if ((changes & CMM_CHANGED_CONNECTION) && g_block.ready && g_block.init_task == nullptr &&
+        cmm_client_get_connection_state(client) == CMM_CONNECTION_CLOSED) {
+        wfa_log(QNB_LOG_WARNING, "wfa_cmm: configuration service lost, connecting again");
+        if (wfa_cmm_start() == 0)
+            g_block.reconnecting = true;
+    }
     if (!(changes & CMM_CHANGED_STATE))
         return;
     const cmm_state *state = cmm_client_get_state(client);
@@ -172,19 +199,7 @@ void on_changed(cmm_client *client, uint32_t changes, qnb_error)
     wfa_interface_record now{};
     if (wfa_cmm_get_if(&now) != 0 || same_interface(now, g_block.current))
         return;
-    g_block.current = now;
-
-    if (g_block.status == CMM_SYSTEM_READY) {
-        if (g_block.request_id == 0) {
-            post_interface(WFA_CBACK_INF_GET_IF, now, 0, ERR_NOERR);
-        } else if (same_interface(now, g_block.wanted)) {
-            post_interface(WFA_CBACK_INF_SET_IF, now, g_block.request_id, ERR_NOERR);
-            g_block.request_id = 0;
-        }
-    }
-    restart_conmon();
-    if (wfa_main_check_initialized_start(0) != 0)
-        wfa_log(QNB_LOG_ERROR, "wfa_cmm: readiness check not restarted");
+    report_change(now);
 }
 
 // ---- the start-up task "wfa_cmm_init" ---------------------------------------------------------------
@@ -203,11 +218,16 @@ void init_task_finished(TCB *task)
 
 void become_ready(TCB *task, const wfa_interface_record &current)
 {
-    g_block.current = current;
+    const bool changed = g_block.reconnecting && !same_interface(current, g_block.current);
+    g_block.reconnecting = false;
     g_block.ready = 1;
     if (g_block.init_task == task)
         g_block.init_task = nullptr;
     tcb_finish(task);
+    if (changed)
+        report_change(current);
+    else
+        g_block.current = current;
 }
 
 uint32_t connect_phase()

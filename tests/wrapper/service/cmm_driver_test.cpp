@@ -294,7 +294,7 @@ TEST_F(CmmDriver, SetInterfaceSwitchesAndTheChangeArrivesUnasked)
     EXPECT_EQ(changed.status, ERR_NOERR);
     EXPECT_EQ(name_of(read_record(changed)), u"Ethernet 2");
     EXPECT_TRUE(mac_is(read_record(changed), k_mac2));
-    EXPECT_EQ(g_restarts.load(), 1);
+    EXPECT_TRUE(wait_until([&] { return g_restarts.load() == 1; })); // restarted after the report
     EXPECT_EQ(count_code(WFA_CBACK_INF_SET_IF), 0u); // request id 0: nothing waits for an answer
     EXPECT_EQ(name_of(read_record(ask(13))), u"Ethernet 2");
 
@@ -483,6 +483,31 @@ TEST_F(CmmDriver, SilentServiceIsAskedAgainAfterMoreThanFiveSecondsAndNeverReady
     EXPECT_EQ(ask(12, set_if_args(u"Ethernet 2")).status, ERR_PROGRESS);
     EXPECT_EQ(ask(13).status, ERR_PROGRESS);
     EXPECT_EQ(count_code(WFA_CBACK_INF_INIT), 0u);
+}
+
+TEST_F(CmmDriver, LostLinkIsConnectedAgainAndAnInterfaceChangedMeanwhileIsReported)
+{
+    start();
+    ASSERT_TRUE(ready());
+    // The service restarts and forgets us; while we are away it moves to the other interface.
+    service->with([](tn_config_service *s) {
+        tn_config_service_forget_clients(s);
+        return tn_config_service_set_current(s, k_mac2);
+    });
+    for (int i = 0; i < 3; ++i)
+        advance(10); // keepalives go unanswered ...
+    const size_t before = results.size();
+    advance(2); // ... and after 31 s the link is given up
+    ASSERT_TRUE(wait_until([&] { return service->count(CMM_OPCODE_STATE_QUERY) == 2; }));
+    result changed{};
+    ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_GET_IF, &changed, before));
+    for (const result &r : results.results())
+        if (r.code == WFA_CBACK_INF_GET_IF && r.request_id == 0)
+            changed = r;
+    EXPECT_EQ(changed.request_id, 0);
+    EXPECT_EQ(name_of(read_record(changed)), u"Ethernet 2");
+    EXPECT_TRUE(wait_until([&] { return g_restarts.load() == 1; }));
+    EXPECT_EQ(name_of(read_record(ask(13))), u"Ethernet 2");
 }
 
 TEST_F(CmmDriver, StopInTheMiddleReturnsAtOnce)
