@@ -583,5 +583,7 @@ bool wfa_state_reset(void)
     s.init_step = nullptr;
     s.browse = wfa_browse_block{};
     s.browse_calls = nullptr;
+    s.cmm_port = 0;
+    s.cmm_conmon_restart = nullptr;
     return true;
 }

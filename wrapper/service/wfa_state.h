@@ -12,6 +12,7 @@
 #include "netaudio/platform/qnb_socket_set.h"
 #include "netaudio/platform/qnb_time.h"
 #include "wrapper/service/wfa_browse.h"
+#include "wrapper/service/wfa_cmm.h"
 #include "wrapper/service/wfa_main.h"
 #include "wrapper/service/wfa_tcb.h"
 
@@ -78,6 +79,8 @@ struct wfa_state {
     std::atomic<wfa_pause_hook> pause_hook{nullptr};
     std::atomic<void *> pause_context{nullptr};
     std::atomic<wfa_init_step> init_step{nullptr};
+    std::atomic<uint16_t> cmm_port{0};
+    std::atomic<wfa_cmm_conmon_restart> cmm_conmon_restart{nullptr};
 
     ~wfa_state();
 };
