@@ -448,6 +448,12 @@ TEST(TlvParse, RoundTrips)
     EXPECT_EQ((std::vector<int>{1, 4440, 1, 4443, 0}),
               (std::vector<int>{d.routing.present, d.routing.value, d.control.present, d.control.value, d.via.present}));
     EXPECT_EQ("data", std::string(reinterpret_cast<const char *>(d.routing.data.data), d.routing.data.size));
+    put16(m.data() + 26, TLV_RECORD_DOMAIN_REQUEST); // the same body in the reply to a request
+    ASSERT_EQ(QNB_ERR_SUCCESS, tlv_view_init(&v, m.data(), m.size()));
+    EXPECT_EQ(QNB_ERR_SUCCESS, tlv_parse_domain_result(&v, &res));
+    put16(m.data() + 26, TLV_RECORD_DOMAIN_CANCEL);
+    ASSERT_EQ(QNB_ERR_SUCCESS, tlv_view_init(&v, m.data(), m.size()));
+    EXPECT_EQ(QNB_ERR_INVALIDDATA, tlv_parse_domain_result(&v, &res));
 
     m = build([](tlv_builder *b) {
         tlv_record r;
@@ -612,7 +618,8 @@ TEST(TlvView, TruncatedAndHostileMessages)
     ASSERT_EQ(QNB_ERR_SUCCESS, tlv_view_init(&v, good.data(), good.size()));
     tlv_domain_result res;
     tlv_0x2003 t3;
-    EXPECT_EQ(QNB_ERR_INVALIDDATA, tlv_parse_domain_result(&v, &res)); // a 0x2009 record
+    EXPECT_EQ(QNB_ERR_INVALIDDATA, tlv_parse_0x2003(&v, &t3)); // a 0x2009 record
+    EXPECT_EQ(QNB_ERR_INVALIDDATA, tlv_parse_domain_result(&v, &res)); // too short for a result
     bytes outside = build([](tlv_builder *b) {
         tlv_record r;
         uint8_t *body;
