@@ -253,6 +253,13 @@ qnb_error follow_page(const wr_flow_host *h, uint16_t opcode, uint16_t *from, ui
     return e;
 }
 
+// Flow ids count from 1. A device that reports no highest flow id (older devices have no such
+// capability field, read as 0) is not held to one.
+bool flow_id_valid(uint16_t id, uint16_t highest)
+{
+    return id != 0 && (highest == 0 || id <= highest);
+}
+
 bool response_is_empty(const wr_msg_response *m)
 {
     return m->size <= WR_LIST_HEAD || m->data[11] == 0;
@@ -978,7 +985,7 @@ void wr_flow_handle_tx_page(wr_txflow_table *t, const wr_flow_host *h, const wr_
         e = wr_flow_read_tx_record(m, &l, i, &rec);
         if (e)
             break;
-        if (rec.id == 0 || rec.id > h->max_txflow_id) {
+        if (!flow_id_valid(rec.id, h->max_txflow_id)) {
             fail(h, WR_ERR_LAYOUT, "TxFlowQuery: Invalid ID");
             e = WR_ERR_LAYOUT;
             break;
@@ -1009,7 +1016,7 @@ void wr_flow_handle_rx_page(wr_rxflow_table *t, const wr_flow_host *h, const wr_
         e = wr_flow_read_rx_record(m, &l, i, false, &rec);
         if (e)
             break;
-        if (rec.id == 0 || rec.id > h->max_rxflow_id) {
+        if (!flow_id_valid(rec.id, h->max_rxflow_id)) {
             fail(h, WR_ERR_LAYOUT, "RxFlowQuery: Invalid ID");
             e = WR_ERR_LAYOUT;
             break;
