@@ -259,8 +259,10 @@ TEST(FlowTables, PagesFollowUpAndPagesWithoutProgressEnd)
         int form;
         void (*run)(fixture &, const bytes &);
     } rows[] = {
-        {WR_OP_TX_FLOWS, WR_FLOW_RECORDS_TX, [](fixture &f, const bytes &m) { feed(wr_flow_handle_tx_page, f.tx, &f.h, m); }},
-        {WR_OP_RX_FLOWS, WR_FLOW_RECORDS_RX, [](fixture &f, const bytes &m) { feed(wr_flow_handle_rx_page, f.rx, &f.h, m); }},
+        {WR_OP_TX_FLOWS, WR_FLOW_RECORDS_TX,
+         [](fixture &f, const bytes &m) { feed(wr_flow_handle_tx_page, f.tx, &f.h, m); }},
+        {WR_OP_RX_FLOWS, WR_FLOW_RECORDS_RX,
+         [](fixture &f, const bytes &m) { feed(wr_flow_handle_rx_page, f.rx, &f.h, m); }},
         {WR_OP_RX_FLOW_DETAILS, WR_FLOW_RECORDS_TEMPLATE,
          [](fixture &f, const bytes &m) { feed(wr_flow_handle_rx_templates, f.rx, &f.h, m); }},
     };
@@ -350,7 +352,8 @@ TEST(FlowTables, SubscriptionRecordsUpdateRxChannels)
     d.subscriptions = subs;
     {
         fixture f;
-        feed(wr_flow_handle_rx_templates, f.rx, &f.h, encode(0x2729, WR_OP_RX_FLOW_DETAILS, 1, WR_FLOW_RECORDS_TEMPLATE, {d}));
+        feed(wr_flow_handle_rx_templates, f.rx, &f.h,
+             encode(0x2729, WR_OP_RX_FLOW_DETAILS, 1, WR_FLOW_RECORDS_TEMPLATE, {d}));
         EXPECT_EQ("Out 1@T001-KTV4/2", f.d.subscriptions[2]);
         // rx channel 9 does not exist: the rx channels are read again instead.
         EXPECT_EQ((std::vector<unsigned>{WR_FLOW_KIND_RXCHANNELS}), f.d.marked);
