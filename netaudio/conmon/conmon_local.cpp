@@ -384,7 +384,7 @@ unsigned conmon_local_validate(const void *data, size_t size, uint16_t version)
         return validate_inner(v, 16, 18);
     }
     case CONMON_LOCAL_NETWORKS_CHANGED:
-        return event ? validate_networks_changed(v, version) : CONMON_KIND_INVALID_STATUS;
+        return event ? validate_networks_changed(v, version) : (unsigned)CONMON_KIND_INVALID_STATUS;
     case CONMON_LOCAL_DNS_DOMAIN_NAME_CHANGED:
         return size >= 266 ? 0 : CONMON_KIND_INVALID_SIZE;
     case CONMON_LOCAL_CHANNEL_MESSAGE:
