@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "netaudio/conmon/conmon_local.h"
+#include "netaudio/conmon/conmon_msg.h"
 #include "netaudio/platform/qnb_error.h"
 #include "netaudio/platform/qnb_interface.h"
 #include "netaudio/platform/qnb_socket.h"
@@ -71,11 +72,7 @@ struct conmon_channel_mode_info {
 };
 const conmon_channel_mode_info *conmon_channel_mode_get(unsigned mode);
 
-// The sender of a channel message: its device id and process number.
-struct conmon_source_id {
-    uint8_t device_id[CONMON_DEVICE_ID_SIZE];
-    uint16_t process;
-};
+// The sender of a channel message, conmon_source_id (conmon_msg.h): its device id and process number.
 bool conmon_source_id_equal(const conmon_source_id *a, const conmon_source_id *b);
 
 struct conmon_message_head {
