@@ -17,14 +17,13 @@ const uint8_t CONMON_VENDOR_STANDARD[CONMON_VENDOR_ID_SIZE] = {'Q', 'u', 'e', 'n
 
 namespace {
 
-const char *const k_type_names[CONMON_CHANNEL_TYPES] = {"control", "metering",  "status",
-                                                        "broadcast", "local",   "serial",
-                                                        "keepalive", "vendor_broadcast", "monitoring"};
+const char *const k_type_names[CONMON_CHANNEL_TYPES] = {
+    "control", "metering", "status", "broadcast", "local", "serial", "keepalive", "vendor_broadcast", "monitoring"};
 
 const conmon_channel_mode_info k_modes[] = {
-    {CONMON_CHANNEL_MODE_0, false, true},           {CONMON_CHANNEL_MODE_1, false, false},
-    {CONMON_CHANNEL_MODE_2, false, false},          {CONMON_CHANNEL_REMOTE_ANYCAST, false, true},
-    {CONMON_CHANNEL_REMOTE_MULTICAST, true, true},  {CONMON_CHANNEL_MODE_5, true, true},
+    {CONMON_CHANNEL_MODE_0, false, true},          {CONMON_CHANNEL_MODE_1, false, false},
+    {CONMON_CHANNEL_MODE_2, false, false},         {CONMON_CHANNEL_REMOTE_ANYCAST, false, true},
+    {CONMON_CHANNEL_REMOTE_MULTICAST, true, true}, {CONMON_CHANNEL_MODE_5, true, true},
 };
 
 } // namespace
@@ -36,10 +35,10 @@ struct conmon_channel {
     qnb_socket alt_sock;
     uint16_t port;
     uint16_t alt_port;
-    qnb_sockaddr destination;                        // group and port (multicast modes)
-    qnb_sockaddr unicast[CONMON_MAX_NETWORKS];       // unicast mode: per network
+    qnb_sockaddr destination;                  // group and port (multicast modes)
+    qnb_sockaddr unicast[CONMON_MAX_NETWORKS]; // unicast mode: per network
     uint32_t unicast_mask;
-    uint32_t joined[CONMON_MAX_NETWORKS];            // interface address joined on (0: none)
+    uint32_t joined[CONMON_MAX_NETWORKS]; // interface address joined on (0: none)
     uint32_t reads;
     bool enabled;
     dup_ring *duplicates;
@@ -103,7 +102,7 @@ void close_channel_sockets(conmon_channel_set *set, conmon_channel *c)
     std::memset(c->joined, 0, sizeof c->joined);
 }
 
-void update_membership(conmon_channel_set *set, conmon_channel *c)
+void conmon_channel_update_membership(conmon_channel_set *set, conmon_channel *c)
 {
     if (!is_multicast_mode(c->mode) || c->sock == QNB_SOCKET_INVALID)
         return;
@@ -112,18 +111,18 @@ void update_membership(conmon_channel_set *set, conmon_channel *c)
         const qnb_interface *iface = &set->interfaces[i];
         bool up = i < count && iface->up;
         uint32_t address = i < count ? iface_address(iface) : 0;
-        qnb_log(log_of(set), QNB_LOG_DEBUG, "%s(%s/%d): link=%s iface=0x%08x join=0x%08x \n", __func__, name_of(c),
-                i, up ? "up" : "down", ntohl(address), ntohl(c->joined[i]));
+        qnb_log(log_of(set), QNB_LOG_DEBUG, "%s(%s/%d): link=%s iface=0x%08x join=0x%08x \n", __func__, name_of(c), i,
+                up ? "up" : "down", ntohl(address), ntohl(c->joined[i]));
         if ((!up || address != c->joined[i]) && c->joined[i]) {
             qnb_interface old = *iface;
             qnb_sockaddr_set(&old.address, c->joined[i], 0);
             qnb_error e = qnb_socket_leave_group(c->sock, &c->destination, &old);
             if (e)
-                qnb_log(log_of(set), QNB_LOG_ERROR, "%s(%s/%d): Error dropping membership: %s\n", __func__,
-                        name_of(c), i, err_text(e));
+                qnb_log(log_of(set), QNB_LOG_ERROR, "%s(%s/%d): Error dropping membership: %s\n", __func__, name_of(c),
+                        i, err_text(e));
             else
-                qnb_log(log_of(set), QNB_LOG_DEBUG, "%s(%s/%d): dropped multicast membership\n", __func__,
-                        name_of(c), i);
+                qnb_log(log_of(set), QNB_LOG_DEBUG, "%s(%s/%d): dropped multicast membership\n", __func__, name_of(c),
+                        i);
             c->joined[i] = 0;
         }
         if (up && address && c->joined[i] != address) {
@@ -132,8 +131,7 @@ void update_membership(conmon_channel_set *set, conmon_channel *c)
                 qnb_log(log_of(set), QNB_LOG_ERROR, "%s(%s/%d): Error adding multicast membership: %s\n", __func__,
                         name_of(c), i, err_text(e));
             } else {
-                qnb_log(log_of(set), QNB_LOG_DEBUG, "%s(%s/%d): Added multicast membership\n", __func__, name_of(c),
-                        i);
+                qnb_log(log_of(set), QNB_LOG_DEBUG, "%s(%s/%d): Added multicast membership\n", __func__, name_of(c), i);
                 c->joined[i] = address;
             }
         }
@@ -191,14 +189,14 @@ qnb_error open_one(conmon_channel_set *set, conmon_channel *c, qnb_socket *sock,
     // The event-loop mode would add the socket to the environment's loop here.
     e = qnb_socket_set_nonblocking(*sock, 0);
     if (e) {
-        qnb_log(log_of(set), QNB_LOG_ERROR, "%s(%s/%s): Error setting non-blocking: %s\n", __func__, name_of(c),
-                which, err_text(e));
+        qnb_log(log_of(set), QNB_LOG_ERROR, "%s(%s/%s): Error setting non-blocking: %s\n", __func__, name_of(c), which,
+                err_text(e));
         return e;
     }
     return QNB_ERR_SUCCESS;
 }
 
-qnb_error initialise_sockets(conmon_channel_set *set, conmon_channel *c)
+qnb_error conmon_channel_initialise_sockets(conmon_channel_set *set, conmon_channel *c)
 {
     uint16_t bind_port = c->alt_port ? c->alt_port : c->port;
     bool need_alt = c->port && c->alt_port && c->port != c->alt_port;
@@ -209,7 +207,7 @@ qnb_error initialise_sockets(conmon_channel_set *set, conmon_channel *c)
         close_channel_sockets(set, c);
         return e;
     }
-    update_membership(set, c);
+    conmon_channel_update_membership(set, c);
     return QNB_ERR_SUCCESS;
 }
 
@@ -220,9 +218,26 @@ conmon_channel *channel_of(const conmon_channel_set *set, unsigned type)
     return set->channels[type];
 }
 
-// The network a datagram arrived on; -1 when it maps to none.
-int network_of(conmon_channel_set *set, conmon_channel *c, uint32_t index)
+// The network a datagram arrived on, from its source, destination and arrival interface; -1 when
+// the information is missing or maps to no network.
+int conmon_channel_validate_destination_info(conmon_channel_set *set, conmon_channel *c, const qnb_recv_options *info)
 {
+    if (!(info->flags & QNB_RECV_SOURCE)) {
+        qnb_log(log_of(set), QNB_LOG_WARNING, "%s(%s) error recving message: no 'from' information\n", __func__,
+                name_of(c));
+        return -1;
+    }
+    if (!(info->flags & QNB_RECV_DESTINATION)) {
+        qnb_log(log_of(set), QNB_LOG_WARNING, "%s(%s) error recving message: no 'to' information\n", __func__,
+                name_of(c));
+        return -1;
+    }
+    if (!(info->flags & QNB_RECV_INTERFACE)) {
+        qnb_log(log_of(set), QNB_LOG_WARNING, "%s(%s) error recving message: no 'index' information\n", __func__,
+                name_of(c));
+        return -1;
+    }
+    const uint32_t index = info->interface_index;
     if (set->config.managed)
         return 0;
     unsigned count = set->networks ? set->networks->count : 0;
@@ -250,8 +265,11 @@ int network_of(conmon_channel_set *set, conmon_channel *c, uint32_t index)
     return -1;
 }
 
-void handle_datagram(conmon_channel_set *set, conmon_channel *c, const uint8_t *data, size_t size,
-                     const qnb_recv_options *info)
+void conmon_channel_process_message(conmon_channel_set *set, conmon_channel *c, const conmon_channel_message *msg,
+                                    const qnb_recv_options *info, unsigned network);
+
+void conmon_channel_process_datagram(conmon_channel_set *set, conmon_channel *c, const uint8_t *data, size_t size,
+                                     const qnb_recv_options *info)
 {
     if (size < CONMON_MESSAGE_HEAD_SIZE) {
         qnb_log(log_of(set), QNB_LOG_WARNING, "%s(%s) receved invalid message: size %u < conmon message head size %d\n",
@@ -260,28 +278,21 @@ void handle_datagram(conmon_channel_set *set, conmon_channel *c, const uint8_t *
     }
     conmon_channel_message m;
     if (conmon_channel_message_view(data, size, true, &m) != QNB_ERR_SUCCESS) {
-        qnb_log(log_of(set), QNB_LOG_WARNING, "%s(%s) receved invalid message: size %u != expected size %d\n",
-                __func__, name_of(c), (unsigned)size, (int)wgcp_load_be16(data + 2));
+        qnb_log(log_of(set), QNB_LOG_WARNING, "%s(%s) receved invalid message: size %u != expected size %d\n", __func__,
+                name_of(c), (unsigned)size, (int)wgcp_load_be16(data + 2));
         return;
     }
-    if (!(info->flags & QNB_RECV_SOURCE)) {
-        qnb_log(log_of(set), QNB_LOG_WARNING, "%s(%s) error recving message: no 'from' information\n", __func__,
-                name_of(c));
-        return;
-    }
-    if (!(info->flags & QNB_RECV_DESTINATION)) {
-        qnb_log(log_of(set), QNB_LOG_WARNING, "%s(%s) error recving message: no 'to' information\n", __func__,
-                name_of(c));
-        return;
-    }
-    if (!(info->flags & QNB_RECV_INTERFACE)) {
-        qnb_log(log_of(set), QNB_LOG_WARNING, "%s(%s) error recving message: no 'index' information\n", __func__,
-                name_of(c));
-        return;
-    }
-    int network = network_of(set, c, info->interface_index);
+    int network = conmon_channel_validate_destination_info(set, c, info);
     if (network < 0 || !c->enabled)
         return;
+    conmon_channel_process_message(set, c, &m, info, (unsigned)network);
+}
+
+// Destination checks and the duplicate filter; a new message goes to the receive callback.
+void conmon_channel_process_message(conmon_channel_set *set, conmon_channel *c, const conmon_channel_message *msg,
+                                    const qnb_recv_options *info, unsigned network)
+{
+    const conmon_channel_message &m = *msg;
     bool to_multicast = qnb_sockaddr_is_multicast(&info->destination);
     if (is_multicast_mode(c->mode) && !to_multicast) {
         qnb_log(log_of(set), QNB_LOG_DEBUG, "%s(%s): ignoring unexpected unicast message\n", __func__, name_of(c));
@@ -294,16 +305,16 @@ void handle_datagram(conmon_channel_set *set, conmon_channel *c, const uint8_t *
     uint8_t identity[DUP_RING_IDENTITY_SIZE];
     std::memcpy(identity, m.head.source_id, CONMON_DEVICE_ID_SIZE);
     wgcp_store_be16(identity + CONMON_DEVICE_ID_SIZE, m.head.process);
-    if (dup_ring_check_add(c->duplicates, identity, m.head.sequence, (unsigned)network, &info->source, nullptr) == 0) {
+    if (dup_ring_check_add(c->duplicates, identity, m.head.sequence, network, &info->source, nullptr) == 0) {
         qnb_log(log_of(set), QNB_LOG_DEBUG, "%s(%s): finished (duplicate message)\n", __func__, name_of(c));
         return;
     }
     qnb_log(log_of(set), QNB_LOG_DEBUG, "%s(%s): finished (new message)\n", __func__, name_of(c));
     if (set->receive)
-        set->receive(set->receive_context, c->type, &m);
+        set->receive(set->receive_context, c->type, msg);
 }
 
-qnb_error process_socket(conmon_channel_set *set, conmon_channel *c, qnb_socket sock)
+qnb_error conmon_channel_process_socket(conmon_channel_set *set, conmon_channel *c, qnb_socket sock)
 {
     uint8_t buffer[CONMON_CHANNEL_PACKET_SIZE];
     for (uint32_t n = 0; n < c->reads; ++n) {
@@ -323,7 +334,7 @@ qnb_error process_socket(conmon_channel_set *set, conmon_channel *c, qnb_socket 
             qnb_log(log_of(set), QNB_LOG_ERROR, "%s(%s): error recving: %s\n", __func__, name_of(c), err_text(e));
             return e;
         }
-        handle_datagram(set, c, buffer, size, &info);
+        conmon_channel_process_datagram(set, c, buffer, size, &info);
     }
     return QNB_ERR_SUCCESS;
 }
@@ -419,8 +430,7 @@ qnb_error conmon_channel_message_view(const void *data, size_t size, bool exact,
     qnb_error e = conmon_message_read_head(data, size, &out->head);
     if (e)
         return e;
-    if (out->head.length < CONMON_MESSAGE_HEAD_SIZE || out->head.length > size ||
-        (exact && out->head.length != size))
+    if (out->head.length < CONMON_MESSAGE_HEAD_SIZE || out->head.length > size || (exact && out->head.length != size))
         return QNB_ERR_INVALIDDATA;
     out->data = static_cast<const uint8_t *>(data);
     out->length = out->head.length;
@@ -431,9 +441,8 @@ qnb_error conmon_channel_message_view(const void *data, size_t size, bool exact,
 
 // ---- channel set ----
 
-qnb_error conmon_channel_set_new(qnb_env *env, const conmon_channel_set_config *config,
-                                 const conmon_networks *networks, const qnb_interface *interfaces,
-                                 conmon_channel_set **out)
+qnb_error conmon_channel_set_new(qnb_env *env, const conmon_channel_set_config *config, const conmon_networks *networks,
+                                 const qnb_interface *interfaces, conmon_channel_set **out)
 {
     if (!config || !networks || !interfaces || !out)
         return QNB_ERR_INVALIDPARAMETER;
@@ -476,8 +485,7 @@ void conmon_channel_set_delete(conmon_channel_set *set)
     free(set);
 }
 
-qnb_error conmon_channel_init_remote_multicast(conmon_channel_set *set, unsigned type, uint16_t port,
-                                               uint32_t group)
+qnb_error conmon_channel_init_remote_multicast(conmon_channel_set *set, unsigned type, uint16_t port, uint32_t group)
 {
     conmon_channel *c = channel_of(set, type);
     if (!c || !qnb_inaddr_is_multicast(group))
@@ -487,7 +495,7 @@ qnb_error conmon_channel_init_remote_multicast(conmon_channel_set *set, unsigned
     c->port = port;
     qnb_sockaddr_set(&c->destination, group, port);
     set->has_multicast = true;
-    return initialise_sockets(set, c);
+    return conmon_channel_initialise_sockets(set, c);
 }
 
 qnb_error conmon_channel_init_remote_unicast(conmon_channel_set *set, unsigned type, uint16_t port)
@@ -498,7 +506,7 @@ qnb_error conmon_channel_init_remote_unicast(conmon_channel_set *set, unsigned t
     qnb_log(log_of(set), QNB_LOG_DEBUG, "%s (%s): initialising channel as REMOTE_ANYCAST\n", __func__, name_of(c));
     c->mode = CONMON_CHANNEL_REMOTE_ANYCAST;
     c->port = port;
-    qnb_error e = initialise_sockets(set, c);
+    qnb_error e = conmon_channel_initialise_sockets(set, c);
     if (e)
         return e;
     qnb_sockaddr bound;
@@ -548,8 +556,8 @@ qnb_error conmon_channel_set_open(conmon_channel_set *set, bool metering_failure
             return e;
     }
     if (set->channels[CONMON_CHANNEL_VENDOR_BROADCAST] && qnb_inaddr_is_multicast(set->config.vendor_broadcast_group)) {
-        uint16_t port =
-            set->config.vendor_broadcast_port ? set->config.vendor_broadcast_port : (uint16_t)CONMON_VENDOR_BROADCAST_PORT;
+        uint16_t port = set->config.vendor_broadcast_port ? set->config.vendor_broadcast_port
+                                                          : (uint16_t)CONMON_VENDOR_BROADCAST_PORT;
         qnb_error e = conmon_channel_init_remote_multicast(set, CONMON_CHANNEL_VENDOR_BROADCAST, port,
                                                            set->config.vendor_broadcast_group);
         if (e)
@@ -668,18 +676,18 @@ void conmon_channel_set_update_sockets(conmon_channel_set *set)
                         "%s: Unable to set multicast interface for tx multicast socket on network %d: %s\n", __func__,
                         (int)i, err_text(e));
             } else {
-                qnb_log(log_of(set), QNB_LOG_DEBUG, "%s: Set multicast interface for tx multicast socket on network %d\n",
-                        __func__, (int)i);
+                qnb_log(log_of(set), QNB_LOG_DEBUG,
+                        "%s: Set multicast interface for tx multicast socket on network %d\n", __func__, (int)i);
                 set->tx_interface_set[i] = true;
             }
         } else {
-            qnb_log(log_of(set), QNB_LOG_DEBUG, "%s: Not setting multicast interface for network %d: no address or link down\n",
-                    __func__, (int)i);
+            qnb_log(log_of(set), QNB_LOG_DEBUG,
+                    "%s: Not setting multicast interface for network %d: no address or link down\n", __func__, (int)i);
         }
     }
     for (unsigned t = 0; t < CONMON_CHANNEL_TYPES; ++t)
         if (set->channels[t])
-            update_membership(set, set->channels[t]);
+            conmon_channel_update_membership(set, set->channels[t]);
 }
 
 qnb_error conmon_channel_set_add_sockets(const conmon_channel_set *set, qnb_socket_set *sockets)
@@ -710,13 +718,13 @@ qnb_error conmon_channel_set_process(conmon_channel_set *set, const qnb_socket_s
         if (!c)
             continue;
         if (c->sock != QNB_SOCKET_INVALID && (!ready || qnb_socket_set_is_member(ready, c->sock))) {
-            qnb_error e = process_socket(set, c, c->sock);
+            qnb_error e = conmon_channel_process_socket(set, c, c->sock);
             if (e)
                 return e;
         }
         if (c->alt_sock != QNB_SOCKET_INVALID && c->alt_port != c->port &&
             (!ready || qnb_socket_set_is_member(ready, c->alt_sock))) {
-            qnb_error e = process_socket(set, c, c->alt_sock);
+            qnb_error e = conmon_channel_process_socket(set, c, c->alt_sock);
             if (e)
                 return e;
         }

@@ -113,8 +113,7 @@ qnb_error conmon_channel_message_view(const void *data, size_t size, bool exact,
 struct conmon_channel_set;
 
 // Called for each new (not duplicate) message a channel accepts.
-typedef void (*conmon_channel_receive_fn)(void *context, unsigned channel_type,
-                                          const conmon_channel_message *message);
+typedef void (*conmon_channel_receive_fn)(void *context, unsigned channel_type, const conmon_channel_message *message);
 
 struct conmon_channel_set_config {
     uint32_t mask;                   // channel types to make (only those of 0xA2 are made)
@@ -128,9 +127,8 @@ struct conmon_channel_set_config {
 
 // Makes the set (no socket yet). The networks record and the two interface records belong to the
 // owner and are read whenever the set acts on them.
-qnb_error conmon_channel_set_new(qnb_env *env, const conmon_channel_set_config *config,
-                                 const conmon_networks *networks, const qnb_interface *interfaces,
-                                 conmon_channel_set **out);
+qnb_error conmon_channel_set_new(qnb_env *env, const conmon_channel_set_config *config, const conmon_networks *networks,
+                                 const qnb_interface *interfaces, conmon_channel_set **out);
 void conmon_channel_set_delete(conmon_channel_set *set);
 
 // Opens the sockets of the configured channels: metering as remote unicast, serial and vendor
@@ -138,12 +136,10 @@ void conmon_channel_set_delete(conmon_channel_set *set);
 // be opened is left closed and the others are opened.
 qnb_error conmon_channel_set_open(conmon_channel_set *set, bool metering_failure_tolerated);
 // Initialises one channel.
-qnb_error conmon_channel_init_remote_multicast(conmon_channel_set *set, unsigned type, uint16_t port,
-                                               uint32_t group);
+qnb_error conmon_channel_init_remote_multicast(conmon_channel_set *set, unsigned type, uint16_t port, uint32_t group);
 qnb_error conmon_channel_init_remote_unicast(conmon_channel_set *set, unsigned type, uint16_t port);
 
-void conmon_channel_set_set_receive_callback(conmon_channel_set *set, conmon_channel_receive_fn fn,
-                                             void *context);
+void conmon_channel_set_set_receive_callback(conmon_channel_set *set, conmon_channel_receive_fn fn, void *context);
 qnb_error conmon_channel_set_read_count(conmon_channel_set *set, unsigned type, uint32_t count);
 qnb_error conmon_channel_set_enable(conmon_channel_set *set, unsigned type, bool enabled);
 void conmon_channel_set_set_own_id(conmon_channel_set *set, const conmon_source_id *id);

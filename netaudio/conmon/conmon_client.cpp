@@ -277,8 +277,7 @@ void handle_event(conmon_client *c, const uint8_t *data, size_t size, uint16_t o
         report_subscriptions(c, changed, count);
         return;
     }
-    default:
-        return;
+    default: return;
     }
 }
 
@@ -305,8 +304,8 @@ qnb_error process_local_message(conmon_client *c, const uint8_t *data, size_t si
         return QNB_ERR_SUCCESS;
     }
     if (slot->opcode != head.opcode) {
-        qnb_log(log_of(c), QNB_LOG_WARNING, "%s: Response seqnum=0x%04x has opcode 0x%04x, expected 0x%04x\n",
-                __func__, head.request_id, head.opcode, slot->opcode);
+        qnb_log(log_of(c), QNB_LOG_WARNING, "%s: Response seqnum=0x%04x has opcode 0x%04x, expected 0x%04x\n", __func__,
+                head.request_id, head.opcode, slot->opcode);
         conmon_client_complete_request(c, slot, QNB_ERR_INVALIDDATA);
         conmon_client_local_rearm_connection_timeout(link);
         return QNB_ERR_SUCCESS;
@@ -577,8 +576,10 @@ qnb_error conmon_client_new_with_config(qnb_env *env, const conmon_client_config
 
     qnb_error e = conmon_client_local_new(env, c, &c->link);
     if (!e) {
-        c->table1 = static_cast<conmon_remote_device_info *>(calloc(CONMON_REMOTE_DEVICES, sizeof(conmon_remote_device_info)));
-        c->table2 = static_cast<conmon_remote_device_info *>(calloc(CONMON_REMOTE_DEVICES, sizeof(conmon_remote_device_info)));
+        c->table1 =
+            static_cast<conmon_remote_device_info *>(calloc(CONMON_REMOTE_DEVICES, sizeof(conmon_remote_device_info)));
+        c->table2 =
+            static_cast<conmon_remote_device_info *>(calloc(CONMON_REMOTE_DEVICES, sizeof(conmon_remote_device_info)));
         if (!c->table1 || !c->table2)
             e = QNB_ERR_NOMEMORY;
     }
@@ -843,8 +844,8 @@ qnb_error conmon_client_subscribe(conmon_client *c, conmon_request_fn callback, 
     return e;
 }
 
-qnb_error conmon_client_subscribe_global(conmon_client *c, conmon_request_fn callback,
-                                         conmon_request **out_request, uint16_t channel_type)
+qnb_error conmon_client_subscribe_global(conmon_client *c, conmon_request_fn callback, conmon_request **out_request,
+                                         uint16_t channel_type)
 {
     if (out_request)
         *out_request = nullptr;
@@ -856,8 +857,8 @@ qnb_error conmon_client_subscribe_global(conmon_client *c, conmon_request_fn cal
     return e;
 }
 
-qnb_error conmon_client_unsubscribe_global(conmon_client *c, conmon_request_fn callback,
-                                           conmon_request **out_request, uint16_t channel_type)
+qnb_error conmon_client_unsubscribe_global(conmon_client *c, conmon_request_fn callback, conmon_request **out_request,
+                                           uint16_t channel_type)
 {
     if (out_request)
         *out_request = nullptr;
@@ -880,9 +881,9 @@ qnb_error conmon_client_set_tx_metering_enabled(conmon_client *c, conmon_request
     if ((c->tx_metering_enabled != 0) == enable)
         return QNB_ERR_SUCCESS;
     size_t length = 0;
-    qnb_error e = conmon_local_build_empty(c->send_buffer, sizeof c->send_buffer, c->config.version, 0,
-                                           enable ? CONMON_LOCAL_ENABLE_TX_METERING : CONMON_LOCAL_DISABLE_TX_METERING,
-                                           &length);
+    qnb_error e =
+        conmon_local_build_empty(c->send_buffer, sizeof c->send_buffer, c->config.version, 0,
+                                 enable ? CONMON_LOCAL_ENABLE_TX_METERING : CONMON_LOCAL_DISABLE_TX_METERING, &length);
     if (!e)
         e = send_built(c, length, callback, out_request);
     if (e) {
@@ -898,10 +899,9 @@ qnb_error conmon_client_set_tx_metering_enabled(conmon_client *c, conmon_request
 
 // ---- control messages ----
 
-qnb_error conmon_client_send_control_message(conmon_client *c, conmon_request_fn callback,
-                                             conmon_request **out_request, const char *target,
-                                             uint16_t message_type, const uint8_t *vendor_id, const void *body,
-                                             size_t body_length, const uint8_t *device_id)
+qnb_error conmon_client_send_control_message(conmon_client *c, conmon_request_fn callback, conmon_request **out_request,
+                                             const char *target, uint16_t message_type, const uint8_t *vendor_id,
+                                             const void *body, size_t body_length, const uint8_t *device_id)
 {
     if (out_request)
         *out_request = nullptr;
@@ -921,8 +921,8 @@ qnb_error conmon_client_send_control_message(conmon_client *c, conmon_request_fn
     }
     uint8_t message[CONMON_CHANNEL_PACKET_SIZE];
     size_t message_length = 0;
-    qnb_error e = conmon_message_build(message, sizeof message, message_type, vendor_id, body, body_length,
-                                       &message_length);
+    qnb_error e =
+        conmon_message_build(message, sizeof message, message_type, vendor_id, body, body_length, &message_length);
     size_t length = 0;
     if (!e)
         e = conmon_local_build_send_message(c->send_buffer, sizeof c->send_buffer, c->config.version, 0,

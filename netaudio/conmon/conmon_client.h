@@ -44,13 +44,13 @@ struct conmon_client_config {
     uint16_t metering_port;          // port of the metering channel (type 1)
     uint32_t vendor_broadcast_group; // group of channel type 7 (network order)
     uint32_t metering_failure_tolerated;
-    uint32_t metering_reads;         // messages read per pass (0: 32)
+    uint32_t metering_reads; // messages read per pass (0: 32)
     uint32_t serial_reads;
     uint32_t vendor_broadcast_reads;
-    uint32_t domain_parameter_set;   // hand domain_parameter to the domain handler
+    uint32_t domain_parameter_set; // hand domain_parameter to the domain handler
     uint8_t domain_parameter[16];
-    uint16_t serial_port;            // port of channel type 5 (0: 8705)
-    uint16_t vendor_broadcast_port;  // port of channel type 7 (0: 8707)
+    uint16_t serial_port;           // port of channel type 5 (0: 8705)
+    uint16_t vendor_broadcast_port; // port of channel type 7 (0: 8707)
 };
 // The default configuration for a client of this name.
 void conmon_client_config_init(conmon_client_config *config, const char *name);
@@ -66,8 +66,8 @@ struct conmon_request {
     uint16_t key;
     conmon_request_fn callback;
     void *user;
-    qnb_timeval deadline;   // {0, 0}: none
-    uint32_t generation;    // grows each time the slot is taken
+    qnb_timeval deadline; // {0, 0}: none
+    uint32_t generation;  // grows each time the slot is taken
 };
 
 // A remote device the server reports (table 1: subscriptions; table 2: metering addresses).
@@ -170,9 +170,9 @@ qnb_error conmon_client_set_tx_metering_enabled(conmon_client *client, conmon_re
 // Sends a control message {message type, vendor id, body} to the device named `target` (device id
 // may be null: zero).
 qnb_error conmon_client_send_control_message(conmon_client *client, conmon_request_fn callback,
-                                             conmon_request **out_request, const char *target,
-                                             uint16_t message_type, const uint8_t *vendor_id, const void *body,
-                                             size_t body_length, const uint8_t *device_id);
+                                             conmon_request **out_request, const char *target, uint16_t message_type,
+                                             const uint8_t *vendor_id, const void *body, size_t body_length,
+                                             const uint8_t *device_id);
 
 // ---------------------------------------------------------------------------------------------
 // Sockets

@@ -45,7 +45,7 @@ void arm(conmon_client_local *link, qnb_timeval *deadline, qnb_timeval interval,
             (unsigned long)deadline->tv_sec, (unsigned long)deadline->tv_usec);
 }
 
-void to_state(conmon_client_local *link, int state, const char *operation, const char *reason)
+void conmon_client_local_to_state_inner(conmon_client_local *link, int state, const char *operation, const char *reason)
 {
     int old = link->state;
     if (link->auto_reconnect) {
@@ -53,23 +53,18 @@ void to_state(conmon_client_local *link, int state, const char *operation, const
         link->next_connection_timeout = k_unarmed;
     }
     link->state = state;
-    qnb_log(log_of(link), QNB_LOG_INFO, "%s(%s): %s->%s (%s)\n", "conmon_client_local_to_state_inner", operation,
-            conmon_local_state_name(old), conmon_local_state_name(state), reason ? reason : "???");
+    qnb_log(log_of(link), QNB_LOG_INFO, "%s(%s): %s->%s (%s)\n", __func__, operation, conmon_local_state_name(old),
+            conmon_local_state_name(state), reason ? reason : "???");
     if (link->auto_reconnect) {
         switch (state) {
-        case CONMON_LOCAL_CONNECTING:
-            link->connection_timeout_interval = k_connecting_timeout;
-            break;
-        case CONMON_LOCAL_RECONNECT_PENDING:
-            link->connection_timeout_interval = k_reconnect_timeout;
-            break;
+        case CONMON_LOCAL_CONNECTING: link->connection_timeout_interval = k_connecting_timeout; break;
+        case CONMON_LOCAL_RECONNECT_PENDING: link->connection_timeout_interval = k_reconnect_timeout; break;
         case CONMON_LOCAL_CONNECTED:
             link->connection_timeout_interval = k_connected_timeout;
             link->keepalive_interval = k_keepalive_interval;
             arm(link, &link->next_keepalive, link->keepalive_interval, "keepalive");
             break;
-        default:
-            return;
+        default: return;
         }
         arm(link, &link->next_connection_timeout, link->connection_timeout_interval, "connection timeout");
     } else if (state == CONMON_LOCAL_CONNECTED) {
@@ -264,7 +259,7 @@ qnb_error conmon_client_local_connect(conmon_client_local *link, conmon_request_
         qnb_socket_close(&link->sock);
         return e;
     }
-    to_state(link, CONMON_LOCAL_CONNECTING, __func__, "Connecting");
+    conmon_client_local_to_state_inner(link, CONMON_LOCAL_CONNECTING, __func__, "Connecting");
     return QNB_ERR_SUCCESS;
 }
 
@@ -275,11 +270,12 @@ qnb_error conmon_client_local_disconnect(conmon_client_local *link)
     qnb_log(log_of(link), QNB_LOG_INFO, "%s: disconnecting\n", __func__);
     close_socket(link, true);
     conmon_client_reset_connection(link->client);
-    to_state(link, link->auto_reconnect ? CONMON_LOCAL_RECONNECT_PENDING : CONMON_LOCAL_NO_CONNECTION, __func__,
-             link->auto_reconnect ? "auto-connection disconnected" : "manual connection disconnected");
+    conmon_client_local_to_state_inner(
+        link, link->auto_reconnect ? CONMON_LOCAL_RECONNECT_PENDING : CONMON_LOCAL_NO_CONNECTION, __func__,
+        link->auto_reconnect ? "auto-connection disconnected" : "manual connection disconnected");
     free_inflight(link);
     if (link->auto_reconnect) {
-        to_state(link, CONMON_LOCAL_NO_CONNECTION, __func__, "disabling auto-connection");
+        conmon_client_local_to_state_inner(link, CONMON_LOCAL_NO_CONNECTION, __func__, "disabling auto-connection");
         link->auto_reconnect = 0;
         link->next_keepalive = k_unarmed;
         link->next_connection_timeout = k_unarmed;
@@ -294,7 +290,7 @@ void conmon_client_local_abort_connect(conmon_client_local *link)
         return;
     close_socket(link, true);
     conmon_client_reset_connection(link->client);
-    to_state(link, CONMON_LOCAL_NO_CONNECTION, __func__, "manual connection disconnected");
+    conmon_client_local_to_state_inner(link, CONMON_LOCAL_NO_CONNECTION, __func__, "manual connection disconnected");
     free_inflight(link);
     conmon_client_update_connection_flags(link->client);
 }
@@ -351,8 +347,7 @@ qnb_error conmon_client_local_send_keepalive(conmon_client_local *link)
     uint16_t id = conmon_client_local_take_request_id(link);
     uint8_t buffer[CONMON_LOCAL_HEAD_SIZE];
     size_t length = 0;
-    conmon_local_build_empty(buffer, sizeof buffer, link->client->config.version, id, CONMON_LOCAL_KEEPALIVE,
-                             &length);
+    conmon_local_build_empty(buffer, sizeof buffer, link->client->config.version, id, CONMON_LOCAL_KEEPALIVE, &length);
     qnb_error e = send_buffer(link, buffer, length);
     if (e) {
         qnb_log(log_of(link), QNB_LOG_WARNING, "%s: error sending keepalive message: %s\n", __func__, err_text(e));
@@ -366,8 +361,8 @@ qnb_error conmon_client_local_send_keepalive(conmon_client_local *link)
     return QNB_ERR_SUCCESS;
 }
 
-qnb_error conmon_client_local_on_connect_response(conmon_client_local *link, conmon_request *slot,
-                                                  const uint8_t *data, size_t size)
+qnb_error conmon_client_local_on_connect_response(conmon_client_local *link, conmon_request *slot, const uint8_t *data,
+                                                  size_t size)
 {
     conmon_client *client = link->client;
     conmon_local_head head;
@@ -410,14 +405,15 @@ qnb_error conmon_client_local_on_connect_response(conmon_client_local *link, con
 
     if (!link->auto_reconnect) {
         if (kind == CONMON_KIND_RESPONSE)
-            to_state(link, CONMON_LOCAL_CONNECTED, __func__, "manual connection completed");
+            conmon_client_local_to_state_inner(link, CONMON_LOCAL_CONNECTED, __func__, "manual connection completed");
         finish_inflight(link, result);
     } else {
         free_inflight(link);
         if (kind == CONMON_KIND_RESPONSE)
-            to_state(link, CONMON_LOCAL_CONNECTED, __func__, "auto-connection completed");
+            conmon_client_local_to_state_inner(link, CONMON_LOCAL_CONNECTED, __func__, "auto-connection completed");
         else
-            to_state(link, CONMON_LOCAL_RECONNECT_PENDING, __func__, "auto-connection failed");
+            conmon_client_local_to_state_inner(link, CONMON_LOCAL_RECONNECT_PENDING, __func__,
+                                               "auto-connection failed");
         conmon_client_update_connection_flags(client);
     }
     return result;
@@ -432,9 +428,11 @@ qnb_error conmon_client_local_on_socket_error(conmon_client_local *link, qnb_err
         drop_link(link, false);
         if (link->auto_reconnect) {
             free_inflight(link);
-            to_state(link, CONMON_LOCAL_RECONNECT_PENDING, __func__, "auto-connection failed");
+            conmon_client_local_to_state_inner(link, CONMON_LOCAL_RECONNECT_PENDING, __func__,
+                                               "auto-connection failed");
         } else {
-            to_state(link, CONMON_LOCAL_NO_CONNECTION, __func__, "manual connection disconnected");
+            conmon_client_local_to_state_inner(link, CONMON_LOCAL_NO_CONNECTION, __func__,
+                                               "manual connection disconnected");
             finish_inflight(link, error);
         }
         conmon_client_update_connection_flags(link->client);
@@ -443,7 +441,8 @@ qnb_error conmon_client_local_on_socket_error(conmon_client_local *link, qnb_err
     if (refused && link->state == CONMON_LOCAL_CONNECTED && link->auto_reconnect) {
         drop_link(link, false);
         free_inflight(link);
-        to_state(link, CONMON_LOCAL_RECONNECT_PENDING, __func__, "auto-connection disconnected");
+        conmon_client_local_to_state_inner(link, CONMON_LOCAL_RECONNECT_PENDING, __func__,
+                                           "auto-connection disconnected");
         conmon_client_update_connection_flags(link->client);
         return QNB_ERR_SUCCESS;
     }
@@ -479,9 +478,11 @@ qnb_error conmon_client_local_process_connection_timeout(conmon_client_local *li
         drop_link(link, true);
         if (link->auto_reconnect) {
             free_inflight(link);
-            to_state(link, CONMON_LOCAL_RECONNECT_PENDING, __func__, "auto-connection failed");
+            conmon_client_local_to_state_inner(link, CONMON_LOCAL_RECONNECT_PENDING, __func__,
+                                               "auto-connection failed");
         } else {
-            to_state(link, CONMON_LOCAL_NO_CONNECTION, __func__, "manual connection disconnected");
+            conmon_client_local_to_state_inner(link, CONMON_LOCAL_NO_CONNECTION, __func__,
+                                               "manual connection disconnected");
             finish_inflight(link, QNB_ERR_TIMEDOUT);
         }
         conmon_client_update_connection_flags(link->client);
@@ -501,7 +502,7 @@ qnb_error conmon_client_local_process_connection_timeout(conmon_client_local *li
             arm(link, &link->next_connection_timeout, link->connection_timeout_interval, "connection timeout");
             return e;
         }
-        to_state(link, CONMON_LOCAL_CONNECTING, __func__, "Connecting");
+        conmon_client_local_to_state_inner(link, CONMON_LOCAL_CONNECTING, __func__, "Connecting");
         return QNB_ERR_SUCCESS;
     }
     default:

@@ -53,8 +53,8 @@ qnb_error conmon_client_local_send_request(conmon_client_local *link, size_t len
 qnb_error conmon_client_local_send_keepalive(conmon_client_local *link);
 
 // Handles a Connect response (already validated) matched to `slot`.
-qnb_error conmon_client_local_on_connect_response(conmon_client_local *link, conmon_request *slot,
-                                                  const uint8_t *data, size_t size);
+qnb_error conmon_client_local_on_connect_response(conmon_client_local *link, conmon_request *slot, const uint8_t *data,
+                                                  size_t size);
 // A read error of the link's socket; returns what the read reports.
 qnb_error conmon_client_local_on_socket_error(conmon_client_local *link, qnb_error error);
 // Re-arms the connection time-out after a received message, the keepalive after a send.

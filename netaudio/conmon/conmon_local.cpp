@@ -65,7 +65,10 @@ struct host_view {
     }
 };
 
-void put16(uint8_t *p, uint16_t v) { std::memcpy(p, &v, 2); }
+void put16(uint8_t *p, uint16_t v)
+{
+    std::memcpy(p, &v, 2);
+}
 
 const struct {
     uint16_t opcode;
@@ -91,16 +94,15 @@ const struct {
     {CONMON_LOCAL_SUBSCRIPTIONS_CHANGED, "Subscriptions Changed"},
 };
 
-const char *const k_kind_names[] = {"Request",       "Response",       "Event",         "Invalid version",
-                                    "Invalid size",  "Invalid opcode", "Invalid status", "Invalid data",
-                                    "Internal error", "Not Supported", "Timeout",        "Invalid State",
-                                    "No Buffers",    "Not Found"};
+const char *const k_kind_names[] = {"Request",        "Response",       "Event",          "Invalid version",
+                                    "Invalid size",   "Invalid opcode", "Invalid status", "Invalid data",
+                                    "Internal error", "Not Supported",  "Timeout",        "Invalid State",
+                                    "No Buffers",     "Not Found"};
 
-const qnb_error k_kind_errors[] = {QNB_ERR_SUCCESS,      QNB_ERR_SUCCESS,     QNB_ERR_SUCCESS,
-                                   QNB_ERR_VERSION,      QNB_ERR_INVALIDDATA, QNB_ERR_INVALIDDATA,
-                                   QNB_ERR_INVALIDDATA,  QNB_ERR_INVALIDDATA, QNB_ERR_SYSTEM,
-                                   QNB_ERR_NOTSUPPORTED, QNB_ERR_TIMEDOUT,    QNB_ERR_INVALIDSTATE,
-                                   QNB_ERR_NOBUFS,       QNB_ERR_NOTFOUND};
+const qnb_error k_kind_errors[] = {QNB_ERR_SUCCESS,     QNB_ERR_SUCCESS,      QNB_ERR_SUCCESS,     QNB_ERR_VERSION,
+                                   QNB_ERR_INVALIDDATA, QNB_ERR_INVALIDDATA,  QNB_ERR_INVALIDDATA, QNB_ERR_INVALIDDATA,
+                                   QNB_ERR_SYSTEM,      QNB_ERR_NOTSUPPORTED, QNB_ERR_TIMEDOUT,    QNB_ERR_INVALIDSTATE,
+                                   QNB_ERR_NOBUFS,      QNB_ERR_NOTFOUND};
 
 bool begin(uint8_t *buffer, size_t capacity, size_t *length, size_t needed)
 {
@@ -314,19 +316,16 @@ unsigned conmon_local_validate(const void *data, size_t size, uint16_t version)
     case CONMON_LOCAL_DISCONNECT:
     case CONMON_LOCAL_ENABLE_TX_METERING:
     case CONMON_LOCAL_DISABLE_TX_METERING:
-    case CONMON_LOCAL_CLEAR_REMOTE:
-        return 0;
+    case CONMON_LOCAL_CLEAR_REMOTE: return 0;
     case CONMON_LOCAL_CONNECT:
         if (request)
             return v.terminated(10, CONMON_NAME_FIELD);
         if (response)
             return validate_connect_response(v, version);
         return CONMON_KIND_INVALID_STATUS;
-    case CONMON_LOCAL_SET_REMOTE_CONTROL_ALLOWED:
-        return size >= 12 ? 0 : CONMON_KIND_INVALID_SIZE;
+    case CONMON_LOCAL_SET_REMOTE_CONTROL_ALLOWED: return size >= 12 ? 0 : CONMON_KIND_INVALID_SIZE;
     case CONMON_LOCAL_SET_DEVICE_NAME:
-    case CONMON_LOCAL_DEVICE_NAME_CHANGED:
-        return size >= 42 ? 0 : CONMON_KIND_INVALID_SIZE;
+    case CONMON_LOCAL_DEVICE_NAME_CHANGED: return size >= 42 ? 0 : CONMON_KIND_INVALID_SIZE;
     case CONMON_LOCAL_REGISTER:
     case CONMON_LOCAL_DEREGISTER: {
         if (event)
@@ -385,8 +384,7 @@ unsigned conmon_local_validate(const void *data, size_t size, uint16_t version)
     }
     case CONMON_LOCAL_NETWORKS_CHANGED:
         return event ? validate_networks_changed(v, version) : (unsigned)CONMON_KIND_INVALID_STATUS;
-    case CONMON_LOCAL_DNS_DOMAIN_NAME_CHANGED:
-        return size >= 266 ? 0 : CONMON_KIND_INVALID_SIZE;
+    case CONMON_LOCAL_DNS_DOMAIN_NAME_CHANGED: return size >= 266 ? 0 : CONMON_KIND_INVALID_SIZE;
     case CONMON_LOCAL_CHANNEL_MESSAGE:
         if (!event)
             return CONMON_KIND_INVALID_STATUS;
@@ -411,8 +409,7 @@ unsigned conmon_local_validate(const void *data, size_t size, uint16_t version)
         if (!event)
             return CONMON_KIND_INVALID_STATUS;
         return validate_subscription_list(v, version);
-    default:
-        return CONMON_KIND_NOT_SUPPORTED;
+    default: return CONMON_KIND_NOT_SUPPORTED;
     }
 }
 
@@ -492,10 +489,9 @@ qnb_error conmon_local_build_subscribe(uint8_t *buffer, size_t capacity, uint16_
     return QNB_ERR_SUCCESS;
 }
 
-qnb_error conmon_local_build_send_message(uint8_t *buffer, size_t capacity, uint16_t version,
-                                          uint16_t request_id, uint16_t channel_type, const uint8_t *device_id,
-                                          const char *target_name, const uint8_t *channel_message,
-                                          size_t channel_message_length, size_t *length)
+qnb_error conmon_local_build_send_message(uint8_t *buffer, size_t capacity, uint16_t version, uint16_t request_id,
+                                          uint16_t channel_type, const uint8_t *device_id, const char *target_name,
+                                          const uint8_t *channel_message, size_t channel_message_length, size_t *length)
 {
     if (!buffer || !length || !channel_message || channel_message_length < 24)
         return QNB_ERR_INVALIDPARAMETER;
@@ -551,11 +547,10 @@ qnb_error conmon_local_read_connect_response(const void *data, size_t size, uint
         return read_interfaces(v, 56, count, CONMON_INTERFACE_RECORD_OLD, true, &out->networks);
     }
     uint16_t count = 0, record = 0, offset = 0;
-    if (!v.u16(10, &out->server_flags) ||
-        !v.text(12, CONMON_NAME_FIELD, out->device_name, sizeof out->device_name) ||
+    if (!v.u16(10, &out->server_flags) || !v.text(12, CONMON_NAME_FIELD, out->device_name, sizeof out->device_name) ||
         !v.text(44, CONMON_DNS_NAME_FIELD, out->dns_domain_name, sizeof out->dns_domain_name) ||
-        !v.bytes(300, out->device_id, CONMON_DEVICE_ID_SIZE) || !v.u16(308, &out->process) ||
-        !v.u16(310, &count) || !v.u16(312, &record) || !v.u16(314, &offset))
+        !v.bytes(300, out->device_id, CONMON_DEVICE_ID_SIZE) || !v.u16(308, &out->process) || !v.u16(310, &count) ||
+        !v.u16(312, &record) || !v.u16(314, &offset))
         return QNB_ERR_INVALIDDATA;
     if (version >= 0x1400 && (!v.u32(316, &out->values[0]) || !v.u32(320, &out->values[1])))
         return QNB_ERR_INVALIDDATA;
@@ -564,8 +559,7 @@ qnb_error conmon_local_read_connect_response(const void *data, size_t size, uint
     return read_interfaces(v, offset, count, record, false, &out->networks);
 }
 
-qnb_error conmon_local_read_networks_changed(const void *data, size_t size, uint16_t version,
-                                             conmon_networks *out)
+qnb_error conmon_local_read_networks_changed(const void *data, size_t size, uint16_t version, conmon_networks *out)
 {
     if (!data || !out)
         return QNB_ERR_INVALIDPARAMETER;

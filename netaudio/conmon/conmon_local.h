@@ -20,13 +20,13 @@ enum {
     CONMON_LOCAL_DEFAULT_PORT = 8900,
     CONMON_LOCAL_VERSION_MIN = 0x1000,
     CONMON_LOCAL_VERSION_MAX = 0x1FFF,
-    CONMON_NAME_FIELD = 32,        // name fields: terminator within 32 bytes
-    CONMON_NAME_SIZE = 33,         // a name as kept: 32 characters at most and a terminator
+    CONMON_NAME_FIELD = 32, // name fields: terminator within 32 bytes
+    CONMON_NAME_SIZE = 33,  // a name as kept: 32 characters at most and a terminator
     CONMON_DNS_NAME_FIELD = 256,
     CONMON_DNS_NAME_SIZE = 257,
     CONMON_DEVICE_ID_SIZE = 8,
     CONMON_MAX_NETWORKS = 2,
-    CONMON_CONNECT_SIZE = 44,      // the fixed Connect of version 0x1400 on
+    CONMON_CONNECT_SIZE = 44, // the fixed Connect of version 0x1400 on
     CONMON_INTERFACE_RECORD_OLD = 88,
     CONMON_INTERFACE_RECORD_MIN = 36,
     CONMON_SUBSCRIPTION_RECORD_OLD = 48,
@@ -135,10 +135,10 @@ qnb_error conmon_local_build_subscribe(uint8_t *buffer, size_t capacity, uint16_
 // Send Message (0x0400) carrying a complete channel message (head and body). For channel type 0
 // the device id (null: zero) and target name (null: empty; 32 characters or more refused) precede
 // it.
-qnb_error conmon_local_build_send_message(uint8_t *buffer, size_t capacity, uint16_t version,
-                                          uint16_t request_id, uint16_t channel_type, const uint8_t *device_id,
-                                          const char *target_name, const uint8_t *channel_message,
-                                          size_t channel_message_length, size_t *length);
+qnb_error conmon_local_build_send_message(uint8_t *buffer, size_t capacity, uint16_t version, uint16_t request_id,
+                                          uint16_t channel_type, const uint8_t *device_id, const char *target_name,
+                                          const uint8_t *channel_message, size_t channel_message_length,
+                                          size_t *length);
 
 // ---------------------------------------------------------------------------------------------
 // Readers. Each takes the whole datagram; QNB_ERR_INVALIDDATA for one whose fields do not lie
@@ -173,8 +173,7 @@ struct conmon_connection_data {
 qnb_error conmon_local_read_connect_response(const void *data, size_t size, uint16_t version,
                                              conmon_connection_data *out);
 // "Networks Changed" (0x0500).
-qnb_error conmon_local_read_networks_changed(const void *data, size_t size, uint16_t version,
-                                             conmon_networks *out);
+qnb_error conmon_local_read_networks_changed(const void *data, size_t size, uint16_t version, conmon_networks *out);
 // The device name at 10 (0x0501 and the Set Velto Device Name response), cut to 32 characters.
 qnb_error conmon_local_read_device_name(const void *data, size_t size, char out[CONMON_NAME_SIZE]);
 // The DNS domain name at 10 (0x0502).

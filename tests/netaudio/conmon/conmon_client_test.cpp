@@ -407,8 +407,8 @@ TEST_F(ConmonClient, NoHandlerAfterDisconnect)
     send(channel_event(2, 0, k_server_id));
     pump();
     EXPECT_EQ(calls_.handled, 2);
-    EXPECT_EQ(calls_.name_seen, "");          // process 0 is not the server's 77
-    send(channel_event(9, 0, other));         // a channel type outside the table
+    EXPECT_EQ(calls_.name_seen, "");  // process 0 is not the server's 77
+    send(channel_event(9, 0, other)); // a channel type outside the table
     pump();
     EXPECT_EQ(calls_.handled, 2);
 

@@ -148,7 +148,8 @@ TEST(ConmonLocalBuild, RegisterAndSubscribe)
     sub.resize(34, 0);
     EXPECT_EQ(bytes(buf, buf + len), sub);
 
-    ASSERT_EQ(conmon_local_build_subscribe(buf, sizeof buf, 0x1503, 4, CONMON_LOCAL_UNSUBSCRIBE, 2, 0, nullptr, &len), 0);
+    ASSERT_EQ(conmon_local_build_subscribe(buf, sizeof buf, 0x1503, 4, CONMON_LOCAL_UNSUBSCRIBE, 2, 0, nullptr, &len),
+              0);
     bytes global = {0x03, 0x15, 0x19, 0x00, 0x04, 0x00, 0x11, 0x03, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00};
     global.resize(25, 0);
     EXPECT_EQ(bytes(buf, buf + len), global);
@@ -166,7 +167,8 @@ TEST(ConmonLocalBuild, SendMessageCarriesTheChannelMessage)
     const uint8_t body[8] = {0x07, 0x26, 0x00, 0x61, 0x00, 0x0F, 0x42, 0x40};
     uint8_t inner[CONMON_CHANNEL_PACKET_SIZE];
     size_t inner_len = 0;
-    ASSERT_EQ(conmon_message_build(inner, sizeof inner, 0xFFFF, CONMON_VENDOR_STANDARD, body, sizeof body, &inner_len), 0);
+    ASSERT_EQ(conmon_message_build(inner, sizeof inner, 0xFFFF, CONMON_VENDOR_STANDARD, body, sizeof body, &inner_len),
+              0);
     bytes head = {0xFF, 0xFF, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     put_text(head, 16, "Quenbary");
     head.insert(head.end(), body, body + 8);
@@ -174,8 +176,9 @@ TEST(ConmonLocalBuild, SendMessageCarriesTheChannelMessage)
 
     uint8_t buf[CONMON_LOCAL_BUFFER_SIZE];
     size_t len = 0;
-    ASSERT_EQ(conmon_local_build_send_message(buf, sizeof buf, 0x1503, 0x0102, 0, nullptr, "T001", inner, inner_len, &len),
-              0);
+    ASSERT_EQ(
+        conmon_local_build_send_message(buf, sizeof buf, 0x1503, 0x0102, 0, nullptr, "T001", inner, inner_len, &len),
+        0);
     bytes expect = {0x03, 0x15, 0x54, 0x00, 0x02, 0x01, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00};
     expect.resize(20, 0);
     put_text(expect, 20, "T001");
@@ -184,7 +187,8 @@ TEST(ConmonLocalBuild, SendMessageCarriesTheChannelMessage)
     EXPECT_EQ(bytes(buf, buf + len), expect);
     EXPECT_EQ(conmon_local_validate(buf, len, 0x1503), 0u);
 
-    ASSERT_EQ(conmon_local_build_send_message(buf, sizeof buf, 0x1503, 9, 2, nullptr, nullptr, inner, inner_len, &len), 0);
+    ASSERT_EQ(conmon_local_build_send_message(buf, sizeof buf, 0x1503, 9, 2, nullptr, nullptr, inner, inner_len, &len),
+              0);
     EXPECT_EQ(len, 36u + 8u);
     EXPECT_EQ(buf[12], 0xFF);
     EXPECT_EQ(conmon_message_build(inner, sizeof inner, 1, CONMON_VENDOR_STANDARD, buf, 1449, &inner_len),
@@ -230,11 +234,16 @@ TEST(ConmonLocalValidate, Rows)
         {"unknown opcode", message(0x1503, 0x0777, 1, 10), 0x1503, 9},
         {"networks changed as request", message(0x1503, CONMON_LOCAL_NETWORKS_CHANGED, 0, 16), 0x1503, 6},
         {"networks changed event", message(0x1503, CONMON_LOCAL_NETWORKS_CHANGED, 2, 16), 0x1503, 0},
-        {"channel message as request", channel_event(CONMON_LOCAL_CHANNEL_MESSAGE, 2, 1, channel_message(1, bytes(8, 0))),
-         0x1503, 6},
+        {"channel message as request",
+         channel_event(CONMON_LOCAL_CHANNEL_MESSAGE, 2, 1, channel_message(1, bytes(8, 0))), 0x1503, 6},
         {"register as event", message(0x1503, CONMON_LOCAL_REGISTER, 2, 16), 0x1503, 6},
         {"register response", message(0x1503, CONMON_LOCAL_REGISTER, 1, 10), 0x1503, 0},
-        {"register class 2", [] { bytes b = message(0x1503, CONMON_LOCAL_REGISTER, 0, 16); put16(b, 12, 2); return b; }(),
+        {"register class 2",
+         [] {
+             bytes b = message(0x1503, CONMON_LOCAL_REGISTER, 0, 16);
+             put16(b, 12, 2);
+             return b;
+         }(),
          0x1503, 7},
         {"connect response 0x1503 two records", connect_response(2), 0x1503, 0},
         {"connect response short", message(0x1503, CONMON_LOCAL_CONNECT, 1, 300), 0x1503, 4},
@@ -330,9 +339,26 @@ TEST(ConmonLocalRead, HostileInput)
 {
     std::vector<std::pair<bytes, uint16_t>> samples = {
         {connect_response(3), 0x1503},
-        {[] { bytes b = message(0x1100, CONMON_LOCAL_CONNECT, 1, 56 + 88 * 2); put16(b, 54, 2); return b; }(), 0x1100},
-        {[] { bytes b = message(0x1503, CONMON_LOCAL_NETWORKS_CHANGED, 2, 16 + 36 * 2); put16(b, 10, 2); put16(b, 12, 36); put16(b, 14, 16); return b; }(), 0x1503},
-        {[] { bytes b = message(0x1100, CONMON_LOCAL_NETWORKS_CHANGED, 2, 12 + 88); put16(b, 10, 1); return b; }(), 0x1100},
+        {[] {
+             bytes b = message(0x1100, CONMON_LOCAL_CONNECT, 1, 56 + 88 * 2);
+             put16(b, 54, 2);
+             return b;
+         }(),
+         0x1100},
+        {[] {
+             bytes b = message(0x1503, CONMON_LOCAL_NETWORKS_CHANGED, 2, 16 + 36 * 2);
+             put16(b, 10, 2);
+             put16(b, 12, 36);
+             put16(b, 14, 16);
+             return b;
+         }(),
+         0x1503},
+        {[] {
+             bytes b = message(0x1100, CONMON_LOCAL_NETWORKS_CHANGED, 2, 12 + 88);
+             put16(b, 10, 1);
+             return b;
+         }(),
+         0x1100},
         {channel_event(CONMON_LOCAL_CHANNEL_MESSAGE, 2, 1, channel_message(0x60, bytes(64, 1))), 0x1503},
         {channel_event(CONMON_LOCAL_NAMED_CHANNEL_MESSAGE, 2, 1, channel_message(0x60, bytes(64, 1))), 0x1503},
         {subscription_list(CONMON_LOCAL_SUBSCRIPTIONS_CHANGED, 2, 3), 0x1503},
