@@ -15,8 +15,9 @@
 #include <cstring>
 #include <vector>
 
+#include "netaudio/conmon/conmon_client.h"
 #include "netaudio/platform/qnb_env.h"
-#include "testnet/tn_udp_peer.h"
+#include "testnet/tn_conmon_server.h"
 #include "tests/support/fake_clock.h"
 
 namespace {
@@ -168,6 +169,74 @@ TEST_F(ConmonChannelNetns, DestinationAndSizeChecks)
     send_to(channel_message(8, 0xA), "127.0.0.1", metering_port_);
     pump();
     EXPECT_EQ(g_received.size(), 2u);
+}
+
+// A client whose mask opens the serial channel: after the Connect it joins the group on the
+// server's network and hands each message to the handler of its class (0 from the server's own
+// device, 1 from others).
+std::vector<uint16_t> g_classes;
+void on_serial(conmon_client *, uint16_t type, uint16_t class_, const conmon_channel_message *)
+{
+    EXPECT_EQ(type, CONMON_CHANNEL_SERIAL);
+    g_classes.push_back(class_);
+}
+void on_connect(conmon_client *, conmon_request *, qnb_error result)
+{
+    EXPECT_EQ(result, 0);
+}
+
+TEST_F(ConmonChannelNetns, ClientDispatchesDirectMessagesByClass)
+{
+    conmon_channel_set_delete(set_); // the fixture's set holds the port
+    set_ = nullptr;
+    tn_conmon_server *server = tn_conmon_server_new(0, nullptr);
+    ASSERT_NE(server, nullptr);
+    tn_conmon_interface lo;
+    memset(&lo, 0, sizeof lo);
+    lo.index = if_nametoindex("lo");
+    lo.address = htonl(INADDR_LOOPBACK);
+    lo.netmask = htonl(0xFF000000u);
+    lo.link_speed = 1000;
+    ASSERT_EQ(tn_conmon_server_set_interfaces(server, &lo, 1), 0);
+    const uint8_t server_id[8] = {0xA, 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_EQ(tn_conmon_server_set_device_id(server, server_id, 0), 0);
+
+    conmon_client_config config;
+    conmon_client_config_init(&config, "wfa_conmon_client");
+    qnb_sockaddr_from_text(&config.server, AF_INET, "127.0.0.1", tn_conmon_server_get_port(server));
+    config.channel_mask |= 1u << CONMON_CHANNEL_SERIAL;
+    conmon_client *client = nullptr;
+    ASSERT_EQ(conmon_client_new_with_config(env_, &config, &client), 0);
+    conmon_request *request = nullptr;
+    ASSERT_EQ(conmon_client_connect(client, on_connect, &request), 0);
+    for (int i = 0; i < 50 && conmon_client_get_local_state(client) != CONMON_LOCAL_CONNECTED; ++i) {
+        tn_conmon_server_poll(server, 10);
+        conmon_client_process_sockets(client, nullptr, nullptr);
+    }
+    ASSERT_EQ(conmon_client_get_local_state(client), CONMON_LOCAL_CONNECTED);
+    // The serial channel needs no Register: nothing is sent for it.
+    EXPECT_EQ(conmon_client_register_monitoring_messages(client, nullptr, &request, CONMON_CHANNEL_SERIAL, 0, on_serial),
+              0);
+    EXPECT_EQ(request, nullptr);
+    EXPECT_EQ(conmon_client_register_monitoring_messages(client, nullptr, &request, CONMON_CHANNEL_SERIAL, 1, on_serial),
+              0);
+    EXPECT_EQ(tn_conmon_server_request_count(server, TN_CONMON_OP_REGISTER), 0u);
+
+    g_classes.clear();
+    send_to(channel_message(1, 0xA), "224.0.0.232", CONMON_SERIAL_PORT); // from the server's device
+    send_to(channel_message(2, 0xB), "224.0.0.232", CONMON_SERIAL_PORT);
+    for (int i = 0; i < 20 && g_classes.size() < 2; ++i) {
+        qnb_socket_set sockets;
+        qnb_socket_set_clear(&sockets);
+        ASSERT_EQ(conmon_client_get_sockets(client, &sockets), 0);
+        EXPECT_EQ(sockets.count, 2u); // the link and the serial channel
+        unsigned ready = 0;
+        qnb_socket_set_wait(&sockets, 100, &ready);
+        ASSERT_EQ(conmon_client_process_sockets(client, &sockets, nullptr), 0);
+    }
+    EXPECT_EQ(g_classes, (std::vector<uint16_t>{0, 1}));
+    conmon_client_delete(client);
+    tn_conmon_server_delete(server);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -495,6 +496,46 @@ TEST_F(ConmonClient, AutoReconnectDeadlines)
     ASSERT_EQ(conmon_client_disconnect(client_), 0);
     EXPECT_EQ(conmon_client_get_local_state(client_), CONMON_LOCAL_NO_CONNECTION);
     EXPECT_EQ(client_->link->auto_reconnect, 0);
+}
+
+// Corrupted events and answers reach every reader of the client: it stays connected, keeps its
+// tables bounded and reads nothing past the datagram (ASan).
+TEST_F(ConmonClient, HostileDatagrams)
+{
+    connect();
+    ASSERT_EQ(conmon_client_register_monitoring_messages(client_, nullptr, nullptr, 2, 1, on_message), 0);
+    conmon_request *r = nullptr;
+    ASSERT_EQ(conmon_client_subscribe(client_, on_done, &r, 6, "T001"), 0);
+    bytes s = receive();
+    std::vector<bytes> samples = {
+        subscriptions(CONMON_LOCAL_SUBSCRIPTIONS_CHANGED, 2, 0x4000, {{"A", 17, 1}, {"B", 16, 2}, {"C", 18, 3}}),
+        subscriptions(CONMON_LOCAL_SUBSCRIBE, 1, get16(s, 4), {{"T001", 17, 9}}),
+        channel_event(2, 1, k_server_id, true),
+        channel_event(2, 1, k_server_id, false),
+    };
+    bytes nw = message(0x1503, CONMON_LOCAL_NETWORKS_CHANGED, 2, 16 + 36, 0x4001);
+    put16(nw, 10, 1);
+    put16(nw, 12, 36);
+    put16(nw, 14, 16);
+    samples.push_back(nw);
+    std::mt19937 rng(99);
+    for (int round = 0; round < 400; ++round) {
+        bytes m = samples[round % samples.size()];
+        for (int k = 0; k < 3; ++k) {
+            size_t at = 2 + rng() % (m.size() - 2); // keep the version; the length may change
+            m[at] = (uint8_t)rng();
+        }
+        if (rng() % 4 == 0) {
+            m.resize(10 + rng() % (m.size() - 10));
+            put16(m, 2, (uint16_t)m.size());
+        }
+        send(m);
+        ASSERT_EQ(pump(), 0);
+    }
+    EXPECT_EQ(conmon_client_get_local_state(client_), CONMON_LOCAL_CONNECTED);
+    const conmon_networks *n = conmon_client_get_server_instance_info(client_);
+    ASSERT_NE(n, nullptr);
+    EXPECT_LE(n->count, 2);
 }
 
 } // namespace

@@ -410,6 +410,27 @@ TEST(ConmonLocalRead, HostileInput)
     }
 }
 
+TEST(ConmonChannelMessage, ViewIsBoundedByItsOwnLength)
+{
+    bytes m = channel_message(0x60, bytes(40, 3), 0x1234);
+    conmon_channel_message v;
+    ASSERT_EQ(conmon_channel_message_view(m.data(), m.size(), true, &v), 0);
+    EXPECT_EQ(v.head.sequence, 0x1234);
+    EXPECT_EQ(v.body_length, 40u);
+    EXPECT_EQ(memcmp(v.head.vendor_id, CONMON_VENDOR_STANDARD, 8), 0);
+    for (size_t n = 0; n < m.size(); ++n) {
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[n ? n : 1]);
+        memcpy(exact.get(), m.data(), n);
+        EXPECT_NE(conmon_channel_message_view(exact.get(), n, false, &v), 0) << n;
+    }
+    m.push_back(0); // one byte more than the head says
+    EXPECT_EQ(conmon_channel_message_view(m.data(), m.size(), true, &v), QNB_ERR_INVALIDDATA);
+    EXPECT_EQ(conmon_channel_message_view(m.data(), m.size(), false, &v), 0);
+    m[2] = 0;
+    m[3] = 23; // a length below the head
+    EXPECT_EQ(conmon_channel_message_view(m.data(), m.size(), false, &v), QNB_ERR_INVALIDDATA);
+}
+
 TEST(ConmonLocalTables, FlaggedStatusIsASystemError)
 {
     EXPECT_EQ(conmon_local_kind_error(0x0004), QNB_ERR_INVALIDDATA);
