@@ -969,10 +969,6 @@ qnb_error conmon_client_process_sockets(conmon_client *c, const qnb_socket_set *
             process_local_message(c, c->receive_buffer, size);
         } else if (e == QNB_ERR_TIMEDOUT) {
             e = QNB_ERR_SUCCESS;
-        } else if (e == QNB_ERR_MSGSIZE) {
-            qnb_log(log_of(c), QNB_LOG_WARNING, "%s: dropping a local message larger than %u bytes\n", __func__,
-                    (unsigned)sizeof c->receive_buffer);
-            e = QNB_ERR_SUCCESS;
         } else if (e == QNB_ERR_INTERRUPTED) {
             return e;
         } else if (e == QNB_ERR_CONNREFUSED || e == QNB_ERR_CONNRESET) {

@@ -532,6 +532,9 @@ TEST_F(ConmonClient, HostileDatagrams)
         send(m);
         ASSERT_EQ(pump(), 0);
     }
+    // Larger than the largest local message: reported, never read in part.
+    send(bytes(CONMON_LOCAL_BUFFER_SIZE + 1, 0));
+    EXPECT_EQ(pump(), QNB_ERR_MSGSIZE);
     EXPECT_EQ(conmon_client_get_local_state(client_), CONMON_LOCAL_CONNECTED);
     const conmon_networks *n = conmon_client_get_server_instance_info(client_);
     ASSERT_NE(n, nullptr);
