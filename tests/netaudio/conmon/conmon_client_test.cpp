@@ -498,6 +498,50 @@ TEST_F(ConmonClient, AutoReconnectDeadlines)
     EXPECT_EQ(client_->link->auto_reconnect, 0);
 }
 
+TEST_F(ConmonClient, TxMeteringFillsTheAddressTable)
+{
+    conmon_client_delete(client_);
+    conmon_client_config config;
+    conmon_client_config_init(&config, "wfa_conmon_client");
+    qnb_sockaddr_from_text(&config.server, AF_INET, "127.0.0.1", server_.port);
+    config.channel_mask |= 1u << CONMON_CHANNEL_METERING;
+    ASSERT_EQ(conmon_client_new_with_config(env_, &config, &client_), 0);
+    uint16_t port = conmon_channel_set_get_port(conmon_client_get_channels(client_), CONMON_CHANNEL_METERING);
+    ASSERT_NE(port, 0);
+    connect();
+    ASSERT_EQ(conmon_client_register_monitoring_messages(client_, nullptr, nullptr, 1, 0, on_message), 0);
+    bytes reg = receive();
+    EXPECT_EQ(get16(reg, 14), port);
+
+    conmon_request *r = nullptr;
+    ASSERT_EQ(conmon_client_set_tx_metering_enabled(client_, on_done, &r, true), 0);
+    bytes on = receive();
+    EXPECT_EQ(get16(on, 6), CONMON_LOCAL_ENABLE_TX_METERING);
+    send(answer(on, CONMON_KIND_RESPONSE));
+    pump();
+    EXPECT_EQ(conmon_client_get_tx_metering_enabled(client_), 1);
+
+    // A list that does not name subscriptions carries metering addresses.
+    bytes list = subscriptions(CONMON_LOCAL_SUBSCRIPTIONS_CHANGED, 2, 0x4000, {{"M1", 0, 0}});
+    put16(list, 12, 0);
+    put16(list, 16 + 54, 2); // mask: the second pair only
+    const uint8_t address[4] = {127, 0, 0, 9};
+    memcpy(&list[16 + 62], address, 4);
+    put16(list, 16 + 66, 4321);
+    send(list);
+    pump();
+    const conmon_remote_device_info *t2 = conmon_client_get_remote_devices(client_, 2);
+    EXPECT_STREQ(t2[0].name, "M1");
+    EXPECT_TRUE(qnb_sockaddr_is_empty(&t2[0].socket_address[0]));
+    EXPECT_EQ(qnb_sockaddr_get_port(&t2[0].socket_address[1]), 4321);
+    EXPECT_TRUE(calls_.reported.empty());
+
+    ASSERT_EQ(conmon_client_set_tx_metering_enabled(client_, nullptr, nullptr, false), 0);
+    EXPECT_EQ(get16(receive(), 6), CONMON_LOCAL_DISABLE_TX_METERING);
+    EXPECT_EQ(conmon_client_get_tx_metering_enabled(client_), 0);
+    EXPECT_EQ(t2[0].flags, 0u);
+}
+
 // Corrupted events and answers reach every reader of the client: it stays connected, keeps its
 // tables bounded and reads nothing past the datagram (ASan).
 TEST_F(ConmonClient, HostileDatagrams)
