@@ -286,6 +286,22 @@ TEST_F(ConmonConversation, StartUpQueriesAndEvents)
     ASSERT_TRUE(run_until([&] { return seen_.subscriptions.size() == 2; }));
     EXPECT_EQ(seen_.subscriptions[1].second, 17);
 
+    // A property change reaches the status handler unasked.
+    ASSERT_EQ(tn_conmon_server_property_change(server_, dev->name), 0);
+    ASSERT_TRUE(run_until([&] { return seen_.bodies.count(CONMON_MSG_PROPERTY_CHANGE) != 0; }));
+    EXPECT_EQ(seen_.senders[CONMON_MSG_PROPERTY_CHANGE], dev->name);
+
+    // A reboot: the device goes, and comes back after its reboot time on the library clock.
+    seen_.subscriptions.clear();
+    conmon_msg_init_sys_reset(&body, 1000000);
+    conmon_msg_sys_reset_set_mode(&body, 1);
+    ASSERT_EQ(send(dev->name, body.data, CONMON_MSG_SYS_RESET_SIZE), 0);
+    ASSERT_TRUE(run_until([&] { return seen_.subscriptions.size() == 1; }));
+    EXPECT_EQ(seen_.subscriptions[0].second, 16);
+    clock_.advance(dev->reboot_ms / 1000 + 1);
+    ASSERT_TRUE(run_until([&] { return seen_.subscriptions.size() == 2; }));
+    EXPECT_EQ(seen_.subscriptions[1].second, 17);
+
     // Named channel messages: a device known only from the global subscription is named by the
     // message itself.
     tn_conmon_server_set_named_messages(server_, true);

@@ -218,6 +218,28 @@ TEST_F(ConmonClient, ConnectAndASecondConnectRefused)
     EXPECT_EQ(tn_udp_peer_drain(&server_), 0u); // the second connect sent nothing
 }
 
+TEST_F(ConmonClient, ReleasedConnectAbortsAndFlaggedServerMarksBareRequests)
+{
+    conmon_request *req = nullptr;
+    ASSERT_EQ(conmon_client_connect(client_, on_connect, &req), 0);
+    receive();
+    conmon_client_release_request(client_, req);
+    EXPECT_EQ(conmon_client_get_local_state(client_), CONMON_LOCAL_NO_CONNECTION);
+    EXPECT_EQ(get16(receive(), 6), CONMON_LOCAL_DISCONNECT);
+    EXPECT_EQ(calls_.connect, 0);
+
+    ASSERT_EQ(conmon_client_connect(client_, on_connect, &req), 0);
+    bytes c = connect_answer(receive());
+    put16(c, 10, 1); // server flags: bit 0
+    send(c);
+    pump();
+    ASSERT_EQ(conmon_client_get_local_state(client_), CONMON_LOCAL_CONNECTED);
+    ASSERT_EQ(conmon_client_subscribe(client_, nullptr, nullptr, 6, "T001"), 0);
+    EXPECT_EQ(get16(receive(), 8), 0xF000);
+    ASSERT_EQ(conmon_client_subscribe(client_, on_done, &req, 6, "T001"), 0);
+    EXPECT_EQ(get16(receive(), 8), 0);
+}
+
 TEST_F(ConmonClient, OlderServerGetsTheOlderConnect)
 {
     ASSERT_EQ(conmon_client_connect(client_, on_connect, nullptr), 0);
