@@ -184,6 +184,23 @@ TEST_F(ConmonChannelNetns, DestinationAndSizeChecks)
     EXPECT_EQ(g_received.size(), 2u);
 }
 
+TEST_F(ConmonChannelNetns, MembershipFollowsTheNetworks)
+{
+    // The network goes away: the membership is dropped and the group no longer arrives.
+    networks_.count = 0;
+    conmon_channel_set_update_sockets(set_);
+    send_to(channel_message(1, 0xA), "224.0.0.232", CONMON_SERIAL_PORT);
+    pump();
+    EXPECT_TRUE(g_received.empty());
+    // It comes back: joined again.
+    networks_.count = 1;
+    conmon_channel_set_update_sockets(set_);
+    send_to(channel_message(2, 0xA), "224.0.0.232", CONMON_SERIAL_PORT);
+    pump();
+    ASSERT_EQ(g_received.size(), 1u);
+    EXPECT_EQ(g_received[0].sequence, 2);
+}
+
 // A client whose mask opens the serial channel: after the Connect it joins the group on the
 // server's network and hands each message to the handler of its class (0 from the server's own
 // device, 1 from others).
