@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs a test program in a private network namespace whose only interface is the loopback, up and
-# with multicast switched on. Nothing the program sends can leave the namespace, and the namespace
-# ends with the program.
+# Runs a test program in a private network namespace whose only interface is the loopback, up, with
+# multicast switched on and the multicast range routed to it. Nothing the program sends can leave
+# the namespace, and the namespace ends with the program.
 #
 #   netns-lo.sh PROGRAM [ARGS...]
 #
@@ -37,4 +37,5 @@ program=$1
 shift
 ip link set lo up || { echo "netns-lo: cannot bring up the loopback" >&2; exit 1; }
 ip link set lo multicast on || { echo "netns-lo: cannot switch on multicast on the loopback" >&2; exit 1; }
+ip route add 224.0.0.0/4 dev lo || { echo "netns-lo: cannot route multicast to the loopback" >&2; exit 1; }
 exec "$program" "$@"
