@@ -67,6 +67,12 @@ if [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ] && command -v runuser >/d
     fi
 fi
 unset WAYLAND_DISPLAY
+# The namespace's /run is its own: give the program a runtime directory there.
+runtime_user=${SUDO_USER:-root}
+[ ${#run_as[@]} -eq 0 ] && runtime_user=root
+runtime_uid=$(id -u "$runtime_user")
+mkdir -p "/run/user/$runtime_uid" && chown "$runtime_user" "/run/user/$runtime_uid" && chmod 0700 "/run/user/$runtime_uid" &&
+    export XDG_RUNTIME_DIR="/run/user/$runtime_uid"
 export AVAHI_COMPAT_NOWARN=1
 if [ -z "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
     echo "run: no X display; starting QZ Config Tool on a virtual X display (stop it with Ctrl+C)."
