@@ -1,0 +1,711 @@
+#include "netaudio/routing/wr_devices.h"
+
+#include <sys/socket.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "netaudio/platform/qnb_env.h"
+#include "netaudio/platform/qnb_log.h"
+#include "netaudio/routing/wr_device.h"
+#include "netaudio/routing/wr_device_addresses.h"
+
+namespace {
+
+qnb_logger *logger_of(const wr_devices *d)
+{
+    return d && d->env ? d->env->logger : nullptr;
+}
+
+const char *error_text(qnb_error err)
+{
+    const char *text = qnb_error_get_text(err);
+    return text ? text : "unknown error";
+}
+
+bool event_loop_mode(const wr_devices *d)
+{
+    return d->env && d->env->event_loop;
+}
+
+uint64_t micros(const qnb_timeval &t)
+{
+    return uint64_t(t.tv_sec) * 1000000u + t.tv_usec;
+}
+
+qnb_timeval from_micros(uint64_t us)
+{
+    qnb_timeval t;
+    t.tv_sec = uint32_t(us / 1000000u);
+    t.tv_usec = uint32_t(us % 1000000u);
+    return t;
+}
+
+uint64_t now_micros()
+{
+    qnb_timeval now{0, 0};
+    qnb_time_now(&now);
+    return micros(now);
+}
+
+bool find_slot(const wr_devices *d, const wr_request *r)
+{
+    if (!d || !r || !d->requests.slots)
+        return false;
+    if (r < d->requests.slots || r >= d->requests.slots + d->requests.capacity)
+        return false;
+    return true;
+}
+
+// The accessor rule: an unknown request is logged and refused.
+bool check_request(const wr_devices *d, const wr_request *r, const char *function)
+{
+    if (find_slot(d, r) && r->in_use)
+        return true;
+    qnb_log(logger_of(d), QNB_LOG_ERROR, "%s: Unknown request id %p", function, static_cast<const void *>(r));
+    return false;
+}
+
+void free_slot(wr_devices *d, wr_request *r)
+{
+    if (!r->in_use)
+        return;
+    r->in_use = 0;
+    r->request_code = 0;
+    r->sent_to = nullptr;
+    if (d->requests.in_use)
+        d->requests.in_use--;
+}
+
+void on_domain_change(domain_client *, void *context, const domain_event *)
+{
+    // The ad-hoc network never changes domain: only a managed domain would be reported here.
+    (void)context;
+}
+
+void on_domain_receive(domain_client *, void *, const void *, uint32_t) {}
+
+qnb_error enable_socket_inet(wr_devices *d)
+{
+    if (d->comms_socket != QNB_SOCKET_INVALID)
+        return 0;
+    qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: creating INET socket\n", __func__);
+    qnb_socket sock = QNB_SOCKET_INVALID;
+    qnb_error err = qnb_socket_open_udp(&sock, AF_INET);
+    if (err)
+        return err;
+    err = qnb_socket_set_nonblocking(sock, 0);
+    if (err) {
+        qnb_socket_close(&sock);
+        return err;
+    }
+    // A whole installation may answer at once: keep room for its bursts.
+    int bytes = WR_RECEIVE_BUFFER_BYTES;
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0)
+        qnb_log(logger_of(d), QNB_LOG_WARNING, "%s: could not enlarge the receive buffer of socket %d\n", __func__,
+                sock);
+    d->comms_socket = sock;
+    wr_devices_announce_sockets(d);
+    return 0;
+}
+
+wr_request *new_pool(uint32_t n)
+{
+    return static_cast<wr_request *>(calloc(n, sizeof(wr_request)));
+}
+
+void free_container(wr_devices *d)
+{
+    free(d->requests.slots);
+    if (d->comms_socket != QNB_SOCKET_INVALID) {
+        qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: closing arcp comms socket %d\n", "wr_devices_delete",
+                d->comms_socket);
+        qnb_socket_close(&d->comms_socket);
+    }
+    if (d->unix_socket != QNB_SOCKET_INVALID) {
+        qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: closing arcp unix comms socket %d\n", "wr_devices_delete",
+                d->unix_socket);
+        qnb_socket_close(&d->unix_socket);
+    }
+    free(d->handles.slots);
+    domain_client_delete(d->domain);
+    free(d);
+}
+
+wr_request *match(wr_devices *d, uint16_t seqnum)
+{
+    for (uint32_t i = 0; i < d->requests.capacity; ++i) {
+        wr_request *r = &d->requests.slots[i];
+        if (r->in_use && r->seqnum == seqnum)
+            return r;
+    }
+    return nullptr;
+}
+
+qnb_error send_packet(wr_devices *d, wr_request *r)
+{
+    const uint8_t *p = r->packet.packet;
+    size_t length = wgcp_header_get_length(p);
+    if (length < WGCP_HEADER_SIZE || length > WR_MESSAGE_MAX)
+        return QNB_ERR_MSGSIZE;
+    const wr_device_addresses *set = r->sent_to;
+    if (!set)
+        return QNB_ERR_INVALIDSTATE;
+    bool tried = false;
+    bool sent = false;
+    qnb_error first = 0;
+    for (size_t i = 0; i < set->count; ++i) {
+        const wr_device_address &e = set->entries[i];
+        if (!(e.flags & WR_ADDRESS_RESOLVED) || qnb_sockaddr_is_empty(&e.address))
+            continue;
+        tried = true;
+        size_t n = length;
+        qnb_error err = qnb_socket_sendto(d->comms_socket, p, &n, &e.address);
+        if (!err && n == length)
+            sent = true;
+        else if (!first)
+            first = err ? err : QNB_ERR_MSGSIZE;
+    }
+    if (!tried)
+        return QNB_ERR_INVALIDSTATE;
+    return sent ? 0 : first;
+}
+
+void check_deadlines(wr_devices *d)
+{
+    uint64_t now = now_micros();
+    for (uint32_t i = 0; i < d->requests.capacity; ++i) {
+        wr_request *r = &d->requests.slots[i];
+        if (!r->in_use)
+            continue;
+        uint64_t sent = micros(r->sent_at);
+        if (now >= sent + WR_TIMEOUT_AFTER_US) {
+            qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: request seqnum=0x%04x timed out\n", __func__, r->seqnum);
+            wr_device *dev = static_cast<wr_device *>(r->context);
+            if (dev)
+                wr_device_handle_timeout(dev, r);
+            else
+                wr_devices_complete_request(d, r, QNB_ERR_TIMEDOUT);
+        } else if (!r->resent && !r->via_domain && now >= sent + WR_RESEND_AFTER_US) {
+            r->resent = true;
+            qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: resending seqnum=0x%04x\n", __func__, r->seqnum);
+            send_packet(d, r);
+        }
+    }
+}
+
+} // namespace
+
+qnb_error wr_devices_new(qnb_env *env, wr_devices **out)
+{
+    return wr_devices_new_common(env, nullptr, out);
+}
+
+qnb_error wr_devices_new_common(qnb_env *env, const void *, wr_devices **out)
+{
+    if (!out)
+        return QNB_ERR_INVALIDPARAMETER;
+    *out = nullptr;
+    wr_devices *d = static_cast<wr_devices *>(calloc(1, sizeof(wr_devices)));
+    if (!d)
+        return QNB_ERR_NOMEMORY;
+    d->env = env;
+    d->comms_socket = QNB_SOCKET_INVALID;
+    d->unix_socket = QNB_SOCKET_INVALID;
+    d->domain = domain_client_new(nullptr, d, on_domain_change, on_domain_receive);
+    if (!d->domain) {
+        free_container(d);
+        return QNB_ERR_NOMEMORY;
+    }
+    d->domain_request_counter = 0;
+    d->domain_max_message = WR_DOMAIN_MESSAGE_MAX;
+    qnb_error err = qnb_interface_get_loopback(&d->loopback);
+    if (!err) {
+        d->have_loopback = true;
+        qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: Found localhost interface with index %d\n", __func__,
+                int(d->loopback.index));
+    } else {
+        qnb_log(logger_of(d), QNB_LOG_WARNING, "%s: Error getting localhost interface index: %d\n", __func__, err);
+    }
+    d->handles.slots = static_cast<wr_handle_slot *>(calloc(1, sizeof(wr_handle_slot)));
+    d->requests.slots = new_pool(WR_DEVICES_DEFAULT_REQUESTS);
+    if (!d->handles.slots || !d->requests.slots) {
+        free_container(d);
+        return QNB_ERR_NOMEMORY;
+    }
+    d->handles.capacity = 1;
+    d->requests.capacity = WR_DEVICES_DEFAULT_REQUESTS;
+    err = enable_socket_inet(d);
+    if (err) {
+        free_container(d);
+        return err;
+    }
+    domain_client_set_enabled(d->domain, true);
+    *out = d;
+    qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: opened arcp comms socket %d\n", __func__, d->comms_socket);
+    return 0;
+}
+
+qnb_error wr_devices_delete(wr_devices *d)
+{
+    if (!d)
+        return QNB_ERR_INVALIDPARAMETER;
+    if (d->devices.count)
+        return QNB_ERR_INVALIDSTATE;
+    free_container(d);
+    return 0;
+}
+
+qnb_error wr_devices_set_changed_callback(wr_devices *d, wr_devices_changed_fn callback)
+{
+    if (!d)
+        return QNB_ERR_INVALIDPARAMETER;
+    if (!event_loop_mode(d))
+        d->changed_callback = callback;
+    return 0;
+}
+
+qnb_error wr_devices_set_context(wr_devices *d, void *context)
+{
+    if (!d)
+        return QNB_ERR_INVALIDPARAMETER;
+    d->context = context;
+    return 0;
+}
+
+void *wr_devices_get_context(const wr_devices *d)
+{
+    return d ? d->context : nullptr;
+}
+
+qnb_error wr_devices_set_num_requests(wr_devices *d, uint32_t n)
+{
+    if (!d || n == 0)
+        return QNB_ERR_INVALIDPARAMETER;
+    if (d->requests.in_use)
+        return QNB_ERR_INVALIDSTATE;
+    wr_request *pool = new_pool(n);
+    if (!pool)
+        return QNB_ERR_NOMEMORY;
+    free(d->requests.slots);
+    d->requests.slots = pool;
+    d->requests.capacity = n;
+    d->requests.next = 0;
+    return 0;
+}
+
+qnb_error wr_devices_set_max_handles(wr_devices *d, uint32_t n)
+{
+    if (!d)
+        return QNB_ERR_INVALIDPARAMETER;
+    for (uint32_t i = 0; i < d->handles.capacity; ++i) {
+        if (d->handles.slots[i].words[1] != 0)
+            return QNB_ERR_INVALIDSTATE;
+    }
+    if (n < d->handles.capacity)
+        return QNB_ERR_INVALIDPARAMETER;
+    wr_handle_slot *slots = static_cast<wr_handle_slot *>(calloc(n ? n : 1, sizeof(wr_handle_slot)));
+    if (!slots)
+        return QNB_ERR_NOMEMORY;
+    free(d->handles.slots);
+    d->handles.slots = slots;
+    d->handles.capacity = n;
+    d->handles.in_use = 0;
+    return 0;
+}
+
+uint32_t wr_devices_get_max_handles(const wr_devices *d)
+{
+    return d ? d->handles.capacity : 0;
+}
+
+uint32_t wr_devices_requests_in_use(const wr_devices *d)
+{
+    return d ? d->requests.in_use : 0;
+}
+
+void wr_devices_get_domain_id(const wr_devices *d, uint8_t *out)
+{
+    domain_client_get_id(d->domain, out);
+}
+
+qnb_error wr_devices_get_sockets(wr_devices *d, qnb_socket_set *set)
+{
+    if (!d || !set)
+        return QNB_ERR_INVALIDPARAMETER;
+    if (event_loop_mode(d))
+        return QNB_ERR_NOTSUPPORTED;
+    qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: adding 'devices' socket %d\n", __func__, d->comms_socket);
+    if (d->comms_socket != QNB_SOCKET_INVALID)
+        qnb_socket_set_add(set, d->comms_socket);
+    if (d->unix_socket != QNB_SOCKET_INVALID) {
+        qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: adding 'devices' unix socket %d\n", __func__, d->unix_socket);
+        qnb_socket_set_add(set, d->unix_socket);
+    }
+    uint8_t id[DOMAIN_ID_SIZE];
+    wr_devices_get_domain_id(d, id);
+    if (!domain_id_is_zero(id)) {
+        for (qnb_list_node *n = d->devices.first; n; n = n->next) {
+            wr_device *dev = static_cast<wr_device *>(n->data);
+            if (dev->addresses)
+                wr_device_addresses_get_sockets(dev->addresses, set);
+        }
+    }
+    return 0;
+}
+
+qnb_error wr_devices_process(wr_devices *d, qnb_socket_set *set)
+{
+    if (!d)
+        return QNB_ERR_INVALIDPARAMETER;
+    if (event_loop_mode(d))
+        return QNB_ERR_NOTSUPPORTED;
+    if (d->comms_socket == QNB_SOCKET_INVALID)
+        return 0;
+    d->processing = true;
+    uint8_t id[DOMAIN_ID_SIZE];
+    wr_devices_get_domain_id(d, id);
+    if (!domain_id_is_zero(id)) {
+        // A device may be closed from its own callback: step to the next node first.
+        qnb_list_node *n = d->devices.first;
+        while (n) {
+            qnb_list_node *next = n->next;
+            wr_device *dev = static_cast<wr_device *>(n->data);
+            qnb_error err = wr_device_process_sockets(dev, set);
+            if (err) {
+                char buffer[QNB_ERROR_MESSAGE_SIZE];
+                qnb_log(logger_of(d), QNB_LOG_ERROR, "%s: Error processing sockets: %s", __func__,
+                        qnb_error_message(err, buffer));
+            }
+            n = next;
+        }
+    }
+    qnb_error result = 0;
+    if (!set || qnb_socket_set_is_member(set, d->comms_socket)) {
+        for (int i = 0; i < WR_DRAIN_PER_PROCESS; ++i) {
+            size_t size = sizeof d->receive_buffer;
+            qnb_error err = qnb_socket_recvfrom(d->comms_socket, d->receive_buffer, &size, &d->receive_source);
+            if (err == QNB_ERR_TIMEDOUT)
+                break;
+            if (err == QNB_ERR_INTERRUPTED) {
+                result = err;
+                break;
+            }
+            if (err == QNB_ERR_MSGSIZE) {
+                qnb_log(logger_of(d), QNB_LOG_ERROR, "%s: Dropped an oversized message on socket %d", __func__,
+                        d->comms_socket);
+                continue;
+            }
+            if (err) {
+                qnb_log(logger_of(d), QNB_LOG_ERROR, "%s: Error reading socket %d: %s", __func__, d->comms_socket,
+                        error_text(err));
+                result = err;
+                break;
+            }
+            wr_devices_process_socket_message(d, d->receive_buffer, size, &d->receive_source);
+        }
+    }
+    check_deadlines(d);
+    for (qnb_list_node *n = d->devices.first; n;) {
+        qnb_list_node *next = n->next;
+        wr_device *dev = static_cast<wr_device *>(n->data);
+        bool changed = false;
+        if (dev->addresses) {
+            wr_device_begin_processing(dev);
+            qnb_timeval now{0, 0};
+            qnb_time_now(&now);
+            wr_device_addresses_check_retries(dev->addresses, &now, &changed);
+            wr_device_end_processing(dev);
+        }
+        n = next;
+    }
+    d->processing = false;
+    if (d->pending_change) {
+        d->pending_change = false;
+        if (d->changed_callback)
+            d->changed_callback(d);
+    }
+    return result;
+}
+
+bool wr_devices_next_deadline(const wr_devices *d, qnb_timeval *out)
+{
+    if (!d || !out)
+        return false;
+    bool any = false;
+    uint64_t best = 0;
+    for (uint32_t i = 0; i < d->requests.capacity; ++i) {
+        const wr_request *r = &d->requests.slots[i];
+        if (!r->in_use)
+            continue;
+        uint64_t t = micros(r->sent_at) + (r->resent || r->via_domain ? WR_TIMEOUT_AFTER_US : WR_RESEND_AFTER_US);
+        if (!any || t < best)
+            best = t;
+        any = true;
+    }
+    for (qnb_list_node *n = d->devices.first; n; n = n->next) {
+        const wr_device *dev = static_cast<const wr_device *>(n->data);
+        qnb_timeval t;
+        if (dev->addresses && wr_device_addresses_next_deadline(dev->addresses, &t)) {
+            if (!any || micros(t) < best)
+                best = micros(t);
+            any = true;
+        }
+    }
+    if (any)
+        *out = from_micros(best);
+    return any;
+}
+
+qnb_error wr_devices_get_local_address(const wr_devices *d, qnb_sockaddr *out)
+{
+    if (!d || !out)
+        return QNB_ERR_INVALIDPARAMETER;
+    return qnb_socket_get_name(d->comms_socket, out);
+}
+
+qnb_error wr_devices_allocate_request(wr_devices *d, void *context, wr_request_fn callback, wr_request **out)
+{
+    if (!d || !out)
+        return QNB_ERR_INVALIDPARAMETER;
+    if (d->requests.in_use >= d->requests.capacity)
+        return QNB_ERR_NOBUFS;
+    uint32_t cap = d->requests.capacity;
+    for (uint32_t k = 0; k < cap; ++k) {
+        uint32_t i = (d->requests.next + k) % cap;
+        wr_request *r = &d->requests.slots[i];
+        if (r->in_use)
+            continue;
+        r->in_use = 1;
+        d->requests.in_use++;
+        d->requests.next = (i + 1) % cap;
+        r->context = context;
+        r->callback = callback;
+        r->device_callback = nullptr;
+        r->result_override = 0;
+        r->request_code = 0;
+        r->batch = wr_batch_data{0, 0, nullptr};
+        r->resent = false;
+        r->via_domain = false;
+        r->sent_to = nullptr;
+        r->sent_at = qnb_timeval{0, 0};
+        r->domain_request_id = 0;
+        *out = r;
+        return 0;
+    }
+    return QNB_ERR_NOBUFS;
+}
+
+bool wr_devices_request_is_live(const wr_devices *d, const wr_request *r)
+{
+    return find_slot(d, r) && r->in_use;
+}
+
+qnb_error wr_devices_cancel_request(wr_devices *d, wr_request *r)
+{
+    if (!check_request(d, r, __func__))
+        return QNB_ERR_INVALIDPARAMETER;
+    free_slot(d, r);
+    return 0;
+}
+
+qnb_error wr_devices_complete_request(wr_devices *d, wr_request *r, qnb_error result)
+{
+    if (!check_request(d, r, __func__))
+        return QNB_ERR_INVALIDPARAMETER;
+    wr_request_fn callback = r->callback;
+    wr_device_request_fn device_callback = r->device_callback;
+    void *context = r->context;
+    uint32_t override_result = r->result_override;
+    free_slot(d, r);
+    qnb_error given = override_result ? qnb_error(override_result) : result;
+    if (device_callback)
+        device_callback(static_cast<wr_device *>(context), r, given);
+    else if (callback)
+        callback(context, r, given);
+    return 0;
+}
+
+wgcp_builder *wr_devices_get_request_packet(wr_devices *d, wr_request *r)
+{
+    if (!check_request(d, r, __func__))
+        return nullptr;
+    wr_device *dev = static_cast<wr_device *>(r->context);
+    r->packet.limit = dev && dev->via_domain ? d->domain_max_message : uint32_t(WR_MESSAGE_MAX);
+    return &r->packet;
+}
+
+qnb_error wr_devices_get_request_code(wr_devices *d, const wr_request *r, uint32_t *out)
+{
+    if (!check_request(d, r, __func__) || !out)
+        return QNB_ERR_INVALIDPARAMETER;
+    *out = r->request_code;
+    return 0;
+}
+
+qnb_error wr_devices_set_request_code(wr_devices *d, wr_request *r, uint32_t value)
+{
+    if (!check_request(d, r, __func__))
+        return QNB_ERR_INVALIDPARAMETER;
+    r->request_code = value;
+    return 0;
+}
+
+qnb_error wr_devices_set_request_result(wr_devices *d, wr_request *r, uint32_t value)
+{
+    if (!check_request(d, r, __func__))
+        return QNB_ERR_INVALIDPARAMETER;
+    r->result_override = value;
+    return 0;
+}
+
+wr_batch_data *wr_devices_get_batch_data(wr_devices *d, wr_request *r)
+{
+    if (!check_request(d, r, __func__))
+        return nullptr;
+    return &r->batch;
+}
+
+qnb_error wr_devices_send_request(wr_devices *d, wr_request *r, wgcp_builder *packet,
+                                  const wr_device_addresses *addresses)
+{
+    if (!check_request(d, r, __func__) || !packet)
+        return QNB_ERR_INVALIDPARAMETER;
+    if (packet != &r->packet)
+        return QNB_ERR_INVALIDPARAMETER;
+    uint16_t seq = d->seqnum++;
+    wgcp_message_set_seqnum(r->packet.packet, seq);
+    r->seqnum = seq;
+    r->sent_to = addresses;
+    r->via_domain = false;
+    r->resent = false;
+    qnb_time_now(&r->sent_at);
+    return send_packet(d, r);
+}
+
+qnb_error wr_devices_send_request_via_domain(wr_devices *d, wr_request *r, wgcp_builder *packet, const uint32_t *)
+{
+    if (!check_request(d, r, __func__) || !packet)
+        return QNB_ERR_INVALIDPARAMETER;
+    uint16_t seq = d->seqnum++;
+    wgcp_message_set_seqnum(packet->packet, seq);
+    r->seqnum = seq;
+    if (++d->domain_request_counter == 0)
+        d->domain_request_counter = 1;
+    r->domain_request_id = d->domain_request_counter;
+    r->via_domain = true;
+    r->resent = true;
+    qnb_time_now(&r->sent_at);
+    // No domain server transport exists yet in this library.
+    return domain_client_call_handler(d->domain, 0x2004, packet);
+}
+
+qnb_error wr_devices_process_socket_message(wr_devices *d, const uint8_t *data, size_t size,
+                                            const qnb_sockaddr *source)
+{
+    qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: Got a message (%u bytes)", __func__, unsigned(size));
+    wgcp_header h;
+    if (wgcp_header_decode(data, size, &h) != 0 || h.length < WGCP_HEADER_SIZE || h.length > size) {
+        qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: Dropped a malformed message (%u bytes)", __func__, unsigned(size));
+        return QNB_ERR_INVALIDDATA;
+    }
+    if (h.status == 0) {
+        qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: Unexpected request seqnum=0x%04x opcode=0x%04x", __func__,
+                h.seqnum, h.opcode);
+        return 0;
+    }
+    wr_request *r = match(d, h.seqnum);
+    if (!r) {
+        qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: Unhandled response seqnum=0x%04x opcode=0x%04x", __func__,
+                h.seqnum, h.opcode);
+        return 0;
+    }
+    wr_device *dev = static_cast<wr_device *>(r->context);
+    if (dev)
+        wr_device_handle_socket_response(dev, r, source, data, h.length);
+    qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: finished", __func__);
+    return 0;
+}
+
+qnb_error wr_devices_process_domain_message(wr_devices *d, const uint8_t *data, size_t size)
+{
+    qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: Got a message from ZDM (%u bytes)", __func__, unsigned(size));
+    wgcp_header h;
+    if (wgcp_header_decode(data, size, &h) != 0 || h.length < WGCP_HEADER_SIZE || h.length > size)
+        return QNB_ERR_INVALIDDATA;
+    if (h.status == 0)
+        return 0;
+    wr_request *r = match(d, h.seqnum);
+    if (!r)
+        return 0;
+    wr_device *dev = static_cast<wr_device *>(r->context);
+    if (dev)
+        wr_device_handle_domain_response(dev, r, data, h.length);
+    return 0;
+}
+
+qnb_error wr_devices_process_domain_error(wr_devices *d, uint16_t domain_request_id, qnb_error error)
+{
+    qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: Got a transport layer error from ZDM (%u)", __func__,
+            unsigned(domain_request_id));
+    for (uint32_t i = 0; i < d->requests.capacity; ++i) {
+        wr_request *r = &d->requests.slots[i];
+        if (r->in_use && r->domain_request_id == domain_request_id) {
+            wr_devices_complete_request(d, r, error);
+            return 0;
+        }
+    }
+    qnb_log(logger_of(d), QNB_LOG_ERROR, "%s: Unknown ZDP request id %d", __func__, int(domain_request_id));
+    return QNB_ERR_INVALIDPARAMETER;
+}
+
+void wr_devices_domain_state_changed(wr_devices *d, uint32_t state, uint32_t connection_state)
+{
+    if (!d)
+        return;
+    uint8_t id[DOMAIN_ID_SIZE];
+    wr_devices_get_domain_id(d, id);
+    for (qnb_list_node *n = d->devices.first; n;) {
+        qnb_list_node *next = n->next;
+        wr_device *dev = static_cast<wr_device *>(n->data);
+        if (state == 0) {
+            wr_device_set_state(dev, WR_DEVICE_STATE_ERROR, QNB_ERR_POLICY, "Device closed due to domain change");
+        } else if (state == 2 && !domain_id_is_zero(id) && !domain_id_is_adhoc(id) &&
+                   dev->state == WR_DEVICE_STATE_RESOLVING) {
+            if (connection_state == 2 && dev->lookup_id == 0) {
+                qnb_error err = wr_device_lookup_start(dev);
+                if (err)
+                    wr_device_set_state(dev, WR_DEVICE_STATE_ERROR, err, "Creating lookup after connection to ZDM");
+            } else if (connection_state != 2) {
+                dev->lookup_id = 0;
+            }
+        }
+        n = next;
+    }
+}
+
+void wr_devices_add_device(wr_devices *d, wr_device *device, qnb_list_node *node)
+{
+    node->data = device;
+    qnb_list_push_back(&d->devices, node);
+}
+
+void wr_devices_remove_device(wr_devices *d, wr_device *device, qnb_list_node *node)
+{
+    for (uint32_t i = 0; i < d->requests.capacity; ++i) {
+        wr_request *r = &d->requests.slots[i];
+        if (r->in_use && r->context == device)
+            free_slot(d, r);
+    }
+    qnb_list_remove(node);
+}
+
+void wr_devices_announce_sockets(wr_devices *d)
+{
+    if (!d || event_loop_mode(d))
+        return;
+    if (d->processing)
+        d->pending_change = true;
+    else if (d->changed_callback)
+        d->changed_callback(d);
+}

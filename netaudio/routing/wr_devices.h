@@ -1,0 +1,159 @@
+// The routing container: the root object of the routing client. It owns the one UDP socket over
+// which every routing request of every device goes out and every response comes in, the pool of
+// request slots that pairs responses with requests by sequence number, the list of open routing
+// devices, and the domain client through which a managed domain would be reached.
+//
+// The owner puts wr_devices_get_sockets into its read set and calls wr_devices_process every pass
+// when a socket is ready or wr_devices_next_deadline has passed. Every request has a deadline:
+// each packet is resent once, with the same sequence number, 1 s after it was sent, and the
+// request completes with TIMEDOUT 3 s after that packet was first sent.
+//
+// Single-threaded (the service layer's worker); callbacks run inside the calls that cause them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "netaudio/discovery/domain_client.h"
+#include "netaudio/messaging/wgcp_message.h"
+#include "netaudio/platform/qnb_error.h"
+#include "netaudio/platform/qnb_interface.h"
+#include "netaudio/platform/qnb_list.h"
+#include "netaudio/platform/qnb_socket.h"
+#include "netaudio/platform/qnb_socket_set.h"
+#include "netaudio/platform/qnb_time.h"
+#include "netaudio/routing/wr_message.h"
+
+struct qnb_env;
+struct wr_devices;
+struct wr_request;
+struct wr_device;
+struct wr_device_addresses;
+
+enum {
+    WR_DEVICES_DEFAULT_REQUESTS = 16,
+    WR_DOMAIN_MESSAGE_MAX = 1388,
+    WR_RECEIVE_BUFFER_BYTES = 1 << 20,
+    WR_DRAIN_PER_PROCESS = 64
+};
+
+// Deadlines of a packet, from the time it was sent.
+enum { WR_RESEND_AFTER_US = 1000000, WR_TIMEOUT_AFTER_US = 3000000 };
+
+typedef void (*wr_request_fn)(void *context, wr_request *request, qnb_error result);
+// The form routing devices hand to their callers: the context is the device.
+typedef void (*wr_device_request_fn)(wr_device *device, wr_request *request, qnb_error result);
+typedef void (*wr_devices_changed_fn)(wr_devices *devices);
+
+struct wr_batch_data {
+    uint16_t total;
+    uint16_t sent;
+    const void *items;
+};
+
+struct wr_request {
+    uint32_t in_use;
+    uint16_t seqnum;
+    uint16_t domain_request_id;
+    void *context; // the wr_device that sent it
+    wr_request_fn callback;
+    wr_device_request_fn device_callback; // used instead of `callback` when set
+    uint32_t request_code;
+    uint32_t result_override;
+    wr_batch_data batch;
+    // Deadline of the packet last sent: when, whether it was resent, and where it went.
+    qnb_timeval sent_at;
+    bool resent;
+    bool via_domain;
+    const wr_device_addresses *sent_to;
+    wgcp_builder packet;
+};
+
+struct wr_handle_slot {
+    uint16_t words[4];
+};
+
+struct wr_devices {
+    qnb_env *env;
+    domain_client *domain;
+    uint16_t domain_request_counter;
+    uint32_t domain_max_message;
+    struct {
+        uint32_t in_use;
+        uint32_t capacity;
+        wr_handle_slot *slots;
+    } handles;
+    wr_devices_changed_fn changed_callback;
+    void *context;
+    struct {
+        uint32_t capacity;
+        uint32_t in_use;
+        uint32_t next;
+        wr_request *slots;
+    } requests;
+    uint16_t seqnum;
+    qnb_socket comms_socket;
+    qnb_socket unix_socket; // always -1 here
+    qnb_list devices;
+    qnb_list deferred_deletions; // event-loop mode only
+    bool have_loopback;
+    qnb_interface loopback;
+    uint8_t receive_buffer[WR_MESSAGE_MAX];
+    qnb_sockaddr receive_source;
+    bool processing;
+    bool pending_change;
+};
+
+qnb_error wr_devices_new(qnb_env *env, wr_devices **out);
+// `domain_settings` is reserved for a domain handler; none exists in this system.
+qnb_error wr_devices_new_common(qnb_env *env, const void *domain_settings, wr_devices **out);
+qnb_error wr_devices_delete(wr_devices *devices);
+qnb_error wr_devices_set_changed_callback(wr_devices *devices, wr_devices_changed_fn callback);
+qnb_error wr_devices_set_context(wr_devices *devices, void *context);
+void *wr_devices_get_context(const wr_devices *devices);
+qnb_error wr_devices_set_num_requests(wr_devices *devices, uint32_t n);
+qnb_error wr_devices_set_max_handles(wr_devices *devices, uint32_t n);
+uint32_t wr_devices_get_max_handles(const wr_devices *devices);
+uint32_t wr_devices_requests_in_use(const wr_devices *devices);
+
+qnb_error wr_devices_get_sockets(wr_devices *devices, qnb_socket_set *set);
+// Drains up to WR_DRAIN_PER_PROCESS datagrams when the comms socket is in `set` (may be null),
+// processes the devices' resolve sockets, then checks every deadline.
+qnb_error wr_devices_process(wr_devices *devices, qnb_socket_set *set);
+// The earliest deadline of a request or a resolve retry; false when there is none.
+bool wr_devices_next_deadline(const wr_devices *devices, qnb_timeval *out);
+// The comms socket's local address (tests and the simulated installation).
+qnb_error wr_devices_get_local_address(const wr_devices *devices, qnb_sockaddr *out);
+
+qnb_error wr_devices_allocate_request(wr_devices *devices, void *context, wr_request_fn callback, wr_request **out);
+qnb_error wr_devices_cancel_request(wr_devices *devices, wr_request *request);
+qnb_error wr_devices_complete_request(wr_devices *devices, wr_request *request, qnb_error result);
+wgcp_builder *wr_devices_get_request_packet(wr_devices *devices, wr_request *request);
+qnb_error wr_devices_get_request_code(wr_devices *devices, const wr_request *request, uint32_t *out);
+qnb_error wr_devices_set_request_code(wr_devices *devices, wr_request *request, uint32_t value);
+qnb_error wr_devices_set_request_result(wr_devices *devices, wr_request *request, uint32_t value);
+wr_batch_data *wr_devices_get_batch_data(wr_devices *devices, wr_request *request);
+// True when `request` is a slot of this container that is in use.
+bool wr_devices_request_is_live(const wr_devices *devices, const wr_request *request);
+
+qnb_error wr_devices_send_request(wr_devices *devices, wr_request *request, wgcp_builder *packet,
+                                  const wr_device_addresses *addresses);
+qnb_error wr_devices_send_request_via_domain(wr_devices *devices, wr_request *request, wgcp_builder *packet,
+                                             const uint32_t *domain_address);
+
+// Pairs a received message with its request (also the entry for messages relayed by a domain
+// server) and hands it to the owning device.
+qnb_error wr_devices_process_socket_message(wr_devices *devices, const uint8_t *data, size_t size,
+                                            const qnb_sockaddr *source);
+qnb_error wr_devices_process_domain_message(wr_devices *devices, const uint8_t *data, size_t size);
+qnb_error wr_devices_process_domain_error(wr_devices *devices, uint16_t domain_request_id, qnb_error error);
+// A domain state change from the domain handler (0 lost, 1, 2 connected).
+void wr_devices_domain_state_changed(wr_devices *devices, uint32_t state, uint32_t connection_state);
+
+// Device list (used by wr_device).
+void wr_devices_add_device(wr_devices *devices, wr_device *device, qnb_list_node *node);
+void wr_devices_remove_device(wr_devices *devices, wr_device *device, qnb_list_node *node);
+// A socket of the container or of a device came or went: deferred while processing.
+void wr_devices_announce_sockets(wr_devices *devices);
+// The container's current domain id (16 bytes).
+void wr_devices_get_domain_id(const wr_devices *devices, uint8_t *out);
