@@ -5,6 +5,8 @@
 #include <arpa/inet.h>
 #include <poll.h>
 
+#include <strings.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -64,6 +66,8 @@ struct unit {
     unsigned id;
     DNSServiceRef conmon_ref = nullptr; // the "_netaudio-cmc._udp" registration
     bool conmon_published = false;
+    unsigned loss_every = 0; // every Nth request to its routing device goes unanswered (0: none)
+    unsigned loss_left = 0;  // requests until the next one that is dropped
 };
 
 void DNSSD_API on_registered(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error, const char *, const char *,
@@ -305,6 +309,22 @@ qnb_error tn_installation_process(tn_installation *inst)
     tn_config_service_process(inst->config);
     tn_conmon_server_process(inst->conmon);
     tn_routing_set_process(inst->routing);
+    // Steady loss: the device drops one request when armed; count what arrived and arm it again.
+    for (size_t i = 0; i < inst->units.size(); ++i) {
+        unit &u = inst->units[i];
+        tn_routing_device *dev = tn_routing_set_at(inst->routing, i);
+        size_t arrived = u.loss_every ? tn_routing_device_log_count(dev) : 0;
+        if (!arrived)
+            continue;
+        tn_routing_device_clear_log(dev);
+        if (arrived < u.loss_left) {
+            u.loss_left -= static_cast<unsigned>(arrived);
+            continue;
+        }
+        size_t beyond = arrived - u.loss_left;
+        u.loss_left = u.loss_every - static_cast<unsigned>(beyond % u.loss_every);
+        tn_routing_device_drop_nth(dev, u.loss_left);
+    }
     if (const dnssd_calls *lib = g_dnssd.handle ? &g_dnssd : nullptr) {
         for (unit &u : inst->units) {
             if (!u.conmon_ref)
@@ -315,6 +335,26 @@ qnb_error tn_installation_process(tn_installation *inst)
         }
     }
     return QNB_ERR_SUCCESS;
+}
+
+qnb_error tn_installation_set_routing_loss(tn_installation *inst, const char *name, unsigned every_nth)
+{
+    if (!inst)
+        return QNB_ERR_INVALIDPARAMETER;
+    bool found = false;
+    for (size_t i = 0; i < inst->units.size(); ++i) {
+        unit &u = inst->units[i];
+        if (name && strcasecmp(name, u.name) != 0)
+            continue;
+        found = true;
+        tn_routing_device *dev = tn_routing_set_at(inst->routing, i);
+        tn_routing_device_clear_log(dev);
+        if (every_nth == 1)
+            tn_routing_device_set_silent(dev, true);
+        u.loss_every = u.loss_left = every_nth == 1 ? 0 : every_nth;
+        tn_routing_device_drop_nth(dev, u.loss_every);
+    }
+    return found ? QNB_ERR_SUCCESS : QNB_ERR_NOTFOUND;
 }
 
 qnb_error tn_installation_poll(tn_installation *inst, int timeout_ms)

@@ -65,6 +65,12 @@ const char *tn_installation_unit_at(const tn_installation *inst, size_t index, c
 // Whether every registration the daemon was asked for has been confirmed.
 bool tn_installation_published(const tn_installation *inst);
 
+// Every `every_nth` request (0: none; 1: all, the device is made silent) to the routing device of the unit `name` (case
+// ignored; null: every unit) goes unanswered, counted per device. The installation keeps the
+// count through the devices' request logs, which it empties as it goes. QNB_ERR_NOTFOUND when no
+// unit has that name.
+qnb_error tn_installation_set_routing_loss(tn_installation *inst, const char *name, unsigned every_nth);
+
 // Answers whatever is waiting at every peer.
 qnb_error tn_installation_process(tn_installation *inst);
 // Waits at most `timeout_ms` for traffic at any peer (or a DNS-SD reply), then processes.

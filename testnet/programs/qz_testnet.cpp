@@ -5,7 +5,7 @@
 //   qz_testnet [--ktv4s N] [--area1 N] [--area2 N] [--area3 N] [--area4 N]
 //              [--config-port N] [--conmon-port N] [--device-port N] [--no-publish]
 //              [--dump FILE|-] [--trace]
-//              [--silent] [--drop N] [--delay MS] [--fault KIND]... [--fault-opcode OP]
+//              [--silent] [--drop N] [--loss N] [--delay MS] [--fault KIND]... [--fault-opcode OP]
 //              [--result OPCODE=RESULT]... [--faulty NAME]...
 //              [--conmon-silent] [--conmon-delay MS] [--conmon-loss N] [--conmon-duplicate N]
 //              [--conmon-named] [--config-silent] [--config-fault KIND] [--foreign-lock]
@@ -52,7 +52,7 @@ void usage(const char *name)
             "usage: %s [--ktv4s N] [--area1 N] [--area2 N] [--area3 N] [--area4 N]\n"
             "          [--config-port N] [--conmon-port N] [--device-port N] [--no-publish]\n"
             "          [--dump FILE|-] [--trace]\n"
-            "          [--silent] [--drop N] [--delay MS] [--fault KIND]... [--fault-opcode OP]\n"
+            "          [--silent] [--drop N] [--loss N] [--delay MS] [--fault KIND]... [--fault-opcode OP]\n"
             "          [--result OPCODE=RESULT]... [--faulty NAME]...\n"
             "          [--conmon-silent] [--conmon-delay MS] [--conmon-loss N] [--conmon-duplicate N]\n"
             "          [--conmon-named] [--config-silent] [--config-fault KIND] [--foreign-lock]\n"
@@ -80,7 +80,7 @@ struct options {
     bool trace = false;
     // routing devices
     bool silent = false;
-    unsigned long drop = 0, delay = 0, fault_opcode = 0;
+    unsigned long drop = 0, loss = 0, delay = 0, fault_opcode = 0;
     unsigned faults = 0;
     std::vector<std::pair<unsigned long, unsigned long>> results;
     std::vector<std::string> faulty; // the units the routing misbehaviour applies to; empty: all
@@ -124,6 +124,8 @@ bool parse(int argc, char **argv, options *o)
             takes = false;
         } else if (!strcmp(a, "--drop")) {
             ok = parse_number(v, 1000000, &o->drop);
+        } else if (!strcmp(a, "--loss")) {
+            ok = parse_number(v, 1000000, &o->loss);
         } else if (!strcmp(a, "--delay")) {
             ok = parse_number(v, 3600000, &o->delay);
         } else if (!strcmp(a, "--fault-opcode")) {
@@ -228,6 +230,8 @@ void apply_faults(tn_installation *inst, const options &o)
         tn_routing_device_set_faults(dev, o.faults, static_cast<uint16_t>(o.fault_opcode));
         for (const auto &r : o.results)
             tn_routing_device_set_result(dev, static_cast<uint16_t>(r.first), static_cast<uint16_t>(r.second));
+        if (o.loss)
+            tn_installation_set_routing_loss(inst, tn_routing_device_get_name(dev), static_cast<unsigned>(o.loss));
     }
 }
 

@@ -3,12 +3,16 @@
 // model where the program reads them, and counts beyond an area are refused.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 
 #include "testnet/tn_conmon_server.h"
 #include "testnet/tn_installation.h"
+#include "netaudio/messaging/wgcp_buffer.h"
 #include "testnet/tn_routing_device.h"
+#include "testnet/tn_udp_peer.h"
 
 namespace {
 
@@ -102,6 +106,54 @@ TEST(TnInstallation, CountsBeyondAnAreaAreRefused)
         EXPECT_EQ(tn_installation_new(&cfg, &err), nullptr);
         EXPECT_EQ(err, QNB_ERR_INVALIDPARAMETER);
     }
+}
+
+// Requests sent one at a time, or in bursts that one processing call reads together: every third
+// of them stays unanswered, and only at the device that was asked to lose them.
+TEST(TnInstallation, RoutingLossDropsEveryNthRequestOfTheNamedUnit)
+{
+    tn_installation_config cfg = small_config(1, 1, 0, 0, 0);
+    tn_installation *inst = tn_installation_new(&cfg, nullptr);
+    ASSERT_NE(inst, nullptr);
+    EXPECT_EQ(tn_installation_set_routing_loss(inst, "T999-QZ-KTV4-S-0999", 3), QNB_ERR_NOTFOUND);
+    ASSERT_EQ(tn_installation_set_routing_loss(inst, "t001-qz-ktv4-s-0001", 3), QNB_ERR_SUCCESS);
+    tn_routing_set *set = tn_installation_routing(inst);
+    tn_udp_peer peer{};
+    ASSERT_EQ(tn_udp_peer_open(&peer, 0), QNB_ERR_SUCCESS);
+
+    // Sends `burst` capabilities requests to a unit, processes once, and returns the sequence
+    // numbers answered.
+    uint16_t seq = 0;
+    auto exchange = [&](size_t unit, unsigned burst) {
+        uint16_t port = tn_routing_device_get_port(tn_routing_set_at(set, unit));
+        for (unsigned k = 0; k < burst; ++k) {
+            uint8_t m[10] = {};
+            wgcp_store_be16(&m[0], 0x2729);
+            wgcp_store_be16(&m[2], sizeof m);
+            wgcp_store_be16(&m[4], ++seq);
+            wgcp_store_be16(&m[6], 0x1000);
+            EXPECT_EQ(tn_udp_peer_send(&peer, m, sizeof m, port), QNB_ERR_SUCCESS);
+        }
+        usleep(20000);
+        tn_installation_process(inst);
+        std::string answered;
+        uint8_t reply[1500];
+        size_t size = sizeof reply;
+        while (tn_udp_peer_receive(&peer, reply, &size, 50) == QNB_ERR_SUCCESS) {
+            answered += std::to_string(wgcp_load_be16(reply + 4)) + " ";
+            size = sizeof reply;
+        }
+        return answered;
+    };
+    std::string one_by_one;
+    for (int k = 0; k < 7; ++k)
+        one_by_one += exchange(0, 1);
+    EXPECT_EQ(one_by_one, "1 2 4 5 7 ");
+    EXPECT_EQ(exchange(0, 4), "8 10 11 ") << "the count goes on across a burst";
+    EXPECT_EQ(exchange(0, 2), "13 ");
+    EXPECT_EQ(exchange(1, 3), "14 15 16 ") << "another unit loses nothing";
+    tn_udp_peer_close(&peer);
+    tn_installation_delete(inst);
 }
 
 } // namespace
