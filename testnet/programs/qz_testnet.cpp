@@ -1,0 +1,329 @@
+// Runs the whole simulated installation in one process: the local configuration service, the
+// local control-and-monitoring server with its devices and one routing device per unit, every unit
+// published through DNS-SD, all driven by one loop.
+//
+//   qz_testnet [--ktv4s N] [--area1 N] [--area2 N] [--area3 N] [--area4 N]
+//              [--config-port N] [--conmon-port N] [--device-port N] [--no-publish]
+//              [--dump FILE|-] [--trace]
+//              [--silent] [--drop N] [--loss N] [--delay MS] [--fault KIND]... [--fault-opcode OP]
+//              [--result OPCODE=RESULT]... [--faulty NAME]...
+//              [--conmon-silent] [--conmon-delay MS] [--conmon-loss N] [--conmon-duplicate N]
+//              [--conmon-named] [--config-silent] [--config-fault KIND] [--foreign-lock]
+//
+// Without options it offers the installation of the program's default settings (one KTV4-S and
+// areas of 9, 8, 8 and 8 RQA-310 units) on the fixed local ports, needing a running avahi-daemon.
+// It prints one line per unit, then "ready" once the daemon has confirmed every registration,
+// and writes the subscriptions of every unit on SIGUSR1 and when it ends (SIGINT, SIGTERM).
+#include <strings.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "netaudio/platform/qnb_error.h"
+#include "netaudio/platform/qnb_time.h"
+#include "testnet/tn_config_service.h"
+#include "testnet/tn_conmon_server.h"
+#include "testnet/tn_installation.h"
+#include "testnet/tn_routing_device.h"
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+volatile sig_atomic_t g_dump = 0;
+
+void on_signal(int)
+{
+    g_stop = 1;
+}
+
+void on_dump(int)
+{
+    g_dump = 1;
+}
+
+void usage(const char *name)
+{
+    fprintf(stderr,
+            "usage: %s [--ktv4s N] [--area1 N] [--area2 N] [--area3 N] [--area4 N]\n"
+            "          [--config-port N] [--conmon-port N] [--device-port N] [--no-publish]\n"
+            "          [--dump FILE|-] [--trace]\n"
+            "          [--silent] [--drop N] [--loss N] [--delay MS] [--fault KIND]... [--fault-opcode OP]\n"
+            "          [--result OPCODE=RESULT]... [--faulty NAME]...\n"
+            "          [--conmon-silent] [--conmon-delay MS] [--conmon-loss N] [--conmon-duplicate N]\n"
+            "          [--conmon-named] [--config-silent] [--config-fault KIND] [--foreign-lock]\n"
+            "counts: --ktv4s 0-4, --area1 0-25, --area2..4 0-24 (default 1, 9, 8, 8, 8)\n"
+            "routing fault kinds: duplicate, seqnum, opcode, truncate, other-port\n"
+            "configuration service fault kinds: truncate, seqnum, duplicate\n",
+            name);
+}
+
+bool parse_number(const char *text, unsigned long max, unsigned long *out)
+{
+    if (!text || !*text)
+        return false;
+    char *end = nullptr;
+    unsigned long v = strtoul(text, &end, 0);
+    if (*end != '\0' || v > max)
+        return false;
+    *out = v;
+    return true;
+}
+
+struct options {
+    tn_installation_config cfg;
+    const char *dump = "-";
+    bool trace = false;
+    // routing devices
+    bool silent = false;
+    unsigned long drop = 0, loss = 0, delay = 0, fault_opcode = 0;
+    unsigned faults = 0;
+    std::vector<std::pair<unsigned long, unsigned long>> results;
+    std::vector<std::string> faulty; // the units the routing misbehaviour applies to; empty: all
+    // control-and-monitoring server
+    bool conmon_silent = false, conmon_named = false;
+    unsigned long conmon_delay = 0, conmon_loss = 0, conmon_duplicate = 0;
+    // configuration service
+    bool config_silent = false, foreign_lock = false;
+    tn_config_fault config_fault = TN_CONFIG_FAULT_NONE;
+};
+
+// Returns false (after the usage text) on anything it does not understand.
+bool parse(int argc, char **argv, options *o)
+{
+    tn_installation_config_init(&o->cfg);
+    for (int i = 1; i < argc; ++i) {
+        const char *a = argv[i];
+        const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
+        unsigned long n = 0;
+        bool ok = true, takes = true;
+        if (!strcmp(a, "--ktv4s")) {
+            ok = parse_number(v, TN_INSTALLATION_MAX_KTV4S, &n);
+            o->cfg.ktv4s = static_cast<unsigned>(n);
+        } else if (!strncmp(a, "--area", 6) && a[6] >= '1' && a[6] <= '4' && a[7] == '\0') {
+            unsigned area = static_cast<unsigned>(a[6] - '1');
+            ok = parse_number(v, tn_installation_area_size[area], &n);
+            o->cfg.area[area] = static_cast<unsigned>(n);
+        } else if (!strcmp(a, "--config-port")) {
+            ok = parse_number(v, 65535, &n);
+            o->cfg.config_port = static_cast<uint16_t>(n);
+        } else if (!strcmp(a, "--conmon-port")) {
+            ok = parse_number(v, 65535, &n);
+            o->cfg.conmon_port = static_cast<uint16_t>(n);
+        } else if (!strcmp(a, "--device-port")) {
+            ok = parse_number(v, 65535 - 128, &n);
+            o->cfg.first_device_port = static_cast<uint16_t>(n);
+        } else if (!strcmp(a, "--dump")) {
+            ok = (o->dump = v) != nullptr;
+        } else if (!strcmp(a, "--silent")) {
+            o->silent = true;
+            takes = false;
+        } else if (!strcmp(a, "--drop")) {
+            ok = parse_number(v, 1000000, &o->drop);
+        } else if (!strcmp(a, "--loss")) {
+            ok = parse_number(v, 1000000, &o->loss);
+        } else if (!strcmp(a, "--delay")) {
+            ok = parse_number(v, 3600000, &o->delay);
+        } else if (!strcmp(a, "--fault-opcode")) {
+            ok = parse_number(v, 65535, &o->fault_opcode);
+        } else if (!strcmp(a, "--fault")) {
+            static const struct {
+                const char *name;
+                unsigned fault;
+            } kinds[] = {{"duplicate", TN_ROUTING_FAULT_DUPLICATE}, {"seqnum", TN_ROUTING_FAULT_WRONG_SEQNUM},
+                         {"opcode", TN_ROUTING_FAULT_WRONG_OPCODE}, {"truncate", TN_ROUTING_FAULT_TRUNCATE},
+                         {"other-port", TN_ROUTING_FAULT_OTHER_PORT}};
+            unsigned found = 0;
+            for (const auto &k : kinds)
+                if (v && !strcmp(v, k.name))
+                    found = k.fault;
+            ok = found != 0;
+            o->faults |= found;
+        } else if (!strcmp(a, "--result")) {
+            const char *eq = v ? strchr(v, '=') : nullptr;
+            unsigned long op = 0, result = 0;
+            ok = eq && parse_number(std::string(v, static_cast<size_t>(eq - v)).c_str(), 65535, &op) &&
+                 parse_number(eq + 1, 65535, &result);
+            o->results.emplace_back(op, result);
+        } else if (!strcmp(a, "--faulty")) {
+            ok = v != nullptr;
+            if (ok)
+                o->faulty.emplace_back(v);
+        } else if (!strcmp(a, "--conmon-silent")) {
+            o->conmon_silent = true;
+            takes = false;
+        } else if (!strcmp(a, "--conmon-named")) {
+            o->conmon_named = true;
+            takes = false;
+        } else if (!strcmp(a, "--conmon-delay")) {
+            ok = parse_number(v, 3600000, &o->conmon_delay);
+        } else if (!strcmp(a, "--conmon-loss")) {
+            ok = parse_number(v, 1000000, &o->conmon_loss);
+        } else if (!strcmp(a, "--conmon-duplicate")) {
+            ok = parse_number(v, 1000000, &o->conmon_duplicate);
+        } else if (!strcmp(a, "--config-silent")) {
+            o->config_silent = true;
+            takes = false;
+        } else if (!strcmp(a, "--foreign-lock")) {
+            o->foreign_lock = true;
+            takes = false;
+        } else if (!strcmp(a, "--config-fault")) {
+            if (v && !strcmp(v, "truncate"))
+                o->config_fault = TN_CONFIG_FAULT_TRUNCATE;
+            else if (v && !strcmp(v, "seqnum"))
+                o->config_fault = TN_CONFIG_FAULT_WRONG_SEQNUM;
+            else if (v && !strcmp(v, "duplicate"))
+                o->config_fault = TN_CONFIG_FAULT_DUPLICATE;
+            else
+                ok = false;
+        } else if (!strcmp(a, "--no-publish")) {
+            o->cfg.publish = false;
+            takes = false;
+        } else if (!strcmp(a, "--trace")) {
+            o->trace = true;
+            takes = false;
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            usage(argv[0]);
+            return false;
+        }
+        if (takes)
+            ++i;
+    }
+    return true;
+}
+
+void apply_faults(tn_installation *inst, const options &o)
+{
+    tn_config_service *config = tn_installation_config_service(inst);
+    tn_config_service_set_silent(config, o.config_silent);
+    tn_config_service_set_fault(config, o.config_fault);
+    if (o.foreign_lock)
+        tn_config_service_set_foreign_lock(config, true);
+
+    tn_conmon_server *conmon = tn_installation_conmon_server(inst);
+    tn_conmon_server_set_silent(conmon, o.conmon_silent);
+    tn_conmon_server_set_named_messages(conmon, o.conmon_named);
+    tn_conmon_server_set_reply_delay_ms(conmon, static_cast<uint32_t>(o.conmon_delay));
+    tn_conmon_server_set_loss(conmon, static_cast<unsigned>(o.conmon_loss));
+    tn_conmon_server_set_duplication(conmon, static_cast<unsigned>(o.conmon_duplicate));
+
+    tn_routing_set *set = tn_installation_routing(inst);
+    for (size_t i = 0; i < tn_routing_set_count(set); ++i) {
+        tn_routing_device *dev = tn_routing_set_at(set, i);
+        if (o.trace)
+            tn_routing_device_set_trace(dev, stderr);
+        bool misbehaves = o.faulty.empty();
+        for (const std::string &f : o.faulty)
+            misbehaves = misbehaves || strcasecmp(f.c_str(), tn_routing_device_get_name(dev)) == 0;
+        if (!misbehaves)
+            continue;
+        tn_routing_device_set_silent(dev, o.silent);
+        tn_routing_device_drop_nth(dev, static_cast<unsigned>(o.drop));
+        tn_routing_device_set_delay_ms(dev, static_cast<uint32_t>(o.delay));
+        tn_routing_device_set_faults(dev, o.faults, static_cast<uint16_t>(o.fault_opcode));
+        for (const auto &r : o.results)
+            tn_routing_device_set_result(dev, static_cast<uint16_t>(r.first), static_cast<uint16_t>(r.second));
+        if (o.loss)
+            tn_installation_set_routing_loss(inst, tn_routing_device_get_name(dev), static_cast<unsigned>(o.loss));
+    }
+}
+
+void dump(const tn_installation *inst, const char *path)
+{
+    if (!strcmp(path, "-")) {
+        tn_installation_dump_subscriptions(inst, stdout);
+        return;
+    }
+    // Written beside and renamed, so that a reader never sees half a dump.
+    std::string partial = std::string(path) + ".part";
+    FILE *out = fopen(partial.c_str(), "w");
+    if (!out) {
+        fprintf(stderr, "qz_testnet: cannot write %s\n", partial.c_str());
+        return;
+    }
+    tn_installation_dump_subscriptions(inst, out);
+    if (fclose(out) != 0 || rename(partial.c_str(), path) != 0)
+        fprintf(stderr, "qz_testnet: cannot write %s\n", path);
+}
+
+// Every DNS-SD registration costs the process a few descriptors: allow as many as the system does.
+void raise_descriptor_limit()
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    options o;
+    if (!parse(argc, argv, &o))
+        return 2;
+    raise_descriptor_limit();
+
+    qnb_error err = QNB_ERR_SUCCESS;
+    tn_installation *inst = tn_installation_new(&o.cfg, &err);
+    if (!inst) {
+        fprintf(stderr, "qz_testnet: the simulated installation did not start: %s\n", qnb_error_get_text(err));
+        return 1;
+    }
+    apply_faults(inst, o);
+
+    printf("configuration service 127.0.0.1:%u\n", tn_config_service_get_port(tn_installation_config_service(inst)));
+    printf("control-and-monitoring server 127.0.0.1:%u\n",
+           tn_conmon_server_get_port(tn_installation_conmon_server(inst)));
+    tn_routing_set *set = tn_installation_routing(inst);
+    for (size_t i = 0; i < tn_installation_unit_count(inst); ++i) {
+        const char *model = nullptr;
+        const char *name = tn_installation_unit_at(inst, i, &model);
+        printf("%s %s 127.0.0.1:%u\n", name, model, tn_routing_device_get_port(tn_routing_set_at(set, i)));
+    }
+    fflush(stdout);
+
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    signal(SIGUSR1, on_dump);
+    bool ready = !o.cfg.publish;
+    if (ready) {
+        printf("ready\n");
+        fflush(stdout);
+    }
+    qnb_timeval start;
+    qnb_time_now(&start);
+    bool warned = false;
+    while (!g_stop) {
+        tn_installation_poll(inst, 20);
+        if (!ready && tn_installation_published(inst)) {
+            ready = true;
+            printf("ready\n");
+            fflush(stdout);
+        }
+        if (!ready && !warned) {
+            qnb_timeval now;
+            qnb_time_now(&now);
+            if (now.tv_sec - start.tv_sec > 30) {
+                warned = true;
+                fprintf(stderr, "qz_testnet: the DNS-SD registrations are still not confirmed (is avahi-daemon "
+                                "running?)\n");
+            }
+        }
+        if (g_dump) {
+            g_dump = 0;
+            dump(inst, o.dump);
+        }
+    }
+    dump(inst, o.dump);
+    tn_installation_delete(inst);
+    return 0;
+}

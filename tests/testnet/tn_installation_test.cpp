@@ -1,0 +1,159 @@
+// The whole simulated installation: every unit exists with the same name and model in the
+// control-and-monitoring server and among the routing devices, names carry the unit id and the
+// model where the program reads them, and counts beyond an area are refused.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "testnet/tn_conmon_server.h"
+#include "testnet/tn_installation.h"
+#include "netaudio/messaging/wgcp_buffer.h"
+#include "testnet/tn_routing_device.h"
+#include "testnet/tn_udp_peer.h"
+
+namespace {
+
+tn_installation_config small_config(unsigned ktv4s, unsigned a1, unsigned a2, unsigned a3, unsigned a4)
+{
+    tn_installation_config cfg;
+    tn_installation_config_init(&cfg);
+    cfg.ktv4s = ktv4s;
+    cfg.area[0] = a1;
+    cfg.area[1] = a2;
+    cfg.area[2] = a3;
+    cfg.area[3] = a4;
+    cfg.config_port = cfg.conmon_port = cfg.first_device_port = 0;
+    cfg.publish = false;
+    return cfg;
+}
+
+TEST(TnInstallation, UnitNames)
+{
+    const struct {
+        const char *model;
+        unsigned unit;
+        const char *name; // null: refused
+    } cases[] = {
+        {"KTV4-S", 1, "T001-QZ-KTV4-S-0001"},  {"RQA-310", 26, "T01A-QZ-RQA-310-001A"},
+        {"RQA-310", 0xFFF, "TFFF-QZ-RQA-310-0FFF"},           {"RQA-310", 0x1000, nullptr},
+        {"RQA310", 1, nullptr},                {"ktv4-s", 1, nullptr},
+    };
+    for (const auto &c : cases) {
+        char name[TN_INSTALLATION_NAME_SIZE] = "";
+        bool ok = tn_installation_unit_name(c.model, c.unit, name, sizeof name);
+        EXPECT_EQ(ok, c.name != nullptr) << c.model << " " << c.unit;
+        if (c.name) {
+            EXPECT_STREQ(name, c.name);
+        }
+    }
+    char tiny[8];
+    EXPECT_FALSE(tn_installation_unit_name("KTV4-S", 1, tiny, sizeof tiny)) << "a name that does not fit";
+}
+
+TEST(TnInstallation, EveryUnitIsKnownToEveryPeerUnderOneName)
+{
+    tn_installation_config cfg = small_config(2, 2, 1, 1, 24);
+    qnb_error err = QNB_ERR_SUCCESS;
+    tn_installation *inst = tn_installation_new(&cfg, &err);
+    ASSERT_NE(inst, nullptr) << qnb_error_get_text(err);
+    ASSERT_EQ(tn_installation_unit_count(inst), 30u);
+    tn_routing_set *set = tn_installation_routing(inst);
+    tn_conmon_server *conmon = tn_installation_conmon_server(inst);
+    ASSERT_EQ(tn_routing_set_count(set), 30u);
+    EXPECT_EQ(tn_conmon_server_device_count(conmon), 30u);
+
+    const struct {
+        size_t index;
+        const char *name;
+        const char *model;
+        unsigned channels;
+    } expected[] = {
+        {0, "T001-QZ-KTV4-S-0001", "KTV4-S", 64},    {1, "T002-QZ-KTV4-S-0002", "KTV4-S", 64},
+        {2, "T001-QZ-RQA-310-0001", "RQA-310", 2},   {4, "T01A-QZ-RQA-310-001A", "RQA-310", 2},
+        {5, "T032-QZ-RQA-310-0032", "RQA-310", 2},   {6, "T04A-QZ-RQA-310-004A", "RQA-310", 2},
+        {29, "T061-QZ-RQA-310-0061", "RQA-310", 2},
+    };
+    for (const auto &e : expected) {
+        const char *model = nullptr;
+        EXPECT_STREQ(tn_installation_unit_at(inst, e.index, &model), e.name);
+        EXPECT_STREQ(model, e.model);
+        tn_routing_device *rd = tn_routing_set_at(set, e.index);
+        EXPECT_STREQ(tn_routing_device_get_name(rd), e.name);
+        EXPECT_STREQ(tn_routing_device_get_config(rd)->model_name, e.model);
+        EXPECT_EQ(tn_routing_device_get_config(rd)->rx_count, e.channels);
+        tn_conmon_device *cd = tn_conmon_server_device(conmon, e.name);
+        ASSERT_NE(cd, nullptr) << e.name;
+        EXPECT_STREQ(cd->model_name, e.model);
+    }
+    EXPECT_EQ(tn_installation_unit_at(inst, 30, nullptr), nullptr);
+    EXPECT_FALSE(tn_installation_published(inst)) << "nothing was published";
+    tn_installation_delete(inst);
+}
+
+TEST(TnInstallation, CountsBeyondAnAreaAreRefused)
+{
+    const tn_installation_config cases[] = {
+        small_config(5, 1, 0, 0, 0),
+        small_config(1, 26, 0, 0, 0),
+        small_config(1, 1, 25, 0, 0),
+        small_config(1, 1, 0, 0, 25),
+    };
+    for (const tn_installation_config &cfg : cases) {
+        qnb_error err = QNB_ERR_SUCCESS;
+        EXPECT_EQ(tn_installation_new(&cfg, &err), nullptr);
+        EXPECT_EQ(err, QNB_ERR_INVALIDPARAMETER);
+    }
+}
+
+// Requests sent one at a time, or in bursts that one processing call reads together: every third
+// of them stays unanswered, and only at the device that was asked to lose them.
+TEST(TnInstallation, RoutingLossDropsEveryNthRequestOfTheNamedUnit)
+{
+    tn_installation_config cfg = small_config(1, 1, 0, 0, 0);
+    tn_installation *inst = tn_installation_new(&cfg, nullptr);
+    ASSERT_NE(inst, nullptr);
+    EXPECT_EQ(tn_installation_set_routing_loss(inst, "T999-QZ-KTV4-S-0999", 3), QNB_ERR_NOTFOUND);
+    ASSERT_EQ(tn_installation_set_routing_loss(inst, "t001-qz-ktv4-s-0001", 3), QNB_ERR_SUCCESS);
+    tn_routing_set *set = tn_installation_routing(inst);
+    tn_udp_peer peer{};
+    ASSERT_EQ(tn_udp_peer_open(&peer, 0), QNB_ERR_SUCCESS);
+
+    // Sends `burst` capabilities requests to a unit, processes once, and returns the sequence
+    // numbers answered.
+    uint16_t seq = 0;
+    auto exchange = [&](size_t unit, unsigned burst) {
+        uint16_t port = tn_routing_device_get_port(tn_routing_set_at(set, unit));
+        for (unsigned k = 0; k < burst; ++k) {
+            uint8_t m[10] = {};
+            wgcp_store_be16(&m[0], 0x2729);
+            wgcp_store_be16(&m[2], sizeof m);
+            wgcp_store_be16(&m[4], ++seq);
+            wgcp_store_be16(&m[6], 0x1000);
+            EXPECT_EQ(tn_udp_peer_send(&peer, m, sizeof m, port), QNB_ERR_SUCCESS);
+        }
+        usleep(20000);
+        tn_installation_process(inst);
+        std::string answered;
+        uint8_t reply[1500];
+        size_t size = sizeof reply;
+        while (tn_udp_peer_receive(&peer, reply, &size, 50) == QNB_ERR_SUCCESS) {
+            answered += std::to_string(wgcp_load_be16(reply + 4)) + " ";
+            size = sizeof reply;
+        }
+        return answered;
+    };
+    std::string one_by_one;
+    for (int k = 0; k < 7; ++k)
+        one_by_one += exchange(0, 1);
+    EXPECT_EQ(one_by_one, "1 2 4 5 7 ");
+    EXPECT_EQ(exchange(0, 4), "8 10 11 ") << "the count goes on across a burst";
+    EXPECT_EQ(exchange(0, 2), "13 ");
+    EXPECT_EQ(exchange(1, 3), "14 15 16 ") << "another unit loses nothing";
+    tn_udp_peer_close(&peer);
+    tn_installation_delete(inst);
+}
+
+} // namespace
