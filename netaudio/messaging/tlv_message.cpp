@@ -741,7 +741,10 @@ qnb_error tlv_parse_domain_result(const tlv_view *view, tlv_domain_result *out)
     size_t r;
     if (!out)
         return QNB_ERR_INVALIDPARAMETER;
-    qnb_error err = record_reader(view, TLV_RECORD_DOMAIN_RESULT, TLV_RECORD_HEAD_SIZE + VALUE_SIZE + 24, &msg, &r);
+    // A result arrives on its own (0x200B) or as the body of the reply to a domain request (0x2009).
+    uint16_t type = view && view->type == TLV_RECORD_DOMAIN_REQUEST ? uint16_t(TLV_RECORD_DOMAIN_REQUEST)
+                                                                     : uint16_t(TLV_RECORD_DOMAIN_RESULT);
+    qnb_error err = record_reader(view, type, TLV_RECORD_HEAD_SIZE + VALUE_SIZE + 24, &msg, &r);
     if (err)
         return err;
     tlv_domain_result v = {};

@@ -273,6 +273,7 @@ struct tlv_0x2004 {
 };
 qnb_error tlv_parse_0x2004(const tlv_view *view, tlv_0x2004 *out);
 
+// The result body of a 0x200B record, or of a 0x2009 record replying to a domain request.
 struct tlv_domain_result {
     uint16_t seqnum;
     uint8_t id[16];
