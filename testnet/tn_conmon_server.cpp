@@ -548,6 +548,9 @@ void handle_connect(tn_conmon_server *srv, const qnb_sockaddr &from, const uint8
     uint16_t version = link_version(srv, requested);
     client_entry *c = find_client(srv, from);
     if (!c) {
+        // A client that went away without a Disconnect is forgotten once many newer ones came.
+        if (srv->clients.size() >= TN_CONMON_MAX_CLIENTS)
+            srv->clients.erase(srv->clients.begin());
         srv->clients.emplace_back();
         c = &srv->clients.back();
     }
@@ -952,7 +955,11 @@ qnb_error tn_conmon_server_add_device(tn_conmon_server *srv, const tn_conmon_dev
     copy->name[TN_CONMON_NAME_SIZE - 1] = '\0';
     copy->manufacturer_name[TN_CONMON_TEXT_SIZE - 1] = '\0';
     copy->model_name[TN_CONMON_TEXT_SIZE - 1] = '\0';
+    bool online = copy->online;
+    std::string name = copy->name;
     srv->devices.push_back(std::move(copy));
+    if (online) // a client may have subscribed to it before it existed
+        notify_subscription(srv, name.c_str(), TN_CONMON_STATUS_CONNECTED);
     return QNB_ERR_SUCCESS;
 }
 

@@ -28,6 +28,7 @@ enum {
     TN_CONMON_MAX_MESSAGE = 6940,
     TN_CONMON_MAX_INTERFACES = 4, // interface records the server reports in its Connect response
     TN_CONMON_MAX_DEVICES = 64,
+    TN_CONMON_MAX_CLIENTS = 16,   // the oldest is forgotten when a further one connects
     TN_CONMON_MAX_RATES = 8,
     TN_CONMON_NAME_SIZE = 32,     // device names: at most 31 characters
     TN_CONMON_TEXT_SIZE = 128,    // manufacturer and model names: at most 127 characters

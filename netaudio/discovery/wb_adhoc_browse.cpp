@@ -672,15 +672,18 @@ qnb_error wb_adhoc_browse_new(qnb_env *env, uint32_t types, wb_device_table *tab
     if ((types & WB_BROWSE_ALL_TYPES) == 0) {
         return QNB_ERR_INVALIDPARAMETER;
     }
-    if ((types & WB_BROWSE_AES67_DEVICE) != 0) {
-        // aes67 devices are found through SAP, which this build does not include.
-        qnb_log(logger, QNB_LOG_ERROR, "%s: Error getting AES67 SAP structure : %d\n", fn, QNB_ERR_NOTSUPPORTED);
-        return QNB_ERR_NOTSUPPORTED;
-    }
     wb_adhoc_browse *browser = static_cast<wb_adhoc_browse *>(std::calloc(1, sizeof(wb_adhoc_browse)));
     if (browser == nullptr) {
         return QNB_ERR_NOMEMORY;
     }
+    qnb_error sap_err = wb_browse_sap_new(env, &browser->sap);
+    if (sap_err != QNB_ERR_SUCCESS) {
+        qnb_log(logger, QNB_LOG_ERROR, "%s: Error getting AES67 SAP structure : %d\n", fn, sap_err);
+        std::free(browser);
+        return sap_err;
+    }
+    wb_browse_sap_set_owner(browser->sap, table->owner);
+    wb_browse_sap_set_callback(browser->sap, table->event_callback);
     browser->env = env;
     browser->types = types & WB_BROWSE_ALL_TYPES;
     browser->table = table;
@@ -712,6 +715,7 @@ void wb_adhoc_browse_delete(wb_adhoc_browse *browser, int events)
         return;
     }
     wb_adhoc_browse_stop(browser, events);
+    wb_browse_sap_delete(browser->sap);
     std::free(browser);
 }
 
@@ -742,7 +746,29 @@ qnb_error wb_adhoc_browse_start_config(wb_adhoc_browse *browser, const wb_browse
 
     for (uint32_t row = 0; row < WB_SERVICE_ROWS; row++) {
         const wb_service_row &service = wb_service_table[row];
-        if ((browser->types & service.bit) == 0 || service.full_type == nullptr) {
+        if ((browser->types & service.bit) == 0) {
+            continue;
+        }
+        if (row == WB_SERVICE_ROW_AES67) {
+            qnb_error err = wb_browse_sap_open(browser->sap, config->interface_index[0], "239.255.255.255");
+            if (err != QNB_ERR_SUCCESS) {
+                // Nothing stays open of a start that failed.
+                wb_adhoc_browse_stop(browser, 0);
+                if (err == QNB_ERR_INVALIDPARAMETER) {
+                    qnb_log(logger, QNB_LOG_ERROR, "%s: Interface index number must be provided for browsing %s\n",
+                            fn, service.label);
+                    return QNB_ERR_INVALIDPARAMETER;
+                }
+                if (err == QNB_ERR_NODEV) {
+                    return err;
+                }
+                qnb_log(logger, QNB_LOG_ERROR, "%s: Error creating socket for type %s, err=%d)\n", fn, service.label,
+                        err);
+                return QNB_ERR_NOTSOCK;
+            }
+            browser->sockets[row] = browser->sap->socket;
+            qnb_log(logger, QNB_LOG_INFO, "%s: Started browsing for type %s using socket %d\n", fn, service.label,
+                    browser->sockets[row]);
             continue;
         }
         char type[WB_INSTANCE_NAME_SIZE + WB_SUBTYPE_SIZE];
@@ -783,6 +809,15 @@ void wb_adhoc_browse_stop(wb_adhoc_browse *browser, int events)
         wt_dnssd_deallocate(browser->refs[row]);
         browser->refs[row] = nullptr;
         browser->sockets[row] = -1;
+    }
+    if (browser->sockets[WB_SERVICE_ROW_AES67] >= 0) {
+        qnb_log(logger_of(browser), QNB_LOG_INFO, "%s: Stopping browsing for type %s using socket %d\n", fn,
+                wb_service_table[WB_SERVICE_ROW_AES67].label, browser->sockets[WB_SERVICE_ROW_AES67]);
+        browser->sockets[WB_SERVICE_ROW_AES67] = -1;
+    }
+    if (browser->sap != nullptr) {
+        wb_browse_sap_clear(browser->sap, events == 1);
+        wb_browse_sap_close(browser->sap);
     }
     while (browser->active.first != nullptr) {
         wb_resolve_remove(static_cast<wb_adhoc_resolve *>(browser->active.first->data));
@@ -895,6 +930,15 @@ qnb_error wb_adhoc_browse_process_fdset(wb_adhoc_browse *browser, const qnb_sock
 
     // 3. Browse replies.
     for (uint32_t row = 0; row < WB_SERVICE_ROWS; row++) {
+        if (row == WB_SERVICE_ROW_AES67 && browser->sockets[row] >= 0 &&
+            qnb_socket_set_is_member(set, browser->sockets[row])) {
+            // A bad SAP packet is logged by the listener; the pass goes on.
+            qnb_error err = wb_browse_sap_process(browser->sockets[row], browser->sap);
+            if (err != QNB_ERR_SUCCESS && err != QNB_ERR_INVALIDDATA) {
+                note_error(browser, err);
+            }
+            continue;
+        }
         if (browser->refs[row] == nullptr || !qnb_socket_set_is_member(set, browser->sockets[row])) {
             continue;
         }
@@ -943,6 +987,9 @@ qnb_error wb_adhoc_browse_process_fdset(wb_adhoc_browse *browser, const qnb_sock
             }
         }
     }
+    if (browser->sap != nullptr && browser->sap->sessions.count != 0) {
+        wb_browse_sap_expire(browser->sap);
+    }
     if (result == QNB_ERR_SUCCESS) {
         result = browser->error;
     }
@@ -953,6 +1000,13 @@ void wb_adhoc_browse_set_context(wb_adhoc_browse *browser, void *context)
 {
     if (browser != nullptr) {
         browser->context = context;
+    }
+}
+
+void wb_adhoc_browse_set_event_callback(wb_adhoc_browse *browser, wb_browse_event_fn fn)
+{
+    if (browser != nullptr) {
+        wb_browse_sap_set_callback(browser->sap, fn);
     }
 }
 

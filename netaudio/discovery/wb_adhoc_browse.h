@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "netaudio/discovery/wb_browse_sap.h"
 #include "netaudio/discovery/wb_device_table.h"
 #include "netaudio/platform/qnb_error.h"
 #include "netaudio/platform/qnb_list.h"
@@ -77,6 +78,7 @@ struct wb_adhoc_browse {
     qnb_list active;
     qnb_list pending;
     qnb_list free_entries;
+    wb_browse_sap *sap; // the aes67 row: sessions announced with SAP
     void *context;
     wb_adhoc_sockets_changed_fn sockets_changed_callback;
     int accept_zero_port;
@@ -100,6 +102,8 @@ qnb_error wb_adhoc_browse_process_fdset(wb_adhoc_browse *browser, const qnb_sock
                                         qnb_timeval *next_deadline);
 
 void wb_adhoc_browse_set_context(wb_adhoc_browse *browser, void *context);
+// The browse event callback, for the SAP part (the device table holds its own copy).
+void wb_adhoc_browse_set_event_callback(wb_adhoc_browse *browser, wb_browse_event_fn fn);
 void wb_adhoc_browse_set_sockets_changed_callback(wb_adhoc_browse *browser, wb_adhoc_sockets_changed_fn fn);
 void wb_adhoc_browse_set_accept_zero_port(wb_adhoc_browse *browser, int accept);
 // A null or over-long subtype leaves it empty.

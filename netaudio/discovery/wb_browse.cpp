@@ -115,6 +115,7 @@ qnb_error wb_browse_set_domain_id(wb_browse *browse, const uint8_t id[WB_DOMAIN_
             return err;
         }
         wb_adhoc_browse_set_context(browse->adhoc, browse);
+        wb_adhoc_browse_set_event_callback(browse->adhoc, browse->table->event_callback);
         wb_adhoc_browse_set_sockets_changed_callback(browse->adhoc, forward_sockets_changed);
         wb_adhoc_browse_set_accept_zero_port(browse->adhoc, static_cast<int>(browse->accept_zero_port));
         return QNB_ERR_SUCCESS;
@@ -239,6 +240,7 @@ void wb_browse_set_event_callback(wb_browse *browse, wb_browse_event_fn fn)
 {
     if (browse != nullptr) {
         browse->table->event_callback = fn;
+        wb_adhoc_browse_set_event_callback(browse->adhoc, fn);
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include "netaudio/platform/qnb_env.h"
 #include "netaudio/platform/qnb_log.h"
+#include "netaudio/platform/qnb_loop.h"
 #include "netaudio/platform/qnb_printf.h"
 
 namespace {
@@ -20,6 +21,7 @@ enum { MAX_SLOTS = 1 };
 
 struct wgcp2_client {
     qnb_env *env;
+    bool loop_mode;
     unsigned flags;
     bool handshake;
     bool wait_for_disconnect;
@@ -35,6 +37,8 @@ struct wgcp2_client {
     qnb_timeval last_send;
     qnb_timeval last_receive;
     qnb_timeval next_deadline;
+    qnb_timer *send_timer;    // loop mode
+    qnb_timer *receive_timer; // loop mode; freed by the loop once it has fired
     wgcp_message keepalive;
     bool sleeping; // nothing in this system sets it
     wgcp2_callback_fn callback;
@@ -70,6 +74,11 @@ qnb_timeval now()
     return t;
 }
 
+qnb_event_loop *loop_of(const wgcp2_client *c)
+{
+    return c->loop_mode && c->env ? c->env->event_loop : nullptr;
+}
+
 void notify(wgcp2_client *c, uint32_t flags, wgcp2_request *request, wgcp_message *message, qnb_error error)
 {
     if (!c->callback)
@@ -98,12 +107,98 @@ void write_client_fields(wgcp2_client *c)
         wgcp_header_set_client(c->keepalive.packet, &c->identity);
 }
 
+// ---- loop mode ----
+
+qnb_timeval lateness_of(const qnb_timer *timer)
+{
+    const qnb_timeval *expiry = qnb_timer_get_expiry(timer);
+    uint64_t t = to_micros(now());
+    uint64_t due = expiry ? to_micros(*expiry) : t;
+    return from_micros(t > due ? t - due : 0);
+}
+
+void server_disappeared(wgcp2_client *c, const char *fn)
+{
+    qnb_log(logger_of(c), QNB_LOG_ERROR, "%s: server has disappeared, disconnecting!\n", fn);
+    c->state = WGCP2_STATE_DISCONNECTED;
+    notify(c, WGCP2_EVENT_STATE_CHANGED | WGCP2_EVENT_CONNECTION_LOST, nullptr, nullptr, QNB_ERR_TIMEDOUT);
+}
+
+// The keepalive timers act only while connected, as the application-mode check does: a client that
+// is not connected neither sends keepalives nor loses a connection it does not have.
+void keepalive_send_timer(qnb_timer *timer, void *context)
+{
+    static const char *const fn = "wgcp2_client_keepalive_send_timer";
+    wgcp2_client *c = static_cast<wgcp2_client *>(context);
+    if (c->sleeping || c->state != WGCP2_STATE_CONNECTED)
+        return;
+    qnb_timeval late = lateness_of(timer);
+    if (to_micros(late) > to_micros(c->send_interval)) {
+        qnb_log(logger_of(c), QNB_LOG_DEBUG,
+                "%s: keepalive transmit interval expiry was excessively delayed:%d.%d > %d.%d. NOT firing.\n", fn,
+                static_cast<int>(late.tv_sec), static_cast<int>(late.tv_usec), static_cast<int>(c->send_interval.tv_sec),
+                static_cast<int>(c->send_interval.tv_usec));
+        return;
+    }
+    qnb_log(logger_of(c), QNB_LOG_DEBUG, "%s: keepalive interval has expired, sending keepalive!\n", fn);
+    wgcp2_client_send_message(c, &c->keepalive);
+}
+
+void keepalive_recv_timer(qnb_timer *timer, void *context)
+{
+    static const char *const fn = "wgcp2_client_keepalive_recv_timer";
+    wgcp2_client *c = static_cast<wgcp2_client *>(context);
+    qnb_logger *log = logger_of(c);
+    qnb_log(log, QNB_LOG_INFO, "%s: starting.\n", fn);
+    c->receive_timer = nullptr; // a one-shot: the loop frees it after this call
+    if (c->state != WGCP2_STATE_CONNECTED)
+        return; // the next server message starts it again
+    bool reschedule = false;
+    if (c->sleeping) {
+        qnb_log(log, QNB_LOG_ERROR, "%s: keepalive timer fired wile sleeping, rescheduling. Not disconnecting.\n", fn);
+        reschedule = true;
+    } else if (lateness_of(timer).tv_sec >= 6) {
+        qnb_log(log, QNB_LOG_ERROR,
+                "%s: keepalive timer was excessively delayed and therefore unreliable. Not disconnecting.\n", fn);
+        reschedule = true;
+    }
+    if (!reschedule) {
+        server_disappeared(c, fn);
+        return;
+    }
+    qnb_error err = qnb_timer_new_oneshot(qnb_timer_get_loop(timer), keepalive_recv_timer, nullptr, &c->receive_timeout,
+                                          c, &c->receive_timer);
+    if (err) {
+        c->receive_timer = nullptr;
+        const char *text = qnb_error_get_text(err);
+        qnb_log(log, QNB_LOG_ERROR, "%s: error resetting keepalive, disconnecting: %s\n", fn,
+                text ? text : "unknown error");
+        server_disappeared(c, fn);
+    }
+}
+
+// A server message: the receive time-out starts again.
+void restart_receive_timer(wgcp2_client *c)
+{
+    qnb_event_loop *loop = loop_of(c);
+    if (!loop)
+        return;
+    if (c->receive_timer)
+        qnb_timer_set_expiry(c->receive_timer, nullptr, &c->receive_timeout);
+    else
+        qnb_timer_new_oneshot(loop, keepalive_recv_timer, nullptr, &c->receive_timeout, c, &c->receive_timer);
+}
+
+void socket_ready(qnb_event_loop *, int, unsigned, void *user_data)
+{
+    wgcp2_client_process(static_cast<wgcp2_client *>(user_data), nullptr);
+}
+
 } // namespace
 
 wgcp2_client *wgcp2_client_new(qnb_env *env, bool loop_mode, int kind, bool with_slot)
 {
-    // No event loop exists in this system: every client runs in application mode.
-    if (loop_mode)
+    if (loop_mode && (!env || !env->event_loop))
         return nullptr;
     if (kind != WGCP_KIND_PLAIN && kind != WGCP_KIND_EXTENDED)
         return nullptr;
@@ -111,6 +206,7 @@ wgcp2_client *wgcp2_client_new(qnb_env *env, bool loop_mode, int kind, bool with
     if (!c)
         return nullptr;
     c->env = env;
+    c->loop_mode = loop_mode;
     c->kind = kind;
     c->sock = QNB_SOCKET_INVALID;
     c->state = WGCP2_STATE_DISCONNECTED;
@@ -133,7 +229,8 @@ void wgcp2_client_delete(wgcp2_client *client)
 {
     if (!client)
         return;
-    if (client->slot_count)
+    // A loop-mode client always leaves the loop, so no callback reaches a freed client.
+    if (client->slot_count || client->loop_mode)
         wgcp2_client_close(client);
     delete client;
 }
@@ -143,6 +240,15 @@ qnb_error wgcp2_client_initialise(wgcp2_client *client, const wgcp_client_identi
 {
     if (!client || !qnb_socket_is_valid(sock))
         return QNB_ERR_INVALIDPARAMETER;
+    if (qnb_event_loop *loop = loop_of(client)) {
+        qnb_error err = qnb_event_loop_set_socket(loop, sock, QNB_EVENT_LOOP_SET_READ, socket_ready, client,
+                                                  QNB_EVENT_LOOP_ADD_OR_CHANGE);
+        if (err)
+            return err;
+        if (qnb_socket_is_valid(client->sock) && client->sock != sock)
+            qnb_event_loop_set_socket(loop, client->sock, QNB_EVENT_LOOP_SET_READ, nullptr, nullptr,
+                                      QNB_EVENT_LOOP_CHANGE_ONLY);
+    }
     if (identity) {
         client->identity = *identity;
     } else {
@@ -184,6 +290,18 @@ qnb_error wgcp2_client_set_keepalives(wgcp2_client *client, uint16_t protocol, c
         wgcp_header_set_client(client->keepalive.packet, &client->identity);
     client->last_send = now();
     client->last_receive = client->last_send;
+    if (qnb_event_loop *loop = loop_of(client)) {
+        qnb_timer_delete(client->send_timer);
+        client->send_timer = nullptr;
+        qnb_timer_delete(client->receive_timer);
+        client->receive_timer = nullptr;
+        qnb_error err = qnb_timer_new_periodic(loop, keepalive_send_timer, nullptr, &client->send_interval, client,
+                                               &client->send_timer);
+        if (err)
+            return err;
+        return qnb_timer_new_oneshot(loop, keepalive_recv_timer, nullptr, &client->receive_timeout, client,
+                                     &client->receive_timer);
+    }
     return QNB_ERR_SUCCESS;
 }
 
@@ -326,8 +444,12 @@ qnb_error wgcp2_client_send_request(wgcp2_request *request)
         }
         notify(c, WGCP2_EVENT_STATE_CHANGED, request, nullptr, QNB_ERR_SUCCESS);
     }
-    if (c->flags & FLAG_KEEPALIVES)
-        c->last_send = now();
+    if (c->flags & FLAG_KEEPALIVES) {
+        if (c->send_timer)
+            qnb_timer_set_interval(c->send_timer, nullptr, &c->send_interval);
+        else
+            c->last_send = now();
+    }
     return QNB_ERR_SUCCESS;
 }
 
@@ -411,7 +533,7 @@ qnb_error wgcp2_client_process(wgcp2_client *client, qnb_timeval *next)
             qnb_log(log, QNB_LOG_VERBOSE, "%s: timed out\n", fn);
             if (next)
                 *next = qnb_timeval{0, 0};
-            if ((client->flags & FLAG_KEEPALIVES) && client->state == WGCP2_STATE_CONNECTED) {
+            if ((client->flags & FLAG_KEEPALIVES) && !client->loop_mode && client->state == WGCP2_STATE_CONNECTED) {
                 err = wgcp2_client_check_keepalives(client);
                 if (next)
                     *next = client->next_deadline;
@@ -464,6 +586,7 @@ qnb_error wgcp2_client_process(wgcp2_client *client, qnb_timeval *next)
         if ((client->flags & FLAG_KEEPALIVES) && status != WGCP_STATUS_NOT_CONNECTED) {
             qnb_log(log, QNB_LOG_DEBUG, "%s: Got a server message, updating keepalives...\n", fn);
             client->last_receive = now();
+            restart_receive_timer(client);
         }
         if (status == WGCP_STATUS_EVENT) {
             if (client->state == WGCP2_STATE_CONNECTED)
@@ -495,6 +618,15 @@ qnb_error wgcp2_client_close(wgcp2_client *client)
 {
     if (!client)
         return QNB_ERR_INVALIDPARAMETER;
+    if (qnb_event_loop *loop = loop_of(client)) {
+        if (qnb_socket_is_valid(client->sock))
+            qnb_event_loop_set_socket(loop, client->sock, QNB_EVENT_LOOP_SET_READ, nullptr, nullptr,
+                                      QNB_EVENT_LOOP_CHANGE_ONLY);
+        qnb_timer_delete(client->send_timer);
+        client->send_timer = nullptr;
+        qnb_timer_delete(client->receive_timer);
+        client->receive_timer = nullptr;
+    }
     client->sock = QNB_SOCKET_INVALID;
     client->next_seqnum = 0;
     return QNB_ERR_SUCCESS;

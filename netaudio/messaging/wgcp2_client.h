@@ -2,9 +2,11 @@
 // fixed request slots, sequence numbers, matching of responses to requests, an optional
 // connect/disconnect handshake, keepalive requests and a receive time-out.
 //
-// The client runs in application mode: its owner puts the socket into its read set and calls
-// wgcp2_client_process when the socket is readable or the deadline that the last call handed out
-// has passed. Every deadline reads the library clock (qnb_time.h). The client takes no locks and is
+// The client runs in one of two modes chosen at creation. In application mode its owner puts the
+// socket into its read set and calls wgcp2_client_process when the socket is readable or the
+// deadline that the last call handed out has passed. In loop mode the socket and two keepalive
+// timers (send and receive) live in the environment's event loop (qnb_loop.h), which runs the
+// processing. Every deadline reads the library clock (qnb_time.h). The client takes no locks and is
 // used by one thread.
 #pragma once
 
@@ -60,7 +62,7 @@ struct wgcp2_event {
 typedef void (*wgcp2_callback_fn)(wgcp2_client *client, const wgcp2_event *event);
 
 // A new client with headers of `kind` (WGCP_KIND_PLAIN or WGCP_KIND_EXTENDED) and one request slot
-// when `with_slot` is set. Null when loop mode is asked for (no event loop exists in this system),
+// when `with_slot` is set. Null when loop mode is asked for and the environment has no event loop,
 // for a bad kind, or when memory runs out.
 wgcp2_client *wgcp2_client_new(qnb_env *env, bool loop_mode, int kind, bool with_slot);
 // Closes the client and frees it. The socket belongs to the caller.
@@ -104,5 +106,6 @@ qnb_error wgcp2_client_check_keepalives(wgcp2_client *client);
 // The deadline computed by the last keepalive check, {0, 0} when none.
 qnb_timeval wgcp2_client_get_next_deadline(const wgcp2_client *client);
 
-// Forgets the socket (set to -1) and restarts the sequence numbers at 0. The state stays.
+// Forgets the socket (set to -1; in loop mode it leaves the loop and both timers are deleted) and
+// restarts the sequence numbers at 0. The state stays.
 qnb_error wgcp2_client_close(wgcp2_client *client);

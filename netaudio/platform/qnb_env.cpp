@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "netaudio/platform/qnb_log.h"
+#include "netaudio/platform/qnb_loop.h"
 #include "netaudio/platform/qnb_string.h"
 #include "netaudio/platform/qnb_time.h"
 
@@ -70,6 +71,15 @@ qnb_error platform_set_up()
     return result;
 }
 
+// The loop goes before the logger: callbacks it still runs may log.
+void destroy_event_loop(qnb_env *env)
+{
+    if (env->flags & QNB_ENV_FLAG_OWNS_EVENT_LOOP)
+        qnb_event_loop_destroy(env->event_loop);
+    env->event_loop = nullptr;
+    env->flags &= ~static_cast<unsigned>(QNB_ENV_FLAG_OWNS_EVENT_LOOP);
+}
+
 // Sockets need no clean-up on this platform, and nothing was registered.
 qnb_error platform_clean_up()
 {
@@ -113,8 +123,7 @@ qnb_error qnb_env_release(qnb_env *env)
             env->cleanup(env->user_data);
         env->cleanup = nullptr;
         env->user_data = nullptr;
-        // No event loop is ever created in this system, so there is none to delete.
-        env->event_loop = nullptr;
+        destroy_event_loop(env);
         if (env->flags & QNB_ENV_FLAG_OWNS_LOGGER)
             qnb_log_delete(env->logger);
         env->logger = nullptr;
@@ -130,12 +139,28 @@ qnb_error qnb_env_release(qnb_env *env)
         return QNB_ERR_INVALIDSTATE;
     if (--env->ref_count > 0)
         return QNB_ERR_SUCCESS;
+    destroy_event_loop(env);
     if (env->flags & QNB_ENV_FLAG_OWNS_LOGGER) {
         qnb_log_delete(env->logger);
         env->logger = nullptr;
         env->flags &= ~static_cast<unsigned>(QNB_ENV_FLAG_OWNS_LOGGER);
     }
     return platform_clean_up();
+}
+
+qnb_error qnb_env_create_event_loop(qnb_env *env)
+{
+    if (!env)
+        return QNB_ERR_INVALIDPARAMETER;
+    if (env->event_loop)
+        return QNB_ERR_ALREADY;
+    qnb_event_loop *loop = nullptr;
+    qnb_error err = qnb_event_loop_new(&loop, nullptr, nullptr, 0, 0);
+    if (err)
+        return err;
+    env->event_loop = loop;
+    env->flags |= QNB_ENV_FLAG_OWNS_EVENT_LOOP;
+    return QNB_ERR_SUCCESS;
 }
 
 bool qnb_platform_recvmsg_ready(void)
@@ -151,6 +176,7 @@ const char *qnb_platform_sleep_class_name(void)
 void qnb_env_reset_for_tests(void)
 {
     std::lock_guard<std::mutex> lock(g_env_lock);
+    destroy_event_loop(&g_env);
     if (g_env.flags & QNB_ENV_FLAG_OWNS_LOGGER)
         qnb_log_delete(g_env.logger);
     g_env = qnb_env{};

@@ -20,7 +20,7 @@ struct qnb_env {
     void *user_data;
     qnb_env_cleanup_fn cleanup;
     qnb_logger *logger;
-    qnb_event_loop *event_loop; // never created in this system
+    qnb_event_loop *event_loop; // null unless qnb_env_create_event_loop made one
     int ref_count;
     unsigned flags;
 };
@@ -35,6 +35,11 @@ qnb_error qnb_env_get(qnb_env **out);
 // standard error. A user-created environment (calloc'ed, QNB_ENV_FLAG_USER_CREATED) is cleaned up
 // and freed at once.
 qnb_error qnb_env_release(qnb_env *env);
+
+// Gives the environment an event loop of its own (QNB_ENV_FLAG_OWNS_EVENT_LOOP): modules created
+// with it afterwards run in loop mode. The loop is destroyed with the environment (the last
+// release, or the release of a user-created one). QNB_ERR_ALREADY when it has a loop.
+qnb_error qnb_env_create_event_loop(qnb_env *env);
 
 // True once the platform set-up has made the receive with packet information available
 // (qnb_socket_recvmsg refuses with QNB_ERR_NOTINITIALISED before).

@@ -25,6 +25,8 @@ struct reply {
     uint16_t port = 0; // network order
     uint16_t rrtype = 0, rrclass = 0;
     uint32_t address = 0;
+    bool raw_rdata = false; // rdata below instead of the address
+    std::string rdata;
 };
 
 std::string strip_dot(const std::string &s)
@@ -59,7 +61,7 @@ struct state {
     std::vector<dnssd_fake::service> registry;
     dnssd_fake::resolve_mode mode = dnssd_fake::resolve_mode::answer;
     int32_t resolve_error = kDNSServiceErr_Unknown;
-    int32_t next_browse_error = 0, next_resolve_error = 0, next_process_error = 0;
+    int32_t next_browse_error = 0, next_resolve_error = 0, next_process_error = 0, next_query_error = 0;
     size_t created = 0, reconfirms = 0;
     uint32_t query_flags = 0;
 };
@@ -175,7 +177,7 @@ void reset()
     s.registry.clear();
     s.mode = resolve_mode::answer;
     s.resolve_error = kDNSServiceErr_Unknown;
-    s.next_browse_error = s.next_resolve_error = s.next_process_error = 0;
+    s.next_browse_error = s.next_resolve_error = s.next_process_error = s.next_query_error = 0;
     s.created = s.reconfirms = 0;
     s.query_flags = 0;
 }
@@ -270,6 +272,47 @@ int answer_queries(const std::string &full_name, uint32_t interface_index, uint3
         }
     }
     return answered;
+}
+
+int query_reply(const std::string &full_name, uint32_t flags, uint32_t interface_index, int32_t error,
+                uint16_t rrtype, const std::string &rdata)
+{
+    state &s = st();
+    std::lock_guard<std::mutex> guard(s.lock);
+    int answered = 0;
+    for (DNSServiceRef ref : s.refs) {
+        if (!ref->dead && ref->kind == kind_query && strip_dot(ref->name) == strip_dot(full_name)) {
+            reply r;
+            r.flags = flags;
+            r.interface_index = interface_index;
+            r.error = error;
+            r.name = strip_dot(full_name);
+            r.rrtype = rrtype;
+            r.rrclass = 1;
+            r.raw_rdata = true;
+            r.rdata = rdata;
+            queue_reply(ref, r);
+            answered++;
+        }
+    }
+    return answered;
+}
+
+size_t live_queries()
+{
+    state &s = st();
+    std::lock_guard<std::mutex> guard(s.lock);
+    size_t n = 0;
+    for (DNSServiceRef ref : s.refs) {
+        n += !ref->dead && ref->kind == kind_query ? 1 : 0;
+    }
+    return n;
+}
+
+void fail_next_query(int32_t error)
+{
+    std::lock_guard<std::mutex> guard(st().lock);
+    st().next_query_error = error;
 }
 
 void fail_next_browse(int32_t error)
@@ -451,6 +494,11 @@ DNSServiceErrorType DNSSD_API DNSServiceQueryRecord(DNSServiceRef *sdRef, DNSSer
     if (sdRef == nullptr || fullname == nullptr || callBack == nullptr) {
         return kDNSServiceErr_BadParam;
     }
+    if (s.next_query_error != 0) {
+        DNSServiceErrorType err = s.next_query_error;
+        s.next_query_error = 0;
+        return err;
+    }
     DNSServiceRef ref = new_ref(kind_query);
     if (ref == nullptr) {
         return kDNSServiceErr_Unknown;
@@ -517,8 +565,13 @@ DNSServiceErrorType DNSSD_API DNSServiceProcessResult(DNSServiceRef sdRef)
                               reinterpret_cast<const unsigned char *>(r.txt.data()), sdRef->context);
             break;
         case kind_query:
-            sdRef->query_cb(sdRef, r.flags, r.interface_index, r.error, name, r.rrtype, r.rrclass,
-                            sizeof r.address, &r.address, 120, sdRef->context);
+            if (r.raw_rdata) {
+                sdRef->query_cb(sdRef, r.flags, r.interface_index, r.error, name, r.rrtype, r.rrclass,
+                                static_cast<uint16_t>(r.rdata.size()), r.rdata.data(), 120, sdRef->context);
+            } else {
+                sdRef->query_cb(sdRef, r.flags, r.interface_index, r.error, name, r.rrtype, r.rrclass,
+                                sizeof r.address, &r.address, 120, sdRef->context);
+            }
             break;
         }
         guard.lock();

@@ -60,6 +60,14 @@ int answer_resolves(const std::string &type, const std::string &name, uint32_t i
 // Answers every live record query of `full_name` with an A record.
 int answer_queries(const std::string &full_name, uint32_t interface_index, uint32_t address_network_order);
 
+// A reply shaped by the test on every live record query of `full_name`: flags (add, more coming),
+// error, record type and record data as given. Returns the number answered.
+int query_reply(const std::string &full_name, uint32_t flags, uint32_t interface_index, int32_t error,
+                uint16_t rrtype, const std::string &rdata);
+size_t live_queries();
+// The next DNSServiceQueryRecord fails with `error`.
+void fail_next_query(int32_t error);
+
 // The next DNSServiceBrowse / DNSServiceResolve / DNSServiceProcessResult fails with `error`.
 void fail_next_browse(int32_t error);
 void fail_next_resolve(int32_t error);

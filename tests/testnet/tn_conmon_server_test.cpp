@@ -352,6 +352,79 @@ TEST_F(ConmonServer, RebootTakesTheDeviceAwayAndBringsItBack)
     got = collect();
     ASSERT_EQ(1u, got.size());
     EXPECT_EQ(TN_CONMON_STATUS_DISCONNECTED, h16(got[0], 16 + 46));
+
+    // Removed and added again: the subscription that stayed in place sees it come back.
+    tn_conmon_device copy = *dev;
+    copy.online = true;
+    ASSERT_EQ(QNB_ERR_SUCCESS, tn_conmon_server_remove_device(srv, "T001-KTV4-S"));
+    EXPECT_EQ(1u, collect().size());
+    ASSERT_EQ(QNB_ERR_SUCCESS, tn_conmon_server_add_device(srv, &copy));
+    got = collect();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(TN_CONMON_STATUS_CONNECTED, h16(got[0], 16 + 46));
+}
+
+TEST_F(ConmonServer, MalformedRequestsAreAnsweredWithTheirKind)
+{
+    struct row {
+        const char *what;
+        bytes message;
+        size_t sent_size; // bytes actually sent (0: all)
+        uint16_t kind;    // 0: no answer
+    } rows[] = {
+        {"before Connect", register_req(1, 2, 1), 0, 11},
+        {"Connect without terminated name", request(0x1503, 2, TN_CONMON_OP_CONNECT, 44), 0, 7},
+        {"Connect", connect_new(3), 0, 1},
+        {"version 0x0FFF", request(0x0FFF, 4, TN_CONMON_OP_KEEPALIVE, 10), 0, 3},
+        {"length field differs from the datagram", request(0x1503, 5, TN_CONMON_OP_KEEPALIVE, 12), 11, 4},
+        {"channel type 9", register_req(6, 9, 1), 0, 7},
+        {"class 2", register_req(7, 2, 2), 0, 7},
+        {"Subscribe channel type 0", subscribe_req(8, 0, ""), 0, 7},
+        {"unknown opcode", request(0x1503, 9, 0x0777, 10), 0, 5},
+        {"keepalive", request(0x1503, 10, TN_CONMON_OP_KEEPALIVE, 10), 0, 1},
+        {"Disconnect", request(0x1503, 11, TN_CONMON_OP_DISCONNECT, 10), 0, 0},
+        {"after Disconnect", request(0x1503, 12, TN_CONMON_OP_KEEPALIVE, 10), 0, 11},
+    };
+    memset(rows[1].message.data() + 10, 'n', 34);
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        size_t n = r.sent_size ? r.sent_size : r.message.size();
+        ASSERT_EQ(QNB_ERR_SUCCESS, tn_udp_peer_send(&peer, r.message.data(), n, tn_conmon_server_get_port(srv)));
+        tn_conmon_server_poll(srv, 200);
+        std::vector<bytes> got = collect();
+        if (r.kind == 0) {
+            EXPECT_TRUE(got.empty());
+            continue;
+        }
+        ASSERT_EQ(1u, got.size());
+        EXPECT_EQ(h16(r.message, 4), h16(got[0], 4));
+        EXPECT_EQ(h16(r.message, 6), h16(got[0], 6));
+        EXPECT_EQ(r.kind, h16(got[0], 8));
+    }
+}
+
+TEST_F(ConmonServer, OlderLinkSpeaksOlderForms)
+{
+    ASSERT_EQ(QNB_ERR_SUCCESS, tn_conmon_server_set_version(srv, 0x1050));
+    std::vector<bytes> got = exchange(connect_new(1));
+    ASSERT_EQ(1u, got.size());
+    ASSERT_EQ(4, h16(got[0], 8)); // the client falls back to the server's version
+    ASSERT_EQ(1u, exchange(connect_old(0x1050, 2)).size());
+    bytes reg = request(0x1050, 3, TN_CONMON_OP_REGISTER, 14);
+    put16(reg, 10, 2);
+    put16(reg, 12, 1);
+    ASSERT_EQ(1, h16(exchange(reg)[0], 8));
+    bytes sub = request(0x1050, 4, TN_CONMON_OP_SUBSCRIBE, 23 + 11);
+    put16(sub, 10, 6);
+    put_text(sub, 12, "T001-KTV4-S");
+    got = exchange(sub);
+    ASSERT_EQ(1u, got.size());
+    ASSERT_EQ(12u + 48u, got[0].size());
+    EXPECT_EQ(0x1050, h16(got[0], 0));
+    EXPECT_EQ(1, h16(got[0], 10));
+    EXPECT_EQ(1, got[0][12]); // flags byte: device id present
+    EXPECT_STREQ("T001-KTV4-S", reinterpret_cast<const char *>(got[0].data() + 12 + 4));
+    EXPECT_EQ(TN_CONMON_STATUS_CONNECTED, h16(got[0], 12 + 46));
 }
 
 TEST(TnConmonServer, DeviceDescriptionText)
