@@ -564,5 +564,6 @@ bool wfa_state_reset(void)
     s.pause_hook = nullptr;
     s.pause_context = nullptr;
     s.init_step = nullptr;
+    s.conmon_port = 0;
     return true;
 }

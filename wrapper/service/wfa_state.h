@@ -54,6 +54,7 @@ struct wfa_state {
     qnb_socket_set master{};
 
     std::atomic<qnb_env *> env{nullptr};
+    std::atomic<uint16_t> conmon_port{0}; // test seam: the local control-and-monitoring server's port
 
     // Test seams.
     std::atomic<wfa_pause_hook> pause_hook{nullptr};
