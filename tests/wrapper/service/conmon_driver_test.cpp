@@ -350,6 +350,101 @@ TEST_F(ConmonDriver, ManufacturerVersionsAreAskedOnlyOfDevicesThatHaveThem)
     EXPECT_EQ(wfa_get_text(records[k_rqa].data(), WFA_DEVICE_INFO_SIZE, WFA_DI_MODEL_NAME, 32), "");
 }
 
+std::vector<uint8_t> status_body(uint16_t type, std::vector<uint8_t> rest)
+{
+    std::vector<uint8_t> body = {0x07, 0x26, static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type), 0, 0, 0, 0};
+    for (uint8_t b : rest) {
+        body.push_back(b);
+    }
+    return body;
+}
+
+// Status messages the devices send of their own accord, each turned into its result (or none).
+TEST_F(ConmonDriver, StatusMessagesBecomeResults)
+{
+    start_ready();
+    add_and_query(k_ktv);
+    ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_DEVICE));
+    std::vector<uint8_t> bitmap(34, 0);
+    bitmap[1] = 4; // byte count
+    bitmap[2] = 0x81;
+    bitmap[5] = 0x01;
+    std::vector<uint8_t> too_many(34, 0);
+    too_many[1] = 33;
+    const struct {
+        const char *what;
+        const char *device;
+        std::vector<uint8_t> body;
+        int code; // -1: nothing is posted
+        size_t size;
+        size_t value_at;
+        uint8_t value;
+    } rows[] = {
+        {"receive-channel change", k_ktv, status_body(0x102, bitmap), WFA_CBACK_INF_RX_CH_PATCH_CHANGE, 66, 32, 0x81},
+        {"more than 32 bytes of change", k_ktv, status_body(0x102, too_many), -1, 0, 0, 0},
+        {"property change", k_ktv, status_body(0x106, {0, 0, 0, 0}), WFA_CBACK_INF_PROPERTY_CHANGE, 124, 0, 'T'},
+        {"lock status", k_ktv, status_body(0x1009, {1}), WFA_CBACK_INF_DEVICE_LOCK, 33, 32, 1},
+        {"AES67 status", k_ktv, status_body(0x1007, {1, 1}), WFA_CBACK_INF_AES67_STATUS, 34, 33, 1},
+        {"a device not in the table", k_rqa, status_body(0x1009, {1}), -1, 0, 0, 0},
+        {"metering status", k_ktv, status_body(0xE1, {}), -1, 0, 0, 0},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        const size_t before = results.size();
+        ASSERT_EQ(server.with([&](tn_conmon_server *srv) {
+                      return tn_conmon_server_send_status(srv, row.device, row.body.data(), row.body.size());
+                  }),
+                  0);
+        // A lock status of the known device marks the end of what this row caused.
+        std::vector<uint8_t> marker = status_body(0x1009, {0});
+        server.with([&](tn_conmon_server *srv) {
+            return tn_conmon_server_send_status(srv, k_ktv, marker.data(), marker.size());
+        });
+        ASSERT_TRUE(wait_until([&] {
+            for (size_t i = before; i < results.size(); i++) {
+                const result r = results.results()[i];
+                if (r.code == WFA_CBACK_INF_DEVICE_LOCK && r.payload.size() == 33 && r.payload[32] == 0) {
+                    return true;
+                }
+            }
+            return false;
+        }));
+        std::vector<result> caused;
+        for (size_t i = before; i < results.size(); i++) {
+            caused.push_back(results.results()[i]);
+        }
+        caused.pop_back(); // the marker
+        if (row.code < 0) {
+            EXPECT_TRUE(caused.empty());
+            continue;
+        }
+        ASSERT_EQ(caused.size(), 1u);
+        EXPECT_EQ(caused[0].code, row.code);
+        EXPECT_EQ(caused[0].status, ERR_NOERR);
+        ASSERT_EQ(caused[0].payload.size(), row.size);
+        EXPECT_EQ(wfa_get_text(caused[0].payload.data(), row.size, 0, 32), k_ktv);
+        EXPECT_EQ(caused[0].payload[row.value_at], row.value);
+    }
+}
+
+// A device leaves the table only after its query is done with it.
+TEST_F(ConmonDriver, RemovingADeviceEndsItsQueryFirst)
+{
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_device(s, k_ktv)->silent = true;
+        return 0;
+    });
+    start_ready();
+    add_and_query(k_ktv);
+    seconds_pass(3);
+    EXPECT_EQ(on_worker([] { return wfa_device_remove(k_ktv); }), 0u);
+    seconds_pass(15); // past the watch's restart time: nothing touches the removed device
+    EXPECT_EQ(on_worker([] { return wfa_device_lookup(k_ktv) ? 1u : 0u; }), 0u);
+    const unsigned subscribes = server.count(TN_CONMON_OP_SUBSCRIBE);
+    seconds_pass(12);
+    EXPECT_EQ(server.count(TN_CONMON_OP_SUBSCRIBE), subscribes) << "no query restarted";
+}
+
 // Commands on devices answered by the driver's own rules.
 TEST_F(ConmonDriver, DeviceCommandsCheckTheirArgumentsAndTheDevice)
 {
