@@ -325,11 +325,6 @@ qnb_error conmon_channel_process_socket(conmon_channel_set *set, conmon_channel 
         qnb_error e = qnb_socket_recvmsg(sock, buffer, &size, &info);
         if (e == QNB_ERR_TIMEDOUT)
             return QNB_ERR_SUCCESS; // nothing more waiting
-        if (e == QNB_ERR_MSGSIZE) {
-            qnb_log(log_of(set), QNB_LOG_WARNING, "%s(%s) receved invalid message: larger than %u bytes\n", __func__,
-                    name_of(c), (unsigned)sizeof buffer);
-            continue;
-        }
         if (e) {
             qnb_log(log_of(set), QNB_LOG_ERROR, "%s(%s): error recving: %s\n", __func__, name_of(c), err_text(e));
             return e;

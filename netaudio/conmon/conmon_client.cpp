@@ -369,10 +369,17 @@ qnb_error send_built(conmon_client *c, size_t length, conmon_request_fn callback
     return conmon_client_local_send_request(c->link, length, callback, out_request);
 }
 
+// The port the metering channel is bound to (the configured one before it is open).
+uint16_t metering_port(const conmon_client *c)
+{
+    uint16_t bound = conmon_channel_set_get_port(c->channels, CONMON_CHANNEL_METERING);
+    return bound ? bound : c->config.metering_port;
+}
+
 qnb_error send_register(conmon_client *c, conmon_request_fn callback, conmon_request **out_request, uint16_t type,
                         uint16_t class_, bool registering)
 {
-    uint16_t port = registering && type == CONMON_CHANNEL_METERING ? c->config.metering_port : 0;
+    uint16_t port = registering && type == CONMON_CHANNEL_METERING ? metering_port(c) : 0;
     size_t length = 0;
     qnb_error e = conmon_local_build_register(c->send_buffer, sizeof c->send_buffer, c->config.version, 0,
                                               registering ? CONMON_LOCAL_REGISTER : CONMON_LOCAL_DEREGISTER, type,
@@ -389,7 +396,7 @@ qnb_error send_subscribe(conmon_client *c, conmon_request_fn callback, conmon_re
         qnb_log(log_of(c), QNB_LOG_ERROR, "%s: device name too long for the local link\n", __func__);
         return QNB_ERR_INVALIDPARAMETER;
     }
-    uint16_t port = opcode == CONMON_LOCAL_SUBSCRIBE && type == CONMON_CHANNEL_METERING ? c->config.metering_port : 0;
+    uint16_t port = opcode == CONMON_LOCAL_SUBSCRIBE && type == CONMON_CHANNEL_METERING ? metering_port(c) : 0;
     size_t length = 0;
     qnb_error e = conmon_local_build_subscribe(c->send_buffer, sizeof c->send_buffer, c->config.version, 0, opcode,
                                                type, port, name, &length);
@@ -968,10 +975,6 @@ qnb_error conmon_client_process_sockets(conmon_client *c, const qnb_socket_set *
         if (e == QNB_ERR_SUCCESS) {
             process_local_message(c, c->receive_buffer, size);
         } else if (e == QNB_ERR_TIMEDOUT) {
-            e = QNB_ERR_SUCCESS;
-        } else if (e == QNB_ERR_MSGSIZE) {
-            qnb_log(log_of(c), QNB_LOG_WARNING, "%s: dropping a local message larger than %u bytes\n", __func__,
-                    (unsigned)sizeof c->receive_buffer);
             e = QNB_ERR_SUCCESS;
         } else if (e == QNB_ERR_INTERRUPTED) {
             return e;

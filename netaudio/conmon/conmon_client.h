@@ -6,6 +6,9 @@
 // The owner collects the client's sockets (conmon_client_get_sockets) into its read set and calls
 // conmon_client_process_sockets with the ready set, and also when the deadline handed out by the
 // last call has passed. Single-threaded: every call and callback runs on the owner's thread.
+// An environment with an event loop is refused at creation (QNB_ERR_NOTSUPPORTED): that mode's
+// timers and socket handlers would be registered where the link is created and where the channel
+// sockets are opened.
 //
 // A request that takes a completion callback or an out-pointer holds a request slot until its
 // answer arrives (the callback runs, then the slot is freed), until it is released, until the
@@ -135,7 +138,10 @@ int conmon_client_get_tx_metering_enabled(const conmon_client *client);
 const conmon_remote_device_info *conmon_client_get_remote_devices(const conmon_client *client, unsigned table);
 // Slots of the request table that are in use.
 unsigned conmon_client_requests_in_use(const conmon_client *client);
-// The name of a device by its source id (see the header comment of the implementation).
+// The name of a device by its source id: the server's own device name when the id is the
+// server's; else the first subscribed device with these 8 id bytes; else, while a named channel
+// message is being handed to a handler, its sender's name when the id is the message's source;
+// else null.
 const char *conmon_client_device_name_for_id(const conmon_client *client, const conmon_source_id *id);
 // The channel set (direct channels), for its owner's inspection.
 conmon_channel_set *conmon_client_get_channels(const conmon_client *client);

@@ -218,6 +218,28 @@ TEST_F(ConmonClient, ConnectAndASecondConnectRefused)
     EXPECT_EQ(tn_udp_peer_drain(&server_), 0u); // the second connect sent nothing
 }
 
+TEST_F(ConmonClient, ReleasedConnectAbortsAndFlaggedServerMarksBareRequests)
+{
+    conmon_request *req = nullptr;
+    ASSERT_EQ(conmon_client_connect(client_, on_connect, &req), 0);
+    receive();
+    conmon_client_release_request(client_, req);
+    EXPECT_EQ(conmon_client_get_local_state(client_), CONMON_LOCAL_NO_CONNECTION);
+    EXPECT_EQ(get16(receive(), 6), CONMON_LOCAL_DISCONNECT);
+    EXPECT_EQ(calls_.connect, 0);
+
+    ASSERT_EQ(conmon_client_connect(client_, on_connect, &req), 0);
+    bytes c = connect_answer(receive());
+    put16(c, 10, 1); // server flags: bit 0
+    send(c);
+    pump();
+    ASSERT_EQ(conmon_client_get_local_state(client_), CONMON_LOCAL_CONNECTED);
+    ASSERT_EQ(conmon_client_subscribe(client_, nullptr, nullptr, 6, "T001"), 0);
+    EXPECT_EQ(get16(receive(), 8), 0xF000);
+    ASSERT_EQ(conmon_client_subscribe(client_, on_done, &req, 6, "T001"), 0);
+    EXPECT_EQ(get16(receive(), 8), 0);
+}
+
 TEST_F(ConmonClient, OlderServerGetsTheOlderConnect)
 {
     ASSERT_EQ(conmon_client_connect(client_, on_connect, nullptr), 0);
@@ -253,10 +275,12 @@ TEST_F(ConmonClient, ServerGoneWhileConnecting)
 
 TEST_F(ConmonClient, RequestIdsSkipZero)
 {
-    client_->link->next_request_id = 0xFFFE;
-    EXPECT_EQ(conmon_client_local_take_request_id(client_->link), 0xFFFE);
-    EXPECT_EQ(conmon_client_local_take_request_id(client_->link), 0xFFFF);
-    EXPECT_EQ(conmon_client_local_take_request_id(client_->link), 1);
+    connect();
+    client_->link->next_request_id = 0xFFFF;
+    for (uint16_t expect : {0xFFFF, 1, 2}) {
+        ASSERT_EQ(conmon_client_subscribe(client_, nullptr, nullptr, 6, "T001"), 0);
+        EXPECT_EQ(get16(receive(), 4), expect);
+    }
 }
 
 TEST_F(ConmonClient, FullRequestTable)
@@ -498,6 +522,50 @@ TEST_F(ConmonClient, AutoReconnectDeadlines)
     EXPECT_EQ(client_->link->auto_reconnect, 0);
 }
 
+TEST_F(ConmonClient, TxMeteringFillsTheAddressTable)
+{
+    conmon_client_delete(client_);
+    conmon_client_config config;
+    conmon_client_config_init(&config, "wfa_conmon_client");
+    qnb_sockaddr_from_text(&config.server, AF_INET, "127.0.0.1", server_.port);
+    config.channel_mask |= 1u << CONMON_CHANNEL_METERING;
+    ASSERT_EQ(conmon_client_new_with_config(env_, &config, &client_), 0);
+    uint16_t port = conmon_channel_set_get_port(conmon_client_get_channels(client_), CONMON_CHANNEL_METERING);
+    ASSERT_NE(port, 0);
+    connect();
+    ASSERT_EQ(conmon_client_register_monitoring_messages(client_, nullptr, nullptr, 1, 0, on_message), 0);
+    bytes reg = receive();
+    EXPECT_EQ(get16(reg, 14), port);
+
+    conmon_request *r = nullptr;
+    ASSERT_EQ(conmon_client_set_tx_metering_enabled(client_, on_done, &r, true), 0);
+    bytes on = receive();
+    EXPECT_EQ(get16(on, 6), CONMON_LOCAL_ENABLE_TX_METERING);
+    send(answer(on, CONMON_KIND_RESPONSE));
+    pump();
+    EXPECT_EQ(conmon_client_get_tx_metering_enabled(client_), 1);
+
+    // A list that does not name subscriptions carries metering addresses.
+    bytes list = subscriptions(CONMON_LOCAL_SUBSCRIPTIONS_CHANGED, 2, 0x4000, {{"M1", 0, 0}});
+    put16(list, 12, 0);
+    put16(list, 16 + 54, 2); // mask: the second pair only
+    const uint8_t address[4] = {127, 0, 0, 9};
+    memcpy(&list[16 + 62], address, 4);
+    put16(list, 16 + 66, 4321);
+    send(list);
+    pump();
+    const conmon_remote_device_info *t2 = conmon_client_get_remote_devices(client_, 2);
+    EXPECT_STREQ(t2[0].name, "M1");
+    EXPECT_TRUE(qnb_sockaddr_is_empty(&t2[0].socket_address[0]));
+    EXPECT_EQ(qnb_sockaddr_get_port(&t2[0].socket_address[1]), 4321);
+    EXPECT_TRUE(calls_.reported.empty());
+
+    ASSERT_EQ(conmon_client_set_tx_metering_enabled(client_, nullptr, nullptr, false), 0);
+    EXPECT_EQ(get16(receive(), 6), CONMON_LOCAL_DISABLE_TX_METERING);
+    EXPECT_EQ(conmon_client_get_tx_metering_enabled(client_), 0);
+    EXPECT_EQ(t2[0].flags, 0u);
+}
+
 // Corrupted events and answers reach every reader of the client: it stays connected, keeps its
 // tables bounded and reads nothing past the datagram (ASan).
 TEST_F(ConmonClient, HostileDatagrams)
@@ -532,6 +600,9 @@ TEST_F(ConmonClient, HostileDatagrams)
         send(m);
         ASSERT_EQ(pump(), 0);
     }
+    // Larger than the largest local message: reported, never read in part.
+    send(bytes(CONMON_LOCAL_BUFFER_SIZE + 1, 0));
+    EXPECT_EQ(pump(), QNB_ERR_MSGSIZE);
     EXPECT_EQ(conmon_client_get_local_state(client_), CONMON_LOCAL_CONNECTED);
     const conmon_networks *n = conmon_client_get_server_instance_info(client_);
     ASSERT_NE(n, nullptr);
