@@ -333,13 +333,17 @@ TEST_F(ConmonDriver, ManufacturerVersionsAreAskedOnlyOfDevicesThatHaveThem)
 {
     server.with([](tn_conmon_server *s) {
         tn_conmon_server_device(s, k_rqa)->capabilities &= ~0x1000u;
-        return 0;
+        // A software device announces them but has none.
+        tn_conmon_device soft;
+        tn_conmon_device_defaults(&soft, "T003-KTV4-S", "KTV4-S", 3);
+        std::memcpy(soft.model_id, "PvaWin01", 8);
+        return tn_conmon_server_add_device(s, &soft);
     });
     start_ready();
     add_and_query(k_ktv);
     add_and_query(k_rqa);
-    ASSERT_TRUE(results.waitForCount(2));
-    ASSERT_TRUE(wait_until([&] { return count_code(WFA_CBACK_INF_DEVICE) == 2; }));
+    add_and_query("T003-KTV4-S");
+    ASSERT_TRUE(wait_until([&] { return count_code(WFA_CBACK_INF_DEVICE) == 3; }));
     std::map<std::string, std::vector<uint8_t>> records;
     for (const result &r : results.results()) {
         if (r.code == WFA_CBACK_INF_DEVICE) {
@@ -348,6 +352,7 @@ TEST_F(ConmonDriver, ManufacturerVersionsAreAskedOnlyOfDevicesThatHaveThem)
     }
     EXPECT_EQ(controls(k_ktv), 3u) << "versions, interface status, manufacturer versions";
     EXPECT_EQ(controls(k_rqa), 2u) << "never asked for manufacturer versions";
+    EXPECT_EQ(controls("T003-KTV4-S"), 2u) << "a software device is not asked either";
     EXPECT_EQ(wfa_get_text(records[k_ktv].data(), WFA_DEVICE_INFO_SIZE, WFA_DI_MODEL_NAME, 32), "KTV4-S");
     EXPECT_EQ(wfa_get_text(records[k_rqa].data(), WFA_DEVICE_INFO_SIZE, WFA_DI_MODEL_NAME, 32), "");
 }
@@ -541,6 +546,20 @@ TEST_F(ConmonDriver, DeviceCommandsCheckTheirArgumentsAndTheDevice)
         EXPECT_EQ(on_worker(r.call), r.expected) << r.what;
     }
     EXPECT_EQ(count_code(WFA_CBACK_INF_SET_FS), 0u) << "a refused rate posts no success";
+    // The status record: name and the first interface's link-speed code; no second interface.
+    std::vector<uint8_t> stat(WFA_DEVICE_STAT_SIZE, 0xAA);
+    EXPECT_EQ(on_worker([&] { return wfa_device_get_stat(k_ktv, stat.data()); }), 0u);
+    const uint16_t speed = server.device(k_ktv).link_speed[0];
+    EXPECT_EQ(stat[32], speed == 1000 ? 3 : speed == 100 ? 2 : speed == 10 ? 1 : speed == 0 ? 0 : 255);
+    EXPECT_EQ(stat[33], 255);
+    EXPECT_EQ(wfa_get_text(stat.data(), stat.size(), 0, 32), k_ktv);
+    EXPECT_EQ(on_worker([&] {
+                  wfa_device_add(k_rqa);
+                  wfa_conmon_query(k_rqa);
+                  return wfa_device_get_stat(k_rqa, stat.data());
+              }),
+              WFA_E_NOT_READY)
+        << "still querying";
     // Identify alternates its text whatever device it goes to.
     for (int i = 0; i < 2; i++) {
         EXPECT_EQ(on_worker([] { return wfa_conmon_identify(k_ktv); }), 0u);
