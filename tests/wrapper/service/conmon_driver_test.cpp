@@ -560,10 +560,6 @@ TEST_F(ConmonDriver, DeviceCommandsCheckTheirArgumentsAndTheDevice)
               }),
               WFA_E_NOT_READY)
         << "still querying";
-    // Identify alternates its text whatever device it goes to.
-    for (int i = 0; i < 2; i++) {
-        EXPECT_EQ(on_worker([] { return wfa_conmon_identify(k_ktv); }), 0u);
-    }
     // A reboot takes the device away until its next status message, which queries it again.
     EXPECT_EQ(on_worker([] { return wfa_conmon_reboot(k_ktv, 1, 9); }), 0u);
     EXPECT_EQ(device_state(k_ktv), static_cast<uint32_t>(WFA_DEVICE_REBOOTING));
