@@ -729,10 +729,13 @@ qnb_error wr_devices_process_domain_relay(wr_devices *d, const tlv_view *record)
         return QNB_ERR_INVALIDDATA;
     wgcp_reader in;
     wgcp_reader_init(&in, record->data, record->length);
-    size_t at = size_t(record->head - record->data) + TLV_RECORD_HEAD_SIZE + 4;
+    size_t head = size_t(record->head - record->data);
+    size_t at = head + TLV_RECORD_HEAD_SIZE + 4;
+    uint16_t body_length = 0;
     uint32_t address = 0;
     uint16_t low = 0;
-    if (wgcp_reader_u32_at(&in, at + 4, &address) != 0 || wgcp_reader_u16_at(&in, at + 8, &low) != 0)
+    if (wgcp_reader_u16_at(&in, head + 6, &body_length) != 0 || body_length < WR_DOMAIN_RELAY_BODY ||
+        wgcp_reader_u32_at(&in, at + 4, &address) != 0 || wgcp_reader_u16_at(&in, at + 8, &low) != 0)
         return QNB_ERR_INVALIDDATA;
     const uint32_t source[2] = {address, low};
     return wr_devices_process_domain_message(d, source, relay.part.data, relay.value);

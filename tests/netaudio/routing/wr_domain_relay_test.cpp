@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "netaudio/messaging/tlv_message.h"
+#include "netaudio/messaging/wgcp_buffer.h"
 #include "netaudio/platform/qnb_env.h"
 #include "netaudio/routing/wr_channel.h"
 #include "netaudio/routing/wr_device.h"
@@ -160,6 +162,100 @@ TEST_F(DomainRelay, ATransportErrorCompletesTheRequestWithItsMappedError)
     }
     EXPECT_EQ(server.relayed, 0u);
     EXPECT_EQ(wr_devices_process_domain_error(devices, 999, QNB_ERR_SYSTEM), QNB_ERR_INVALIDPARAMETER);
+
+    // The error finds its request by domain request id: another request in flight goes on.
+    server.relay_failure_status = 0;
+    wr_device *lost = open_resolved("T002-RQA310-0002-QZ");
+    wr_device *live = open_resolved(tn_routing_device_get_name(sim));
+    ASSERT_TRUE(lost && live);
+    g_done = completion{};
+    ASSERT_EQ(wr_device_query_capabilities(live, on_done, nullptr), 0);
+    ASSERT_EQ(wr_device_query_capabilities(lost, on_done, nullptr), 0);
+    server.pump();
+    EXPECT_EQ(g_done.calls, 1);
+    EXPECT_EQ(g_done.result, QNB_ERR_SYSTEM);
+    for (int i = 0; i < 100 && g_done.calls < 2; ++i)
+        pump();
+    EXPECT_EQ(g_done.result, 0);
+    EXPECT_EQ(wr_device_get_state(live), WR_DEVICE_STATE_ACTIVE);
+
+    // A record the server refuses to take fails the send at once.
+    wr_device *refused = open_resolved(tn_routing_device_get_name(sim));
+    ASSERT_NE(refused, nullptr);
+    server.fail_transport = true;
+    EXPECT_EQ(wr_device_query_capabilities(refused, on_done, nullptr), QNB_ERR_NOTCONN);
+    EXPECT_EQ(wr_devices_requests_in_use(devices), 0u);
+}
+
+TEST_F(DomainRelay, MalformedRelayRecordsAreRefusedWithoutTouchingARequest)
+{
+    wr_device *d = open_resolved(tn_routing_device_get_name(sim));
+    ASSERT_NE(d, nullptr);
+    g_done = completion{};
+    ASSERT_EQ(wr_device_query_capabilities(d, on_done, nullptr), 0);
+    // A record as the server would send it, then cut or bent.
+    struct row {
+        const char *what;
+        uint16_t length; // of the routing message, as the body claims
+        uint16_t offset; // of the message, from the record start
+        size_t body;     // bytes of body reserved
+        uint16_t header_length; // the routing header's own length field
+    } rows[] = {
+        {"length beyond the message", 200, 24, 12, 10},
+        {"no message", 10, 0, 12, 10},
+        {"short body", 10, 24, 4, 10},
+        {"routing header longer than the message", 10, 24, 12, 40},
+        {"routing header too short", 4, 24, 12, 4},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        uint8_t buffer[256];
+        tlv_builder b;
+        tlv_record rec;
+        uint8_t *body = nullptr;
+        ASSERT_EQ(tlv_msg_begin(&b, buffer, sizeof buffer, TLV_OPTION_BYTES), 0);
+        ASSERT_EQ(tlv_msg_add_response_u16(&b, &rec, TLV_RECORD_0x2004, 1), 0);
+        ASSERT_EQ(tlv_msg_reserve_body(&rec, uint16_t(r.body), &body), 0);
+        uint8_t packet[12] = {0x27, 0x29, 0, 0, 0, 0, 0x10, 0x00, 0, 1, 0, 0};
+        packet[3] = uint8_t(r.header_length);
+        uint16_t at = 0;
+        ASSERT_NE(tlv_msg_add_bytes(&rec, packet, sizeof packet, &at), nullptr);
+        wgcp_store_be16(body, r.length);
+        if (r.body >= 4)
+            wgcp_store_be16(body + 2, r.offset ? at : 0);
+        if (r.body >= 12) {
+            wgcp_store_be32(body + 4, d->domain_address[0]);
+            wgcp_store_be16(body + 8, uint16_t(d->domain_address[1]));
+        }
+        tlv_view view;
+        ASSERT_EQ(tlv_view_init(&view, buffer, b.position), 0);
+        EXPECT_EQ(wr_devices_process_domain_relay(devices, &view), QNB_ERR_INVALIDDATA);
+        EXPECT_EQ(g_done.calls, 0);
+        EXPECT_EQ(wr_device_get_state(d), WR_DEVICE_STATE_QUERYING);
+    }
+    // Every cut of a good record is refused or dropped, never read past its end.
+    uint8_t buffer[256];
+    tlv_builder b;
+    tlv_record rec;
+    uint8_t *body = nullptr;
+    ASSERT_EQ(tlv_msg_begin(&b, buffer, sizeof buffer, TLV_OPTION_BYTES), 0);
+    ASSERT_EQ(tlv_msg_add_response_u16(&b, &rec, TLV_RECORD_0x2004, 1), 0);
+    ASSERT_EQ(tlv_msg_reserve_body(&rec, 12, &body), 0);
+    uint8_t packet[12] = {0x27, 0x29, 0, 12, 0, 0, 0x10, 0x00, 0, 1, 0, 0};
+    uint16_t at = 0;
+    ASSERT_NE(tlv_msg_add_bytes(&rec, packet, sizeof packet, &at), nullptr);
+    wgcp_store_be16(body, sizeof packet);
+    wgcp_store_be16(body + 2, at);
+    for (size_t cut = 0; cut < b.position; ++cut) {
+        std::vector<uint8_t> bytes(buffer, buffer + cut);
+        if (cut >= 2)
+            wgcp_store_be16(bytes.data(), uint16_t(cut));
+        tlv_view view;
+        if (tlv_view_init(&view, bytes.data(), bytes.size()) == 0 && view.type == TLV_RECORD_0x2004) {
+            EXPECT_EQ(wr_devices_process_domain_relay(devices, &view), QNB_ERR_INVALIDDATA) << cut;
+        }
+    }
+    EXPECT_EQ(g_done.calls, 0);
 }
 
 TEST_F(DomainRelay, AReplyWithAnotherSequenceNumberOrFromAnotherDeviceIsDroppedUntilTheDeadline)
