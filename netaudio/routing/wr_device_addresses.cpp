@@ -543,13 +543,7 @@ void wr_device_lookup_failed(wr_device *device, uint32_t failure_state)
 {
     if (!device || device->lookup_id == 0)
         return;
-    qnb_error err = QNB_ERR_SYSTEM;
-    if (failure_state == 2 || failure_state == 3)
-        err = QNB_ERR_INVALIDPARAMETER;
-    else if (failure_state == 5)
-        err = QNB_ERR_INVALIDDATA;
-    else if (failure_state == 6)
-        err = QNB_ERR_POLICY;
+    qnb_error err = wr_devices_domain_status_error(failure_state);
     device->lookup_id = 0;
     wr_device_begin_processing(device);
     wr_device_set_state(device, WR_DEVICE_STATE_ERROR, err, "Lookup Failure");

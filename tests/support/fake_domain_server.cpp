@@ -1,5 +1,9 @@
 #include "tests/support/fake_domain_server.h"
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "netaudio/messaging/wgcp_buffer.h"
@@ -26,7 +30,11 @@ fake_domain_server::fake_domain_server() : handler{}, domain{}
     handler.token = token;
 }
 
-fake_domain_server::~fake_domain_server() = default;
+fake_domain_server::~fake_domain_server()
+{
+    if (relay_socket_ != QNB_SOCKET_INVALID)
+        qnb_socket_close(&relay_socket_);
+}
 
 void fake_domain_server::attach(qnb_env *env)
 {
@@ -81,11 +89,113 @@ void fake_domain_server::set_domain(const uint8_t id[DOMAIN_ID_SIZE], uint32_t f
 
 void fake_domain_server::pump()
 {
-    while (!inbox_.empty()) {
-        message m = inbox_.front();
-        inbox_.pop_front();
-        handle(m);
+    do {
+        while (!inbox_.empty()) {
+            message m = inbox_.front();
+            inbox_.pop_front();
+            handle(m);
+        }
+    } while (drain_relay() || !inbox_.empty());
+}
+
+void fake_domain_server::handle_relay(const message &m, const tlv_view &view)
+{
+    wgcp_reader msg;
+    wgcp_reader_init(&msg, view.data, view.length);
+    size_t r = size_t(view.head - view.data);
+    relay rel{m.client, 0, 0, 0, {0, 0}, m.bytes};
+    uint16_t length = 0, offset = 0, low = 0;
+    wgcp_reader_u16_at(&msg, r + 8, &rel.request_id);
+    if (view.record_length < 24 || wgcp_reader_u16_at(&msg, r + 12, &length) != 0 ||
+        wgcp_reader_u16_at(&msg, r + 14, &offset) != 0 || wgcp_reader_u32_at(&msg, r + 16, &rel.address[0]) != 0 ||
+        wgcp_reader_u16_at(&msg, r + 20, &low) != 0 || offset < 24 || size_t(offset) + length > view.record_length ||
+        length < 10) {
+        send_relay_answer(rel, 5, {});
+        return;
     }
+    rel.address[1] = low;
+    const uint8_t *packet = view.head + offset;
+    rel.seqnum = wgcp_load_be16(packet + 4);
+    for (const fake_domain_device &d : devices) {
+        if (d.has_address && d.address[0] == rel.address[0] && d.address[1] == rel.address[1])
+            rel.port = d.relay_port;
+    }
+    if (relay_failure_status || rel.port == 0) {
+        send_relay_answer(rel, relay_failure_status ? relay_failure_status : unreachable_status, {});
+        return;
+    }
+    if (relay_socket_ == QNB_SOCKET_INVALID) {
+        qnb_sockaddr any;
+        qnb_sockaddr_set(&any, htonl(INADDR_LOOPBACK), 0);
+        if (qnb_socket_open_udp(&relay_socket_, AF_INET) != 0 || qnb_socket_bind(relay_socket_, &any) != 0 ||
+            qnb_socket_set_nonblocking(relay_socket_, 0) != 0)
+            return;
+    }
+    qnb_sockaddr to;
+    qnb_sockaddr_set(&to, htonl(INADDR_LOOPBACK), rel.port);
+    size_t n = length;
+    if (qnb_socket_sendto(relay_socket_, packet, &n, &to) == 0) {
+        ++relayed;
+        relays_.push_back(rel);
+    }
+}
+
+// A reply goes to the request relayed to that port with its sequence number, else to the
+// oldest one relayed to that port (the client decides what a renumbered reply is worth).
+bool fake_domain_server::drain_relay()
+{
+    if (relay_socket_ == QNB_SOCKET_INVALID)
+        return false;
+    bool any = false;
+    for (;;) {
+        std::vector<uint8_t> reply(1500);
+        size_t n = reply.size();
+        qnb_sockaddr from;
+        if (qnb_socket_recvfrom(relay_socket_, reply.data(), &n, &from) != 0)
+            break;
+        any = true;
+        reply.resize(n);
+        uint16_t port = qnb_sockaddr_get_port(&from);
+        uint16_t seqnum = n >= 6 ? wgcp_load_be16(&reply[4]) : 0;
+        auto found = std::find_if(relays_.begin(), relays_.end(),
+                                  [&](const relay &r) { return r.port == port && r.seqnum == seqnum; });
+        if (found == relays_.end())
+            found = std::find_if(relays_.begin(), relays_.end(), [&](const relay &r) { return r.port == port; });
+        if (found == relays_.end())
+            continue;
+        relay rel = *found;
+        relays_.erase(found);
+        if (relay_edit)
+            relay_edit(reply, rel.address);
+        send_relay_answer(rel, 0, reply);
+    }
+    return any;
+}
+
+void fake_domain_server::send_relay_answer(const relay &rel, uint16_t status, const std::vector<uint8_t> &reply)
+{
+    tlv_view view;
+    if (tlv_view_init(&view, rel.request.data(), rel.request.size()) != 0)
+        return;
+    uint8_t buffer[1600];
+    tlv_builder b;
+    tlv_record rec;
+    uint8_t *body = nullptr;
+    if (tlv_msg_begin_response(&b, buffer, sizeof buffer, &view) != 0 ||
+        tlv_msg_add_response_u16(&b, &rec, TLV_RECORD_0x2004, rel.request_id) != 0 ||
+        tlv_msg_set_second_u16(&rec, status) != 0)
+        return;
+    if (status == 0) {
+        uint16_t offset = 0;
+        if (tlv_msg_reserve_body(&rec, 12, &body) != 0 || reply.empty() ||
+            !tlv_msg_add_bytes(&rec, reply.data(), reply.size(), &offset))
+            return;
+        wgcp_store_be16(body, uint16_t(reply.size()));
+        wgcp_store_be16(body + 2, offset);
+        wgcp_store_be32(body + 4, rel.address[0]);
+        wgcp_store_be16(body + 8, uint16_t(rel.address[1]));
+    }
+    deliver(rel.client, b.data, b.position);
 }
 
 void fake_domain_server::deliver(uint16_t client, const uint8_t *data, size_t length)
@@ -116,6 +226,10 @@ void fake_domain_server::handle(const message &m)
         uint16_t status = 0;
         wgcp_reader_u16_at(&msg, r + 10, &status);
         result_statuses.push_back(status);
+        return;
+    }
+    if (view.type == TLV_RECORD_0x2004) {
+        handle_relay(m, view);
         return;
     }
     if (view.type == TLV_RECORD_DOMAIN_CANCEL) {

@@ -10,16 +10,24 @@
 //   (`lookup_failure_status`) for an unknown one.
 // - cancels (0x200A) close the request; their ids are kept in `cancelled`.
 // - responses to its results: their statuses are kept in `result_statuses`.
+// - relay records (0x2004, layout in netaudio/routing/wr_devices.h): the routing message goes by
+//   UDP to the device with that domain address (127.0.0.1:relay_port, e.g. a simulated routing
+//   device), and each datagram coming back from there is wrapped into an answer to the request it
+//   replies to. A device without a relay port, or any device while `relay_failure_status` is set,
+//   gets a transport error instead. pump() collects the datagrams that have arrived by then; a test
+//   lets the device answer between two pumps.
 // The server's domain (id, flags) and connection state (the handler's state word and token) change
 // through set_domain(), which announces the change to every client.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "netaudio/discovery/domain_client.h"
+#include "netaudio/platform/qnb_socket.h"
 
 struct qnb_env;
 
@@ -35,6 +43,7 @@ struct fake_domain_device {
     bool has_address = true;
     uint32_t address[2] = {0, 0}; // the device's address in the domain
     std::vector<fake_domain_service> services;
+    uint16_t relay_port = 0; // where routing messages for it are relayed (127.0.0.1); 0: unreachable
 };
 
 // Builds a TXT record from "key=value" entries.
@@ -80,6 +89,11 @@ public:
     std::vector<uint32_t> cancelled;
     std::vector<uint16_t> result_statuses;
     uint32_t messages_received = 0;
+    uint16_t unreachable_status = 4;   // transport error for a device without a relay port
+    uint16_t relay_failure_status = 0; // non-zero: every relay record is answered with it
+    uint32_t relayed = 0;              // routing messages passed on to devices
+    // Sees (and may change) every reply and its source address before it is wrapped.
+    std::function<void(std::vector<uint8_t> &reply, uint32_t from[2])> relay_edit;
 
 private:
     struct link {
@@ -102,7 +116,21 @@ private:
                      const std::string &name, bool final);
     void send_status(uint16_t client, const std::vector<uint8_t> &request, uint16_t seqnum, uint16_t status);
 
+    struct relay {
+        uint16_t client;
+        uint16_t request_id;
+        uint16_t port;
+        uint16_t seqnum; // of the routing message
+        uint32_t address[2];
+        std::vector<uint8_t> request; // the relay record, for the answer's ids
+    };
+    void handle_relay(const message &m, const tlv_view &view);
+    void send_relay_answer(const relay &r, uint16_t status, const std::vector<uint8_t> &reply);
+    bool drain_relay();
+
     std::deque<link> links_;
+    std::deque<relay> relays_;
+    qnb_socket relay_socket_ = QNB_SOCKET_INVALID;
     std::deque<message> inbox_;
     uint32_t next_sequence_ = 1;
 };
