@@ -229,15 +229,17 @@ void finish_command(pending_command &c, qnb_error result)
 {
     const uint16_t status = result ? ERR_UNKNOWN : ERR_NOERR;
     post(c.code, c.payload, c.request_id, status);
-    if (c.code == WFA_CBACK_INF_SET_PACHE && !result) {
+    wfa_routing_slot *s = slot_of_device(c.device);
+    if (!s || result)
+        return;
+    if (c.code == WFA_CBACK_INF_SET_PACHE) {
         // The answer makes the channel's stored subscription old: read it again, so that a page read
         // while the change was under way does not keep the old one.
-        wfa_routing_slot *s = slot_of_device(c.device);
-        wr_rxchannel *ch = s ? wr_device_rxchannel_at(s->device, c.rx_index) : nullptr;
-        if (ch) {
+        if (wr_rxchannel *ch = wr_device_rxchannel_at(s->device, c.rx_index))
             wr_channel_mark_stale(ch);
-            refresh(s, 1u << WR_UPDATE_RXCHANNELS);
-        }
+        refresh(s, 1u << WR_UPDATE_RXCHANNELS);
+    } else if (c.code == WFA_CBACK_INF_SET_BATCH_LIST) {
+        refresh(s, 1u << WR_UPDATE_RXCHANNELS);
     }
 }
 
@@ -409,8 +411,7 @@ uint32_t wfa_routing_create(void)
     qnb_error e = wr_devices_new(env, &container);
     if (e)
         return wfa_internal_from_library(e);
-    if (!e)
-        e = wr_devices_set_max_handles(container, k_slots);
+    e = wr_devices_set_max_handles(container, k_slots);
     if (!e)
         e = wr_devices_set_changed_callback(container, on_container_changed);
     if (!e)

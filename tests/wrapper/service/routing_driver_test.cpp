@@ -360,12 +360,12 @@ TEST_F(RoutingDriver, OnePatchSubscribesByIndexAndReadsBack)
     std::string device;
     while (steady_clock::now() < until && id != 5) {
         before = results.size();
-        send(25, named(ktv, 68));
         std::vector<uint8_t> ask = named(ktv, 68);
         wfa_put_u16(ask.data(), ask.size(), 32, 2);
         send(25, ask);
-        ASSERT_TRUE(wait_answers(WFA_CBACK_INF_GET_PACHE, ktv, 2, before));
-        result r = answers(WFA_CBACK_INF_GET_PACHE, ktv, before)[1];
+        ASSERT_TRUE(wait_answers(WFA_CBACK_INF_GET_PACHE, ktv, 1, before));
+        result r = answers(WFA_CBACK_INF_GET_PACHE, ktv, before)[0];
+        EXPECT_EQ(r.status, ERR_NOERR);
         device = wfa_get_text(r.payload.data(), r.payload.size(), 34, 32);
         wfa_get_u16(r.payload.data(), r.payload.size(), 66, &id);
     }
@@ -515,6 +515,40 @@ TEST_F(RoutingDriver, ANameRoutedAgainKeepsItsSlotAndAFailedDeviceIsOpenedAnew)
     route(ktv);
     EXPECT_EQ(on_worker([] { return wfa_routing_slots_in_use(); }), 2);
     EXPECT_EQ(on_worker([&] { return wfa_routing_slot_of(ktv.c_str()); }), 0);
+}
+
+TEST_F(RoutingDriver, ACapabilitiesQueryThatEndsWithoutActiveIsAskedAgainASecondLater)
+{
+    const std::string ktv = add_device(TN_ROUTING_MODEL_KTV4S, 1);
+    auto refuse_names = [&](uint16_t result) {
+        with_device(ktv, [&](tn_routing_device *dev) {
+            tn_routing_device_set_result(dev, 0x1002, result);
+            tn_routing_device_set_result(dev, 0x1003, result);
+            return 0;
+        });
+    };
+    auto queries = [&] {
+        return with_device(ktv, [](tn_routing_device *dev) { return tn_routing_device_request_count(dev, 0x1000); });
+    };
+    refuse_names(0x0004);
+    send(19, named(ktv, 32));
+    auto until = steady_clock::now() + seconds(10);
+    while (steady_clock::now() < until &&
+           with_device(ktv, [](tn_routing_device *dev) {
+               return tn_routing_device_request_count(dev, 0x1002) + tn_routing_device_request_count(dev, 0x1003);
+           }) == 0)
+        std::this_thread::sleep_for(milliseconds(2));
+    settle();
+    EXPECT_EQ(queries(), 1u);
+    EXPECT_TRUE(answers(WFA_CBACK_INF_CH_NUM, ktv).empty());
+
+    refuse_names(0);
+    clock.advance(0, 900000);
+    settle();
+    EXPECT_EQ(queries(), 1u);
+    clock.advance(0, 200000);
+    ASSERT_TRUE(wait_answers(WFA_CBACK_INF_CH_NUM, ktv, 1));
+    EXPECT_EQ(queries(), 2u);
 }
 
 } // namespace
