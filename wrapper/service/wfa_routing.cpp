@@ -324,7 +324,7 @@ void on_capabilities_done(wr_device *device, wr_request *, qnb_error result)
         std::vector<uint8_t> payload = named_payload(s->name, k_ch_num_size);
         wfa_put_u16(payload.data(), payload.size(), 32, wr_device_num_txchannels(device));
         wfa_put_u16(payload.data(), payload.size(), 34, wr_device_num_rxchannels(device));
-        post(WFA_CBACK_INF_CH_NUM, payload, 0, ERR_NOERR);
+        post(WFA_CBACK_INF_CH_NUM, payload, s->request_id, ERR_NOERR);
     } else if (state == WR_DEVICE_STATE_RESOLVED || state == WR_DEVICE_STATE_QUERYING) {
         // The query ended without bringing the device to ACTIVE: ask again a second later.
         wfa_log(QNB_LOG_WARNING, "wfa_routing: capabilities query of '%s' ended with %d", s->name, int(result));

@@ -204,8 +204,9 @@ protected:
     void route(const std::string &name)
     {
         const size_t before = results.size();
-        send(19, named(name, 32));
+        send(19, named(name, 32), 0x0519);
         ASSERT_TRUE(wait_answers(WFA_CBACK_INF_CH_NUM, name, 1, before)) << name << " never became active";
+        EXPECT_EQ(answers(WFA_CBACK_INF_CH_NUM, name, before)[0].request_id, 0x0519);
     }
 
     qz_test::fake_clock clock;
