@@ -142,12 +142,13 @@ protected:
     }
 
     // A simulated device, published through DNS-SD on loopback with the port it listens on.
-    std::string add_device(tn_routing_model model, unsigned unit, uint16_t rx_count = 0)
+    std::string add_device(tn_routing_model model, unsigned unit, uint16_t rx_count = 0, uint16_t label_slots = 0)
     {
         tn_routing_device_config cfg;
         tn_routing_device_config_init(&cfg, model, unit);
         if (rx_count)
             cfg.rx_count = rx_count;
+        cfg.label_slots = label_slots;
         std::lock_guard<std::mutex> guard(device_lock);
         qnb_error error = 0;
         tn_routing_device *dev = tn_routing_set_add(devices, &cfg, &error);
@@ -516,6 +517,93 @@ TEST_F(RoutingDriver, ANameRoutedAgainKeepsItsSlotAndAFailedDeviceIsOpenedAnew)
     route(ktv);
     EXPECT_EQ(on_worker([] { return wfa_routing_slots_in_use(); }), 2);
     EXPECT_EQ(on_worker([&] { return wfa_routing_slot_of(ktv.c_str()); }), 0);
+}
+
+TEST_F(RoutingDriver, BatchesInFlightTogetherEachLandInTheirOwnDevice)
+{
+    const std::string ktv = add_device(TN_ROUTING_MODEL_KTV4S, 1);
+    const std::string rqa = add_device(TN_ROUTING_MODEL_RQA310, 2);
+    route(ktv);
+    route(rqa);
+    const size_t before = results.size();
+    send(33, batch(ktv, 40, [&](uint16_t i) { return std::make_pair(rqa, uint16_t(1 + i % 2)); }));
+    send(33, batch(rqa, 2, [&](uint16_t i) { return std::make_pair(ktv, uint16_t(10 + i)); }));
+    ASSERT_TRUE(wait_answers(WFA_CBACK_INF_SET_BATCH_LIST, ktv, 2, before));
+    ASSERT_TRUE(wait_answers(WFA_CBACK_INF_SET_BATCH_LIST, rqa, 2, before));
+    settle();
+    for (const std::string &name : {ktv, rqa}) {
+        std::vector<result> got = answers(WFA_CBACK_INF_SET_BATCH_LIST, name, before);
+        ASSERT_EQ(got.size(), 2u) << name;
+        EXPECT_EQ(got[1].status, ERR_NOERR) << name;
+    }
+    with_device(ktv, [&](tn_routing_device *dev) {
+        EXPECT_EQ(tn_routing_device_subscription_count(dev), 40u);
+        tn_routing_subscription sub;
+        EXPECT_TRUE(tn_routing_device_get_subscription(dev, 40, &sub));
+        EXPECT_STREQ(sub.tx_channel, "02");
+        EXPECT_STREQ(sub.tx_device, rqa.c_str());
+        return 0;
+    });
+    with_device(rqa, [&](tn_routing_device *dev) {
+        tn_routing_subscription sub;
+        EXPECT_TRUE(tn_routing_device_get_subscription(dev, 2, &sub));
+        EXPECT_STREQ(sub.tx_channel, "11");
+        EXPECT_STREQ(sub.tx_device, ktv.c_str());
+        return 0;
+    });
+}
+
+TEST_F(RoutingDriver, LabelsAndMutesReachTheDeviceAndLabelListsHoldSixteen)
+{
+    const std::string ktv = add_device(TN_ROUTING_MODEL_KTV4S, 1, 0, 8);
+    route(ktv);
+    std::vector<uint8_t> rx_label = named(ktv, 66);
+    wfa_put_u16(rx_label.data(), rx_label.size(), 32, 1);
+    wfa_put_text(rx_label.data(), rx_label.size(), 34, 32, "Podium");
+    std::vector<uint8_t> tx_label = rx_label;
+    wfa_put_text(tx_label.data(), tx_label.size(), 34, 32, "Main");
+    std::vector<uint8_t> rx_mute = named(ktv, 36);
+    wfa_put_u16(rx_mute.data(), rx_mute.size(), 32, 2);
+    wfa_put_u16(rx_mute.data(), rx_mute.size(), 34, 1);
+    std::vector<uint8_t> tx_mute = rx_mute;
+    wfa_put_u16(tx_mute.data(), tx_mute.size(), 32, 3);
+    const struct {
+        uint32_t command;
+        const std::vector<uint8_t> &args;
+    } rows[] = {{23, rx_label}, {21, tx_label}, {29, rx_mute}, {27, tx_mute}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.command);
+        const size_t before = results.size();
+        send(row.command, row.args);
+        ASSERT_TRUE(wait_answers(uint16_t(row.command), ktv, 1, before));
+        settle();
+        std::vector<result> got = answers(uint16_t(row.command), ktv, before);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].status, ERR_NOERR);
+        EXPECT_EQ(got[0].payload, row.args);
+    }
+    with_device(ktv, [](tn_routing_device *dev) {
+        EXPECT_STREQ(tn_routing_device_rx_name(dev, 1), "Podium");
+        EXPECT_TRUE(tn_routing_device_rx_muted(dev, 2));
+        EXPECT_TRUE(tn_routing_device_tx_muted(dev, 3));
+        uint16_t owner = 0;
+        const char *label = tn_routing_device_label(dev, 1, &owner);
+        EXPECT_STREQ(label ? label : "", "Main");
+        EXPECT_EQ(owner, 1);
+        return 0;
+    });
+
+    // 64 channels a direction: the lists hold the first sixteen.
+    for (uint16_t code : {WFA_CBACK_INF_GET_TX_CHLABEL, WFA_CBACK_INF_GET_RX_CHLABEL}) {
+        const size_t before = results.size();
+        send(code, named(ktv, 32));
+        ASSERT_TRUE(wait_answers(code, ktv, 1, before));
+        result r = answers(code, ktv, before)[0];
+        uint16_t count = 0;
+        wfa_get_u16(r.payload.data(), r.payload.size(), 32, &count);
+        EXPECT_EQ(r.payload.size(), 546u);
+        EXPECT_EQ(count, 16);
+    }
 }
 
 TEST_F(RoutingDriver, ACapabilitiesQueryThatEndsWithoutActiveIsAskedAgainASecondLater)
