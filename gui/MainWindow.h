@@ -8,6 +8,8 @@
 #include "gui/QzJsonManager.h"
 
 #include <QMainWindow>
+#include <QMap>
+#include <QPair>
 #include <QStringList>
 #include <QVariantList>
 #include <QVariantMap>
@@ -116,6 +118,9 @@ protected:
     void awaitReport(AwaitedReport report);
     void reportArrived(AwaitedReport report);
     void reportMissing(AwaitedReport report);
+    // The restart onto a new interface; deferred while Apply runs, done once Apply has ended.
+    void restartOnNewInterface();
+    void restartIfPending();
 
     // ---- Confirm ----
     bool wantedDeviceKeys(QStringList &keys);
@@ -132,8 +137,11 @@ protected:
     static bool deviceLineFromMap(const QVariantMap &map, QString &line);
     static QString deviceKeyOfMap(const QVariantMap &map);
     bool removeQueuedDevice(const QString &deviceKey);
-    // The plan gives every wanted device its patches; reports it when not.
+    // The plan gives every wanted device its patches, with channels the devices have; reports
+    // it when not.
     bool checkPlan(const QStringList &wantedKeys);
+    // Device key -> {transmit count, receive count} of the devices found.
+    bool deviceChannelCounts(QMap<QString, QPair<int, int>> &counts);
     // Empties both queues and fills them with one map per wanted device.
     void queueWantedDevices(const QStringList &wantedKeys, bool preferredMaster);
     void startPreferredMaster(const QStringList &wantedKeys);
@@ -183,4 +191,6 @@ protected:
     quint64 applyGeneration = 0;
     // Key of the device whose command is waiting for its answer; empty when none is.
     QString deviceInFlight;
+    // The interface switch took effect while Apply ran: the program restarts once Apply has ended.
+    bool restartPending = false;
 };

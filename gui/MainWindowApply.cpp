@@ -19,6 +19,9 @@ const QString kApplyFailed = QStringLiteral("Failed to apply settings.\nPlease c
 const QString kPlanUnreadable =
     QStringLiteral("Failed to read the settings file.\nPlease check the contents of the \"QZVeltoPatch.json\" file.");
 
+// The most receive channels one batch carries, and the highest transmit channel number.
+constexpr int kMaxBatchChannels = 256;
+constexpr int kMaxTxChannel = 0xFFFE;
 // From the last preferred-master answer to the clear step, in milliseconds.
 constexpr int kPreferredMasterToClear = 3000;
 // First unit id of each RQA-310 area: the areas own 1-25, 26-49, 50-73 and 74-97.
@@ -122,12 +125,11 @@ bool MainWindow::deviceFromName(const QString &name, QString &deviceKey, QString
     const QStringList parts = name.split(QLatin1Char('-'), Qt::KeepEmptyParts);
     if (parts.size() < 5)
         return false;
-    QString digits = parts.at(0);
-    digits.remove(QLatin1Char('T'), Qt::CaseSensitive);
-    bool ok = false;
-    const uint unit = digits.toUInt(&ok, 16);
-    if (!ok)
+    // The unit id rule of device names: one 'T' (either case) and three hexadecimal digits.
+    const QString digits = veltoManager::unitIdOf(parts.at(0));
+    if (digits.isEmpty())
         return false;
+    const uint unit = digits.toUInt(nullptr, 16);
     const QString model = parts.at(2) + QLatin1Char('-') + parts.at(3);
     if (model != kKtv && model != kRqa)
         return false;
@@ -211,14 +213,56 @@ void MainWindow::queueWantedDevices(const QStringList &wantedKeys, bool preferre
 
 // ---- Apply ----
 
+bool MainWindow::deviceChannelCounts(QMap<QString, QPair<int, int>> &counts)
+{
+    if (!manager)
+        return false;
+    QVariantMap unused;
+    QVariantList devices;
+    if (!manager->getResult(QStringLiteral("veltoDevices"), unused, devices))
+        return false;
+    // The first record of a key counts, as when a command looks the device up.
+    for (const QVariant &item : qAsConst(devices)) {
+        const QVariantMap record = item.toMap();
+        bool ok = false;
+        uint unit = record.value(kUnitId).toString().toUInt(&ok, 16);
+        if (!ok)
+            unit = 0;
+        const QString key = makeDeviceKey(static_cast<int>(unit), record.value(kModel).toString());
+        if (!counts.contains(key))
+            counts.insert(key, qMakePair(record.value(QStringLiteral("txChNum")).toInt(),
+                                         record.value(QStringLiteral("rxChNum")).toInt()));
+    }
+    return true;
+}
+
 bool MainWindow::checkPlan(const QStringList &wantedKeys)
 {
-    // Every device is cleared before it is patched: a plan that cannot be read for every wanted
-    // device must not get that far.
-    bool usable = jsonManager.planUsable();
+    // Every device is cleared before it is patched: a plan that cannot be carried out for every
+    // wanted device as it stands must not get that far. Each entry that will be sent names a
+    // receive channel of its device and a transmit channel of a wanted transmitter, both within
+    // the counts the devices reported.
+    QMap<QString, QPair<int, int>> counts;
+    bool usable = jsonManager.planUsable() && deviceChannelCounts(counts);
     for (int i = 0; usable && i < wantedKeys.size(); ++i) {
+        const QString &key = wantedKeys.at(i);
         QList<QVariantMap> entries;
-        usable = jsonManager.devicePatches(wantedKeys.at(i), entries);
+        usable = jsonManager.devicePatches(key, entries);
+        const int rxCount = counts.value(key).second;
+        usable = usable && rxCount >= 1 && rxCount <= kMaxBatchChannels;
+        for (const QVariantMap &entry : qAsConst(entries)) {
+            if (!usable)
+                break;
+            const QString txKey = makeDeviceKey(entry.value(QStringLiteral("txId")).toInt(),
+                                                entry.value(QStringLiteral("txDevType")).toString());
+            if (!wantedKeys.contains(txKey))
+                continue; // left out of the patch step
+            const QPair<int, int> tx = counts.value(txKey);
+            const int rxCh = entry.value(QStringLiteral("rxCh")).toInt();
+            const int txCh = entry.value(QStringLiteral("txCh")).toInt();
+            usable = rxCh >= 1 && rxCh <= rxCount && tx.second >= 1 && txCh >= 1 && txCh <= tx.first &&
+                     txCh <= kMaxTxChannel;
+        }
     }
     if (!usable)
         log(kPlanUnreadable);
@@ -271,6 +315,7 @@ void MainWindow::onPreferredMasterAnswer(const QVariantMap &info)
             log(line);
             log(deviceKey);
         }
+        restartIfPending();
         return;
     }
     if (ktvQueue.isEmpty() && rqaQueue.isEmpty()) {
@@ -288,14 +333,18 @@ void MainWindow::startClear()
 {
     QStringList wanted, found;
     wantedDeviceKeys(wanted);
+    // Where the sequence stands still before its clear step, a pending restart is done.
     if (!foundDeviceKeys(found)) {
         log(kCommunicationFailed);
         ui->applyPushButton->setEnabled(false);
+        restartIfPending();
         return;
     }
     ui->applyPushButton->setEnabled(false);
-    if (!checkDevices(wanted, found) || !checkPlan(wanted))
+    if (!checkDevices(wanted, found) || !checkPlan(wanted)) {
+        restartIfPending();
         return;
+    }
     startClearStep(wanted);
 }
 
@@ -523,6 +572,7 @@ void MainWindow::endApply()
     deviceInFlight.clear();
     ktvQueue.clear();
     rqaQueue.clear();
+    restartIfPending();
 }
 
 void MainWindow::closeProgressDialog()

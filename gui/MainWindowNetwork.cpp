@@ -222,11 +222,33 @@ void MainWindow::slotVeltoNicSelect()
     ui->applyPushButton->setEnabled(false);
     ui->confirmPushButton->setEnabled(false);
     if (ifChanged) {
-        // The new interface is in use: the program starts again on it.
-        services.exitLoop(restartExitCode);
+        restartOnNewInterface();
         return;
     }
     later(kReportToBrowse, [this] { startBrowse(); });
+}
+
+void MainWindow::restartOnNewInterface()
+{
+    ifChanged = false;
+    if (applyStep != 0) {
+        // Leaving in the middle of Apply would leave the devices half written.
+        if (!restartPending)
+            log(QStringLiteral("The network interface has changed.\n"
+                               "The application will restart when the settings have been applied.\n"));
+        restartPending = true;
+        return;
+    }
+    // The new interface is in use: the program starts again on it.
+    services.exitLoop(restartExitCode);
+}
+
+void MainWindow::restartIfPending()
+{
+    if (!restartPending)
+        return;
+    restartPending = false;
+    services.exitLoop(restartExitCode);
 }
 
 // ---- the interface chooser ----
@@ -375,6 +397,8 @@ void MainWindow::reportMissing(AwaitedReport report)
         leaveBusyState();
         break;
     case AwaitedReport::InterfaceSwitch:
+        // The switch is given up: a report that comes later is no longer its confirmation.
+        ifChanged = false;
         log(QStringLiteral("Failed to change the network interface.\nPlease check the network settings of the PC.\n"));
         leaveBusyState();
         break;

@@ -285,13 +285,21 @@ bool veltoManager::currentIfResult(const QString &, QVariantMap &out)
 
 QString veltoManager::unitIdFromName(const QString &name)
 {
+    return unitIdOf(name);
+}
+
+QString veltoManager::unitIdOf(const QString &name)
+{
     const QString first = name.section(QLatin1Char('-'), 0, 0);
-    if (first.size() != 4 || first.at(0).toUpper() != QLatin1Char('T'))
+    if (first.size() != 4 || (first.at(0) != QLatin1Char('T') && first.at(0) != QLatin1Char('t')))
         return QString();
-    const QString digits = first.mid(1);
-    bool ok = false;
-    digits.toUInt(&ok, 16);
-    return ok ? digits : QString();
+    // Digits only: no sign, no blank, no "0x" (a number conversion would accept them).
+    for (int i = 1; i < 4; ++i) {
+        const ushort c = first.at(i).unicode();
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')))
+            return QString();
+    }
+    return first.mid(1);
 }
 
 // ---- wide strings ----

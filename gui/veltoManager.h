@@ -36,6 +36,10 @@ public:
 
     // The unit id that a device name carries ("T00A-..." gives "00A"), or an empty text.
     virtual QString unitIdFromName(const QString &name);
+    // The rule behind it, shared with the main window: the text before the first '-' (the whole
+    // name without one) is exactly 'T' or 't' and three hexadecimal digits; the digits as they
+    // stand, else an empty text.
+    static QString unitIdOf(const QString &name);
 
     // IVeltoNotify, called on veltoWrapper's worker thread.
     void notifyInitDone() override;

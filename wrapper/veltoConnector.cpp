@@ -76,8 +76,10 @@ bool veltoConnector::startBrowse()
     wfa_trace("Start Browse!!\n");
     std::vector<uint8_t> block(2, 0);
     wfa_put_u16(block.data(), block.size(), 0, static_cast<uint16_t>(int16_t(-1)));
+    std::lock_guard<std::mutex> lock(m_browseLock);
     if (!send(1, block))
         return false;
+    ++m_startsQueued;
     m_browsing = 1;
     return true;
 }
@@ -87,7 +89,28 @@ bool veltoConnector::stopBrowse()
     if (!m_browsing.load())
         return true;
     wfa_trace("Stop Browse!!\n");
-    return send(2, std::vector<uint8_t>());
+    // Noted before it is queued: the worker may answer it before send returns.
+    std::lock_guard<std::mutex> lock(m_browseLock);
+    m_pendingStops.push_back(m_startsQueued);
+    if (send(2, std::vector<uint8_t>()))
+        return true;
+    m_pendingStops.pop_back();
+    return false;
+}
+
+void veltoConnector::onBrowseStop()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_browseLock);
+        bool newerStart = false;
+        if (!m_pendingStops.empty()) {
+            newerStart = m_pendingStops.front() != m_startsQueued;
+            m_pendingStops.pop_front();
+        }
+        if (!newerStart)
+            m_browsing = 0;
+    }
+    m_callback->onBrowseStopped();
 }
 
 bool veltoConnector::requestBatchPatch(const std::string &device, int count)
@@ -293,8 +316,7 @@ void veltoConnector::onWfaEvent(uint16_t status, const uint8_t *frame, size_t si
 
     switch (code) {
     case WFA_CBACK_INF_BROWSE_STOP:
-        m_browsing = 0;
-        m_callback->onBrowseStopped();
+        onBrowseStop();
         break;
     case WFA_CBACK_INF_DEVICE:
         onDevice(p, n);
@@ -311,8 +333,10 @@ void veltoConnector::onWfaEvent(uint16_t status, const uint8_t *frame, size_t si
         onIfList(p, n);
         break;
     case WFA_CBACK_INF_GET_IF: {
+        // A failed read (the configuration service not ready yet) carries an empty record: it
+        // says nothing about the interface in use and is not reported as if it did.
         wfa_interface_record record{};
-        if (!wfa_interface_record_read(p, n, 0, &record))
+        if (!wfa_status_ok(status) || !wfa_interface_record_read(p, n, 0, &record))
             break;
         const unsigned char flag = 1;
         m_callback->onIf(wfa_wstring_from_utf16(record.name, WFA_IF_NAME_UNITS), wfa_mac_text(record.mac),

@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <list>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -58,12 +60,19 @@ private:
     // A device-name argument block of `size` bytes with the name in its first 32.
     static std::vector<uint8_t> nameBlock(const std::string &device, size_t size);
 
+    void onBrowseStop();
     void onDevice(const uint8_t *payload, size_t size);
     void onIfList(const uint8_t *payload, size_t size);
     void onBatchList(const uint8_t *payload, size_t size);
 
     IVeltoCallback *m_callback;
     std::atomic<int> m_browsing;
+    // The browse stop events answer the stops in the order they were queued. For each stop still
+    // unanswered, the number of starts queued before it: its event clears the browsing flag only
+    // when no start has been queued since (a stop followed at once by a start leaves browsing on).
+    std::mutex m_browseLock;
+    std::deque<unsigned long long> m_pendingStops;
+    unsigned long long m_startsQueued = 0;
     uint8_t m_ready;
     requestFunction m_request;
 };

@@ -99,7 +99,15 @@ int veltoMain::isBrowsing()
 
 bool veltoMain::startBrowse()
 {
-    return guarded([this] { return m_connector && m_connector->startBrowse(); });
+    return guarded([this] {
+        if (!m_connector)
+            return false;
+        // A new browse forgets the devices of the last one (the service layer empties its table
+        // too), so that every device it finds is reported again.
+        if (m_devs)
+            m_devs->clear();
+        return m_connector->startBrowse();
+    });
 }
 
 bool veltoMain::stopBrowse()

@@ -1,5 +1,7 @@
 #include "netaudio/discovery/wt_dnssd.h"
 
+#include "netaudio/discovery/wt_txt.h"
+
 #include <dns_sd.h>
 
 #include <cstring>
@@ -128,57 +130,6 @@ observer_slot &reconfirm_slot()
 {
     static observer_slot slot;
     return slot;
-}
-
-bool ascii_equal_nocase(const unsigned char *a, size_t length, const char *b)
-{
-    for (size_t i = 0; i < length; i++) {
-        unsigned char x = a[i];
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (y == 0) {
-            return false;
-        }
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y) {
-            return false;
-        }
-    }
-    return b[length] == '\0';
-}
-
-// Finds the first entry of `key`. Returns false when absent; else `*value` is the byte after '='
-// (null without '=') and `*value_length` its length.
-bool txt_find(uint16_t txt_length, const void *txt, const char *key, const unsigned char **value,
-              uint8_t *value_length)
-{
-    if (txt == nullptr || key == nullptr || key[0] == '\0') {
-        return false;
-    }
-    const unsigned char *p = static_cast<const unsigned char *>(txt);
-    size_t remaining = txt_length;
-    while (remaining > 0) {
-        size_t n = p[0];
-        if (n + 1 > remaining) {
-            return false; // entry runs past the record
-        }
-        const unsigned char *entry = p + 1;
-        const unsigned char *equals = static_cast<const unsigned char *>(std::memchr(entry, '=', n));
-        size_t key_length = equals != nullptr ? static_cast<size_t>(equals - entry) : n;
-        if (n > 0 && ascii_equal_nocase(entry, key_length, key)) {
-            if (equals != nullptr) {
-                *value = equals + 1;
-                *value_length = static_cast<uint8_t>(n - key_length - 1);
-            } else {
-                *value = nullptr;
-                *value_length = 0;
-            }
-            return true;
-        }
-        p += n + 1;
-        remaining -= n + 1;
-    }
-    return false;
 }
 
 wt_dnssd_ref *new_ref(ref_kind kind, void *context)
@@ -355,9 +306,9 @@ int wt_dnssd_construct_full_name(char *buffer, const char *name, const char *typ
 
 const void *wt_dnssd_txt_value(uint16_t txt_length, const void *txt, const char *key, uint8_t *value_length)
 {
-    const unsigned char *value = nullptr;
+    const uint8_t *value = nullptr;
     uint8_t length = 0;
-    if (!txt_find(txt_length, txt, key, &value, &length)) {
+    if (!wt_txt_find(txt, txt_length, key, &value, &length)) {
         value = nullptr;
         length = 0;
     }
@@ -369,7 +320,5 @@ const void *wt_dnssd_txt_value(uint16_t txt_length, const void *txt, const char 
 
 bool wt_dnssd_txt_contains_key(uint16_t txt_length, const void *txt, const char *key)
 {
-    const unsigned char *value = nullptr;
-    uint8_t length = 0;
-    return txt_find(txt_length, txt, key, &value, &length);
+    return wt_txt_find(txt, txt_length, key, nullptr, nullptr);
 }

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "netaudio/discovery/wt_dnssd.h"
 #include "netaudio/platform/qnb_env.h"
 #include "netaudio/platform/qnb_id.h"
 #include "netaudio/platform/qnb_log.h"
@@ -157,6 +156,67 @@ const char *wt_txt_value(const wt_txt_entry *entry, size_t *length)
     return entry->text + entry->value_offset;
 }
 
+namespace {
+
+char ascii_lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// The first `n` bytes of `text` are `key` (terminated), without regard to ASCII case.
+bool key_equals(const char *text, size_t n, const char *key)
+{
+    for (size_t i = 0; i < n; i++) {
+        if (key[i] == '\0' || ascii_lower(text[i]) != ascii_lower(key[i])) {
+            return false;
+        }
+    }
+    return key[n] == '\0';
+}
+
+size_t key_length(const wt_txt_entry *entry, size_t n)
+{
+    return entry->value_offset != 0 ? entry->value_offset - 1 : n;
+}
+
+} // namespace
+
+bool wt_txt_find(const void *txt, uint16_t length, const char *key, const uint8_t **value,
+                 uint8_t *value_length)
+{
+    if (value != nullptr) {
+        *value = nullptr;
+    }
+    if (value_length != nullptr) {
+        *value_length = 0;
+    }
+    if (txt == nullptr || key == nullptr || key[0] == '\0') {
+        return false;
+    }
+    wt_txt_iterator it;
+    wt_txt_iterator_init(&it, txt, length);
+    wt_txt_entry entry;
+    for (;;) {
+        const uint8_t *at = it.position;
+        int n = wt_txt_next(&it, &entry);
+        if (n <= 0) {
+            return false;
+        }
+        const size_t size = static_cast<size_t>(n);
+        // Compared on the record's own bytes, so that a zero byte inside a key never shortens it.
+        if (!key_equals(reinterpret_cast<const char *>(at + 1), key_length(&entry, size), key)) {
+            continue;
+        }
+        if (value != nullptr) {
+            *value = entry.value_offset != 0 ? at + 1 + entry.value_offset : nullptr;
+        }
+        if (value_length != nullptr) {
+            *value_length = static_cast<uint8_t>(entry.value_length);
+        }
+        return true;
+    }
+}
+
 bool wt_txt_parse_version(const char *value, wt_version *out)
 {
     uint32_t numbers[3] = {0, 0, 0};
@@ -273,23 +333,32 @@ qnb_error parse_media_device_txt_record(wt_txt_media_device *record, const void 
     wt_txt_iterator it;
     wt_txt_iterator_init(&it, txt, length);
     wt_txt_entry entry;
-    while (wt_txt_next(&it, &entry) > 0) {
-        const char *key = entry.text;
+    uint32_t seen = 0;
+    auto first = [&seen](uint32_t bit) {
+        bool is_first = (seen & bit) == 0;
+        seen |= bit;
+        return is_first;
+    };
+    int n;
+    while ((n = wt_txt_next(&it, &entry)) > 0) {
+        auto is = [&entry, n](const char *key) {
+            return key_equals(entry.text, key_length(&entry, static_cast<size_t>(n)), key);
+        };
         const char *value = wt_txt_value(&entry, nullptr);
         uint32_t flag = 0;
-        if (std::strcmp(key, "arcp_vers") == 0) {
+        if (is("arcp_vers") && first(WT_TXT_MEDIA_ARCP_VERS)) {
             flag = wt_txt_parse_version(value, &record->arcp_vers) ? WT_TXT_MEDIA_ARCP_VERS : 0;
-        } else if (std::strcmp(key, "arcp_min") == 0) {
+        } else if (is("arcp_min") && first(WT_TXT_MEDIA_ARCP_MIN)) {
             flag = wt_txt_parse_version(value, &record->arcp_min) ? WT_TXT_MEDIA_ARCP_MIN : 0;
-        } else if (std::strcmp(key, "router_vers") == 0) {
+        } else if (is("router_vers") && first(WT_TXT_MEDIA_ROUTER_VERS)) {
             flag = wt_txt_parse_version(value, &record->router_vers) ? WT_TXT_MEDIA_ROUTER_VERS : 0;
-        } else if (std::strcmp(key, "router_info") == 0) {
+        } else if (is("router_info") && first(WT_TXT_MEDIA_ROUTER_INFO)) {
             flag = parse_text(value, record->router_info) ? WT_TXT_MEDIA_ROUTER_INFO : 0;
-        } else if (std::strcmp(key, "mf") == 0) {
+        } else if (is("mf") && first(WT_TXT_MEDIA_MF)) {
             flag = wt_txt_parse_id_text(value, record->mf) ? WT_TXT_MEDIA_MF : 0;
-        } else if (std::strcmp(key, "model") == 0) {
+        } else if (is("model") && first(WT_TXT_MEDIA_MODEL)) {
             flag = wt_txt_parse_id_text(value, record->model) ? WT_TXT_MEDIA_MODEL : 0;
-        } else if (std::strcmp(key, "router_debug") == 0) {
+        } else if (is("router_debug") && first(WT_TXT_MEDIA_ROUTER_DEBUG)) {
             flag = parse_text(value, record->router_debug) ? WT_TXT_MEDIA_ROUTER_DEBUG : 0;
         }
         record->flags |= flag;
@@ -306,29 +375,38 @@ qnb_error parse_conmon_device_txt_record(wt_txt_conmon_device *record, const voi
     wt_txt_iterator it;
     wt_txt_iterator_init(&it, txt, length);
     wt_txt_entry entry;
-    while (wt_txt_next(&it, &entry) > 0) {
-        const char *key = entry.text;
+    uint32_t seen = 0;
+    auto first = [&seen](uint32_t bit) {
+        bool is_first = (seen & bit) == 0;
+        seen |= bit;
+        return is_first;
+    };
+    int n;
+    while ((n = wt_txt_next(&it, &entry)) > 0) {
+        auto is = [&entry, n](const char *key) {
+            return key_equals(entry.text, key_length(&entry, static_cast<size_t>(n)), key);
+        };
         const char *value = wt_txt_value(&entry, nullptr);
         uint32_t flag = 0;
-        if (std::strcmp(key, "cmcp_vers") == 0) {
+        if (is("cmcp_vers") && first(WT_TXT_CONMON_CMCP_VERS)) {
             flag = wt_txt_parse_version(value, &record->cmcp_vers) ? WT_TXT_CONMON_CMCP_VERS : 0;
-        } else if (std::strcmp(key, "cmcp_min") == 0) {
+        } else if (is("cmcp_min") && first(WT_TXT_CONMON_CMCP_MIN)) {
             flag = wt_txt_parse_version(value, &record->cmcp_min) ? WT_TXT_CONMON_CMCP_MIN : 0;
-        } else if (std::strcmp(key, "id") == 0) {
+        } else if (is("id") && first(WT_TXT_CONMON_ID)) {
             flag = wt_txt_parse_id_hex(value, record->id) ? WT_TXT_CONMON_ID : 0;
-        } else if (std::strcmp(key, "process") == 0) {
+        } else if (is("process") && first(WT_TXT_CONMON_PROCESS)) {
             flag = wt_txt_parse_u16(value, &record->process) ? WT_TXT_CONMON_PROCESS : 0;
-        } else if (std::strcmp(key, "vid") == 0) {
+        } else if (is("vid") && first(WT_TXT_CONMON_VID)) {
             flag = wt_txt_parse_id_text(value, record->vid) ? WT_TXT_CONMON_VID : 0;
-        } else if (std::strcmp(key, "vba") == 0) {
+        } else if (is("vba") && first(WT_TXT_CONMON_VBA)) {
             flag = wt_txt_parse_address(value, record->vba) ? WT_TXT_CONMON_VBA : 0;
-        } else if (std::strcmp(key, "mf") == 0) {
+        } else if (is("mf") && first(WT_TXT_CONMON_MF)) {
             flag = wt_txt_parse_id_text(value, record->mf) ? WT_TXT_CONMON_MF : 0;
-        } else if (std::strcmp(key, "model") == 0) {
+        } else if (is("model") && first(WT_TXT_CONMON_MODEL)) {
             flag = wt_txt_parse_id_text(value, record->model) ? WT_TXT_CONMON_MODEL : 0;
-        } else if (std::strcmp(key, "server_vers") == 0) {
+        } else if (is("server_vers") && first(WT_TXT_CONMON_SERVER_VERS)) {
             flag = wt_txt_parse_version(value, &record->server_vers) ? WT_TXT_CONMON_SERVER_VERS : 0;
-        } else if (std::strcmp(key, "channels") == 0) {
+        } else if (is("channels") && first(WT_TXT_CONMON_CHANNELS)) {
             flag = wt_txt_parse_hex_u32(value, &record->channels) ? WT_TXT_CONMON_CHANNELS : 0;
         }
         record->flags |= flag;
@@ -346,12 +424,12 @@ qnb_error parse_via_txt_record(qnb_env *env, const char *name, uint16_t length, 
     qnb_logger *logger = env != nullptr ? env->logger : nullptr;
     const char *instance = name != nullptr ? name : "";
     uint8_t value_length = 0;
-    const void *value;
+    const uint8_t *value = nullptr;
     char buffer[256];
     wt_device_id parsed;
     std::memset(&parsed, 0, sizeof parsed);
 
-    value = wt_dnssd_txt_value(length, txt, "id", &value_length);
+    wt_txt_find(txt, length, "id", &value, &value_length);
     if (value == nullptr || value_length == 0) {
         qnb_log(logger, QNB_LOG_ERROR,
                 "%s: Resolve Error: txt record 'id' field missing or empty for via device \"%s\"\n", fn, instance);
@@ -363,7 +441,7 @@ qnb_error parse_via_txt_record(qnb_env *env, const char *name, uint16_t length, 
                 instance);
         return QNB_ERR_INVALIDDATA;
     }
-    value = wt_dnssd_txt_value(length, txt, "process", &value_length);
+    wt_txt_find(txt, length, "process", &value, &value_length);
     if (value == nullptr || value_length == 0 ||
         !wt_txt_parse_u16(bounded_copy(value, value_length, buffer, sizeof buffer), &parsed.process)) {
         qnb_log(logger, QNB_LOG_ERROR,
@@ -373,7 +451,7 @@ qnb_error parse_via_txt_record(qnb_env *env, const char *name, uint16_t length, 
     }
     wt_version min_version, current_version;
     char version_text[64];
-    value = wt_dnssd_txt_value(length, txt, "vers_min", &value_length);
+    wt_txt_find(txt, length, "vers_min", &value, &value_length);
     if (value == nullptr || value_length == 0) {
         qnb_log(logger, QNB_LOG_ERROR,
                 "%s: Resolve Error: txt record 'vers_min' field missing or empty for via device \"%s\"\n", fn,
@@ -386,7 +464,7 @@ qnb_error parse_via_txt_record(qnb_env *env, const char *name, uint16_t length, 
                 "%s: Resolve Error: txt record 'vers_min' has invalid data for via device \"%s\"\n", fn, instance);
         return QNB_ERR_INVALIDDATA;
     }
-    value = wt_dnssd_txt_value(length, txt, "vers_curr", &value_length);
+    wt_txt_find(txt, length, "vers_curr", &value, &value_length);
     if (value == nullptr || value_length == 0) {
         qnb_log(logger, QNB_LOG_ERROR,
                 "%s: Resolve Error: txt record 'vcp_curr' field missing or empty for via device \"%s\"\n", fn,

@@ -46,6 +46,12 @@ void wt_txt_iterator_init(wt_txt_iterator *it, const void *txt, uint16_t length)
 int wt_txt_next(wt_txt_iterator *it, wt_txt_entry *entry);
 // The entry's value (terminated) and its length; null when the entry has no '='.
 const char *wt_txt_value(const wt_txt_entry *entry, size_t *length);
+// The one key rule of every TXT reader: keys compare without regard to ASCII case and the first
+// entry of a key counts. True when `key` is present; *value then points at the byte after its '='
+// inside the record (null when the entry has none; not terminated) and *value_length counts the
+// value's bytes; when absent they are null and 0. The walk is that of wt_txt_next: it ends at a zero-length or malformed entry.
+bool wt_txt_find(const void *txt, uint16_t length, const char *key, const uint8_t **value,
+                 uint8_t *value_length);
 
 // Value parsers: `value` is a terminated text or null (absent). Each returns true on success.
 // Version "%u.%u.%u": empty or absent gives zero; at least the first number must be present.
@@ -119,8 +125,9 @@ struct wt_txt_conmon_device {
     uint32_t channels;
 };
 
-// Zero the record and parse every known key; a flag is set only when its value parsed. Unknown keys
-// and bad values are skipped, a malformed record ends the walk. QNB_ERR_INVALIDPARAMETER for a
+// Zero the record and parse every known key (the first entry of a key, compared without regard to
+// case); a flag is set only when its value parsed. Unknown keys, repeated keys and bad values are
+// skipped, a malformed record ends the walk. QNB_ERR_INVALIDPARAMETER for a
 // null record or TXT pointer, else 0.
 qnb_error parse_media_device_txt_record(wt_txt_media_device *record, const void *txt, uint16_t length);
 qnb_error parse_conmon_device_txt_record(wt_txt_conmon_device *record, const void *txt, uint16_t length);

@@ -596,9 +596,9 @@ uint16_t qnb_addr_record_port(const uint8_t *field, size_t available)
     wgcp_reader_init(&r, field, available);
     uint8_t family = 0;
     uint16_t port;
-    if (wgcp_reader_u8_at(&r, 1, &family) || (family != 2 && family != 6) || wgcp_reader_u16_at(&r, 2, &port))
+    if (wgcp_reader_u8_at(&r, 1, &family) || (family != 2 && family != 6) || wgcp_reader_bytes_at(&r, 2, &port, 2))
         return 0;
-    return port;
+    return port; // as stored: network order, like the address
 }
 
 // ---------------------------------------------------------------------------------------------

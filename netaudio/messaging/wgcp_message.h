@@ -196,8 +196,8 @@ const uint8_t *wgcp_resolve_array(const uint8_t *packet, size_t received, uint16
                                   unsigned align_exp, uint32_t min_bytes, uint32_t *out_size);
 
 // An address field of `available` bytes (family at byte 1, port at 2-3, IPv4 address at 4-7).
-// The address is returned in network order (0xFFFFFFFF unless family 2 and 8 bytes available), the
-// port in host order (0 unless family 2 or 6).
+// Both are returned as stored, in network order: the address (0xFFFFFFFF unless family 2 and 8
+// bytes available) and the port (0 unless family 2 or 6).
 uint32_t qnb_addr_record_ipv4(const uint8_t *field, size_t available);
 uint16_t qnb_addr_record_port(const uint8_t *field, size_t available);
 

@@ -135,7 +135,8 @@ const system_row k_system_map[] = {
     {QNB_ERR_NOTFOUND, 0xE000020Bu},
 };
 
-char g_system_message[1024];
+// Each thread has its own text, so that two threads reporting at once do not overwrite each other.
+thread_local char g_system_message[1024];
 
 } // namespace
 

@@ -78,5 +78,6 @@ qnb_error qnb_error_from_errno(int err);
 // The last errno, translated.
 qnb_error qnb_error_last(void);
 
-// The platform's text for an errno value (empty for 0), in a process-wide 1024-byte buffer.
+// The platform's text for an errno value (empty for 0), in a 1024-byte buffer of the calling
+// thread, valid until that thread's next call.
 const char *qnb_system_message(int err);

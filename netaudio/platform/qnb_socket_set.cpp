@@ -52,10 +52,12 @@ void qnb_socket_set_erase(qnb_socket_set *set, int fd)
     set->count = kept;
 }
 
-qnb_error qnb_socket_set_wait(qnb_socket_set *set, int timeout_ms, unsigned *ready)
+qnb_error qnb_socket_set_wait(qnb_socket_set *set, int timeout_ms, unsigned *ready, qnb_socket_set *invalid)
 {
     if (ready)
         *ready = 0;
+    if (invalid)
+        invalid->count = 0;
     if (!set || timeout_ms < 0 || set->count > kMax)
         return QNB_ERR_INVALIDPARAMETER;
 
@@ -74,7 +76,13 @@ qnb_error qnb_socket_set_wait(qnb_socket_set *set, int timeout_ms, unsigned *rea
     }
     unsigned kept = 0;
     for (const struct pollfd &p : polled) {
-        if (p.revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL))
+        // A closed descriptor would be reported on every wait: it is no ready socket.
+        if (p.revents & POLLNVAL) {
+            if (invalid)
+                qnb_socket_set_add(invalid, p.fd);
+            continue;
+        }
+        if (p.revents & (POLLIN | POLLERR | POLLHUP))
             set->sockets[kept++] = p.fd;
     }
     set->count = kept;

@@ -19,6 +19,9 @@ bool qnb_socket_set_is_member(const qnb_socket_set *set, int fd);
 void qnb_socket_set_erase(qnb_socket_set *set, int fd);
 // Waits at most `timeout_ms` for any member to become readable; on return the set holds only the
 // ready members (errors and hang-ups count as ready, so the receive reports them) and `ready`
-// their number. An empty set still waits its time. A wait interrupted by a signal returns
-// QNB_ERR_INTERRUPTED with an empty set.
-qnb_error qnb_socket_set_wait(qnb_socket_set *set, int timeout_ms, unsigned *ready);
+// their number. A member that is no open descriptor (closed behind the set's back) is never
+// ready: it is left out of the result and, when `invalid` is given, added to it, so that the
+// owner can drop it from the set it waits on. An empty set still waits its time. A wait
+// interrupted by a signal returns QNB_ERR_INTERRUPTED with an empty set.
+qnb_error qnb_socket_set_wait(qnb_socket_set *set, int timeout_ms, unsigned *ready,
+                              qnb_socket_set *invalid = nullptr);

@@ -28,6 +28,8 @@ void free_device(wr_device *d)
     free(d->txchannels);
     free(d->rxchannels);
     free(d->labels);
+    wr_flow_tx_table_delete(d->txflows);
+    wr_flow_rx_table_delete(d->rxflows);
     wr_device_addresses_delete(d->addresses);
     free(d);
     qnb_log(log, QNB_LOG_DEBUG, "%s: finished\n", "wr_device_delete");
@@ -103,6 +105,53 @@ qnb_error pack_subscriptions(wr_device *d, wr_request *r, uint16_t n, bool *stal
     return 0;
 }
 
+// Rows 0, 2 and 3: the flow module packs, the device marks what the items touch.
+qnb_error pack_tx_flows(wr_device *d, wr_request *r, uint16_t n, bool *)
+{
+    const wr_flow_desc *items = static_cast<const wr_flow_desc *>(r->batch.items) + r->batch.sent;
+    uint16_t packed = 0;
+    qnb_error err = wr_flow_batch_pack_tx_flows(wr_devices_get_request_packet(container_of(d), r),
+                                                wr_device_protocol_version(d), items, n, &packed);
+    if (!err)
+        r->batch.sent = uint16_t(r->batch.sent + packed);
+    return err;
+}
+
+qnb_error pack_rx_names(wr_device *d, wr_request *r, uint16_t n, bool *stale)
+{
+    const wr_flow_rxname_item *items = static_cast<const wr_flow_rxname_item *>(r->batch.items) + r->batch.sent;
+    uint16_t packed = 0;
+    qnb_error err = wr_flow_batch_pack_rx_names(wr_devices_get_request_packet(container_of(d), r),
+                                                wr_device_protocol_version(d), items, n, &packed);
+    if (err)
+        return err;
+    r->batch.sent = uint16_t(r->batch.sent + packed);
+    for (uint16_t i = 0; i < d->num_rxchannels; ++i)
+        *stale = mark_rx_stale(d, uint16_t(i + 1)) || *stale;
+    d->changed[WR_UPDATE_RXCHANNELS] = 1;
+    return 0;
+}
+
+qnb_error pack_labels(wr_device *d, wr_request *r, uint16_t n, bool *stale)
+{
+    const wr_flow_label_item *items = static_cast<const wr_flow_label_item *>(r->batch.items) + r->batch.sent;
+    uint16_t packed = 0;
+    qnb_error err = wr_flow_batch_pack_labels(wr_devices_get_request_packet(container_of(d), r),
+                                              wr_device_protocol_version(d), items, n, &packed);
+    if (err)
+        return err;
+    r->batch.sent = uint16_t(r->batch.sent + packed);
+    for (uint16_t i = 0; i < packed; ++i) {
+        uint16_t id = items[i].label_id;
+        if (id && id <= d->num_labels && !d->labels[id - 1].stale) {
+            d->labels[id - 1].stale = true;
+            *stale = true;
+        }
+    }
+    d->changed[WR_UPDATE_TXLABELS] = 1;
+    return 0;
+}
+
 // The batch kinds. Only the subscription row is started in this library; the others are
 // continued here once their senders exist (flows, rx names, labels).
 typedef qnb_error (*batch_packer)(wr_device *d, wr_request *r, uint16_t n, bool *stale);
@@ -114,10 +163,10 @@ struct batch_row {
     unsigned kind;
 };
 const batch_row k_batch_rows[] = {
-    {WR_CODE_BATCH_TXFLOWS, nullptr, 0x20, WR_OP_TX_FLOW_BATCH, WR_UPDATE_TXFLOWS},
+    {WR_CODE_BATCH_TXFLOWS, pack_tx_flows, 0x20, WR_OP_TX_FLOW_BATCH, WR_UPDATE_TXFLOWS},
     {WR_CODE_BATCH_SUBSCRIBE, pack_subscriptions, 0x10, WR_OP_RX_SUBSCRIBE, WR_UPDATE_RXCHANNELS},
-    {WR_CODE_BATCH_RXNAMES, nullptr, 0x20, WR_OP_RX_RENAME, WR_UPDATE_RXCHANNELS},
-    {WR_CODE_BATCH_LABELS, nullptr, 0x10, WR_OP_TX_LABEL_CHANGE, WR_UPDATE_TXLABELS},
+    {WR_CODE_BATCH_RXNAMES, pack_rx_names, 0x20, WR_OP_RX_RENAME, WR_UPDATE_RXCHANNELS},
+    {WR_CODE_BATCH_LABELS, pack_labels, 0x10, WR_OP_TX_LABEL_CHANGE, WR_UPDATE_TXLABELS},
 };
 
 const batch_row *batch_row_for(uint32_t code)
@@ -610,11 +659,30 @@ qnb_error wr_device_update(wr_device *d, wr_device_request_fn callback, wr_reque
         return 0;
     }
     case WR_UPDATE_TXFLOWS:
-    case WR_UPDATE_RXFLOWS:
-        // Flow tables are read by the flow module; without them there is nothing to read.
-        if (!d->have_flow_tables || !d->changed[kind])
+    case WR_UPDATE_RXFLOWS: {
+        bool tx = kind == WR_UPDATE_TXFLOWS;
+        if ((tx ? (void *)d->txflows : (void *)d->rxflows) == nullptr || !d->changed[kind])
             return 0;
+        uint16_t opcode = tx ? WR_OP_TX_FLOWS : WR_OP_RX_FLOWS;
+        err = wr_device_begin_request(d, callback, opcode, &r, nullptr);
+        if (err)
+            return err;
+        err = wr_msg_build_range_query(wr_devices_get_request_packet(container_of(d), r),
+                                       wr_device_protocol_version(d), opcode, 1);
+        if (!err)
+            err = wr_device_send(d, r);
+        if (err) {
+            wr_devices_cancel_request(container_of(d), r);
+            return err;
+        }
+        if (tx)
+            wr_flow_tx_begin_read(d->txflows);
+        else
+            wr_flow_rx_begin_read(d->rxflows);
+        if (out)
+            *out = r;
         return 0;
+    }
     case WR_UPDATE_PROPERTIES:
         if (!d->changed[kind])
             return 0;
@@ -871,4 +939,71 @@ wr_txchannel *wr_device_active_txchannel_by_id(wr_device *d, uint16_t id)
 wr_rxchannel *wr_device_active_rxchannel_at(wr_device *d, size_t index)
 {
     return d && d->state == WR_DEVICE_STATE_ACTIVE ? wr_device_rxchannel_at(d, index) : nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The flow handlers' view of a device
+
+namespace {
+
+wr_device *flow_device(void *d)
+{
+    return static_cast<wr_device *>(d);
+}
+
+bool flow_rx_subscription(void *dv, uint16_t rx_id, const char *tx_channel, const char *tx_device, uint8_t status)
+{
+    wr_device *d = flow_device(dv);
+    wr_rxchannel *c = wr_device_rxchannel_by_id(d, rx_id);
+    if (!c)
+        return false;
+    // The rule of a channel page: a subscription is kept only when its names pass.
+    bool local = tx_device[0] == '.' && tx_device[1] == 0;
+    bool keep = wr_msg_name_is_valid(tx_channel) &&
+                (wr_msg_name_is_valid(tx_device) || (local && (c->mode & WR_RX_MODE_LOCAL)));
+    const char *channel = keep ? tx_channel : "";
+    const char *device = keep ? tx_device : "";
+    uint8_t sub_status = keep ? status : 0;
+    bool changed = strcmp(c->sub_channel, channel) != 0 || strcmp(c->sub_device, device) != 0 ||
+                   c->sub_status != sub_status;
+    if (changed) {
+        snprintf(c->sub_channel, sizeof c->sub_channel, "%s", channel);
+        snprintf(c->sub_device, sizeof c->sub_device, "%s", device);
+        c->sub_status = sub_status;
+        if (c->sub_channel[0] && c->sub_device[0])
+            snprintf(c->sub_text, sizeof c->sub_text, "%s@%s", c->sub_channel, c->sub_device);
+        else
+            c->sub_text[0] = 0;
+        wr_device_report(d, WR_CHANGE_RXCHANNELS);
+    }
+    return true;
+}
+
+const wr_flow_host_ops k_flow_ops = {
+    [](void *d, qnb_error e, const char *text) { wr_device_set_state(flow_device(d), WR_DEVICE_STATE_ERROR, e, text); },
+    [](void *d, uint32_t bits) { wr_device_report(flow_device(d), bits); },
+    [](void *d, unsigned kind) { wr_device_mark_kind(flow_device(d), kind); },
+    [](void *d, unsigned kind) { wr_device_clear_changed(flow_device(d), kind); },
+    [](void *d, wr_request *r) { return wr_devices_get_request_packet(container_of(flow_device(d)), r); },
+    [](void *d, wr_request *r) { return wr_device_send(flow_device(d), r); },
+    [](void *d, wr_request *r, qnb_error e) { wr_device_complete(flow_device(d), r, e); },
+    [](void *d, wr_request *r, qnb_error e) { wr_devices_set_request_result(container_of(flow_device(d)), r, e); },
+    [](void *d, wr_request *r) { wr_device_continue_batch(flow_device(d), r); },
+    flow_rx_subscription,
+};
+
+} // namespace
+
+wr_flow_host wr_device_flow_host(wr_device *d, wr_request *r)
+{
+    wr_flow_host h = {};
+    h.ops = &k_flow_ops;
+    h.device = d;
+    h.request = r;
+    h.request_code = r ? r->request_code : 0;
+    h.arcp_version = d->arcp_version;
+    h.protocol_version = wr_device_protocol_version(d);
+    h.max_txflow_id = d->max_txflow_id;
+    h.max_rxflow_id = d->max_rxflow_id;
+    return h;
 }

@@ -18,6 +18,7 @@
 #include "netaudio/routing/wr_channel.h"
 #include "netaudio/routing/wr_device_addresses.h"
 #include "netaudio/routing/wr_devices.h"
+#include "netaudio/routing/wr_flow.h"
 
 enum wr_device_state {
     WR_DEVICE_STATE_UNKNOWN = 0,
@@ -162,7 +163,8 @@ struct wr_device {
     uint32_t *arrays[WR_PER_DEVICE_ARRAYS];
     uint32_t array_words[WR_PER_DEVICE_ARRAYS][2];
     size_t array_length;
-    bool have_flow_tables; // the seam where tx and rx flow tables will hang
+    wr_txflow_table *txflows; // when the device has tx channels
+    wr_rxflow_table *rxflows; // when it has rx channels
     uint32_t property_masks[2];
     wr_device_properties properties;
 };
@@ -237,6 +239,9 @@ void wr_device_complete(wr_device *device, wr_request *request, qnb_error result
 void wr_device_handle_timeout(wr_device *device, wr_request *request);
 // The slot's request opcode (as it was sent).
 uint16_t wr_device_request_opcode(const wr_request *request);
+
+// What the flow handlers need from the device, for one reply to `request`.
+wr_flow_host wr_device_flow_host(wr_device *device, wr_request *request);
 
 // Response handlers of the channel module (the request completes or continues inside).
 struct wr_msg_response;

@@ -55,6 +55,10 @@ void free_layout(wr_device *d)
     d->rxchannels = nullptr;
     d->labels = nullptr;
     d->table = nullptr;
+    wr_flow_tx_table_delete(d->txflows);
+    wr_flow_rx_table_delete(d->rxflows);
+    d->txflows = nullptr;
+    d->rxflows = nullptr;
     for (int i = 0; i < WR_PER_DEVICE_ARRAYS; ++i) {
         free(d->arrays[i]);
         d->arrays[i] = nullptr;
@@ -93,8 +97,17 @@ qnb_error allocate_layout(wr_device *d, const wr_msg_capabilities &caps, const c
         for (uint16_t i = 0; i < caps.tx_label_slots; ++i)
             d->labels[i].stale = true;
     }
-    // Flow tables hang here once flows are read; the counts are kept for them.
-    d->have_flow_tables = false;
+    if (caps.tx_channels) {
+        *text = "Querying capabilities, allocating txflows";
+        if (wr_flow_tx_table_new(caps.tx_channels, caps.interfaces, caps.tx_flow_slots, &d->txflows))
+            return QNB_ERR_NOMEMORY;
+    }
+    if (caps.rx_channels) {
+        *text = "Querying capabilities, allocating rxflows";
+        if (wr_flow_rx_table_new(caps.rx_channels, caps.interfaces, caps.rx_flow_slots, &d->rxflows))
+            return QNB_ERR_NOMEMORY;
+    }
+    *text = "Querying capabilities";
     uint32_t size = wr_msg_capabilities_array_size(&caps);
     d->array_length = 0;
     if ((caps.array_switch || caps.array_mask) && size) {
@@ -779,12 +792,32 @@ void dispatch(const response &c)
         else
             complete(c, 0);
         break;
-    case WR_OP_TX_FLOW_BATCH:
-        if (c.request->request_code == WR_CODE_BATCH_TXFLOWS)
-            wr_device_continue_batch(d, c.request);
-        else
-            complete(c, 0);
+    case WR_OP_TX_FLOWS: {
+        wr_flow_host h = wr_device_flow_host(d, c.request);
+        wr_flow_handle_tx_page(d->txflows, &h, &c.m);
         break;
+    }
+    case WR_OP_TX_FLOW_BATCH: {
+        wr_flow_host h = wr_device_flow_host(d, c.request);
+        wr_flow_handle_tx_batch(d->txflows, &h, &c.m);
+        break;
+    }
+    case WR_OP_RX_FLOWS: {
+        wr_flow_host h = wr_device_flow_host(d, c.request);
+        wr_flow_handle_rx_page(d->rxflows, &h, &c.m);
+        break;
+    }
+    case WR_OP_RX_FLOW_CHANGE: {
+        wr_flow_host h = wr_device_flow_host(d, c.request);
+        wr_flow_handle_rx_change(d->rxflows, &h, &c.m);
+        break;
+    }
+    case WR_OP_RX_FLOW_DETAILS:
+    case WR_OP_RX_FLOW_DETAILS_ALT: {
+        wr_flow_host h = wr_device_flow_host(d, c.request);
+        wr_flow_handle_rx_templates(d->rxflows, &h, &c.m);
+        break;
+    }
     case WR_OP_PERFORMANCE:
         handle_performance(c);
         break;

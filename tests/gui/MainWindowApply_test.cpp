@@ -467,6 +467,7 @@ TEST(Apply, AnUnusablePlanClearsNothing)
     const struct {
         const char *what;
         QByteArray plan;
+        bool silentTransmitter = false; // RQA-310 unit 2 reports no receive channel
     } cases[] = {
         {"a key before \"devs\"", R"({"comment": "x", "devs": [{"id": 1, "devType": "KTV4-S", "rxChs": []}]})"},
         {"empty \"devs\"", R"({"devs": []})"},
@@ -476,10 +477,20 @@ TEST(Apply, AnUnusablePlanClearsNothing)
         {"a receive channel that is a text",
          plan({device(1, "RQA-310", {R"({"rxCh": "1", "txCh": 1, "id": 1, "devType": "KTV4-S"})"})})},
         {"a device nobody wants is malformed", plan({device(1, "KTV4-S", {}), R"({"id": 9, "devType": 5})"})},
+        // Entries that would be sent must name channels the devices have.
+        {"transmit channel 0", plan({device(1, "KTV4-S", {entry(1, 0, 1, "RQA-310")})})},
+        {"transmit channel beyond the transmitter's", plan({device(1, "KTV4-S", {entry(1, 3, 1, "RQA-310")})})},
+        {"receive channel 0", plan({device(1, "RQA-310", {entry(0, 1, 1, "KTV4-S")})})},
+        {"receive channel beyond the device's", plan({device(2, "RQA-310", {entry(3, 1, 1, "KTV4-S")})})},
+        {"a transmitter without a receive count", plan({device(1, "KTV4-S", {entry(1, 1, 2, "RQA-310")})}), true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         Installation s(500, c.plan);
+        if (c.silentTransmitter) {
+            s.drive.addDevice(D::rqaName(2), "RQA-310");
+            s.drive.report([](IVeltoNotify &n) { n.notifyChannelCount(D::rqaName(2), "2", "0"); });
+        }
         s.confirm();
         s.apply();
         s.env.scheduler.advance(10000);
@@ -635,6 +646,24 @@ TEST(Apply, MissingDevicesStopTheSequenceBeforeTheNextStep)
     }
 }
 
+TEST(Apply, AnInterfaceSwitchTakingEffectDuringApplyRestartsOnlyAfterIt)
+{
+    Installation s;
+    s.confirm();
+    s.apply();
+    s.w().setSwitchPending(true); // a switch of interface was sent and is answered now
+    s.drive.reportInterfaceInUse(kEth0);
+    s.env.scheduler.runDue();
+    EXPECT_TRUE(s.env.exitCodes.empty()) << "no restart in the middle of Apply";
+    EXPECT_TRUE(s.log().contains("The application will restart when the settings have been applied."));
+    s.throughPreferredMaster();
+    s.clearAll();
+    s.patchAll();
+    EXPECT_EQ(s.w().step(), 0);
+    EXPECT_TRUE(s.log().contains(kSucceed));
+    EXPECT_EQ(s.env.exitCodes, std::vector<int>{MainWindow::restartExitCode});
+}
+
 TEST(Apply, DeviceNamesAndLines)
 {
     const struct {
@@ -645,8 +674,14 @@ TEST(Apply, DeviceNamesAndLines)
         {"T001-QZ-KTV4-S-0011", true, "001:KTV4-S", "UnitID : 001 Model : KTV4-S"},
         {"T01A-A2-RQA-310-26", true, "01A:RQA-310", "UnitID : 026 Model : RQA-310"},
         {"T061--RQA-310-a-b-c", true, "061:RQA-310", "UnitID : 097 Model : RQA-310"},
-        {"TT00a-x-KTV4-S-y", true, "00A:KTV4-S", "UnitID : 010 Model : KTV4-S"},
-        {"t001-x-KTV4-S-y", false, "", ""},
+        {"T00a-x-KTV4-S-y", true, "00A:KTV4-S", "UnitID : 010 Model : KTV4-S"},
+        {"t001-x-KTV4-S-y", true, "001:KTV4-S", "UnitID : 001 Model : KTV4-S"},
+        {"TT00a-x-KTV4-S-y", false, "", ""},
+        {"T0x1-x-KTV4-S-y", false, "", ""},
+        {"T+1F-x-KTV4-S-y", false, "", ""},
+        {"T 1F-x-KTV4-S-y", false, "", ""},
+        {"T1T2-x-KTV4-S-y", false, "", ""},
+        {"T0001-x-KTV4-S-y", false, "", ""},
         {"T001-x-KTV4-S", false, "", ""},
         {"T001-KTV4-S-x-y", false, "", ""},
         {"T001-x-ktv4-s-y", false, "", ""},

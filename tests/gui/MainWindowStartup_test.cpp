@@ -506,6 +506,13 @@ TEST_F(StartupTest, ReportsThatNeverComeEndTheWaitWithAMessage)
         EXPECT_TRUE(d.logText().endsWith(noSwitch));
         EXPECT_TRUE(d.window->findChild<QAction *>("actionNetwork_List")->isEnabled());
         EXPECT_TRUE(e.exitCodes.empty());
+        // The switch was given up: a late report of the interface restarts nothing.
+        EXPECT_FALSE(d.window->switchPending());
+        d.reportInterfaceInUse(kEth1);
+        e.scheduler.runDue();
+        e.scheduler.advance(5000);
+        EXPECT_TRUE(e.exitCodes.empty());
+        EXPECT_TRUE(d.window->findChild<QPushButton *>("confirmPushButton")->isEnabled());
     }
     // The list asked for by Network List is never reported.
     {

@@ -171,6 +171,9 @@ TEST_F(VeltoManagerTest, UnitIdsFromDeviceNames)
         {"T00A-KTV4-S-0011-22", "00A"}, {"t001-a-b-c-d", "001"}, {"T001", "001"}, {"T0a1-RQA-310-1-2", "0a1"},
         {"TFFF-x", "FFF"}, {"X123-KTV4-S-1-2", ""}, {"T12-KTV4-S-1-2", ""}, {"T12G-KTV4-S-1-2", ""},
         {"T1234-KTV4-S", ""}, {"-T001", ""}, {"", ""}, {"T\xC3\xA9" "12-x", ""},
+        // Exactly three hexadecimal digits: no prefix, sign, blank or other digits.
+        {"T0x1-KTV4-S-1-2", ""}, {"T+1F-KTV4-S-1-2", ""}, {"T 1F-KTV4-S-1-2", ""}, {"T1F -KTV4-S-1-2", ""},
+        {"TT01-KTV4-S-1-2", ""}, {"T\xD9\xA1" "23-x", ""},
     };
     for (const auto &c : cases) {
         const QString name = QString::fromUtf8(c.name);

@@ -745,3 +745,24 @@ TEST_F(RoutingClient, TheLastTxPageIsFollowedByTheValuesWhenTheDeviceAsks)
 }
 
 } // namespace
+
+TEST_F(RoutingClient, FlowTablesAreReadToTheEndAgainstTheSimulatedDevice)
+{
+    tn_routing_device *s = sim();
+    wr_device *d = open_active(s);
+    ASSERT_NE(d, nullptr);
+    for (unsigned kind : {unsigned(WR_UPDATE_TXFLOWS), unsigned(WR_UPDATE_RXFLOWS)}) {
+        done = completion{};
+        wr_request *r = nullptr;
+        ASSERT_TRUE(wr_device_get_changed_flag(d, kind));
+        ASSERT_EQ(wr_device_update(d, on_done, &r, kind), 0);
+        ASSERT_NE(r, nullptr);
+        ASSERT_TRUE(wait_done());
+        EXPECT_EQ(done.result, 0);
+        EXPECT_FALSE(wr_device_get_changed_flag(d, kind));
+        EXPECT_EQ(wr_device_get_state(d), WR_DEVICE_STATE_ACTIVE);
+    }
+    EXPECT_EQ(tn_routing_device_request_count(s, 0x2200), 1u);
+    EXPECT_EQ(tn_routing_device_request_count(s, 0x3200), 1u);
+    EXPECT_EQ(wr_devices_requests_in_use(devices), 0u);
+}

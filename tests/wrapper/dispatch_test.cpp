@@ -337,6 +337,17 @@ TEST_F(DispatchInterfaces, CurrentInterface)
     deliver(frame(WFA_CBACK_INF_GET_IF, payload)); // cut: dropped
 }
 
+TEST_F(DispatchInterfaces, AFailedReadOfTheInterfaceIsNoReportOfOne)
+{
+    const std::vector<uint8_t> zero(WFA_INTERFACE_RECORD_SIZE);
+    EXPECT_CALL(callback, onIf(_, _, _)).Times(0);
+    for (uint16_t status : {ERR_PROGRESS, ERR_VLPI_OTHER, ERR_UNKNOWN})
+        deliver(frame(WFA_CBACK_INF_GET_IF, zero), status);
+    ::testing::Mock::VerifyAndClearExpectations(&callback);
+    EXPECT_CALL(callback, onIf(std::wstring(), "00:00:00:00:00:00", Eq(1)));
+    deliver(frame(WFA_CBACK_INF_GET_IF, zero), ERR_NOERR);
+}
+
 // ---- follow-ups, flags and what is ignored --------------------------------------------------------------
 
 TEST_F(Dispatch, FollowUpCommands)

@@ -186,6 +186,22 @@ TEST_F(RecordedMain, EventsAreForwardedToTheTableOrStraightToNotify)
     EXPECT_TRUE(list.empty());
 }
 
+TEST_F(RecordedMain, DevicesFoundAgainAfterARestartOfBrowsingAreReportedAgain)
+{
+    ASSERT_TRUE(wrapper.startBrowse());
+    EXPECT_CALL(notify, notifyDeviceAdded("dev-a", _, _, _, _, _, _, _)).Times(2);
+    EXPECT_CALL(notify, notifyDeviceRemoved("dev-a")).Times(1);
+    addDevice("dev-a", "2");
+    // Browsing starts again without a stop: the service layer forgets its devices and finds
+    // them again.
+    ASSERT_TRUE(wrapper.startBrowse());
+    addDevice("dev-a", "2");
+    std::list<std::map<std::string, std::string>> list;
+    wrapper.getDeviceList(&list);
+    EXPECT_EQ(list.size(), 1u);
+    ::testing::Mock::VerifyAndClearExpectations(&notify);
+}
+
 // ---- with the real service layer ------------------------------------------------------------------
 
 TEST(VeltoMainWithLayer, InitStopInitAndDelete)
@@ -219,7 +235,6 @@ TEST(VeltoMainWithLayer, InitWhileAWorkerRunsIsRefusedAndTouchesNothing)
     std::list<std::map<std::string, std::string>> list;
     first.getDeviceList(&list);
     EXPECT_EQ(list.size(), 1u);
-    EXPECT_TRUE(first.startBrowse());
 
     {
         veltoMain second(&notify);
@@ -227,8 +242,9 @@ TEST(VeltoMainWithLayer, InitWhileAWorkerRunsIsRefusedAndTouchesNothing)
     } // deleting the second wrapper leaves the first one's worker alone
     EXPECT_TRUE(wfa_is_started());
     ::testing::Mock::VerifyAndClearExpectations(&notify);
-    // Reported once: by the browse-stop answer on the worker, or by the table's destruction.
+    // Reported once: a new browse forgets the devices of the last one.
     EXPECT_CALL(notify, notifyDeviceRemoved("dev-a"));
+    EXPECT_TRUE(first.startBrowse());
     EXPECT_TRUE(first.stopBrowse());
 }
 

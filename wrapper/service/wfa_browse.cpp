@@ -9,6 +9,7 @@
 #include "wrapper/service/wfa_fw.h"
 #include "wrapper/service/wfa_main.h"
 #include "wrapper/service/wfa_records.h"
+#include "wrapper/service/wfa_state.h"
 #include "wrapper/service/wfa_tcb.h"
 #include "wrapper/service/wfa_time.h"
 
@@ -21,17 +22,10 @@ const uint32_t k_both_services = WB_BROWSE_MEDIA_DEVICE | WB_BROWSE_CONMON_DEVIC
 // Layout of the duration task's parameters: i32 duration in seconds, then the start time.
 enum { k_duration_at = 0, k_start_sec_at = 4, k_start_usec_at = 8 };
 
-struct wfa_browse_block {
-    wb_browse *handle;
-    wb_browse_config config;
-    uint32_t sockets_flag;    // set by the browse object's sockets-changed callback
-    qnb_timeval next_deadline; // earliest resolve deadline, 0:0 for none
-    uint32_t browsing;
-    uint16_t request_id;
-    TCB *duration_task;
-};
-
-wfa_browse_block g_block;
+wfa_browse_block &block()
+{
+    return wfa_state_get().browse;
+}
 
 bool default_device_known(const char *name)
 {
@@ -43,11 +37,10 @@ const wfa_browse_conmon_calls k_default_calls = {
     wfa_conmon_query,    wfa_conmon_finish_queries,
 };
 
-std::atomic<const wfa_browse_conmon_calls *> g_calls{&k_default_calls};
-
 const wfa_browse_conmon_calls &conmon()
 {
-    return *g_calls.load();
+    const wfa_browse_conmon_calls *calls = wfa_state_get().browse_calls.load();
+    return calls != nullptr ? *calls : k_default_calls;
 }
 
 void drop_socket_hooks()
@@ -59,8 +52,8 @@ void drop_socket_hooks()
 
 void finish_duration_task()
 {
-    TCB *task = g_block.duration_task;
-    g_block.duration_task = nullptr;
+    TCB *task = block().duration_task;
+    block().duration_task = nullptr;
     if (task != nullptr) {
         tcb_finish(task);
     }
@@ -69,8 +62,8 @@ void finish_duration_task()
 // The task's finish function: the block never keeps a task that is gone.
 void duration_task_finished(TCB *task)
 {
-    if (g_block.duration_task == task) {
-        g_block.duration_task = nullptr;
+    if (block().duration_task == task) {
+        block().duration_task = nullptr;
     }
 }
 
@@ -143,59 +136,59 @@ uint32_t wfa_browse_create(void)
     if (env == nullptr) {
         return WFA_E_NULL;
     }
-    std::memset(&g_block, 0, sizeof g_block);
-    qnb_error e = wb_browse_new(env, k_browse_types, &g_block.handle);
+    block() = wfa_browse_block{};
+    qnb_error e = wb_browse_new(env, k_browse_types, &block().handle);
     if (e != QNB_ERR_SUCCESS) {
-        g_block.handle = nullptr;
+        block().handle = nullptr;
         return wfa_internal_from_library(e);
     }
-    wb_browse_set_context(g_block.handle, &g_block);
-    wb_browse_set_sockets_changed_callback(g_block.handle, on_sockets_changed);
-    wb_browse_set_changed_callback(g_block.handle, on_changed);
-    wb_browse_set_event_callback(g_block.handle, on_device_event);
+    wb_browse_set_context(block().handle, &block());
+    wb_browse_set_sockets_changed_callback(block().handle, on_sockets_changed);
+    wb_browse_set_changed_callback(block().handle, on_changed);
+    wb_browse_set_event_callback(block().handle, on_device_event);
     return 0;
 }
 
 void wfa_browse_delete(void)
 {
-    wb_browse_delete(g_block.handle);
-    g_block.handle = nullptr;
+    wb_browse_delete(block().handle);
+    block().handle = nullptr;
     finish_duration_task();
     drop_socket_hooks();
-    std::memset(&g_block, 0, sizeof g_block);
+    block() = wfa_browse_block{};
 }
 
 uint32_t wfa_browse_watch_timeout(uint16_t count, const int32_t *indices, uint16_t request_id, int32_t duration)
 {
-    if (g_block.handle == nullptr) {
+    if (block().handle == nullptr) {
         return WFA_E_NOT_READY;
     }
     if (count != 0 && indices == nullptr) {
         return WFA_E_NULL;
     }
-    if (g_block.browsing) {
+    if (block().browsing) {
         wfa_set_socket_provider(WFA_SOCKETS_BROWSE, nullptr);
         wfa_set_socket_processor(WFA_SOCKETS_BROWSE, nullptr);
         wfa_set_sockets_changed();
-        wb_browse_stop(g_block.handle);
-        g_block.browsing = 0;
+        wb_browse_stop(block().handle);
+        block().browsing = 0;
     }
-    wb_browse_config_init(&g_block.config);
+    wb_browse_config_init(&block().config);
     if (count != 0) {
-        g_block.config.loopback = 1;
-        g_block.config.network_count = 0;
+        block().config.loopback = 1;
+        block().config.network_count = 0;
         for (uint16_t i = 0; i < count && i < 2; i++) {
-            g_block.config.interface_index[g_block.config.network_count++] = static_cast<uint32_t>(indices[i]);
+            block().config.interface_index[block().config.network_count++] = static_cast<uint32_t>(indices[i]);
         }
     }
-    qnb_error e = wb_browse_start_config(g_block.handle, &g_block.config);
+    qnb_error e = wb_browse_start_config(block().handle, &block().config);
     if (e != QNB_ERR_SUCCESS) {
         return wfa_internal_from_library(e);
     }
-    g_block.browsing = 1;
-    g_block.request_id = request_id;
-    g_block.next_deadline = qnb_timeval{0, 0};
-    g_block.sockets_flag = 0;
+    block().browsing = 1;
+    block().request_id = request_id;
+    block().next_deadline = qnb_timeval{0, 0};
+    block().sockets_flag = 0;
     wfa_set_socket_provider(WFA_SOCKETS_BROWSE, wfa_browse_get_fdset);
     wfa_set_socket_processor(WFA_SOCKETS_BROWSE, wfa_browse_process_fdset);
     wfa_set_sockets_changed();
@@ -212,7 +205,7 @@ uint32_t wfa_browse_watch_timeout(uint16_t count, const int32_t *indices, uint16
         std::memcpy(task->parameters + k_duration_at, &stored, sizeof stored);
         std::memcpy(task->parameters + k_start_sec_at, &start.tv_sec, sizeof start.tv_sec);
         std::memcpy(task->parameters + k_start_usec_at, &start.tv_usec, sizeof start.tv_usec);
-        g_block.duration_task = task;
+        block().duration_task = task;
     }
     return 0;
 }
@@ -230,11 +223,11 @@ int wfa_browse_watch_timeout_run(TCB *task)
     }
     uint8_t record[WFA_DEVICE_LIST_INFO_SIZE] = {};
     wfa_get_device_list_info(record);
-    wfa_post_result(record, sizeof record, WFA_CBACK_INF_DEVICE_LIST, g_block.request_id, ERR_DURATION_EXPIRE);
+    wfa_post_result(record, sizeof record, WFA_CBACK_INF_DEVICE_LIST, block().request_id, ERR_DURATION_EXPIRE);
 
     conmon().finish_queries();
-    if (g_block.duration_task == task) {
-        g_block.duration_task = nullptr;
+    if (block().duration_task == task) {
+        block().duration_task = nullptr;
     }
     tcb_finish(task);
     // Browsing goes on in the library; its sockets are no longer watched until the next command 1.
@@ -244,12 +237,12 @@ int wfa_browse_watch_timeout_run(TCB *task)
 
 void wfa_browse_stop(void)
 {
-    if (g_block.handle == nullptr || !g_block.browsing) {
+    if (block().handle == nullptr || !block().browsing) {
         return;
     }
     drop_socket_hooks();
-    wb_browse_stop(g_block.handle);
-    g_block.browsing = 0;
+    wb_browse_stop(block().handle);
+    block().browsing = 0;
 }
 
 uint32_t wfa_browse_get_fdset(qnb_socket_set *set)
@@ -257,10 +250,10 @@ uint32_t wfa_browse_get_fdset(qnb_socket_set *set)
     if (set == nullptr) {
         return WFA_E_NULL;
     }
-    if (g_block.handle == nullptr) {
+    if (block().handle == nullptr) {
         return WFA_E_NOT_READY;
     }
-    qnb_error e = wb_browse_get_fdset(g_block.handle, set);
+    qnb_error e = wb_browse_get_fdset(block().handle, set);
     return e == QNB_ERR_SUCCESS ? 0 : wfa_internal_from_library(e);
 }
 
@@ -269,18 +262,18 @@ uint32_t wfa_browse_process_fdset(qnb_socket_set *set, int ready)
     if (set == nullptr) {
         return WFA_E_NULL;
     }
-    if (g_block.handle == nullptr) {
+    if (block().handle == nullptr) {
         return 0;
     }
     if (ready <= 0) {
-        const qnb_timeval &deadline = g_block.next_deadline;
+        const qnb_timeval &deadline = block().next_deadline;
         if ((deadline.tv_sec == 0 && deadline.tv_usec == 0) || !deadline_passed(deadline)) {
             return 0;
         }
     }
-    wb_browse_process_fdset(g_block.handle, set, &g_block.next_deadline);
-    if (g_block.sockets_flag) {
-        g_block.sockets_flag = 0;
+    wb_browse_process_fdset(block().handle, set, &block().next_deadline);
+    if (block().sockets_flag) {
+        block().sockets_flag = 0;
         wfa_set_socket_provider(WFA_SOCKETS_BROWSE, wfa_browse_get_fdset);
         wfa_set_sockets_changed();
     }
@@ -289,5 +282,5 @@ uint32_t wfa_browse_process_fdset(qnb_socket_set *set, int ready)
 
 void wfa_browse_set_conmon_calls(const wfa_browse_conmon_calls *calls)
 {
-    g_calls.store(calls != nullptr ? calls : &k_default_calls);
+    wfa_state_get().browse_calls.store(calls);
 }

@@ -104,6 +104,9 @@ uint32_t worker_init(wfa_state &s, uint16_t instance_id)
 void worker_cleanup(wfa_state &s)
 {
     tcb_open_inbox(false);
+    // The remaining tasks are finished first: their finish functions may still use the drivers,
+    // the environment and the device records they were working on.
+    tcb_cleanup();
     wfa_cmm_delete();
     wfa_conmon_delete();
     wfa_browse_delete();
@@ -112,7 +115,7 @@ void worker_cleanup(wfa_state &s)
         qnb_env_release(env);
     wfa_fw_settings_close();
     wfa_device_table_free();
-    tcb_cleanup();
+    tcb_cleanup(); // anything a driver's deletion may have left behind
     clear_socket_hooks(s);
     s.callback = nullptr;
     s.context = nullptr;
@@ -150,9 +153,21 @@ void run_processors(wfa_state &s, qnb_socket_set *ready_set, unsigned ready)
         s.cmm_processor(ready_set);
 }
 
+// Drops the members that are no open descriptors from the master set, so that a descriptor closed
+// without its owner telling the worker does not end every wait at once.
+void drop_invalid_sockets(wfa_state &s, const qnb_socket_set &invalid)
+{
+    for (unsigned i = 0; i < invalid.count; ++i) {
+        qnb_socket_set_erase(&s.master, invalid.sockets[i]);
+        wfa_log(QNB_LOG_WARNING, "wfa_worker: descriptor %d is closed; dropped from the socket set",
+                invalid.sockets[i]);
+    }
+}
+
 void worker_loop(wfa_state &s)
 {
     static thread_local qnb_socket_set working;
+    static thread_local qnb_socket_set invalid;
     bool wait_failing = false;
     while (s.run.load()) {
         tcb_run();
@@ -168,7 +183,9 @@ void worker_loop(wfa_state &s)
         qnb_socket_set_add(&working, s.wake_fd);
 
         unsigned ready = 0;
-        qnb_error e = qnb_socket_set_wait(&working, WFA_WAIT_MS, &ready);
+        qnb_error e = qnb_socket_set_wait(&working, WFA_WAIT_MS, &ready, &invalid);
+        if (e == QNB_ERR_SUCCESS && invalid.count > 0)
+            drop_invalid_sockets(s, invalid);
         if (e == QNB_ERR_INTERRUPTED)
             continue;
         if (e != QNB_ERR_SUCCESS) {
@@ -564,5 +581,9 @@ bool wfa_state_reset(void)
     s.pause_hook = nullptr;
     s.pause_context = nullptr;
     s.init_step = nullptr;
+    s.browse = wfa_browse_block{};
+    s.browse_calls = nullptr;
+    s.cmm_port = 0;
+    s.cmm_conmon_restart = nullptr;
     return true;
 }

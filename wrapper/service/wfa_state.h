@@ -8,11 +8,26 @@
 #include <mutex>
 #include <thread>
 
+#include "netaudio/discovery/wb_browse.h"
 #include "netaudio/platform/qnb_socket_set.h"
+#include "netaudio/platform/qnb_time.h"
+#include "wrapper/service/wfa_browse.h"
+#include "wrapper/service/wfa_cmm.h"
 #include "wrapper/service/wfa_main.h"
 #include "wrapper/service/wfa_tcb.h"
 
 struct qnb_env;
+
+// The browse driver's block (worker only).
+struct wfa_browse_block {
+    wb_browse *handle;
+    wb_browse_config config;
+    uint32_t sockets_flag;     // set by the browse object's sockets-changed callback
+    qnb_timeval next_deadline; // earliest resolve deadline, 0:0 for none
+    uint32_t browsing;
+    uint16_t request_id;
+    TCB *duration_task;
+};
 
 struct wfa_state {
     // Scheduler: the run list (worker only) and the inbox (guarded by inbox_lock), each bounded by
@@ -55,10 +70,17 @@ struct wfa_state {
 
     std::atomic<qnb_env *> env{nullptr};
 
+    // Browse driver: its block, and what it asks of the control-and-monitoring driver (null: that
+    // driver's own functions).
+    wfa_browse_block browse{};
+    std::atomic<const wfa_browse_conmon_calls *> browse_calls{nullptr};
+
     // Test seams.
     std::atomic<wfa_pause_hook> pause_hook{nullptr};
     std::atomic<void *> pause_context{nullptr};
     std::atomic<wfa_init_step> init_step{nullptr};
+    std::atomic<uint16_t> cmm_port{0};
+    std::atomic<wfa_cmm_conmon_restart> cmm_conmon_restart{nullptr};
 
     ~wfa_state();
 };

@@ -29,6 +29,7 @@ public:
     const QVariantMap &shownInterface() const { return currentIf; }
     const QString &wanted() const { return wantedMac; }
     bool switchPending() const { return ifChanged; }
+    void setSwitchPending(bool on) { ifChanged = on; }
     const QVariantList &ktv() const { return ktvQueue; }
     const QVariantList &rqa() const { return rqaQueue; }
     const QStringList &failed() const { return failedDevices; }

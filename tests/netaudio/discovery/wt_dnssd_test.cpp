@@ -205,6 +205,9 @@ TEST(DnssdTxt, KeysMatchWithoutCaseAndTheFirstEntryCounts)
     std::string broken = dnssd_fake::txt({"a=1"}) + std::string("\x40" "rate=1", 7);
     EXPECT_TRUE(wt_dnssd_txt_contains_key(static_cast<uint16_t>(broken.size()), broken.data(), "a"));
     EXPECT_FALSE(wt_dnssd_txt_contains_key(static_cast<uint16_t>(broken.size()), broken.data(), "rate"));
+    // So does a zero-length entry, as for the record parsers.
+    std::string cut = dnssd_fake::txt({"a=1"}) + std::string(1, '\0') + dnssd_fake::txt({"rate=1"});
+    EXPECT_FALSE(wt_dnssd_txt_contains_key(static_cast<uint16_t>(cut.size()), cut.data(), "rate"));
 }
 
 } // namespace

@@ -194,6 +194,42 @@ TEST(TxtConmon, ParsesEveryKeyAndKeepsWhatCameBeforeAMalformedEntry)
     EXPECT_EQ(c.process, 12);
 }
 
+// Every reader of a TXT record follows one rule: keys without regard to case, the first entry of
+// a key wins, and the walk ends where the iterator ends it.
+TEST(TxtKeys, EveryReaderFollowsOneRule)
+{
+    std::string record = txt({"ARCP_VERS=4.1", "arcp_vers=9.9", "Process=7", "process=9", "Mf=_0a"});
+    wt_txt_media_device m;
+    ASSERT_EQ(parse_media_device_txt_record(&m, bytes(record), length(record)), QNB_ERR_SUCCESS);
+    EXPECT_EQ(m.arcp_vers.major, 4);
+    EXPECT_EQ(m.mf[0], 0x0a);
+    wt_txt_conmon_device c;
+    ASSERT_EQ(parse_conmon_device_txt_record(&c, bytes(record), length(record)), QNB_ERR_SUCCESS);
+    EXPECT_EQ(c.process, 7);
+    EXPECT_TRUE(c.flags & WT_TXT_CONMON_PROCESS);
+
+    const uint8_t *value = nullptr;
+    uint8_t n = 0;
+    ASSERT_TRUE(wt_txt_find(bytes(record), length(record), "process", &value, &n));
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(value), n), "7");
+    // A failed first entry is not replaced by a later one.
+    std::string bad_first = txt({"process=x", "process=9"});
+    ASSERT_EQ(parse_conmon_device_txt_record(&c, bytes(bad_first), length(bad_first)), QNB_ERR_SUCCESS);
+    EXPECT_EQ(c.flags & WT_TXT_CONMON_PROCESS, 0u);
+
+    // A zero-length entry ends every walk.
+    std::string cut = txt({"a=1"}) + std::string(1, '\0') + txt({"process=3"});
+    EXPECT_FALSE(wt_txt_find(bytes(cut), length(cut), "process", &value, &n));
+    ASSERT_EQ(parse_conmon_device_txt_record(&c, bytes(cut), length(cut)), QNB_ERR_SUCCESS);
+    EXPECT_EQ(c.flags, 0u);
+
+    // Keys compare on all their bytes.
+    std::string inner_zero = std::string("\x05" "a\0b=1", 6);
+    EXPECT_FALSE(wt_txt_find(bytes(inner_zero), length(inner_zero), "a", &value, &n));
+    EXPECT_FALSE(wt_txt_find(bytes(record), length(record), "", &value, &n));
+    EXPECT_FALSE(wt_txt_find(nullptr, 4, "a", &value, &n));
+}
+
 TEST(TxtVia, RequiresEveryKeyAndDecodesSixteenHexDigits)
 {
     const std::string good_id = "id=0011223344556677";

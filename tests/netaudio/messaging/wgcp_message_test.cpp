@@ -1,5 +1,6 @@
 #include "netaudio/messaging/wgcp_message.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -440,11 +441,12 @@ TEST(WgcpResolve, AddressRecords)
     uint32_t expected;
     memcpy(&expected, v4 + 4, 4);
     EXPECT_EQ(expected, qnb_addr_record_ipv4(v4, sizeof v4));
-    EXPECT_EQ(0x22C4, qnb_addr_record_port(v4, sizeof v4));
+    // The port comes as stored, like the address: network order.
+    EXPECT_EQ(0x22C4, ntohs(qnb_addr_record_port(v4, sizeof v4)));
     EXPECT_EQ(0xFFFFFFFFu, qnb_addr_record_ipv4(v4, 7));
     const uint8_t v6[8] = {0, 6, 0x12, 0x34, 0, 0, 0, 0};
     EXPECT_EQ(0xFFFFFFFFu, qnb_addr_record_ipv4(v6, sizeof v6));
-    EXPECT_EQ(0x1234, qnb_addr_record_port(v6, sizeof v6));
+    EXPECT_EQ(0x1234, ntohs(qnb_addr_record_port(v6, sizeof v6)));
     const uint8_t other[8] = {0, 1, 0x12, 0x34, 1, 2, 3, 4};
     EXPECT_EQ(0, qnb_addr_record_port(other, sizeof other));
     EXPECT_EQ(0, qnb_addr_record_port(v4, 3));

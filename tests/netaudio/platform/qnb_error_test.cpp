@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -190,6 +191,24 @@ TEST(QnbError, ErrnoValuesMapToWhatCallersTestFor)
     EXPECT_EQ(qnb_error_last(), QNB_ERR_CONNRESET);
     EXPECT_STREQ(qnb_system_message(0), "");
     EXPECT_STRNE(qnb_system_message(ECONNREFUSED), "");
+}
+
+TEST(QnbError, SystemMessagesOfTwoThreadsDoNotOverwriteEachOther)
+{
+    const std::string refused = qnb_system_message(ECONNREFUSED);
+    const std::string timed_out = qnb_system_message(ETIMEDOUT);
+    ASSERT_NE(refused, timed_out);
+    const char *mine = qnb_system_message(ECONNREFUSED);
+    std::thread([&] { EXPECT_EQ(qnb_system_message(ETIMEDOUT), timed_out); }).join();
+    EXPECT_EQ(mine, refused) << "another thread's message replaced this thread's";
+
+    std::thread other([&] {
+        for (int i = 0; i < 1000; ++i)
+            EXPECT_EQ(qnb_system_message(ETIMEDOUT), timed_out);
+    });
+    for (int i = 0; i < 1000; ++i)
+        EXPECT_EQ(qnb_system_message(ECONNREFUSED), refused);
+    other.join();
 }
 
 } // namespace

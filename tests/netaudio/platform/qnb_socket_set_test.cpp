@@ -134,6 +134,33 @@ TEST(SocketSetTest, PendingErrorCountsAsReady)
     qnb_socket_close(&sock);
 }
 
+TEST(SocketSetTest, ClosedMemberIsReportedInvalidAndNeverReady)
+{
+    Udp alive, sender;
+    int closed = ::dup(alive.sock);
+    ASSERT_GE(closed, 0);
+    ::close(closed);
+    auto set = std::make_unique<qnb_socket_set>();
+    auto invalid = std::make_unique<qnb_socket_set>();
+    qnb_socket_set_clear(set.get());
+    qnb_socket_set_add(set.get(), closed);
+    qnb_socket_set_add(set.get(), alive.sock);
+    sender.send_to(alive.name);
+
+    unsigned ready = 99;
+    ASSERT_EQ(qnb_socket_set_wait(set.get(), 5000, &ready, invalid.get()), QNB_ERR_SUCCESS);
+    EXPECT_EQ(ready, 1u);
+    EXPECT_EQ(members(*set), (std::vector<int>{alive.sock}));
+    EXPECT_EQ(members(*invalid), (std::vector<int>{closed}));
+
+    // Without a report set the closed member is still left out.
+    qnb_socket_set_clear(set.get());
+    qnb_socket_set_add(set.get(), closed);
+    ASSERT_EQ(qnb_socket_set_wait(set.get(), 0, &ready), QNB_ERR_SUCCESS);
+    EXPECT_EQ(ready, 0u);
+    EXPECT_EQ(set->count, 0u);
+}
+
 TEST(SocketSetTest, EmptySetStillWaitsItsTime)
 {
     auto set = std::make_unique<qnb_socket_set>();

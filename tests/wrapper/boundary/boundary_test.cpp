@@ -42,7 +42,9 @@ public:
                       const std::list<std::string> &) override
     {
         ++calls;
+        ++ifLists;
     }
+    std::atomic<int> ifLists{0};
     void notifyCurrentIf(const std::wstring &, const std::string &) override { ++calls; }
     void notifyReserved() override { ++calls; }
     void notifyPatchResult(const std::string &, const unsigned short &) override { ++calls; }
@@ -87,6 +89,35 @@ TEST(Boundary, BindInitBrowseStopInitAgainAndDelete)
     std::list<std::map<std::string, std::string>> devices;
     EXPECT_TRUE(wrapper->getDeviceList(&devices));
     delete wrapper; // stops the worker first
+}
+
+// Waits (bounded) until `condition` holds.
+template <class Condition> bool eventually(Condition condition)
+{
+    for (int i = 0; i < 10000 && !condition(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return condition();
+}
+
+TEST(Boundary, StopThenStartOfBrowsingKeepsBrowsingAndALaterStopIsSent)
+{
+    countingNotify notify;
+    std::unique_ptr<IVeltoFactory> factory(instance());
+    std::unique_ptr<IVeltoWrapper> wrapper(factory->create(&notify));
+    ASSERT_TRUE(wrapper->init());
+    ASSERT_TRUE(wrapper->startBrowse());
+    // The program's restart of browsing: stop and start in one go, before the stop is answered.
+    ASSERT_TRUE(wrapper->stopBrowse());
+    ASSERT_TRUE(wrapper->startBrowse());
+    EXPECT_EQ(wrapper->isBrowsing(), 1);
+    // Commands are answered in order: once the interface list is answered, so is the stop.
+    ASSERT_TRUE(wrapper->requestIfList());
+    ASSERT_TRUE(eventually([&] { return notify.ifLists.load() == 1; }));
+    EXPECT_EQ(wrapper->isBrowsing(), 1) << "the answer to the older stop ended the newer browse";
+
+    // The next stop is sent, and its answer ends browsing.
+    ASSERT_TRUE(wrapper->stopBrowse());
+    EXPECT_TRUE(eventually([&] { return wrapper->isBrowsing() == 0; }));
 }
 
 TEST(Boundary, CallsFromSeveralThreadsWhileTheWorkerAnswers)

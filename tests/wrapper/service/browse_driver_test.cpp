@@ -385,4 +385,26 @@ TEST_F(BrowseDriver, StopAndFailedStartLeaveNoSocketsWatched)
     EXPECT_EQ(dnssd_fake::live_browses(), 3u);
 }
 
+TEST_F(BrowseDriver, AResetLayerDropsTheControlAndMonitoringStandIn)
+{
+    wfa_stop();
+    ASSERT_TRUE(wfa_state_reset());
+    uint16_t id = 0;
+    ASSERT_EQ(wfa_start(recorder::callback, &results, &id), ERR_NOERR);
+    ASSERT_EQ(browse(0, {}, 0, -1), 0u);
+    const size_t before = dnssd_fake::references_created();
+    dnssd_fake::announce(media("dev1"));
+    dnssd_fake::announce(conmon("dev1"));
+    // Both resolves answered and ended: the driver has judged dev1 with its own driver calls.
+    ASSERT_TRUE(wait_until([before] {
+        return dnssd_fake::references_created() >= before + 2 && dnssd_fake::live_resolves().empty();
+    }));
+    on_worker([] { return 0u; });
+    wfa_browse_set_conmon_calls(&k_fake_calls);
+    dnssd_fake::announce(media("dev2"));
+    dnssd_fake::announce(conmon("dev2", "001dc1fffe000002"));
+    ASSERT_TRUE(called("query:dev2"));
+    EXPECT_EQ(conmon_side.log(), (std::vector<std::string>{"add:dev2", "query:dev2"}));
+}
+
 } // namespace

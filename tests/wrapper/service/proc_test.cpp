@@ -1,12 +1,15 @@
-// The handlers, run by the worker of a started layer. The browse, control-and-monitoring, routing
-// and configuration-service drivers are not built yet: every driver call answers "not ready", so
-// these tests pin down what each command answers until then. None of them claims a command works.
+// The handlers, run by the worker of a started layer. The browse, control-and-monitoring and routing
+// drivers are not built yet, and the configuration service does not answer (cmm_driver_test.cpp has
+// it answering): every driver call answers "not ready", so these tests pin down what each command
+// answers then. None of them claims a command works.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
+#include "testnet/tn_config_service.h"
 #include "tests/wrapper/wrapper_test_support.h"
+#include "wrapper/service/wfa_cmm.h"
 #include "wrapper/service/wfa_bytes.h"
 #include "wrapper/service/wfa_command.h"
 #include "wrapper/service/wfa_main.h"
@@ -28,8 +31,19 @@ class CommandsWithoutDrivers : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // A configuration service that never answers, on a port of its own.
+        silent = tn_config_service_new(0, nullptr);
+        ASSERT_NE(silent, nullptr);
+        tn_config_service_set_silent(silent, true);
+        wfa_cmm_set_port(tn_config_service_get_port(silent));
         uint16_t id = 0;
         ASSERT_EQ(wfa_start(recorder::callback, &results, &id), ERR_NOERR);
+    }
+
+    void TearDown() override
+    {
+        wfa_stop();
+        tn_config_service_delete(silent);
     }
 
     uint16_t send(uint32_t command, const std::vector<uint8_t> &args, uint16_t request_id)
@@ -39,6 +53,7 @@ protected:
 
     wrapper_test::layer_guard guard;
     recorder results;
+    tn_config_service *silent = nullptr;
 };
 
 struct answered {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "netaudio/platform/qnb_log.h"
 #include "tests/wrapper/wrapper_test_support.h"
 #include "wrapper/service/wfa_bytes.h"
 #include "wrapper/service/wfa_command.h"
@@ -379,6 +380,81 @@ TEST_F(Worker, IdleWorkerWaitsEachPassInsteadOfSpinning)
     ASSERT_TRUE(waitUntil([] { return g_passes.load() >= 6; }));
     // Five further passes, each waiting its 20 ms: a spinning loop would take microseconds.
     EXPECT_GE(steady_clock::now() - begin, milliseconds(80));
+}
+
+// A worker task that is still running when the layer stops: its finish function works with what
+// the drivers own, which must still be there.
+std::atomic<int> g_finished_with_env{-1};
+
+int run_until_stop(TCB *)
+{
+    return 0;
+}
+
+void finish_with_env(TCB *)
+{
+    qnb_env *env = wfa_env();
+    g_finished_with_env = env != nullptr ? 1 : 0;
+    if (env != nullptr)
+        wfa_log(QNB_LOG_INFO, "finishing at stop");
+}
+
+uint32_t create_long_task()
+{
+    return tcb_create(run_until_stop, finish_with_env, TCB_KEY_CONMON_QUERY, TCB_KIND_WORKER, "query")
+               ? 0
+               : WFA_E_NO_MEMORY;
+}
+
+TEST_F(Worker, TasksAreFinishedAtStopBeforeTheDriversAndTheEnvironmentGo)
+{
+    g_finished_with_env = -1;
+    wfa_set_init_step(create_long_task);
+    start();
+    wfa_stop();
+    EXPECT_EQ(g_finished_with_env.load(), 1);
+}
+
+// A descriptor closed behind the worker's back stays in its set until the set is rebuilt.
+int g_closed_fd = -1;
+std::atomic<int> g_invalid_ready{0};
+
+uint32_t provide_closed(qnb_socket_set *set)
+{
+    return qnb_socket_set_add(set, g_closed_fd) == QNB_ERR_SUCCESS ? 0 : WFA_E_BAD_ARGUMENT;
+}
+
+uint32_t see_closed(qnb_socket_set *set, int ready)
+{
+    if (ready > 0 && qnb_socket_set_is_member(set, g_closed_fd))
+        ++g_invalid_ready;
+    return 0;
+}
+
+int register_closed(TCB *task)
+{
+    wfa_set_socket_provider(WFA_SOCKETS_BROWSE, provide_closed);
+    wfa_set_socket_processor(WFA_SOCKETS_BROWSE, see_closed);
+    wfa_set_sockets_changed();
+    return tcb_finish(task);
+}
+
+TEST_F(Worker, AClosedDescriptorInTheSetDoesNotMakeTheWorkerSpin)
+{
+    start();
+    g_closed_fd = ::dup(0);
+    ASSERT_GE(g_closed_fd, 0);
+    ::close(g_closed_fd);
+    g_invalid_ready = 0;
+    ASSERT_NE(tcb_post(register_closed, "closed", nullptr, 0), nullptr);
+    g_passes = 0;
+    ASSERT_NE(tcb_post(count_passes, "passes", nullptr, 0), nullptr);
+    ASSERT_TRUE(waitUntil([] { return g_passes.load() >= 2; }));
+    auto begin = steady_clock::now();
+    ASSERT_TRUE(waitUntil([] { return g_passes.load() >= 7; }));
+    EXPECT_GE(steady_clock::now() - begin, milliseconds(80));
+    wfa_stop();
+    EXPECT_EQ(g_invalid_ready.load(), 0) << "a closed descriptor is never handed over as ready";
 }
 
 int stop_from_inside(TCB *task)
