@@ -383,6 +383,34 @@ TEST_F(RoutingDriver, OnePatchSubscribesByIndexAndReadsBack)
               0u);
 }
 
+TEST_F(RoutingDriver, AChangeRecordRereadsItsChannelsAndTheListNamesTheLocalDeviceByName)
+{
+    const std::string ktv = add_device(TN_ROUTING_MODEL_KTV4S, 1);
+    route(ktv);
+    settle();
+    with_device(ktv, [](tn_routing_device *dev) { return tn_routing_device_set_subscription(dev, 10, "03", "."); });
+    // The change record of receive index 9 (byte 1, bit 1), as the control-and-monitoring driver
+    // forwards it.
+    std::vector<uint8_t> change = named(ktv, WFA_RX_CHANGE_SIZE);
+    change[32 + 1] = 0x02;
+    wfa_put_u16(change.data(), change.size(), 64, 2);
+    auto until = steady_clock::now() + seconds(10);
+    std::string device;
+    uint16_t id = 0;
+    while (steady_clock::now() < until && id != 3) {
+        const size_t before = results.size();
+        send(35, change);
+        settle();
+        for (const result &r : answers(WFA_CBACK_INF_GET_BATCH_LIST, ktv, before)) {
+            const size_t at = 34 + 9 * WFA_BATCH_ENTRY_SIZE;
+            device = wfa_get_text(r.payload.data(), r.payload.size(), at, 32);
+            wfa_get_u16(r.payload.data(), r.payload.size(), at + 32, &id);
+        }
+    }
+    EXPECT_EQ(device, ktv);
+    EXPECT_EQ(id, 3);
+}
+
 TEST_F(RoutingDriver, ACountOf256IsAcceptedAndALargerOneRefused)
 {
     const std::string big = add_device(TN_ROUTING_MODEL_CUSTOM, 3, 256);
