@@ -39,8 +39,9 @@ typedef void (*wt_dnssd_handler_failed_fn)(void *owner, int32_t error);
 struct wt_dnssd_handler;
 
 // The handler table of a shared connection: two chains of blocks of 32 entries. Entries registered
-// while the table is being walked go into the second chain, so that a walk never sees them; it is
-// joined to the first when the walk ends. A block is only freed outside a walk.
+// while the table is being walked go into the second chain, so that a walk never sees them; when
+// the walk ends they move into free entries of the first chain (or their block is linked to its
+// end). Empty blocks are freed, but only outside a walk.
 enum { WT_DNSSD_TABLE_BLOCK_ENTRIES = 32 };
 // Results of the table operations besides 0.
 enum {
@@ -67,6 +68,7 @@ void wt_dnssd_handler_table_init(wt_dnssd_handler_table *table);
 void wt_dnssd_handler_table_close(wt_dnssd_handler_table *table);
 // Entries in use, in both chains.
 unsigned wt_dnssd_handler_table_count(const wt_dnssd_handler_table *table);
+// Blocks in chain 0 or 1.
 unsigned wt_dnssd_handler_table_blocks(const wt_dnssd_handler_table *table, int chain);
 // Tests only: the next `count` new blocks cannot be allocated.
 void wt_dnssd_handler_table_fail_blocks_for_tests(unsigned count);
