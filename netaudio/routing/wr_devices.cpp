@@ -83,7 +83,10 @@ void on_domain_change(domain_client *, void *context, const domain_event *)
     (void)context;
 }
 
-void on_domain_receive(domain_client *, void *, const void *, uint32_t) {}
+qnb_error on_domain_receive(void *, tlv_transaction *)
+{
+    return 0;
+}
 
 qnb_error enable_socket_inet(wr_devices *d)
 {
