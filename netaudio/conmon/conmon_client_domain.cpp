@@ -229,6 +229,7 @@ void drop_lookup(conmon_client_domain *d, conmon_domain_lookup *l)
     if (l->node.list)
         qnb_list_remove(&l->node);
     cancel_query(d, l);
+    fail_pending(d, l, QNB_ERR_NOTFOUND);
     free(l);
 }
 
@@ -247,8 +248,11 @@ void on_lookup_result(void *user, uint32_t request_id, const tlv_device_record *
     conmon_domain_lookup *l = static_cast<conmon_domain_lookup *>(user);
     if (!record || l->request_id != request_id)
         return;
-    bool changed = !l->resolved || l->device_flags != record->flags;
-    l->resolved = true;
+    // A record with neither info nor services says the device has left the domain: messages to it
+    // wait again.
+    bool found = record->flags != 0;
+    bool changed = l->resolved != found || l->device_flags != record->flags;
+    l->resolved = found;
     l->device_flags = record->flags;
     if (changed || l->repeat) {
         l->repeat = false;
@@ -391,6 +395,7 @@ void on_handler_state(conmon_client_domain *d)
             if (l->resolved)
                 continue;
             cancel_query(d, l);
+            l->repeat = true;
             qnb_error e = start_query(d, l);
             if (e)
                 qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error adding lookup (%s)\n", __func__, err_text(e));
@@ -824,7 +829,8 @@ qnb_error conmon_client_domain_send_control_message(conmon_client_domain *d, con
     if (!d || !vendor_id || (!body && body_length) || !valid_target(target))
         return QNB_ERR_INVALIDPARAMETER;
     conmon_client *c = d->client;
-    if (domain_id_is_zero(c->domain_id))
+    // While the domain changes (its pending messages are being failed) nothing new is taken.
+    if (domain_id_is_zero(c->domain_id) || domain_client_is_changing(d->domain))
         return QNB_ERR_INVALIDSTATE;
     if (body_length > CONMON_MAX_CONTROL_BODY_MANAGED)
         return QNB_ERR_TRUNCATED;

@@ -135,7 +135,8 @@ struct conmon_client_domain {
 // domain client and takes the current domain. QNB_ERR_NOTSUPPORTED without an event loop or a
 // domain handler; QNB_ERR_NOMEMORY.
 qnb_error conmon_client_domain_new(conmon_client *client, qnb_env *env, conmon_client_domain **out);
-// Fails nothing: pending messages are freed with their slots, without callbacks.
+// Fails nothing: pending messages are freed with their slots, without callbacks. Not from inside a
+// callback of the part.
 void conmon_client_domain_delete(conmon_client_domain *d);
 
 // True while the client's domain is a managed one (neither the ad-hoc id nor all zero).
@@ -154,6 +155,8 @@ qnb_error conmon_client_domain_subscribe(conmon_client_domain *d, conmon_request
                                          const char *device_name, bool subscribe);
 // A control message {message type, vendor id, body} to the device named `target`, which must be a
 // valid device name (QNB_ERR_INVALIDPARAMETER). `timeout_ms` 0 waits 2 s for the lookup.
+// QNB_ERR_INVALIDSTATE while the domain is all zero or is changing (from the callbacks of the
+// messages a change fails).
 qnb_error conmon_client_domain_send_control_message(conmon_client_domain *d, conmon_request_fn callback,
                                                     conmon_request **out_request, const char *target,
                                                     uint16_t message_type, const uint8_t *vendor_id,

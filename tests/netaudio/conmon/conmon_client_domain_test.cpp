@@ -321,6 +321,71 @@ TEST_F(ConmonDomain, HelloIsSentAgainUntilAnswered)
     EXPECT_EQ(sent(CONMON_DOMAIN_RECORD_HELLO).size(), 3u);
 }
 
+TEST_F(ConmonDomain, HandlerDisconnectCancelsLookupsAndReconnectRestartsThem)
+{
+    start(k_managed);
+    ASSERT_EQ(control("T00A-KTV4"), 0);
+    server_.pump(); // unknown so far: the server holds no device, the lookup fails
+    ASSERT_EQ(results_.errors, (std::vector<qnb_error>{QNB_ERR_INVALIDDATA}));
+    ASSERT_EQ(control("T00A-KTV4", 10000), 0); // a new lookup, still queued at the server
+
+    server_.set_domain(k_managed, 3, 1); // the handler loses the server
+    EXPECT_FALSE(client_->ready);
+    EXPECT_TRUE(conmon_client_domain_take_changes(part_) & CONMON_DOMAIN_CHANGE_HANDLER);
+    EXPECT_EQ(server_.cancelled.size(), 0u) << "queued, not yet seen";
+    server_.pump();
+    EXPECT_EQ(server_.cancelled.size(), 1u);
+    EXPECT_EQ(conmon_client_domain_pending_count(part_), 1u) << "the message keeps waiting";
+
+    fake_domain_device dev;
+    dev.name = "T00A-KTV4";
+    dev.model = "KTV4-S";
+    server_.devices.push_back(dev);
+    server_.set_domain(k_managed, 3, 2); // back: the lookup is asked again and resolves
+    EXPECT_TRUE(client_->ready);
+    server_.pump();
+    run();
+    EXPECT_EQ(sent(CONMON_DOMAIN_RECORD_CONTROL).size(), 1u);
+    EXPECT_EQ(conmon_client_domain_pending_count(part_), 0u);
+}
+
+// A callback that sends again: during a change of domain it is refused; after a time-out its new
+// message waits its own time.
+struct resender {
+    conmon_client_domain *part = nullptr;
+    std::vector<qnb_error> sends;
+};
+resender *g_resender = nullptr;
+void resend(conmon_client *, conmon_request *, qnb_error)
+{
+    g_resender->sends.push_back(conmon_client_domain_send_control_message(
+        g_resender->part, nullptr, nullptr, "T00A-KTV4", 0xFFFF, CONMON_VENDOR_STANDARD, k_body, sizeof k_body, 0));
+}
+
+TEST_F(ConmonDomain, CallbacksThatSendAgain)
+{
+    start(k_managed);
+    resender r;
+    r.part = part_;
+    g_resender = &r;
+    ASSERT_EQ(conmon_client_domain_send_control_message(part_, resend, nullptr, "T00A-KTV4", 0xFFFF,
+                                                        CONMON_VENDOR_STANDARD, k_body, sizeof k_body, 0),
+              0);
+    clock_.advance(2);
+    run();
+    EXPECT_EQ(r.sends, (std::vector<qnb_error>{QNB_ERR_SUCCESS}));
+    EXPECT_EQ(conmon_client_domain_pending_count(part_), 1u) << "the new message waits its own 2 s";
+
+    ASSERT_EQ(conmon_client_domain_send_control_message(part_, resend, nullptr, "T00B-KTV4", 0xFFFF,
+                                                        CONMON_VENDOR_STANDARD, k_body, sizeof k_body, 0),
+              0);
+    server_.set_domain(k_other, 3, 2);
+    EXPECT_EQ(r.sends, (std::vector<qnb_error>{QNB_ERR_SUCCESS, QNB_ERR_INVALIDSTATE}));
+    EXPECT_EQ(conmon_client_domain_pending_count(part_), 0u);
+    EXPECT_EQ(conmon_client_domain_lookup_count(part_), 0u);
+    g_resender = nullptr;
+}
+
 TEST_F(ConmonDomain, RecordsFromTheServer)
 {
     start(k_managed);
