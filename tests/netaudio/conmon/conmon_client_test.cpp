@@ -275,10 +275,12 @@ TEST_F(ConmonClient, ServerGoneWhileConnecting)
 
 TEST_F(ConmonClient, RequestIdsSkipZero)
 {
-    client_->link->next_request_id = 0xFFFE;
-    EXPECT_EQ(conmon_client_local_take_request_id(client_->link), 0xFFFE);
-    EXPECT_EQ(conmon_client_local_take_request_id(client_->link), 0xFFFF);
-    EXPECT_EQ(conmon_client_local_take_request_id(client_->link), 1);
+    connect();
+    client_->link->next_request_id = 0xFFFF;
+    for (uint16_t expect : {0xFFFF, 1, 2}) {
+        ASSERT_EQ(conmon_client_subscribe(client_, nullptr, nullptr, 6, "T001"), 0);
+        EXPECT_EQ(get16(receive(), 4), expect);
+    }
 }
 
 TEST_F(ConmonClient, FullRequestTable)
