@@ -97,8 +97,11 @@ void free_client(domain_client *c)
 
 qnb_error apply(domain_client *c, const domain_info *info)
 {
-    if (domain_id_compare(c->domain_id, info->id) == 0)
+    if (domain_id_compare(c->domain_id, info->id) == 0) {
+        // Same domain: no change to announce, but its flags are kept current.
+        c->domain_flags = info->flags;
         return 0;
+    }
     bool enabled = c->enabled;
     c->changing = true;
     domain_event ev{DOMAIN_EVENT_BEFORE, *info};

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "netaudio/discovery/domain_requests.h"
 #include "netaudio/platform/qnb_env.h"
 #include "netaudio/platform/qnb_log.h"
 #include "netaudio/routing/wr_device.h"
@@ -77,14 +78,23 @@ void free_slot(wr_devices *d, wr_request *r)
         d->requests.in_use--;
 }
 
-void on_domain_change(domain_client *, void *context, const domain_event *)
+// Only a domain handler raises these: a new domain closes the open devices; a change of the
+// handler's state lets devices waiting in a managed domain look themselves up.
+void on_domain_change(domain_client *client, void *context, const domain_event *event)
 {
-    // The ad-hoc network never changes domain: only a managed domain would be reported here.
-    (void)context;
+    wr_devices *d = static_cast<wr_devices *>(context);
+    if (event->phase == DOMAIN_EVENT_AFTER)
+        wr_devices_domain_state_changed(d, 0, domain_client_get_state(client));
+    else if (event->phase == DOMAIN_EVENT_STATE || event->phase == DOMAIN_EVENT_DOMAIN)
+        wr_devices_domain_state_changed(d, 2, domain_client_get_state(client));
 }
 
-qnb_error on_domain_receive(void *, tlv_transaction *)
+qnb_error on_domain_receive(void *context, tlv_transaction *t)
 {
+    wr_devices *d = static_cast<wr_devices *>(context);
+    uint16_t type = t->message.type;
+    if (d->lookups && type >= TLV_RECORD_DOMAIN_REQUEST && type <= TLV_RECORD_DOMAIN_RESULT)
+        return domain_requests_handle_message(d->lookups, t);
     return 0;
 }
 
@@ -131,6 +141,7 @@ void free_container(wr_devices *d)
         qnb_socket_close(&d->unix_socket);
     }
     free(d->handles.slots);
+    domain_requests_delete(d->lookups);
     domain_client_delete(d->domain);
     free(d);
 }
@@ -215,8 +226,9 @@ qnb_error wr_devices_new_common(qnb_env *env, const void *, wr_devices **out)
     d->env = env;
     d->comms_socket = QNB_SOCKET_INVALID;
     d->unix_socket = QNB_SOCKET_INVALID;
-    d->domain = domain_client_new(nullptr, d, on_domain_change, on_domain_receive);
-    if (!d->domain) {
+    domain_handler *handler = object_get_owner(env);
+    d->domain = domain_client_new(handler, d, on_domain_change, on_domain_receive);
+    if (!d->domain || (handler && domain_requests_new(d, d->domain, &d->lookups) != 0)) {
         free_container(d);
         return QNB_ERR_NOMEMORY;
     }

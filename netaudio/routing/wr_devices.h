@@ -73,9 +73,12 @@ struct wr_handle_slot {
     uint16_t words[4];
 };
 
+struct domain_requests;
+
 struct wr_devices {
     qnb_env *env;
     domain_client *domain;
+    domain_requests *lookups; // domain requests for device lookups; only with a domain handler
     uint16_t domain_request_counter;
     uint32_t domain_max_message;
     struct {
@@ -105,7 +108,7 @@ struct wr_devices {
 };
 
 qnb_error wr_devices_new(qnb_env *env, wr_devices **out);
-// `domain_settings` is reserved for a domain handler; none exists in this system.
+// `domain_settings` is reserved; the domain handler comes from the environment's domain hook.
 qnb_error wr_devices_new_common(qnb_env *env, const void *domain_settings, wr_devices **out);
 qnb_error wr_devices_delete(wr_devices *devices);
 qnb_error wr_devices_set_changed_callback(wr_devices *devices, wr_devices_changed_fn callback);

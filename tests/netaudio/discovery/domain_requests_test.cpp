@@ -251,4 +251,45 @@ TEST_F(Requests, AResultForNoPendingRequestIsAnsweredAsInvalid)
     EXPECT_EQ(server.result_statuses, (std::vector<uint16_t>{DOMAIN_STATUS_INVALID}));
 }
 
+// Messages that reach the request client through its channel without matching anything it sent.
+TEST_F(Requests, StrayAndMalformedMessagesAreRefused)
+{
+    enum kind { response_unknown_seqnum, response_other_record, no_class, truncated };
+    struct row {
+        const char *what;
+        kind k;
+        qnb_error result;
+    } rows[] = {
+        {"a status reply for no pending request", response_unknown_seqnum, QNB_ERR_NOTFOUND},
+        {"a reply of another record type", response_other_record, 0},
+        {"a message of no class", no_class, QNB_ERR_INVALIDDATA},
+        {"a message shorter than its length field", truncated, QNB_ERR_INVALIDDATA},
+    };
+    lookup("a"); // seqnum 1 is pending
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        uint8_t buffer[TLV_CHANNEL_BUFFER_SIZE];
+        tlv_builder b;
+        tlv_record rec;
+        ASSERT_EQ(tlv_msg_begin(&b, buffer, sizeof buffer, TLV_OPTION_BYTES), 0);
+        ASSERT_EQ(tlv_msg_add_id_option(&b, TLV_OPTION_SEQUENCE, 9, 0), 0);
+        ASSERT_EQ(tlv_msg_add_id_option(&b, TLV_OPTION_CLIENT, 0, client->id), 0);
+        if (r.k == response_unknown_seqnum) {
+            ASSERT_EQ(tlv_msg_add_response_u16(&b, &rec, TLV_RECORD_DOMAIN_REQUEST, 0x7777), 0);
+            ASSERT_EQ(tlv_msg_set_second_u16(&rec, 5), 0);
+        } else if (r.k == response_other_record) {
+            ASSERT_EQ(tlv_msg_add_response_u16(&b, &rec, TLV_RECORD_0x2003, 1), 0);
+            ASSERT_EQ(tlv_msg_set_second_u16(&rec, 5), 0);
+        }
+        size_t size = b.position;
+        if (r.k == truncated) {
+            ASSERT_EQ(tlv_msg_add_response_u16(&b, &rec, TLV_RECORD_DOMAIN_REQUEST, 1), 0);
+            size = b.position - 2;
+        }
+        EXPECT_EQ(tlv_channel_receive(object_get_list(client), buffer, size), r.result);
+    }
+    EXPECT_EQ(domain_requests_count(requests), 1u) << "the pending request is untouched";
+    EXPECT_TRUE(done.empty());
+}
+
 } // namespace
