@@ -89,6 +89,22 @@ void on_message(conmon_client *, uint16_t, uint16_t, const conmon_channel_messag
     g_results->handled++;
 }
 
+// A subscription record of device T00A-KTV4 (channel type 6, instance 1, status 4, device id AB...).
+void fill_subscription(tlv_record *rec)
+{
+    uint8_t *body = nullptr;
+    uint16_t offset = 0;
+    ASSERT_EQ(tlv_msg_reserve_body(rec, 52, &body), 0);
+    ASSERT_NE(tlv_msg_add_text(rec, "T00A-KTV4", &offset), nullptr);
+    body = rec->builder->data + rec->body;
+    wgcp_store_be16(body, 6);
+    wgcp_store_be16(body + 2, 1);
+    wgcp_store_be16(body + 4, 4);
+    wgcp_store_be16(body + 6, offset);
+    body[8] = 0xAB;
+    wgcp_store_be32(body + 40, 1); // flags: device id present
+}
+
 class ConmonDomain : public ::testing::Test {
 protected:
     void SetUp() override
@@ -135,26 +151,33 @@ protected:
                 out.push_back(read_record(m));
         return out;
     }
+    bytes build(unsigned msg_class, uint16_t type, uint16_t seq, uint16_t status,
+                const std::function<void(tlv_record *)> &fill)
+    {
+        bytes buffer(TLV_CHANNEL_BUFFER_SIZE);
+        tlv_builder b;
+        tlv_record rec;
+        if (msg_class == TLV_CLASS_REQUEST) {
+            EXPECT_EQ(tlv_msg_begin(&b, buffer.data(), buffer.size(), TLV_OPTION_BYTES), 0);
+            EXPECT_EQ(tlv_msg_add_id_option(&b, TLV_OPTION_SEQUENCE, 0xFFFFFFFFu, 0), 0);
+            EXPECT_EQ(tlv_msg_add_id_option(&b, TLV_OPTION_CLIENT, 0, 1), 0);
+            EXPECT_EQ(tlv_msg_add_request_u16(&b, &rec, type, seq), 0);
+        } else {
+            EXPECT_EQ(tlv_msg_begin_response(&b, buffer.data(), buffer.size(), nullptr), 0);
+            EXPECT_EQ(tlv_msg_add_response_u16(&b, &rec, type, seq), 0);
+        }
+        EXPECT_EQ(tlv_msg_set_second_u16(&rec, status), 0);
+        if (fill)
+            fill(&rec);
+        buffer.resize(b.position);
+        return buffer;
+    }
     // Hands the client a message from the server: a response to `seq` or a request of its own.
     void deliver(unsigned msg_class, uint16_t type, uint16_t seq, uint16_t status,
                  const std::function<void(tlv_record *)> &fill = nullptr)
     {
-        uint8_t buffer[TLV_CHANNEL_BUFFER_SIZE];
-        tlv_builder b;
-        tlv_record rec;
-        if (msg_class == TLV_CLASS_REQUEST) {
-            ASSERT_EQ(tlv_msg_begin(&b, buffer, sizeof buffer, TLV_OPTION_BYTES), 0);
-            ASSERT_EQ(tlv_msg_add_id_option(&b, TLV_OPTION_SEQUENCE, 0xFFFFFFFFu, 0), 0);
-            ASSERT_EQ(tlv_msg_add_id_option(&b, TLV_OPTION_CLIENT, 0, 1), 0);
-            ASSERT_EQ(tlv_msg_add_request_u16(&b, &rec, type, seq), 0);
-        } else {
-            ASSERT_EQ(tlv_msg_begin_response(&b, buffer, sizeof buffer, nullptr), 0);
-            ASSERT_EQ(tlv_msg_add_response_u16(&b, &rec, type, seq), 0);
-        }
-        ASSERT_EQ(tlv_msg_set_second_u16(&rec, status), 0);
-        if (fill)
-            fill(&rec);
-        tlv_channel_receive(object_get_list(part_->domain), buffer, b.position);
+        bytes m = build(msg_class, type, seq, status, fill);
+        tlv_channel_receive(object_get_list(part_->domain), m.data(), m.size());
     }
     qnb_error control(const char *target, unsigned timeout_ms = 0)
     {
@@ -438,22 +461,9 @@ TEST_F(ConmonDomain, RecordsFromTheServer)
     }
 
     // A pushed subscription record lands in table 1, is reported once and acknowledged.
-    auto subscription = [](tlv_record *rec) {
-        uint8_t *body = nullptr;
-        uint16_t offset = 0;
-        ASSERT_EQ(tlv_msg_reserve_body(rec, 52, &body), 0);
-        ASSERT_NE(tlv_msg_add_text(rec, "T00A-KTV4", &offset), nullptr);
-        body = rec->builder->data + rec->body;
-        wgcp_store_be16(body, 6);      // channel type
-        wgcp_store_be16(body + 2, 1);  // instance id
-        wgcp_store_be16(body + 4, 4);  // status
-        wgcp_store_be16(body + 6, offset);
-        body[8] = 0xAB;                // device id
-        wgcp_store_be32(body + 40, 1); // flags: device id present
-    };
     tap_.sent.clear();
-    deliver(TLV_CLASS_REQUEST, CONMON_DOMAIN_RECORD_SUBSCRIPTION, 11, 0, subscription);
-    deliver(TLV_CLASS_REQUEST, CONMON_DOMAIN_RECORD_SUBSCRIPTION, 12, 0, subscription);
+    deliver(TLV_CLASS_REQUEST, CONMON_DOMAIN_RECORD_SUBSCRIPTION, 11, 0, fill_subscription);
+    deliver(TLV_CLASS_REQUEST, CONMON_DOMAIN_RECORD_SUBSCRIPTION, 12, 0, fill_subscription);
     EXPECT_EQ(results_.reported, (std::vector<std::string>{"T00A-KTV4"}));
     const conmon_remote_device_info *t1 = conmon_client_get_remote_devices(client_, 1);
     EXPECT_STREQ(t1[0].name, "T00A-KTV4");
@@ -462,6 +472,45 @@ TEST_F(ConmonDomain, RecordsFromTheServer)
     std::vector<record> acks = sent(CONMON_DOMAIN_RECORD_SUBSCRIPTION);
     ASSERT_EQ(acks.size(), 2u);
     EXPECT_EQ(acks[0].status, 0);
+}
+
+TEST_F(ConmonDomain, HostileRecordsFromTheServer)
+{
+    start(k_managed);
+    client_->handlers[2][1] = on_message;
+    ASSERT_EQ(conmon_client_domain_subscribe(part_, on_done, nullptr, CONMON_CHANNEL_KEEPALIVE, "T00A-KTV4", true),
+              0);
+    uint16_t seq = sent(CONMON_DOMAIN_RECORD_SUBSCRIBE)[0].seq;
+    uint8_t channel_message[24 + 8] = {};
+    wgcp_store_be16(channel_message + 2, sizeof channel_message);
+    std::vector<bytes> originals = {
+        build(TLV_CLASS_REQUEST, CONMON_DOMAIN_RECORD_SUBSCRIPTION, 3, 0, fill_subscription),
+        build(TLV_CLASS_RESPONSE, CONMON_DOMAIN_RECORD_SUBSCRIBE, seq, 0, fill_subscription),
+        build(TLV_CLASS_REQUEST, CONMON_DOMAIN_RECORD_NAMED, 4, 0, [&](tlv_record *rec) {
+            uint16_t message_offset = 0, name_offset = 0;
+            ASSERT_EQ(tlv_msg_reserve_body(rec, 8, nullptr), 0);
+            ASSERT_NE(tlv_msg_add_bytes(rec, channel_message, sizeof channel_message, &message_offset), nullptr);
+            ASSERT_NE(tlv_msg_add_text(rec, "T00B-KTV4", &name_offset), nullptr);
+            uint8_t *body = rec->builder->data + rec->body;
+            wgcp_store_be16(body, 2);
+            wgcp_store_be16(body + 2, message_offset);
+            wgcp_store_be16(body + 4, 3 | CONMON_DOMAIN_FLAG_ACK);
+            wgcp_store_be16(body + 6, name_offset);
+        }),
+    };
+    // Every byte of each message set to 0x00, 0x7F and 0xFF in turn, and every truncation: nothing
+    // is read outside the message (the sanitizer build watches).
+    for (const bytes &original : originals) {
+        for (size_t i = TLV_HEAD_SIZE; i < original.size(); ++i) {
+            for (uint8_t v : {0x00, 0x7F, 0xFF}) {
+                bytes m = original;
+                m[i] = v;
+                tlv_channel_receive(object_get_list(part_->domain), m.data(), m.size());
+            }
+            tlv_channel_receive(object_get_list(part_->domain), original.data(), i);
+        }
+    }
+    EXPECT_GT(results_.handled, 0);
 }
 
 TEST_F(ConmonDomain, RequestsOfThePartAndTheirRefusals)
@@ -492,6 +541,12 @@ TEST_F(ConmonDomain, RequestsOfThePartAndTheirRefusals)
     deliver(TLV_CLASS_RESPONSE, CONMON_DOMAIN_RECORD_REGISTER, sent(CONMON_DOMAIN_RECORD_REGISTER)[0].seq, 3);
     deliver(TLV_CLASS_RESPONSE, CONMON_DOMAIN_RECORD_SUBSCRIBE, s.seq, 9);
     EXPECT_EQ(results_.errors, (std::vector<qnb_error>{QNB_ERR_VERSION, QNB_ERR_FAULT}));
+    // A successful answer carrying the device's record updates table 1.
+    ASSERT_EQ(conmon_client_domain_subscribe(part_, on_done, &sub, CONMON_CHANNEL_KEEPALIVE, "T00A-KTV4", true), 0);
+    deliver(TLV_CLASS_RESPONSE, CONMON_DOMAIN_RECORD_SUBSCRIBE, sent(CONMON_DOMAIN_RECORD_SUBSCRIBE)[1].seq, 0,
+            fill_subscription);
+    EXPECT_EQ(results_.reported, (std::vector<std::string>{"T00A-KTV4"}));
+    EXPECT_EQ(results_.errors.back(), QNB_ERR_SUCCESS);
 
     // Out of slots: NOBUFS, and nothing is left behind.
     unsigned held = 0;
