@@ -140,6 +140,8 @@ void respond(conmon_client_domain *d, tlv_transaction *t, uint16_t type, uint16_
 void send_hello(conmon_client_domain *d)
 {
     qnb_timer_stop(d->hello_timer);
+    if (!object_get_list(d->domain))
+        return; // the handler gave no channel: nothing can reach the server
     uint16_t seq = next_of(&d->next_seqnum);
     uint32_t words[4] = {0, 0, 0, 0};
     if (!domain_id_is_adhoc(d->client->domain_id))
@@ -703,8 +705,7 @@ qnb_error conmon_client_domain_new(conmon_client *client, qnb_env *env, conmon_c
     domain_client_set_enabled(d->domain, true);
     domain_client_get_id(d->domain, client->domain_id);
     recompute(d);
-    if (object_get_list(d->domain))
-        send_hello(d);
+    send_hello(d);
     *out = d;
     return QNB_ERR_SUCCESS;
 }
