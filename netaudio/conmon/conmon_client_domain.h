@@ -28,8 +28,8 @@
 //          Answer: status only.
 //   0x2010 register for monitoring messages (request; tlv_msg_add_named_record):
 //            a = channel type, flag = register (1) / deregister (0), c = class, d = port,
-//            no text, id = the client's domain id, value = group address (channel type 7, network
-//            order as a host u32 read big-endian; else 0). Answer: status only.
+//            no text, id = the client's domain id, value = the configured group address (channel
+//            type 7; its four bytes in network order; else 0). Answer: status only.
 //   0x2011 subscribe / unsubscribe (request; tlv_msg_add_named_record):
 //            a = channel type, flag = subscribe (1) / unsubscribe (0), c = port, d = 96 (the
 //            most devices the client keeps), text = device name, id = domain id, value = 0.
