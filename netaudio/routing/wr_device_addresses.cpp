@@ -456,8 +456,9 @@ wr_device *device_with_lookup(wr_devices *devices, uint32_t lookup_id)
     return nullptr;
 }
 
-// The server's answer for a looked-up device. A lookup answers once: it is cancelled afterwards
-// (from inside its own result, which the request client allows).
+// The server's answer for a looked-up device. The device's address in the domain is the 6-byte id
+// of its info record ({u32, u16}); its routing service carries the TXT record. A lookup answers
+// once: it is cancelled afterwards (from inside its own result, which the request client allows).
 void on_lookup_result(void *user, uint32_t lookup_id, const tlv_device_record *record)
 {
     wr_devices *devices = static_cast<wr_devices *>(user);

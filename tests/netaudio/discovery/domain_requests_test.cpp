@@ -290,6 +290,20 @@ TEST_F(Requests, StrayAndMalformedMessagesAreRefused)
     }
     EXPECT_EQ(domain_requests_count(requests), 1u) << "the pending request is untouched";
     EXPECT_TRUE(done.empty());
+
+    // A request from the server that the client does not serve is answered with status 2.
+    uint8_t buffer[TLV_CHANNEL_BUFFER_SIZE];
+    tlv_builder b;
+    tlv_record rec;
+    ASSERT_EQ(tlv_msg_begin(&b, buffer, sizeof buffer, TLV_OPTION_BYTES), 0);
+    ASSERT_EQ(tlv_msg_add_id_option(&b, TLV_OPTION_SEQUENCE, 9, 0), 0);
+    ASSERT_EQ(tlv_msg_add_id_option(&b, TLV_OPTION_CLIENT, 0, 1), 0);
+    ASSERT_EQ(tlv_msg_add_request_u16(&b, &rec, TLV_RECORD_0x2003, 42), 0);
+    server.pump();
+    server.result_statuses.clear();
+    EXPECT_EQ(tlv_channel_receive(object_get_list(client), buffer, b.position), 0);
+    server.pump();
+    EXPECT_EQ(server.result_statuses, (std::vector<uint16_t>{DOMAIN_STATUS_UNSUPPORTED}));
 }
 
 } // namespace
