@@ -1,5 +1,5 @@
 // The direct channels of the control-and-monitoring client in a private network namespace whose
-// loopback carries multicast (lo-netns.sh): the serial channel on 224.0.0.232:8705 and the
+// loopback carries multicast (netns-lo.sh): the serial channel on 224.0.0.232:8705 and the
 // metering channel on an ephemeral unicast port, fed by a plain socket.
 #include "netaudio/conmon/conmon_channel.h"
 
