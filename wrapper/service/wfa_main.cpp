@@ -516,6 +516,15 @@ qnb_env *wfa_env(void)
 
 namespace {
 
+// The one readiness task that waits (worker only); cleared by its finish.
+TCB *g_readiness = nullptr;
+
+void readiness_finished(TCB *task)
+{
+    if (g_readiness == task)
+        g_readiness = nullptr;
+}
+
 int wfa_main_check_initialized(TCB *task)
 {
     if (!wfa_cmm_is_ready() || !wfa_conmon_is_ready())
@@ -536,11 +545,16 @@ int wfa_main_check_initialized(TCB *task)
 
 uint32_t wfa_main_check_initialized_start(uint16_t instance_id)
 {
-    TCB *task = tcb_create(wfa_main_check_initialized, nullptr, TCB_KEY_READINESS, TCB_KIND_WORKER,
-                           "wfa_main_check_initialized");
+    // A check that still waits reports the interface in use when it posts, so it serves a later
+    // start too; a second one would announce the same readiness twice.
+    if (g_readiness != nullptr)
+        return 0;
+    TCB *task = tcb_create(wfa_main_check_initialized, readiness_finished, TCB_KEY_READINESS,
+                           TCB_KIND_WORKER, "wfa_main_check_initialized");
     if (!task)
         return WFA_E_NO_MEMORY;
     wfa_put_u16(task->parameters, sizeof task->parameters, 0, instance_id);
+    g_readiness = task;
     return 0;
 }
 

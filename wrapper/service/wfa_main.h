@@ -84,7 +84,8 @@ qnb_env *wfa_env(void);
 
 // Creates the readiness task "wfa_main_check_initialized" (key 0x1000) that posts
 // WFA_CBACK_INF_INIT with the current audio interface once the configuration-service and
-// control-and-monitoring drivers are ready. Worker thread. 0 or WFA_E_NO_MEMORY.
+// control-and-monitoring drivers are ready. One at a time: while one still waits, nothing new is
+// created (that one posts, with its own request id). Worker thread. 0 or WFA_E_NO_MEMORY.
 uint32_t wfa_main_check_initialized_start(uint16_t instance_id);
 
 // Logs a line of the service layer through the environment's logger.

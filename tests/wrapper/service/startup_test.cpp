@@ -1,0 +1,345 @@
+// The started service layer with both local services at once: the simulated configuration service
+// and the simulated control-and-monitoring server over loopback, DNS-SD from the fake, seen through
+// the program's interface. Start-up, an interface change and stopping in the middle of each phase.
+#include <gtest/gtest.h>
+
+#include <net/if.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "netaudio/conmon/cmm_codec.h"
+#include "testnet/tn_config_service.h"
+#include "testnet/tn_conmon_server.h"
+#include "testnet/tn_udp_peer.h"
+#include "tests/support/dnssd_fake.h"
+#include "tests/support/fake_clock.h"
+#include "tests/wrapper/wrapper_test_support.h"
+#include "wrapper/service/wfa_cmm.h"
+#include "wrapper/service/wfa_conmon.h"
+#include "wrapper/service/wfa_main.h"
+#include "wrapper/service/wfa_trace.h"
+#include "wrapper/veltoConnector.h"
+#include "wrapper/veltoMain.h"
+
+namespace {
+
+using namespace std::chrono;
+
+const char k_ktv[] = "T001-KTV4-S";
+const char k_rqa[] = "T002-RQA-310";
+const char k_two[] = "interface 02:00:00:00:00:01 Ethernet\n"
+                     "interface 02:00:00:00:00:02 Ethernet 2\n"
+                     "current 02:00:00:00:00:01\n";
+const uint8_t k_mac2[6] = {2, 0, 0, 0, 0, 2};
+
+template <class Condition> bool wait_until(Condition condition, milliseconds limit = seconds(10))
+{
+    auto deadline = steady_clock::now() + limit;
+    while (!condition()) {
+        if (steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    return true;
+}
+
+// Both simulated services, each answered from a thread of its own; the test reaches them under
+// the lock.
+class services {
+public:
+    services()
+    {
+        m_config = tn_config_service_new(0, nullptr);
+        m_conmon = tn_conmon_server_new(0, nullptr);
+        EXPECT_TRUE(m_config && m_conmon);
+        EXPECT_EQ(tn_config_service_load_text(m_config, k_two), QNB_ERR_SUCCESS);
+        tn_config_service_set_change_delay_ms(m_config, 0);
+        EXPECT_EQ(tn_conmon_server_load_text(m_conmon, tn_conmon_default_devices), 0);
+    }
+    ~services()
+    {
+        m_run = false;
+        if (m_thread.joinable())
+            m_thread.join();
+        tn_conmon_server_delete(m_conmon);
+        tn_config_service_delete(m_config);
+    }
+    void start()
+    {
+        wfa_cmm_set_port(tn_config_service_get_port(m_config));
+        wfa_conmon_set_port(tn_conmon_server_get_port(m_conmon));
+        m_run = true;
+        m_thread = std::thread([this] {
+            while (m_run) {
+                tn_wait_readable(tn_config_service_get_socket(m_config), 1);
+                std::lock_guard<std::mutex> lock(m_lock);
+                tn_config_service_process(m_config);
+                tn_conmon_server_poll(m_conmon, 0);
+            }
+        });
+    }
+    template <class F> auto with(F f) -> decltype(f(static_cast<tn_config_service *>(nullptr),
+                                                    static_cast<tn_conmon_server *>(nullptr)))
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return f(m_config, m_conmon);
+    }
+    unsigned conmon_count(uint16_t opcode)
+    {
+        return with([=](tn_config_service *, tn_conmon_server *s) { return tn_conmon_server_request_count(s, opcode); });
+    }
+
+private:
+    tn_config_service *m_config = nullptr;
+    tn_conmon_server *m_conmon = nullptr;
+    std::mutex m_lock;
+    std::thread m_thread;
+    std::atomic<bool> m_run{false};
+};
+
+std::string hex_id(const uint8_t id[8])
+{
+    char text[17];
+    for (int i = 0; i < 8; i++)
+        std::snprintf(text + 2 * i, 3, "%02x", id[i]);
+    return text;
+}
+
+void announce_devices(services &svc)
+{
+    const uint32_t lo = if_nametoindex("lo");
+    for (const char *name : {k_ktv, k_rqa}) {
+        tn_conmon_device d =
+            svc.with([&](tn_config_service *, tn_conmon_server *s) { return *tn_conmon_server_device(s, name); });
+        dnssd_fake::announce({"_netaudio-arc._udp", name, lo, std::string(name) + ".local", 4440,
+                              dnssd_fake::txt({"arcp_vers=2.1"})});
+        dnssd_fake::announce({"_netaudio-cmc._udp", name, lo, std::string(name) + ".local", 8800,
+                              dnssd_fake::txt({"id=" + hex_id(d.device_id), "process=" + std::to_string(d.process)})});
+    }
+}
+
+// The program's side: the notifications it gets, and the trace lines of the results that are only
+// traced (the layer's initialisation-finished event among them).
+class program : public wrapper_test::mock_notify {
+public:
+    program()
+    {
+        using ::testing::_;
+        ON_CALL(*this, notifyDeviceAdded(_, _, _, _, _, _, _, _))
+            .WillByDefault([this](const std::string &device, const std::string &, const std::string &,
+                                  const std::string &, const std::string &, const std::string &,
+                                  const std::string &, const std::string &) { note("added " + device); });
+        ON_CALL(*this, notifyIfList(_, _, _, _))
+            .WillByDefault([this](const unsigned char &count, const std::list<std::wstring> &names,
+                                  const std::list<std::string> &macs, const std::list<std::string> &) {
+                std::string line = "list " + std::to_string(count);
+                auto mac = macs.begin();
+                for (const std::wstring &n : names)
+                    line += " " + std::string(n.begin(), n.end()) + "=" + (mac != macs.end() ? *mac++ : "");
+                note(line);
+            });
+        ON_CALL(*this, notifyCurrentIf(_, _)).WillByDefault([this](const std::wstring &n, const std::string &mac) {
+            note("current " + std::string(n.begin(), n.end()) + "=" + mac);
+        });
+        wfa_trace_set_sink(&program::trace, this);
+    }
+    ~program() override { wfa_trace_set_sink(nullptr, nullptr); }
+
+    size_t count(const std::string &line)
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        size_t n = 0;
+        for (const std::string &l : m_lines)
+            n += l == line ? 1 : 0;
+        return n;
+    }
+    bool has(const std::string &line, size_t times = 1)
+    {
+        return wait_until([&] { return count(line) >= times; });
+    }
+    std::string last(const std::string &prefix)
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (auto it = m_lines.rbegin(); it != m_lines.rend(); ++it)
+            if (it->compare(0, prefix.size(), prefix) == 0)
+                return *it;
+        return "";
+    }
+
+private:
+    static void trace(const char *text, void *context)
+    {
+        std::string line(text);
+        if (!line.empty() && line.back() == '\n')
+            line.pop_back();
+        static_cast<program *>(context)->note(line);
+    }
+    void note(const std::string &line)
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_lines.push_back(line);
+    }
+    std::mutex m_lock;
+    std::vector<std::string> m_lines;
+};
+
+using nice_program = ::testing::NiceMock<program>;
+
+const char k_init[] = "WFA_CBACK_INF_INIT";
+
+class Startup : public ::testing::Test {
+protected:
+    void SetUp() override { dnssd_fake::reset(); }
+    void TearDown() override
+    {
+        wfa_stop();
+        EXPECT_EQ(dnssd_fake::live_references(), 0u);
+    }
+    wrapper_test::layer_guard guard;
+    services svc;
+};
+
+TEST_F(Startup, ReadyOnTheServicesInterfaceFindsDevicesAndRestartsOnAnInterfaceChange)
+{
+    svc.start();
+    announce_devices(svc);
+    nice_program notes;
+    veltoMain wrapper(&notes);
+    ASSERT_TRUE(wrapper.init());
+    ASSERT_TRUE(notes.has(k_init));
+
+    ASSERT_TRUE(wrapper.requestIfList());
+    EXPECT_TRUE(notes.has("list 2 Ethernet=02:00:00:00:00:01 Ethernet 2=02:00:00:00:00:02")) << notes.last("list");
+    ASSERT_TRUE(wrapper.requestIf());
+    EXPECT_TRUE(notes.has("current Ethernet=02:00:00:00:00:01")) << notes.last("current");
+
+    ASSERT_TRUE(wrapper.startBrowse());
+    EXPECT_TRUE(notes.has(std::string("added ") + k_ktv));
+    EXPECT_TRUE(notes.has(std::string("added ") + k_rqa));
+    EXPECT_EQ(notes.count(k_init), 1u);
+
+    // The change is reported unasked, the control-and-monitoring start-up runs again from a full
+    // stop, and the layer announces itself ready on the new interface.
+    const unsigned connects = svc.conmon_count(TN_CONMON_OP_CONNECT);
+    ASSERT_TRUE(wrapper.setIf(L"Ethernet 2", "02:00:00:00:00:02"));
+    EXPECT_TRUE(notes.has("current Ethernet 2=02:00:00:00:00:02")) << notes.last("current");
+    EXPECT_TRUE(wait_until([&] { return svc.conmon_count(TN_CONMON_OP_DISCONNECT) >= 1; }));
+    EXPECT_TRUE(wait_until([&] { return svc.conmon_count(TN_CONMON_OP_CONNECT) == connects + 1; }));
+    EXPECT_TRUE(notes.has(k_init, 2));
+
+    // A new browse finds the devices again.
+    ASSERT_TRUE(wrapper.stopBrowse());
+    ASSERT_TRUE(wrapper.startBrowse());
+    EXPECT_TRUE(notes.has(std::string("added ") + k_ktv, 2));
+    EXPECT_TRUE(notes.has(std::string("added ") + k_rqa, 2));
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(notes.count(k_init), 2u);
+    wrapper.stop();
+}
+
+// An interface change while the start-up still waits for the control-and-monitoring server: one
+// readiness check goes on waiting, and the layer announces itself ready once, not once per check.
+TEST_F(Startup, AChangeBeforeReadyStillAnnouncesReadyOnce)
+{
+    qz_test::fake_clock clock{1700000000u, 0};
+    svc.with([](tn_config_service *, tn_conmon_server *s) {
+        tn_conmon_server_set_unanswered(s, TN_CONMON_OP_SUBSCRIBE, true);
+        return 0;
+    });
+    svc.start();
+    nice_program notes;
+    veltoMain wrapper(&notes);
+    ASSERT_TRUE(wrapper.init());
+    ASSERT_TRUE(wait_until([&] { return svc.conmon_count(TN_CONMON_OP_SUBSCRIBE) >= 1; }));
+    svc.with([](tn_config_service *c, tn_conmon_server *) { return tn_config_service_set_current(c, k_mac2); });
+    EXPECT_TRUE(notes.has("current Ethernet 2=02:00:00:00:00:02")) << notes.last("current");
+    EXPECT_EQ(notes.count(k_init), 0u);
+    svc.with([](tn_config_service *, tn_conmon_server *s) {
+        tn_conmon_server_set_unanswered(s, TN_CONMON_OP_SUBSCRIBE, false);
+        return 0;
+    });
+    // The unanswered subscription is given up after more than 5 s and asked again.
+    for (int i = 0; i < 7; i++) {
+        clock.advance(1);
+        std::this_thread::sleep_for(milliseconds(50));
+    }
+    ASSERT_TRUE(notes.has(k_init));
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(notes.count(k_init), 1u);
+    wrapper.stop();
+}
+
+// Stopping while the start-up waits in any phase returns at once.
+TEST_F(Startup, StopInTheMiddleOfEachPhaseReturnsAtOnce)
+{
+    struct row {
+        const char *phase;
+        std::function<void(tn_config_service *, tn_conmon_server *)> setup;
+        bool browse;
+    } rows[] = {
+        {"configuration service silent", [](tn_config_service *c, tn_conmon_server *) { tn_config_service_set_silent(c, true); }, false},
+        {"choosing the first interface",
+         [](tn_config_service *c, tn_conmon_server *) {
+             tn_config_service_set_current(c, nullptr);
+             tn_config_service_set_change_delay_ms(c, 60000);
+         },
+         false},
+        {"control-and-monitoring server silent", [](tn_config_service *, tn_conmon_server *s) { tn_conmon_server_set_silent(s, true); }, false},
+        {"registering", [](tn_config_service *, tn_conmon_server *s) { tn_conmon_server_set_unanswered(s, TN_CONMON_OP_REGISTER, true); }, false},
+        {"querying a silent device", [](tn_config_service *, tn_conmon_server *s) { tn_conmon_server_device(s, k_ktv)->silent = true; }, true},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.phase);
+        dnssd_fake::reset();
+        services local;
+        local.with([&](tn_config_service *c, tn_conmon_server *s) {
+            r.setup(c, s);
+            return 0;
+        });
+        local.start();
+        announce_devices(local);
+        nice_program notes;
+        veltoMain wrapper(&notes);
+        ASSERT_TRUE(wrapper.init());
+        if (r.browse) {
+            ASSERT_TRUE(notes.has(k_init));
+            ASSERT_TRUE(wrapper.startBrowse());
+            ASSERT_TRUE(notes.has(std::string("added ") + k_rqa));
+        }
+        std::this_thread::sleep_for(milliseconds(300));
+        auto before = steady_clock::now();
+        wrapper.stop();
+        EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - before).count(), 1000);
+        EXPECT_FALSE(wfa_is_started());
+    }
+    // In the middle of the restart that follows an interface change.
+    svc.with([](tn_config_service *, tn_conmon_server *s) {
+        tn_conmon_server_set_unanswered(s, TN_CONMON_OP_REGISTER, false);
+        return 0;
+    });
+    svc.start();
+    nice_program notes;
+    veltoMain wrapper(&notes);
+    ASSERT_TRUE(wrapper.init());
+    ASSERT_TRUE(notes.has(k_init));
+    svc.with([](tn_config_service *, tn_conmon_server *s) {
+        tn_conmon_server_set_unanswered(s, TN_CONMON_OP_REGISTER, true);
+        return 0;
+    });
+    const unsigned registers = svc.conmon_count(TN_CONMON_OP_REGISTER);
+    ASSERT_TRUE(wrapper.setIf(L"Ethernet 2", "02:00:00:00:00:02"));
+    ASSERT_TRUE(wait_until([&] { return svc.conmon_count(TN_CONMON_OP_REGISTER) > registers; }));
+    auto before = steady_clock::now();
+    wrapper.stop();
+    EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - before).count(), 1000);
+    EXPECT_EQ(notes.count(k_init), 1u);
+}
+
+} // namespace
