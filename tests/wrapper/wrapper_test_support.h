@@ -5,6 +5,11 @@
 
 #include <gmock/gmock.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -16,6 +21,7 @@
 
 #include "wrapper/IVeltoCallback.h"
 #include "wrapper/service/wfa_command.h"
+#include "wrapper/service/wfa_conmon.h"
 #include "wrapper/service/wfa_main.h"
 #include "wrapper/veltoConnector.h"
 
@@ -92,17 +98,34 @@ private:
     std::vector<result> m_results;
 };
 
-// Every test starts and ends with the state of a freshly loaded library.
+// Every test starts and ends with the state of a freshly loaded library. The control-and-monitoring
+// driver is pointed at a loopback port that is bound but never answers, so that it neither reaches
+// a real local server nor pauses the worker for a refused link; tests that need a server set their
+// own port after the guard.
 class layer_guard {
 public:
-    layer_guard() { reset(); }
+    layer_guard()
+    {
+        reset();
+        m_silent = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (m_silent >= 0 && ::bind(m_silent, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+            ::getsockname(m_silent, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+            wfa_conmon_set_port(ntohs(address.sin_port));
+    }
     ~layer_guard()
     {
         wfa_stop();
         reset();
+        if (m_silent >= 0)
+            ::close(m_silent);
     }
 
 private:
+    int m_silent = -1;
     static void reset()
     {
         wfa_stop();

@@ -5,7 +5,11 @@
 
 #include <cstdint>
 
+#include "netaudio/platform/qnb_error.h"
 #include "netaudio/platform/qnb_socket_set.h"
+
+struct conmon_client;
+struct conmon_request;
 
 // A device of the device table; its fields belong to the driver.
 struct wfa_device;
@@ -22,13 +26,20 @@ enum : uint32_t {
 // Client lifetime (worker initialisation and clean-up).
 uint32_t wfa_conmon_create(void);
 void wfa_conmon_delete(void);
-// Creates the start-up task "wfa_conmon_init" and the watch task "wfa_conmon_watch_device".
+// Stops fully (as wfa_conmon_stop) and then creates the start-up task "wfa_conmon_init" and the
+// watch task "wfa_conmon_watch_device".
 uint32_t wfa_conmon_start(void);
+// The restart after an interface change: the full stop, then the start.
+uint32_t wfa_conmon_restart(void);
+// Finishes every query and the start-up and watch tasks, gives up the global subscription,
+// disconnects the local link, drops the socket hooks and clears the ready flag.
 void wfa_conmon_stop(void);
 // True once the start-up task has connected, registered and subscribed.
 bool wfa_conmon_is_ready(void);
 
 uint32_t wfa_conmon_get_fdset(qnb_socket_set *set);
+// Completion of the Connect; also called when the link is lost (`lost` non-zero).
+void wfa_conmon_on_disconnect(conmon_client *client, conmon_request *request, qnb_error lost);
 uint32_t wfa_conmon_process_fdset(qnb_socket_set *set, int ready);
 
 // The identity of the local server's device (8-byte id and process id); false while unknown.
@@ -66,3 +77,7 @@ bool wfa_device_any_upgrading(void);
 uint32_t wfa_device_state(const wfa_device *device);
 // Fills the 304-byte device status record of command 5.
 uint32_t wfa_device_get_stat(const char *name, uint8_t *record);
+
+// Seam: the local server's UDP port on the loopback interface (0: the server's own 8900). Set it
+// while the layer is stopped; wfa_state_reset restores the default.
+void wfa_conmon_set_port(uint16_t port);

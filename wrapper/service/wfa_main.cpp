@@ -585,5 +585,6 @@ bool wfa_state_reset(void)
     s.browse_calls = nullptr;
     s.cmm_port = 0;
     s.cmm_conmon_restart = nullptr;
+    s.conmon_port = 0;
     return true;
 }

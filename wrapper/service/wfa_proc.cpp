@@ -309,7 +309,8 @@ int proc_get_pmas(TCB *task)
 int proc_set_pmas(TCB *task)
 {
     command_args a(task, 18);
-    uint32_t r = wfa_conmon_set_pmas(a.name, a.u8(32));
+    // Only 0 and 1 set the state; any other byte would turn the command into a query.
+    uint32_t r = a.u8(32) <= 1 ? wfa_conmon_set_pmas(a.name, a.u8(32)) : WFA_E_BAD_ARGUMENT;
     post(WFA_CBACK_INF_SET_PMAS, a.bytes, a.size, a.request_id, wfa_proc_status(18, r));
     return done(task);
 }

@@ -69,6 +69,7 @@ struct wfa_state {
     qnb_socket_set master{};
 
     std::atomic<qnb_env *> env{nullptr};
+    std::atomic<uint16_t> conmon_port{0}; // test seam: the local control-and-monitoring server's port
 
     // Browse driver: its block, and what it asks of the control-and-monitoring driver (null: that
     // driver's own functions).

@@ -66,6 +66,7 @@ struct answered {
 
 TEST_F(CommandsWithoutDrivers, CommandsThatAnswerAtOnceAnswerNotReadyThroughTheirMaps)
 {
+    // No local server: the device table is empty, so the per-device commands find no "dev-a".
     std::vector<uint8_t> rate = named("dev-a", 34);
     wfa_put_u16(rate.data(), rate.size(), 32, 48000);
     std::vector<uint8_t> reboot = named("dev-a", 33);
@@ -79,15 +80,15 @@ TEST_F(CommandsWithoutDrivers, CommandsThatAnswerAtOnceAnswerNotReadyThroughThei
     const answered rows[] = {
         {1, {0xFF, 0xFF}, ERR_PROGRESS, WFA_DEVICE_LIST_INFO_SIZE, {}}, // no server interfaces yet
         {2, {}, ERR_NOERR, WFA_DEVICE_LIST_INFO_SIZE, {}},              // stop answers even when idle
-        {5, named("dev-a", 32), ERR_UNKNOWN, WFA_DEVICE_STAT_SIZE, named("dev-a", WFA_DEVICE_STAT_SIZE)},
-        {8, named("dev-a", 32), ERR_UNKNOWN, WFA_UPGRADE_RECORD_SIZE, {}},
-        {9, named("dev-a", 32), ERR_UNKNOWN, WFA_UPDATE_STATUS_SIZE, named("dev-a", WFA_UPDATE_STATUS_SIZE)},
-        {10, reboot, ERR_UNKNOWN, 33, reboot},
+        {5, named("dev-a", 32), ERR_NOT_FOUND, WFA_DEVICE_STAT_SIZE, named("dev-a", WFA_DEVICE_STAT_SIZE)},
+        {8, named("dev-a", 32), ERR_NOT_FOUND, WFA_UPGRADE_RECORD_SIZE, {}},
+        {9, named("dev-a", 32), ERR_NOT_FOUND, WFA_UPDATE_STATUS_SIZE, named("dev-a", WFA_UPDATE_STATUS_SIZE)},
+        {10, reboot, ERR_NOT_FOUND, 33, reboot},
         {11, {}, ERR_PROGRESS, WFA_IF_LIST_SIZE, {}},
         {12, set_if, ERR_PROGRESS, WFA_INTERFACE_RECORD_SIZE, {}},
         {13, {}, ERR_PROGRESS, WFA_INTERFACE_RECORD_SIZE, {}},
-        {16, rate, ERR_UNKNOWN, 34, rate},
-        {18, master, ERR_UNKNOWN, 33, master},
+        {16, rate, ERR_NOT_FOUND, 34, rate},
+        {18, master, ERR_NOT_FOUND, 33, master},
     };
     for (const answered &row : rows) {
         SCOPED_TRACE(row.command);

@@ -1,0 +1,740 @@
+// The control-and-monitoring driver inside a running service layer, against the simulated local
+// server over loopback: start-up, device queries and their watch on the fake clock, the commands
+// that reach the devices, and the whole road from browsing to the program's notifications.
+#include <gtest/gtest.h>
+
+#include <net/if.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "netaudio/conmon/conmon_msg.h"
+#include "testnet/tn_conmon_server.h"
+#include "tests/support/dnssd_fake.h"
+#include "tests/support/fake_clock.h"
+#include "tests/wrapper/wrapper_test_support.h"
+#include "wrapper/service/wfa_bytes.h"
+#include "wrapper/service/wfa_command.h"
+#include "wrapper/service/wfa_conmon.h"
+#include "wrapper/service/wfa_main.h"
+#include "wrapper/service/wfa_records.h"
+#include "wrapper/service/wfa_tcb.h"
+#include "wrapper/veltoConnector.h"
+#include "wrapper/veltoMain.h"
+
+namespace {
+
+using namespace std::chrono;
+using wrapper_test::recorder;
+using wrapper_test::result;
+
+const char k_ktv[] = "T001-KTV4-S";
+const char k_rqa[] = "T002-RQA-310";
+
+template <class Condition> bool wait_until(Condition condition, milliseconds limit = milliseconds(10000))
+{
+    auto deadline = steady_clock::now() + limit;
+    while (!condition()) {
+        if (steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    return true;
+}
+
+// The simulated server, run by a thread of its own; the test reaches it under the lock.
+class server_runner {
+public:
+    server_runner()
+    {
+        m_server = tn_conmon_server_new(0, nullptr);
+        EXPECT_NE(m_server, nullptr);
+        EXPECT_EQ(tn_conmon_server_load_text(m_server, tn_conmon_default_devices), 0);
+    }
+    ~server_runner()
+    {
+        stop();
+        tn_conmon_server_delete(m_server);
+    }
+    void start()
+    {
+        m_run = true;
+        m_thread = std::thread([this] {
+            while (m_run) {
+                {
+                    std::lock_guard<std::mutex> guard(m_lock);
+                    tn_conmon_server_poll(m_server, 0);
+                }
+                std::this_thread::sleep_for(milliseconds(1));
+            }
+        });
+    }
+    void stop()
+    {
+        m_run = false;
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+    template <class F> auto with(F f) -> decltype(f(static_cast<tn_conmon_server *>(nullptr)))
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return f(m_server);
+    }
+    uint16_t port() { return tn_conmon_server_get_port(m_server); }
+    unsigned count(uint16_t opcode)
+    {
+        return with([&](tn_conmon_server *s) { return tn_conmon_server_request_count(s, opcode); });
+    }
+    tn_conmon_device device(const char *name)
+    {
+        return with([&](tn_conmon_server *s) { return *tn_conmon_server_device(s, name); });
+    }
+
+private:
+    tn_conmon_server *m_server = nullptr;
+    std::mutex m_lock;
+    std::thread m_thread;
+    std::atomic<bool> m_run{false};
+};
+
+// Runs `job` on the worker thread, as a task, and returns its result.
+struct worker_job {
+    std::mutex lock;
+    std::condition_variable done_cv;
+    std::function<uint32_t()> job;
+    bool done = false;
+    uint32_t result = 0;
+};
+worker_job g_job;
+
+int run_job(TCB *task)
+{
+    uint32_t r = g_job.job();
+    {
+        std::lock_guard<std::mutex> guard(g_job.lock);
+        g_job.result = r;
+        g_job.done = true;
+    }
+    g_job.done_cv.notify_all();
+    return tcb_finish(task);
+}
+
+uint32_t on_worker(std::function<uint32_t()> job)
+{
+    {
+        std::lock_guard<std::mutex> guard(g_job.lock);
+        g_job.job = std::move(job);
+        g_job.done = false;
+    }
+    EXPECT_NE(tcb_post(run_job, "test_job", nullptr, 0), nullptr);
+    std::unique_lock<std::mutex> guard(g_job.lock);
+    EXPECT_TRUE(g_job.done_cv.wait_for(guard, seconds(10), [] { return g_job.done; })) << "job never ran";
+    return g_job.result;
+}
+
+bool driver_ready()
+{
+    return on_worker([] { return wfa_conmon_is_ready() ? 1u : 0u; }) == 1;
+}
+
+uint32_t device_state(const char *name)
+{
+    return on_worker([=] { return wfa_device_state(wfa_device_lookup(name)); });
+}
+
+// Pauses of the worker do not wait: they are recorded and move the fake clock.
+struct pause_log {
+    qz_test::fake_clock *clock = nullptr;
+    std::mutex lock;
+    std::vector<unsigned> pauses;
+    static void hook(unsigned ms, void *context)
+    {
+        auto *self = static_cast<pause_log *>(context);
+        {
+            std::lock_guard<std::mutex> guard(self->lock);
+            self->pauses.push_back(ms);
+        }
+        self->clock->advance(ms / 1000, (ms % 1000) * 1000);
+    }
+    size_t count(unsigned ms)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        size_t n = 0;
+        for (unsigned p : pauses) {
+            n += p == ms ? 1 : 0;
+        }
+        return n;
+    }
+};
+
+// ---- on the fake clock ---------------------------------------------------------------------------
+
+class ConmonDriver : public ::testing::Test {
+protected:
+    void SetUp() override { paused.clock = &clock; }
+    void TearDown() override { wfa_stop(); }
+
+    void start(uint16_t port)
+    {
+        wfa_conmon_set_port(port);
+        wfa_set_pause_hook(pause_log::hook, &paused);
+        uint16_t id = 0;
+        ASSERT_EQ(wfa_start(recorder::callback, &results, &id), ERR_NOERR);
+    }
+    void start_ready()
+    {
+        server.start();
+        start(server.port());
+        ASSERT_TRUE(wait_until(driver_ready));
+    }
+    // Moves the clock one second at a time, letting the worker run a few passes after each.
+    void seconds_pass(unsigned n)
+    {
+        for (unsigned i = 0; i < n; i++) {
+            clock.advance(1);
+            std::this_thread::sleep_for(milliseconds(60));
+        }
+    }
+    void add_and_query(const char *name)
+    {
+        ASSERT_EQ(on_worker([=] {
+                      uint32_t r = wfa_device_add(name);
+                      return r ? r : wfa_conmon_query(name);
+                  }),
+                  0u);
+    }
+    size_t count_code(uint16_t code)
+    {
+        size_t n = 0;
+        for (const result &r : results.results()) {
+            n += r.code == code ? 1 : 0;
+        }
+        return n;
+    }
+    unsigned controls(const char *name) { return server.device(name).control_count; }
+
+    qz_test::fake_clock clock{1700000000u, 0};
+    wrapper_test::layer_guard guard;
+    server_runner server;
+    pause_log paused;
+    recorder results;
+};
+
+TEST_F(ConmonDriver, WithoutAServerStartUpRetriesWithFiveSecondPausesAndIsNeverReady)
+{
+    // A server that never answers: each attempt waits out its 5 s, disconnects and connects again.
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_set_silent(s, true);
+        return 0;
+    });
+    server.start();
+    start(server.port());
+    seconds_pass(20);
+    EXPECT_GE(server.count(TN_CONMON_OP_CONNECT), 3u);
+    EXPECT_FALSE(driver_ready());
+    wfa_stop();
+
+    // Nothing listening at all: the refused link costs a 5 s pause per attempt.
+    uint16_t port = 0;
+    {
+        server_runner gone;
+        port = gone.port();
+    }
+    start(port);
+    EXPECT_TRUE(wait_until([&] { return paused.count(5000) >= 3; }));
+    EXPECT_FALSE(driver_ready());
+    EXPECT_EQ(count_code(WFA_CBACK_INF_INIT), 0u);
+}
+
+TEST_F(ConmonDriver, UnansweredRegistrationsFallBackToRegisteringAfterSixSeconds)
+{
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_set_unanswered(s, TN_CONMON_OP_REGISTER, true);
+        return 0;
+    });
+    server.start();
+    start(server.port());
+    ASSERT_TRUE(wait_until([&] { return server.count(TN_CONMON_OP_REGISTER) == 6; }));
+    seconds_pass(5);
+    EXPECT_EQ(server.count(TN_CONMON_OP_REGISTER), 6u) << "still waiting at 5 s";
+    seconds_pass(1);
+    ASSERT_TRUE(wait_until([&] { return server.count(TN_CONMON_OP_REGISTER) == 12; })) << "registering again at 6 s";
+    // Every round gives its slots back: many rounds later the driver still registers.
+    seconds_pass(30);
+    EXPECT_GE(server.count(TN_CONMON_OP_REGISTER), 36u);
+    EXPECT_EQ(server.count(TN_CONMON_OP_SUBSCRIBE), 0u);
+    EXPECT_FALSE(driver_ready());
+
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_set_unanswered(s, TN_CONMON_OP_REGISTER, false);
+        return 0;
+    });
+    seconds_pass(7);
+    EXPECT_TRUE(wait_until(driver_ready));
+}
+
+TEST_F(ConmonDriver, ASilentDeviceIsQueriedFourTimesThenFailsUnreported)
+{
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_device(s, k_ktv)->silent = true;
+        return 0;
+    });
+    start_ready();
+    const unsigned global = server.count(TN_CONMON_OP_SUBSCRIBE);
+    add_and_query(k_ktv);
+    for (int i = 0; i < 50; i++) {
+        seconds_pass(1);
+    }
+    EXPECT_EQ(server.count(TN_CONMON_OP_SUBSCRIBE) - global, 4u) << "the first query and three restarts";
+    EXPECT_EQ(device_state(k_ktv), static_cast<uint32_t>(WFA_DEVICE_FAILED));
+    EXPECT_EQ(count_code(WFA_CBACK_INF_DEVICE), 0u);
+    // Every re-send of the failed queries released its slot: a later device is still reported.
+    add_and_query(k_rqa);
+    seconds_pass(1);
+    EXPECT_TRUE(results.waitForCode(WFA_CBACK_INF_DEVICE));
+}
+
+TEST_F(ConmonDriver, AnUnansweredRequestIsSentAgainAtThreeSeconds)
+{
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_set_reply_delay_ms(s, 3500);
+        return 0;
+    });
+    start_ready();
+    add_and_query(k_rqa);
+    ASSERT_TRUE(wait_until([&] { return controls(k_rqa) == 1; }));
+    seconds_pass(2);
+    EXPECT_EQ(controls(k_rqa), 1u);
+    seconds_pass(1);
+    EXPECT_TRUE(wait_until([&] { return controls(k_rqa) == 2; })) << "re-sent when more than 2 s have passed";
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_set_reply_delay_ms(s, 0);
+        return 0;
+    });
+    for (int i = 0; i < 10 && count_code(WFA_CBACK_INF_DEVICE) == 0; i++) {
+        seconds_pass(1);
+    }
+    EXPECT_EQ(count_code(WFA_CBACK_INF_DEVICE), 1u) << "the late answers complete the query";
+}
+
+TEST_F(ConmonDriver, ManufacturerVersionsAreAskedOnlyOfDevicesThatHaveThem)
+{
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_device(s, k_rqa)->capabilities &= ~0x1000u;
+        return 0;
+    });
+    start_ready();
+    add_and_query(k_ktv);
+    add_and_query(k_rqa);
+    ASSERT_TRUE(results.waitForCount(2));
+    ASSERT_TRUE(wait_until([&] { return count_code(WFA_CBACK_INF_DEVICE) == 2; }));
+    std::map<std::string, std::vector<uint8_t>> records;
+    for (const result &r : results.results()) {
+        if (r.code == WFA_CBACK_INF_DEVICE) {
+            records[wfa_get_text(r.payload.data(), r.payload.size(), WFA_DI_NAME, 32)] = r.payload;
+        }
+    }
+    EXPECT_EQ(controls(k_ktv), 3u) << "versions, interface status, manufacturer versions";
+    EXPECT_EQ(controls(k_rqa), 2u) << "never asked for manufacturer versions";
+    EXPECT_EQ(wfa_get_text(records[k_ktv].data(), WFA_DEVICE_INFO_SIZE, WFA_DI_MODEL_NAME, 32), "KTV4-S");
+    EXPECT_EQ(wfa_get_text(records[k_rqa].data(), WFA_DEVICE_INFO_SIZE, WFA_DI_MODEL_NAME, 32), "");
+}
+
+std::vector<uint8_t> status_body(uint16_t type, std::vector<uint8_t> rest)
+{
+    std::vector<uint8_t> body = {0x07, 0x26, static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type), 0, 0, 0, 0};
+    for (uint8_t b : rest) {
+        body.push_back(b);
+    }
+    return body;
+}
+
+// Status messages the devices send of their own accord, each turned into its result (or none).
+TEST_F(ConmonDriver, StatusMessagesBecomeResults)
+{
+    start_ready();
+    add_and_query(k_ktv);
+    ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_DEVICE));
+    std::vector<uint8_t> bitmap(34, 0);
+    bitmap[1] = 4; // byte count
+    bitmap[2] = 0x81;
+    bitmap[5] = 0x01;
+    std::vector<uint8_t> too_many(34, 0);
+    too_many[1] = 33;
+    const struct {
+        const char *what;
+        const char *device;
+        std::vector<uint8_t> body;
+        int code; // -1: nothing is posted
+        size_t size;
+        size_t value_at;
+        uint8_t value;
+    } rows[] = {
+        {"receive-channel change", k_ktv, status_body(0x102, bitmap), WFA_CBACK_INF_RX_CH_PATCH_CHANGE, 66, 32, 0x81},
+        {"more than 32 bytes of change", k_ktv, status_body(0x102, too_many), -1, 0, 0, 0},
+        {"property change", k_ktv, status_body(0x106, {0, 0, 0, 0}), WFA_CBACK_INF_PROPERTY_CHANGE, 124, 0, 'T'},
+        {"lock status", k_ktv, status_body(0x1009, {1}), WFA_CBACK_INF_DEVICE_LOCK, 33, 32, 1},
+        {"AES67 status", k_ktv, status_body(0x1007, {1, 1}), WFA_CBACK_INF_AES67_STATUS, 34, 33, 1},
+        {"a device not in the table", k_rqa, status_body(0x1009, {1}), -1, 0, 0, 0},
+        {"metering status", k_ktv, status_body(0xE1, {}), -1, 0, 0, 0},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        const size_t before = results.size();
+        ASSERT_EQ(server.with([&](tn_conmon_server *srv) {
+                      return tn_conmon_server_send_status(srv, row.device, row.body.data(), row.body.size());
+                  }),
+                  0);
+        // A lock status of the known device marks the end of what this row caused.
+        std::vector<uint8_t> marker = status_body(0x1009, {0});
+        server.with([&](tn_conmon_server *srv) {
+            return tn_conmon_server_send_status(srv, k_ktv, marker.data(), marker.size());
+        });
+        ASSERT_TRUE(wait_until([&] {
+            for (size_t i = before; i < results.size(); i++) {
+                const result r = results.results()[i];
+                if (r.code == WFA_CBACK_INF_DEVICE_LOCK && r.payload.size() == 33 && r.payload[32] == 0) {
+                    return true;
+                }
+            }
+            return false;
+        }));
+        std::vector<result> caused;
+        for (size_t i = before; i < results.size(); i++) {
+            caused.push_back(results.results()[i]);
+        }
+        caused.pop_back(); // the marker
+        if (row.code < 0) {
+            EXPECT_TRUE(caused.empty());
+            continue;
+        }
+        ASSERT_EQ(caused.size(), 1u);
+        EXPECT_EQ(caused[0].code, row.code);
+        EXPECT_EQ(caused[0].status, ERR_NOERR);
+        ASSERT_EQ(caused[0].payload.size(), row.size);
+        EXPECT_EQ(wfa_get_text(caused[0].payload.data(), row.size, 0, 32), k_ktv);
+        EXPECT_EQ(caused[0].payload[row.value_at], row.value);
+    }
+}
+
+// A device leaves the table only after its query is done with it.
+TEST_F(ConmonDriver, RemovingADeviceEndsItsQueryFirst)
+{
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_device(s, k_ktv)->silent = true;
+        return 0;
+    });
+    start_ready();
+    add_and_query(k_ktv);
+    seconds_pass(3);
+    EXPECT_EQ(on_worker([] { return wfa_device_remove(k_ktv); }), 0u);
+    seconds_pass(15); // past the watch's restart time: nothing touches the removed device
+    EXPECT_EQ(on_worker([] { return wfa_device_lookup(k_ktv) ? 1u : 0u; }), 0u);
+    const unsigned subscribes = server.count(TN_CONMON_OP_SUBSCRIBE);
+    seconds_pass(12);
+    EXPECT_EQ(server.count(TN_CONMON_OP_SUBSCRIBE), subscribes) << "no query restarted";
+}
+
+// Commands on devices answered by the driver's own rules.
+TEST_F(ConmonDriver, DeviceCommandsCheckTheirArgumentsAndTheDevice)
+{
+    start_ready();
+    add_and_query(k_ktv);
+    ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_DEVICE));
+    struct row {
+        const char *what;
+        std::function<uint32_t()> call;
+        uint32_t expected;
+    } rows[] = {
+        {"unknown device", [] { return wfa_conmon_set_pmas("nobody", 1); }, WFA_E_NOT_FOUND},
+        {"32000 refused", [] { return wfa_conmon_set_srate(k_ktv, 32000, 5); }, WFA_E_BAD_ARGUMENT},
+        {"reboot mode 2", [] { return wfa_conmon_reboot(k_ktv, 2, 5); }, WFA_E_BAD_ARGUMENT},
+        {"unknown type", [] { return wfa_conmon_send_type(k_ktv, 0x62, nullptr); }, WFA_E_UNKNOWN_TYPE},
+        {"no firmware file", [] { return wfa_conmon_watch_upgrade_start(k_ktv, 5); }, WFA_E_EMPTY_PATH},
+        {"32-character name", [] { return wfa_device_add("T003-ABCDEFGHIJKLMNOPQRSTUVWXYZ01"); },
+         wfa_internal_from_library(QNB_ERR_TRUNCATED)},
+        {"remove unknown", [] { return wfa_device_remove("nobody"); }, 13u},
+    };
+    for (const row &r : rows) {
+        EXPECT_EQ(on_worker(r.call), r.expected) << r.what;
+    }
+    EXPECT_EQ(count_code(WFA_CBACK_INF_SET_FS), 0u) << "a refused rate posts no success";
+    // Identify alternates its text whatever device it goes to.
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(on_worker([] { return wfa_conmon_identify(k_ktv); }), 0u);
+    }
+    // A reboot takes the device away until its next status message, which queries it again.
+    EXPECT_EQ(on_worker([] { return wfa_conmon_reboot(k_ktv, 1, 9); }), 0u);
+    EXPECT_EQ(device_state(k_ktv), static_cast<uint32_t>(WFA_DEVICE_REBOOTING));
+    EXPECT_TRUE(wait_until([&] { return server.device(k_ktv).reboots == 1; }));
+    EXPECT_EQ(server.device(k_ktv).reset_mode, 1u);
+    EXPECT_EQ(on_worker([] { return wfa_conmon_set_pmas(k_ktv, 1); }), WFA_E_WRONG_STATE);
+}
+
+// Stopping the layer while the driver waits in any state returns at once and leaves nothing behind.
+TEST_F(ConmonDriver, StopInEveryStateReturnsAtOnce)
+{
+    struct row {
+        const char *state;
+        std::function<void(tn_conmon_server *)> setup;
+        bool query;
+    } rows[] = {
+        {"connecting", [](tn_conmon_server *s) { tn_conmon_server_set_silent(s, true); }, false},
+        {"registering",
+         [](tn_conmon_server *s) { tn_conmon_server_set_unanswered(s, TN_CONMON_OP_REGISTER, true); }, false},
+        {"subscribing",
+         [](tn_conmon_server *s) { tn_conmon_server_set_unanswered(s, TN_CONMON_OP_SUBSCRIBE, true); }, false},
+        {"querying", [](tn_conmon_server *s) { tn_conmon_server_device(s, k_ktv)->silent = true; }, true},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.state);
+        server_runner local;
+        local.with([&](tn_conmon_server *s) {
+            r.setup(s);
+            return 0;
+        });
+        local.start();
+        wfa_conmon_set_port(local.port());
+        uint16_t id = 0;
+        ASSERT_EQ(wfa_start(recorder::callback, &results, &id), ERR_NOERR);
+        if (r.query) {
+            ASSERT_TRUE(wait_until(driver_ready));
+            add_and_query(k_ktv);
+        }
+        seconds_pass(2);
+        auto before = steady_clock::now();
+        wfa_stop();
+        EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - before).count(), 1000);
+    }
+    // Without a server and with the real pause: the 5 s pause is cut short by the stop too.
+    wfa_set_pause_hook(nullptr, nullptr);
+    uint16_t port = 0;
+    {
+        server_runner gone;
+        port = gone.port();
+    }
+    wfa_conmon_set_port(port);
+    uint16_t id = 0;
+    ASSERT_EQ(wfa_start(recorder::callback, &results, &id), ERR_NOERR);
+    std::this_thread::sleep_for(milliseconds(200));
+    auto before = steady_clock::now();
+    wfa_stop();
+    EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - before).count(), 1000);
+}
+
+TEST_F(ConmonDriver, RestartStopsFullyAndReachesReadyAgain)
+{
+    start_ready();
+    add_and_query(k_ktv);
+    ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_DEVICE));
+    const unsigned connects = server.count(TN_CONMON_OP_CONNECT);
+    EXPECT_EQ(on_worker([] {
+                  uint32_t r = wfa_conmon_restart();
+                  return r ? r : (wfa_conmon_is_ready() ? 1u : 0u);
+              }),
+              0u);
+    EXPECT_TRUE(wait_until([&] { return server.count(TN_CONMON_OP_DISCONNECT) >= 1; }));
+    EXPECT_TRUE(wait_until(driver_ready));
+    EXPECT_EQ(server.count(TN_CONMON_OP_CONNECT), connects + 1);
+}
+
+// ---- the whole road, through the program's interface ---------------------------------------------
+
+// The program's side: every notification as a line of text.
+class notes : public IVeltoNotify {
+public:
+    void notifyInitDone() override { note("init"); }
+    void notifyDeviceAdded(const std::string &device, const std::string &modelId, const std::string &manfId,
+                           const std::string &modelName, const std::string &qnbFirm, const std::string &qnbSoft,
+                           const std::string &manfFirm, const std::string &manfSoft) override
+    {
+        note("added " + device + " " + modelId + " " + manfId + " " + modelName + " " + qnbFirm + " " + qnbSoft + " " +
+             manfFirm + " " + manfSoft);
+    }
+    void notifyDeviceRemoved(const std::string &device) override { note("removed " + device); }
+    void notifyChannelCount(const std::string &, const std::string &, const std::string &) override {}
+    void notifyConnectState(const std::string &device, const std::string &state) override
+    {
+        note("connect " + device + " " + state);
+    }
+    void notifySampleRate(const std::string &device, const std::string &fs) override { note("fs " + device + " " + fs); }
+    void notifyLatency(const std::string &, const std::string &) override {}
+    void notifyLockState(const std::string &device, const std::string &lock) override
+    {
+        note("lock " + device + " " + lock);
+    }
+    void notifyAes67State(const std::string &device, const std::string &enabled, const std::string &reboot) override
+    {
+        note("aes67 " + device + " " + enabled + " " + reboot);
+    }
+    void notifyPatchList(const std::string &, const std::string &, const std::list<wfa_patch_entry> &) override {}
+    void notifyIfList(const unsigned char &, const std::list<std::wstring> &, const std::list<std::string> &,
+                      const std::list<std::string> &) override
+    {
+    }
+    void notifyCurrentIf(const std::wstring &, const std::string &) override {}
+    void notifyReserved() override {}
+    void notifyPatchResult(const std::string &, const unsigned short &) override {}
+    void notifyBatchPatchResult(const std::string &, const unsigned short &) override {}
+    void notifyPreferredMasterResult(const std::string &device, const unsigned short &status) override
+    {
+        note("pmas-result " + device + " " + std::to_string(status));
+    }
+    void notifyLatencyResult(const std::string &, const unsigned short &) override {}
+    void notifySampleRateResult(const std::string &device, const unsigned short &status) override
+    {
+        note("fs-result " + device + " " + std::to_string(status));
+    }
+
+    bool has(const std::string &prefix)
+    {
+        return wait_until([&] {
+            std::lock_guard<std::mutex> guard(m_lock);
+            for (const std::string &line : m_lines) {
+                if (line.compare(0, prefix.size(), prefix) == 0) {
+                    return true;
+                }
+            }
+            return false;
+        });
+    }
+    std::string find(const std::string &prefix)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (const std::string &line : m_lines) {
+            if (line.compare(0, prefix.size(), prefix) == 0) {
+                return line;
+            }
+        }
+        return "";
+    }
+
+private:
+    void note(const std::string &line)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_lines.push_back(line);
+    }
+    std::mutex m_lock;
+    std::vector<std::string> m_lines;
+};
+
+// The program's wrapper, whose commands are also written down before they go to the layer.
+class loggedMain : public veltoMain {
+public:
+    explicit loggedMain(IVeltoNotify *notify) : veltoMain(notify) {}
+    std::vector<uint32_t> commands()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_commands;
+    }
+
+protected:
+    veltoConnector *makeConnector() override
+    {
+        return new veltoConnector(this, [this](uint32_t command, const void *params, uint16_t *request_id) {
+            {
+                std::lock_guard<std::mutex> guard(m_lock);
+                m_commands.push_back(command);
+            }
+            return wfa_request(command, params, request_id);
+        });
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<uint32_t> m_commands;
+};
+
+std::string hex_id(const uint8_t id[8])
+{
+    char text[17];
+    for (int i = 0; i < 8; i++) {
+        std::snprintf(text + 2 * i, 3, "%02x", id[i]);
+    }
+    return text;
+}
+
+TEST(ConmonDriverRoad, DevicesFoundAnsweredAndSet)
+{
+    wrapper_test::layer_guard guard;
+    dnssd_fake::reset();
+    server_runner server;
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_device *d = tn_conmon_server_device(s, k_rqa);
+        d->rate_count = 2;
+        d->rates[0] = 44100;
+        d->rates[1] = 48000;
+        d->rate = 48000;
+        return 0;
+    });
+    server.start();
+    wfa_conmon_set_port(server.port());
+    const uint32_t lo = if_nametoindex("lo");
+    for (const char *name : {k_ktv, k_rqa}) {
+        tn_conmon_device d = server.device(name);
+        dnssd_fake::announce({"_netaudio-arc._udp", name, lo, std::string(name) + ".local", 4440,
+                              dnssd_fake::txt({"arcp_vers=2.1"})});
+        dnssd_fake::announce({"_netaudio-cmc._udp", name, lo, std::string(name) + ".local", 8800,
+                              dnssd_fake::txt({"id=" + hex_id(d.device_id), "process=" + std::to_string(d.process)})});
+    }
+
+    notes program;
+    {
+        loggedMain wrapper(&program);
+        ASSERT_TRUE(wrapper.init());
+        ASSERT_TRUE(wait_until(driver_ready));
+        ASSERT_TRUE(wrapper.startBrowse());
+
+        for (const char *name : {k_ktv, k_rqa}) {
+            SCOPED_TRACE(name);
+            tn_conmon_device d = server.device(name);
+            ASSERT_TRUE(program.has(std::string("added ") + name));
+            char firmware[64];
+            std::snprintf(firmware, sizeof firmware, "%u.%u.%u.%u", d.firmware.major, d.firmware.minor,
+                          d.firmware.bugfix, d.firmware.build);
+            std::string added = program.find(std::string("added ") + name);
+            EXPECT_NE(added.find(std::string(" ") + d.model_name + " "), std::string::npos) << added;
+            EXPECT_NE(added.find(firmware), std::string::npos) << added;
+            // The follow-up queries reach the device and their answers the program.
+            EXPECT_TRUE(program.has("fs " + std::string(name) + " " + std::to_string(d.rate)));
+            EXPECT_TRUE(program.has("lock " + std::string(name)));
+            EXPECT_TRUE(program.has("aes67 " + std::string(name)));
+        }
+
+        ASSERT_TRUE(wrapper.setSampleRate(k_rqa, 44100));
+        EXPECT_TRUE(program.has(std::string("fs-result ") + k_rqa + " 0"));
+        EXPECT_TRUE(wait_until([&] { return server.device(k_rqa).rate == 44100; }));
+        ASSERT_TRUE(wrapper.setPreferredMaster(k_ktv, true));
+        EXPECT_TRUE(program.has(std::string("pmas-result ") + k_ktv + " 0"));
+        EXPECT_TRUE(wait_until([&] { return server.device(k_ktv).preferred_master; }));
+
+        // The server's subscription events drive the connect state.
+        server.with([](tn_conmon_server *s) { return tn_conmon_server_set_online(s, k_rqa, false); });
+        EXPECT_TRUE(program.has(std::string("connect ") + k_rqa));
+
+        // A property change queues the properties refresh.
+        server.with([](tn_conmon_server *s) { return tn_conmon_server_property_change(s, k_ktv); });
+        EXPECT_TRUE(wait_until([&] {
+            for (uint32_t c : wrapper.commands()) {
+                if (c == 39) {
+                    return true;
+                }
+            }
+            return false;
+        }));
+    }
+    EXPECT_EQ(dnssd_fake::live_references(), 0u);
+}
+
+} // namespace
