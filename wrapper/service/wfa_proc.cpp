@@ -451,9 +451,8 @@ int proc_properties_refresh(TCB *task)
 int proc_set_latency(TCB *task)
 {
     command_args a(task, 40);
-    uint32_t r = wfa_routing_set_latency(a.name, a.u16(32), a.request_id);
-    if (wfa_proc_latency_answers(r))
-        post(WFA_CBACK_INF_SET_LATENCY, a.bytes, a.size, a.request_id, ERR_NOERR);
+    // The driver answers once, from the device's reply (or at once when nothing could be sent).
+    wfa_routing_set_latency(a.name, a.u16(32), a.request_id);
     return done(task);
 }
 

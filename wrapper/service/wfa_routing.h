@@ -1,12 +1,18 @@
 // Routing driver: owns the routing container and one routing device per device the class layer
 // asked to route (command 19), answers the per-device routing commands and reports channel counts
 // and subscription changes. Worker thread only.
+//
+// Every command is answered once: from its device's reply when it sent a request, at once (with
+// ERR_UNKNOWN, or a batch status) when its device is not routed here, not active, or the request
+// could not be made, and with ERR_UNKNOWN when its routing device is closed before the reply came.
 #pragma once
 
 #include <cstdint>
 
 #include "netaudio/platform/qnb_socket_set.h"
 #include "wrapper/service/wfa_records.h"
+
+enum { WFA_ROUTING_SLOTS = 200 };
 
 // Container lifetime (worker initialisation and clean-up; clean-up closes every routing device and
 // forgets every slot, so a new start begins with none).
@@ -16,7 +22,9 @@ void wfa_routing_delete(void);
 uint32_t wfa_routing_get_fdset(qnb_socket_set *set);
 uint32_t wfa_routing_process_fdset(qnb_socket_set *set, int ready);
 
-// Command 19: opens the device's routing device.
+// Command 19: opens the device's routing device in the slot of its name (a new slot for a new name;
+// a name routed again keeps its slot, and its routing device is opened anew when it had failed).
+// WFA_E_NOT_READY when every slot is taken or there is no container.
 uint32_t wfa_routing_watch_timeout(const char *name, uint16_t request_id);
 
 // Commands 24 and 25.
@@ -45,3 +53,11 @@ uint32_t wfa_routing_refresh_rx(const char *name, const uint8_t *bitmap, uint16_
 uint32_t wfa_routing_properties_refresh(const char *name, uint16_t request_id);
 uint32_t wfa_routing_set_latency(const char *name, uint16_t microseconds, uint16_t request_id);
 uint32_t wfa_routing_get_latency(const char *name, uint16_t request_id);
+
+// The frames per packet asked with a latency: 32 from 2000 us, 16 from 1000 us, 8 from 500 us,
+// else 4.
+uint16_t wfa_routing_latency_class(uint16_t microseconds);
+
+// Diagnostics (worker thread): the number of slots taken, and the slot of `name` (-1 when none).
+int wfa_routing_slots_in_use(void);
+int wfa_routing_slot_of(const char *name);

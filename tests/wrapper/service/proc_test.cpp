@@ -106,23 +106,14 @@ TEST_F(CommandsWithoutDrivers, CommandsThatAnswerAtOnceAnswerNotReadyThroughThei
 
 TEST_F(CommandsWithoutDrivers, CommandsAnsweredByTheirDriversGetNoAnswerYet)
 {
-    std::vector<uint8_t> latency = named("dev-a", 34);
-    wfa_put_u16(latency.data(), latency.size(), 32, 1000);
-    std::vector<uint8_t> patch = named("dev-a", 68);
-    wfa_put_text(patch.data(), patch.size(), 34, 32, "dev-b");
-    std::vector<uint8_t> batch = named("dev-a", WFA_BATCH_SIZE);
-    wfa_put_u16(batch.data(), batch.size(), 32, 16);
-
     const struct {
         uint32_t command;
         std::vector<uint8_t> args;
     } rows[] = {
+        // The routing commands for a device not routed here answer at once (routing driver tests);
+        // opening a routing device and refreshing its receive channels answer nothing.
         {14, named("dev-a", 32)}, {15, named("dev-a", 32)}, {17, named("dev-a", 32)}, {19, named("dev-a", 32)},
-        {20, named("dev-a", 32)}, {21, named("dev-a", 66)}, {22, named("dev-a", 32)}, {23, named("dev-a", 66)},
-        {24, patch},              {25, named("dev-a", 68)}, {26, named("dev-a", 36)}, {27, named("dev-a", 36)},
-        {28, named("dev-a", 36)}, {29, named("dev-a", 36)}, {32, batch},              {33, batch},
-        {35, named("dev-a", 66)}, {36, named("dev-a", 33)}, {37, named("dev-a", 34)}, {39, named("dev-a", 34)},
-        {40, latency},            {41, named("dev-a", 34)},
+        {35, named("dev-a", 66)}, {36, named("dev-a", 33)}, {37, named("dev-a", 34)},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.command);
