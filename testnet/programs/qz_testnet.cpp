@@ -239,13 +239,19 @@ void apply_faults(tn_installation *inst, const options &o)
         tn_routing_device_set_faults(dev, o.faults, static_cast<uint16_t>(o.fault_opcode));
         for (const auto &r : o.results)
             tn_routing_device_set_result(dev, static_cast<uint16_t>(r.first), static_cast<uint16_t>(r.second));
-        if (o.loss)
+        if (o.loss && !o.faulty.empty())
             tn_installation_set_routing_loss(inst, tn_routing_device_get_name(dev), static_cast<unsigned>(o.loss));
     }
+    // For the whole installation the devices' counts are spread, so that it loses 1 in N in all.
+    if (o.loss && o.faulty.empty())
+        tn_installation_set_routing_loss(inst, nullptr, static_cast<unsigned>(o.loss));
 }
 
-void dump(const tn_installation *inst, const char *path)
+void dump(const tn_installation *inst, const char *path, bool loss)
 {
+    // Before the dump, so that whoever waits for the dump finds the count too.
+    if (loss)
+        fprintf(stderr, "qz_testnet: %zu routing requests lost\n", tn_installation_routing_lost(inst));
     if (!strcmp(path, "-")) {
         tn_installation_dump_subscriptions(inst, stdout);
         return;
@@ -337,10 +343,10 @@ int main(int argc, char **argv)
         }
         if (g_dump) {
             g_dump = 0;
-            dump(inst, o.dump);
+            dump(inst, o.dump, o.loss != 0);
         }
     }
-    dump(inst, o.dump);
+    dump(inst, o.dump, o.loss != 0);
     tn_installation_delete(inst);
     return 0;
 }
