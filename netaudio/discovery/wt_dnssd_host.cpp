@@ -64,32 +64,181 @@ struct wt_dnssd_lookup {
 
 namespace {
 
+// ---- handler table ----
+
+unsigned g_failing_blocks; // tests only
+
+wt_dnssd_table_block *new_block()
+{
+    if (g_failing_blocks) {
+        --g_failing_blocks;
+        return nullptr;
+    }
+    return new (std::nothrow) wt_dnssd_table_block();
+}
+
+// Where a free entry is, or where the pair is.
+struct table_slot {
+    wt_dnssd_table_block *block;
+    unsigned index;
+};
+
+void clear_entry(wt_dnssd_table_block *b, unsigned i)
+{
+    b->entries[i] = wt_dnssd_table_entry{nullptr, nullptr, nullptr};
+    --b->count;
+}
+
+bool table_find(const wt_dnssd_handler_table *t, const wt_dnssd_handler *h, wt_dnssd_handler_fn callback,
+                void *context, table_slot *out)
+{
+    for (wt_dnssd_table_block *chain : t->chains) {
+        for (wt_dnssd_table_block *b = chain; b; b = b->next) {
+            for (unsigned i = 0; i < WT_DNSSD_TABLE_BLOCK_ENTRIES; ++i) {
+                const wt_dnssd_table_entry &e = b->entries[i];
+                if (e.callback && e.handler == h && e.callback == callback && e.context == context) {
+                    if (out)
+                        *out = table_slot{b, i};
+                    return true;
+                }
+            }
+        }
+    }
+    return false;
+}
+
+bool table_has_handler(const wt_dnssd_handler_table *t, const wt_dnssd_handler *h)
+{
+    for (wt_dnssd_table_block *chain : t->chains)
+        for (wt_dnssd_table_block *b = chain; b; b = b->next)
+            for (const wt_dnssd_table_entry &e : b->entries)
+                if (e.callback && e.handler == h)
+                    return true;
+    return false;
+}
+
+// Steps (block, index) to the next free entry of its chain; false when there is none.
+bool next_free(wt_dnssd_table_block *&b, unsigned &i)
+{
+    for (; b; b = b->next, i = 0) {
+        if (b->count == WT_DNSSD_TABLE_BLOCK_ENTRIES)
+            continue;
+        for (; i < WT_DNSSD_TABLE_BLOCK_ENTRIES; ++i)
+            if (!b->entries[i].callback)
+                return true;
+    }
+    return false;
+}
+
+// Moves the second chain's entries into free entries of the first; a block whose entries do not
+// all fit is linked to the end of the first chain.
+void table_join(wt_dnssd_handler_table *t)
+{
+    wt_dnssd_table_block *to = t->chains[0];
+    unsigned to_index = 0;
+    wt_dnssd_table_block **end = &t->chains[0];
+    while (*end)
+        end = &(*end)->next;
+    while (wt_dnssd_table_block *from = t->chains[1]) {
+        for (unsigned i = 0; i < WT_DNSSD_TABLE_BLOCK_ENTRIES && from->count; ++i) {
+            if (!from->entries[i].callback)
+                continue;
+            if (!next_free(to, to_index))
+                break;
+            to->entries[to_index] = from->entries[i];
+            ++to->count;
+            clear_entry(from, i);
+        }
+        t->chains[1] = from->next;
+        from->next = nullptr;
+        if (from->count) {
+            *end = from;
+            end = &from->next;
+        } else {
+            delete from;
+        }
+    }
+}
+
+// Outside a walk: frees the empty blocks and joins the second chain to the first.
+void table_tidy(wt_dnssd_handler_table *t)
+{
+    if (t->walking)
+        return;
+    table_join(t);
+    for (wt_dnssd_table_block *&chain : t->chains) {
+        wt_dnssd_table_block **link = &chain;
+        while (*link) {
+            wt_dnssd_table_block *b = *link;
+            if (b->count) {
+                link = &b->next;
+                continue;
+            }
+            *link = b->next;
+            delete b;
+        }
+    }
+}
+
+int table_add(wt_dnssd_handler_table *t, wt_dnssd_handler *h, wt_dnssd_handler_fn callback, void *context)
+{
+    if (table_find(t, h, callback, context, nullptr))
+        return 0;
+    // A walk never sees what is registered while it runs.
+    wt_dnssd_table_block **link = &t->chains[t->walking ? 1 : 0];
+    while (*link && (*link)->count == WT_DNSSD_TABLE_BLOCK_ENTRIES)
+        link = &(*link)->next;
+    if (!*link) {
+        *link = new_block();
+        if (!*link)
+            return WT_DNSSD_TABLE_NOMEMORY;
+    }
+    wt_dnssd_table_block *b = *link;
+    for (wt_dnssd_table_entry &e : b->entries) {
+        if (e.callback)
+            continue;
+        e = wt_dnssd_table_entry{callback, context, h};
+        ++b->count;
+        return 0;
+    }
+    return WT_DNSSD_TABLE_NOMEMORY; // not reached: a block with room has a free entry
+}
+
 // ---- handlers ----
 
-void handler_socket_ready(qnb_event_loop *, int socket, unsigned, void *user_data)
+// Runs the reference's pending replies and returns the backend's result. The handler may be gone
+// afterwards.
+int32_t handler_process(wt_dnssd_handler *h, int socket)
 {
-    wt_dnssd_handler *h = static_cast<wt_dnssd_handler *>(user_data);
     bool released = false;
     h->released = &released;
     int32_t err = wt_dnssd_process_result(socket, h->ref);
     if (released)
-        return; // the owner let go of it inside a reply
+        return err; // the owner let go of it inside a reply
     h->released = nullptr;
     if (err == WT_DNSSD_ERR_NONE)
-        return;
+        return err;
     // A reference that cannot be processed would keep its descriptor readable for ever.
     qnb_debug_print(QNB_DBG_ERROR, "%s: processing failed: %d", "wt_dnssd_handler", static_cast<int>(err));
     wt_dnssd_remove_handler(h);
     if (h->failed)
         h->failed(h->owner, err);
+    return err;
 }
 
-qnb_error handler_start(wt_dnssd_handler *h, qnb_env *env, wt_dnssd_ref *ref, wt_dnssd_handler_failed_fn failed,
-                        void *owner)
+void handler_socket_ready(qnb_event_loop *, int socket, unsigned, void *user_data)
+{
+    handler_process(static_cast<wt_dnssd_handler *>(user_data), socket);
+}
+
+// A null table: the reference is the handler's own and the loop watches its descriptor.
+qnb_error handler_start(wt_dnssd_handler *h, qnb_env *env, wt_dnssd_ref *ref, wt_dnssd_handler_table *table,
+                        wt_dnssd_handler_failed_fn failed, void *owner)
 {
     h->env = env;
     h->ref = ref;
-    h->shared = false;
+    h->shared = table != nullptr;
+    h->table = table;
     h->callback = nullptr;
     h->callback_context = nullptr;
     h->failed = failed;
@@ -98,19 +247,17 @@ qnb_error handler_start(wt_dnssd_handler *h, qnb_env *env, wt_dnssd_ref *ref, wt
     int socket = wt_dnssd_socket(ref);
     if (socket < 0)
         return QNB_ERR_DNSSDFAIL;
+    if (h->shared)
+        return QNB_ERR_SUCCESS; // the connection's owner watches it
     return qnb_event_loop_set_socket(env->event_loop, socket, QNB_EVENT_LOOP_SET_READ, handler_socket_ready, h,
                                      QNB_EVENT_LOOP_ADD_ONLY);
 }
 
-// Runs the callback registered for the end of a batch, once.
-void handler_batch_done(wt_dnssd_handler *h)
+bool handler_has_callbacks(const wt_dnssd_handler *h)
 {
-    wt_dnssd_handler_fn callback = h->callback;
-    void *context = h->callback_context;
-    h->callback = nullptr;
-    h->callback_context = nullptr;
-    if (callback)
-        callback(context);
+    if (h->shared)
+        return h->table && table_has_handler(h->table, h);
+    return h->callback != nullptr;
 }
 
 qnb_event_loop *loop_of(qnb_env *env)
@@ -260,8 +407,8 @@ void host_addr_callback(wt_dnssd_host *host, uint32_t flags, uint32_t interface_
         host->changes |= WT_DNSSD_HOST_ADDRESS_REMOVED;
     }
     // The done notification follows the batch.
-    host->handler.callback = notify_done_cb;
-    host->handler.callback_context = host;
+    if (wt_dnssd_handler_add_callback(&host->handler, notify_done_cb, host) != 0)
+        qnb_debug_print(QNB_DBG_CRITICAL, "%s: memory error", fn);
 }
 
 void host_query_reply(wt_dnssd_ref *, uint32_t flags, uint32_t interface_index, int32_t error, const char *full_name,
@@ -276,9 +423,14 @@ void host_query_reply(wt_dnssd_ref *, uint32_t flags, uint32_t interface_index, 
     host->in_reply = true;
     host_addr_callback(host, flags, interface_index, error, full_name, rrtype, rdata_length, rdata);
     host->in_reply = false;
-    if (!(flags & WT_DNSSD_FLAG_MORE_COMING) && host->handler.callback) {
-        handler_batch_done(&host->handler); // may free the host
-        return;
+    if (!(flags & WT_DNSSD_FLAG_MORE_COMING) && handler_has_callbacks(&host->handler)) {
+        // The done notification carries out a pending release; without it the release would wait
+        // for a batch that may never come.
+        if (!(host->flags & HOST_RELEASE_PENDING) ||
+            wt_dnssd_handler_add_callback(&host->handler, notify_done_cb, host) == 0) {
+            wt_dnssd_handler_run_callbacks(&host->handler); // may free the host
+            return;
+        }
     }
     if (host->flags & HOST_RELEASE_PENDING)
         wt_dnssd_host_release(host);
@@ -329,15 +481,16 @@ void lookup_failed(void *owner, int32_t error)
         lookup->callback(lookup, lookup->context);
 }
 
-qnb_error start_query(qnb_env *env, const char *name, uint32_t interface_index, wt_dnssd_query_reply reply,
-                      void *context, wt_dnssd_handler *handler, wt_dnssd_handler_failed_fn failed)
+qnb_error start_query(qnb_env *env, wt_dnssd_handler_table *table, const char *name, uint32_t interface_index,
+                      wt_dnssd_query_reply reply, void *context, wt_dnssd_handler *handler,
+                      wt_dnssd_handler_failed_fn failed)
 {
     wt_dnssd_ref *ref = nullptr;
     int32_t err = wt_dnssd_query_record(&ref, k_query_flags, interface_index, name, WT_DNSSD_TYPE_A,
                                         WT_DNSSD_CLASS_IN, reply, context);
     if (err != WT_DNSSD_ERR_NONE || !ref)
         return err == WT_DNSSD_ERR_NOMEMORY ? QNB_ERR_NOMEMORY : QNB_ERR_DNSSDFAIL;
-    qnb_error e = handler_start(handler, env, ref, failed, context);
+    qnb_error e = handler_start(handler, env, ref, table, failed, context);
     if (e) {
         wt_dnssd_deallocate(ref);
         std::memset(handler, 0, sizeof *handler);
@@ -376,8 +529,7 @@ void wt_dnssd_handler_release(wt_dnssd_handler *handler)
 {
     if (!handler || !handler->ref)
         return;
-    handler->callback = nullptr;
-    handler->callback_context = nullptr;
+    clear_nodes_for_service(handler);
     wt_dnssd_remove_handler(handler);
     wt_dnssd_deallocate(handler->ref);
     if (handler->released)
@@ -385,11 +537,150 @@ void wt_dnssd_handler_release(wt_dnssd_handler *handler)
     std::memset(handler, 0, sizeof *handler);
 }
 
+int wt_dnssd_handler_add_callback(wt_dnssd_handler *handler, wt_dnssd_handler_fn callback, void *context)
+{
+    if (!handler || !callback || (handler->shared && !handler->table))
+        return QNB_ERR_INVALIDPARAMETER;
+    if (handler->shared)
+        return table_add(handler->table, handler, callback, context);
+    handler->callback = callback;
+    handler->callback_context = context;
+    return 0;
+}
+
+int wt_dnssd_handler_remove_callback(wt_dnssd_handler *handler, wt_dnssd_handler_fn callback, void *context)
+{
+    if (!handler || !callback || (handler->shared && !handler->table))
+        return QNB_ERR_INVALIDPARAMETER;
+    if (!handler->shared) {
+        if (handler->callback != callback || handler->callback_context != context)
+            return WT_DNSSD_TABLE_NOTFOUND;
+        handler->callback = nullptr;
+        handler->callback_context = nullptr;
+        return 0;
+    }
+    table_slot slot;
+    if (!table_find(handler->table, handler, callback, context, &slot))
+        return WT_DNSSD_TABLE_NOTFOUND;
+    clear_entry(slot.block, slot.index);
+    table_tidy(handler->table);
+    return 0;
+}
+
+int clear_nodes_for_service(wt_dnssd_handler *handler)
+{
+    static const char *const fn = "clear_nodes_for_service";
+    if (!handler || (handler->shared && !handler->table))
+        return QNB_ERR_INVALIDPARAMETER;
+    if (!handler->shared) {
+        handler->callback = nullptr;
+        handler->callback_context = nullptr;
+        return 0;
+    }
+    wt_dnssd_handler_table *t = handler->table;
+    if (wt_dnssd_handler_table_count(t) == 0)
+        return WT_DNSSD_TABLE_NOTFOUND;
+    for (wt_dnssd_table_block *chain : t->chains) {
+        unsigned index = 0;
+        for (wt_dnssd_table_block *b = chain; b; b = b->next) {
+            for (unsigned i = 0; i < WT_DNSSD_TABLE_BLOCK_ENTRIES; ++i, ++index) {
+                wt_dnssd_table_entry &e = b->entries[i];
+                if (!e.callback || e.handler != handler)
+                    continue;
+                qnb_debug_print(QNB_DBG_DEBUG, "%s: %p at index %u, context %p", fn,
+                                reinterpret_cast<void *>(e.callback), index, e.context);
+                clear_entry(b, i);
+            }
+        }
+    }
+    table_tidy(t);
+    return 0;
+}
+
+void wt_dnssd_handler_run_callbacks(wt_dnssd_handler *handler)
+{
+    if (!handler)
+        return;
+    if (!handler->shared) {
+        wt_dnssd_handler_fn callback = handler->callback;
+        void *context = handler->callback_context;
+        handler->callback = nullptr;
+        handler->callback_context = nullptr;
+        if (callback)
+            callback(context);
+        return;
+    }
+    // The handler may be released by a callback: only its address is used from here on.
+    wt_dnssd_handler_table *t = handler->table;
+    const wt_dnssd_handler *key = handler;
+    if (!t)
+        return;
+    ++t->walking;
+    // The first chain neither grows nor loses blocks while the walk runs.
+    for (wt_dnssd_table_block *b = t->chains[0]; b; b = b->next) {
+        for (unsigned i = 0; i < WT_DNSSD_TABLE_BLOCK_ENTRIES; ++i) {
+            wt_dnssd_table_entry e = b->entries[i];
+            if (!e.callback || e.handler != key)
+                continue;
+            clear_entry(b, i);
+            e.callback(e.context);
+        }
+    }
+    --t->walking;
+    table_tidy(t);
+}
+
+void wt_dnssd_handler_table_init(wt_dnssd_handler_table *table)
+{
+    if (table)
+        *table = wt_dnssd_handler_table{{nullptr, nullptr}, 0};
+}
+
+void wt_dnssd_handler_table_close(wt_dnssd_handler_table *table)
+{
+    if (!table)
+        return;
+    for (wt_dnssd_table_block *&chain : table->chains) {
+        while (chain) {
+            wt_dnssd_table_block *next = chain->next;
+            delete chain;
+            chain = next;
+        }
+    }
+    table->walking = 0;
+}
+
+unsigned wt_dnssd_handler_table_count(const wt_dnssd_handler_table *table)
+{
+    unsigned n = 0;
+    if (table)
+        for (wt_dnssd_table_block *chain : table->chains)
+            for (wt_dnssd_table_block *b = chain; b; b = b->next)
+                n += b->count;
+    return n;
+}
+
+void wt_dnssd_handler_table_fail_blocks_for_tests(unsigned count)
+{
+    g_failing_blocks = count;
+}
+
+unsigned wt_dnssd_handler_table_blocks(const wt_dnssd_handler_table *table, int chain)
+{
+    unsigned n = 0;
+    if (table && (chain == 0 || chain == 1))
+        for (wt_dnssd_table_block *b = table->chains[chain]; b; b = b->next)
+            ++n;
+    return n;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Host records
 
-qnb_error wt_dnssd_host_new(qnb_env *env, const char *name, wt_dnssd_host_done_fn done, void *context,
-                            wt_dnssd_host **out)
+namespace {
+
+qnb_error host_new(qnb_env *env, wt_dnssd_handler_table *table, const char *name, wt_dnssd_host_done_fn done,
+                   void *context, wt_dnssd_host **out)
 {
     if (!name || !name[0] || !out)
         return QNB_ERR_INVALIDPARAMETER;
@@ -407,13 +698,39 @@ qnb_error wt_dnssd_host_new(qnb_env *env, const char *name, wt_dnssd_host_done_f
     host->done = done;
     host->done_context = context;
     host->ref_count = 1;
-    qnb_error err = start_query(env, name, 0, host_query_reply, host, &host->handler, host_query_failed);
+    qnb_error err = start_query(env, table, name, 0, host_query_reply, host, &host->handler, host_query_failed);
     if (err) {
         delete host;
         return err;
     }
     *out = host;
     return QNB_ERR_SUCCESS;
+}
+
+} // namespace
+
+qnb_error wt_dnssd_host_new(qnb_env *env, const char *name, wt_dnssd_host_done_fn done, void *context,
+                            wt_dnssd_host **out)
+{
+    return host_new(env, nullptr, name, done, context, out);
+}
+
+qnb_error wt_dnssd_host_new_shared(qnb_env *env, wt_dnssd_handler_table *table, const char *name,
+                                   wt_dnssd_host_done_fn done, void *context, wt_dnssd_host **out)
+{
+    if (!table)
+        return QNB_ERR_INVALIDPARAMETER;
+    return host_new(env, table, name, done, context, out);
+}
+
+qnb_error wt_dnssd_host_process(wt_dnssd_host *host)
+{
+    if (!host)
+        return QNB_ERR_INVALIDPARAMETER;
+    if (!host->handler.shared || !host->handler.ref)
+        return QNB_ERR_INVALIDSTATE;
+    int32_t err = handler_process(&host->handler, -1);
+    return err == WT_DNSSD_ERR_NONE ? QNB_ERR_SUCCESS : QNB_ERR_DNSSDFAIL;
 }
 
 void wt_dnssd_host_release(wt_dnssd_host *host)
@@ -587,7 +904,8 @@ qnb_error wt_dnssd_lookup_new(qnb_env *env, const char *name, uint32_t interface
     lookup->state = WT_DNSSD_LOOKUP_PENDING;
     lookup->callback = callback;
     lookup->context = context;
-    qnb_error err = start_query(env, name, interface_index, ghbn_query_reply, lookup, &lookup->handler, lookup_failed);
+    qnb_error err =
+        start_query(env, nullptr, name, interface_index, ghbn_query_reply, lookup, &lookup->handler, lookup_failed);
     if (err) {
         delete lookup;
         return err;

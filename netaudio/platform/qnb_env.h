@@ -6,6 +6,7 @@
 
 struct qnb_logger;
 struct qnb_event_loop;
+struct domain_handler;
 
 typedef void (*qnb_env_cleanup_fn)(void *user_data);
 
@@ -21,6 +22,7 @@ struct qnb_env {
     qnb_env_cleanup_fn cleanup;
     qnb_logger *logger;
     qnb_event_loop *event_loop; // null unless qnb_env_create_event_loop made one
+    domain_handler *domain_hook; // the application's domain handler, or null (ad hoc only)
     int ref_count;
     unsigned flags;
 };

@@ -314,7 +314,7 @@ qnb_error wr_device_close(wr_device *d)
         return QNB_ERR_INVALIDPARAMETER;
     qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: starting, device '%s'\n", __func__, wr_device_get_name(d));
     d->changed_callback = nullptr;
-    d->lookup_id = 0;
+    wr_device_lookup_cancel(d);
     wr_devices_remove_device(d->container, d, &d->node);
     if (d->processing) {
         d->close_pending = true; // freed when its processing step ends

@@ -209,7 +209,9 @@ uint16_t wr_device_protocol_version(const wr_device *device);
 // Entries from the container: a datagram paired with its request, a relayed response.
 void wr_device_handle_socket_response(wr_device *device, wr_request *request, const qnb_sockaddr *source,
                                       const uint8_t *data, size_t size);
-void wr_device_handle_domain_response(wr_device *device, wr_request *request, const uint8_t *data, size_t size);
+// `source` is the domain address the relayed reply came from.
+void wr_device_handle_domain_response(wr_device *device, wr_request *request, const uint32_t *source,
+                                      const uint8_t *data, size_t size);
 qnb_error wr_device_process_sockets(wr_device *device, qnb_socket_set *set);
 
 void wr_device_report(wr_device *device, uint32_t bits);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "netaudio/discovery/domain_requests.h"
 #include "netaudio/discovery/wt_dnssd.h"
 #include "netaudio/platform/qnb_env.h"
 #include "netaudio/platform/qnb_log.h"
@@ -443,12 +444,74 @@ qnb_error wr_device_extract_arcp_info(wr_device *device, uint16_t txt_length, co
     return 0;
 }
 
+namespace {
+
+wr_device *device_with_lookup(wr_devices *devices, uint32_t lookup_id)
+{
+    for (qnb_list_node *n = devices->devices.first; n; n = n->next) {
+        wr_device *dev = static_cast<wr_device *>(n->data);
+        if (dev->lookup_id == lookup_id)
+            return dev;
+    }
+    return nullptr;
+}
+
+// The server's answer for a looked-up device. The device's address in the domain is the 6-byte id
+// of its info record ({u32, u16}); its routing service carries the TXT record. A lookup answers
+// once: it is cancelled afterwards (from inside its own result, which the request client allows).
+void on_lookup_result(void *user, uint32_t lookup_id, const tlv_device_record *record)
+{
+    wr_devices *devices = static_cast<wr_devices *>(user);
+    wr_device *dev = device_with_lookup(devices, lookup_id);
+    if (dev) {
+        bool has_address = record->has_info && (record->info_flags & 8);
+        uint32_t address[2] = {record->id_u32, record->id_u16};
+        const char *service = record->routing.present ? "_netaudio-arc._udp" : nullptr;
+        uint16_t txt_length = record->routing.data.size > 0xFFFF ? 0xFFFF : uint16_t(record->routing.data.size);
+        wr_device_lookup_result(dev, has_address, service, address, txt_length, record->routing.data.data);
+        dev->lookup_id = 0;
+    }
+    domain_requests_cancel(devices->lookups, lookup_id);
+}
+
+void on_lookup_done(void *user, uint32_t lookup_id, uint32_t reason, uint16_t status)
+{
+    if (reason == DOMAIN_DONE_CANCELLED)
+        return;
+    wr_device *dev = device_with_lookup(static_cast<wr_devices *>(user), lookup_id);
+    if (!dev)
+        return;
+    // Ended by the server without an answer: the device would wait for ever otherwise.
+    wr_device_lookup_failed(dev, reason == DOMAIN_DONE_STATUS ? status : 5);
+}
+
+} // namespace
+
 qnb_error wr_device_lookup_start(wr_device *device)
 {
     if (!device || !device->container)
         return QNB_ERR_INVALIDPARAMETER;
-    // Lookups go to the domain request client, which a domain handler provides; none exists here.
-    return domain_client_call_handler(device->container->domain, 0x2009, device->open_name);
+    wr_devices *devices = device->container;
+    if (!devices->lookups)
+        return domain_client_call_handler(devices->domain, TLV_RECORD_DOMAIN_REQUEST, device->open_name);
+    tlv_domain_request request;
+    memset(&request, 0, sizeof request);
+    wr_devices_get_domain_id(devices, request.id);
+    request.mode = DOMAIN_REQUEST_MODE_LOOKUP;
+    request.name = device->open_name;
+    qnb_error err = domain_requests_add(devices->lookups, on_lookup_result, devices, on_lookup_done, &request);
+    if (!err)
+        device->lookup_id = request.request_id;
+    return err;
+}
+
+void wr_device_lookup_cancel(wr_device *device)
+{
+    if (!device || !device->container || device->lookup_id == 0)
+        return;
+    uint32_t id = device->lookup_id;
+    device->lookup_id = 0;
+    domain_requests_cancel(device->container->lookups, id);
 }
 
 qnb_error wr_device_lookup_result(wr_device *device, bool has_address, const char *service,
@@ -480,13 +543,7 @@ void wr_device_lookup_failed(wr_device *device, uint32_t failure_state)
 {
     if (!device || device->lookup_id == 0)
         return;
-    qnb_error err = QNB_ERR_SYSTEM;
-    if (failure_state == 2 || failure_state == 3)
-        err = QNB_ERR_INVALIDPARAMETER;
-    else if (failure_state == 5)
-        err = QNB_ERR_INVALIDDATA;
-    else if (failure_state == 6)
-        err = QNB_ERR_POLICY;
+    qnb_error err = wr_devices_domain_status_error(failure_state);
     device->lookup_id = 0;
     wr_device_begin_processing(device);
     wr_device_set_state(device, WR_DEVICE_STATE_ERROR, err, "Lookup Failure");

@@ -71,6 +71,8 @@ bool wr_device_addresses_next_deadline(const wr_device_addresses *set, qnb_timev
 qnb_error wr_device_extract_arcp_info(wr_device *device, uint16_t txt_length, const void *txt);
 // Starts a domain lookup of the device's open name (managed domains only).
 qnb_error wr_device_lookup_start(wr_device *device);
+// Cancels the device's pending domain lookup, if any.
+void wr_device_lookup_cancel(wr_device *device);
 // A domain lookup's answer: with an address for the routing service, a RESOLVING device takes the
 // domain address and the TXT versions and becomes RESOLVED; without one it goes to ERROR.
 qnb_error wr_device_lookup_result(wr_device *device, bool has_address, const char *service,

@@ -895,15 +895,26 @@ void wr_device_handle_socket_response(wr_device *d, wr_request *r, const qnb_soc
     triage(d, r, data, size);
 }
 
-void wr_device_handle_domain_response(wr_device *d, wr_request *r, const uint8_t *data, size_t size)
+void wr_device_handle_domain_response(wr_device *d, wr_request *r, const uint32_t *source, const uint8_t *data,
+                                      size_t size)
 {
-    if (!d || !r)
+    if (!d || !r || !source)
         return;
+    // The same rules as for a datagram: the reply must come from the device the request went to
+    // and answer what it asked; anything else is dropped.
     if (!d->via_domain) {
         qnb_log(logger_of(d), QNB_LOG_ERROR, "%s: Message not requested via ZDM!\n", __func__);
         return;
     }
-    if (size >= WR_HEADER_SIZE && wgcp_header_get_opcode(data) != wr_device_request_opcode(r))
+    if (source[0] != d->domain_address[0] || source[1] != d->domain_address[1]) {
+        qnb_log(logger_of(d), QNB_LOG_ERROR, "%s: Message source does not match the device's domain address!\n",
+                __func__);
         return;
+    }
+    if (size >= WR_HEADER_SIZE && wgcp_header_get_opcode(data) != wr_device_request_opcode(r)) {
+        qnb_log(logger_of(d), QNB_LOG_ERROR, "%s: Response opcode 0x%04x does not match request opcode 0x%04x\n",
+                __func__, unsigned(wgcp_header_get_opcode(data)), unsigned(wr_device_request_opcode(r)));
+        return;
+    }
     triage(d, r, data, size);
 }

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "netaudio/discovery/domain_requests.h"
+#include "netaudio/messaging/wgcp_buffer.h"
 #include "netaudio/platform/qnb_env.h"
 #include "netaudio/platform/qnb_log.h"
 #include "netaudio/routing/wr_device.h"
@@ -77,13 +79,62 @@ void free_slot(wr_devices *d, wr_request *r)
         d->requests.in_use--;
 }
 
-void on_domain_change(domain_client *, void *context, const domain_event *)
+// Only a domain handler raises these: a new domain closes the open devices; a change of the
+// handler's state lets devices waiting in a managed domain look themselves up.
+void on_domain_change(domain_client *client, void *context, const domain_event *event)
 {
-    // The ad-hoc network never changes domain: only a managed domain would be reported here.
-    (void)context;
+    wr_devices *d = static_cast<wr_devices *>(context);
+    if (event->phase == DOMAIN_EVENT_AFTER)
+        wr_devices_domain_state_changed(d, 0, domain_client_get_state(client));
+    else if (event->phase == DOMAIN_EVENT_STATE || event->phase == DOMAIN_EVENT_DOMAIN)
+        wr_devices_domain_state_changed(d, 2, domain_client_get_state(client));
 }
 
-void on_domain_receive(domain_client *, void *, const void *, uint32_t) {}
+qnb_error on_domain_receive(void *context, tlv_transaction *t)
+{
+    wr_devices *d = static_cast<wr_devices *>(context);
+    uint16_t type = t->message.type;
+    if (type == TLV_RECORD_0x2004)
+        return wr_devices_process_domain_relay(d, &t->message);
+    if (d->lookups && type >= TLV_RECORD_DOMAIN_REQUEST && type <= TLV_RECORD_DOMAIN_RESULT)
+        return domain_requests_handle_message(d->lookups, t);
+    return 0;
+}
+
+// Wraps the slot's packet into a relay record for the device's domain address and sends it
+// through the domain client's channel.
+qnb_error send_via_domain(wr_devices *d, wr_request *r, const uint32_t *address)
+{
+    const uint8_t *p = r->packet.packet;
+    size_t length = wgcp_header_get_length(p);
+    if (length < WGCP_HEADER_SIZE || length > d->domain_max_message)
+        return QNB_ERR_MSGSIZE;
+    tlv_channel *channel = object_get_list(d->domain);
+    if (!channel || !address)
+        return QNB_ERR_NOTCONN;
+    tlv_builder b;
+    tlv_record rec;
+    uint8_t *body = nullptr;
+    qnb_error err = tlv_msg_begin(&b, d->domain_buffer, sizeof d->domain_buffer, TLV_OPTION_BYTES);
+    if (!err)
+        err = tlv_msg_add_id_option(&b, TLV_OPTION_SEQUENCE, r->domain_request_id, 0);
+    if (!err)
+        err = tlv_msg_add_id_option(&b, TLV_OPTION_CLIENT, 0, 0);
+    if (!err)
+        err = tlv_msg_add_request_u16(&b, &rec, TLV_RECORD_0x2004, r->domain_request_id);
+    if (!err)
+        err = tlv_msg_reserve_body(&rec, WR_DOMAIN_RELAY_BODY, &body);
+    if (err)
+        return err;
+    uint16_t offset = 0;
+    if (!tlv_msg_add_bytes(&rec, p, length, &offset))
+        return QNB_ERR_MSGSIZE;
+    wgcp_store_be16(body, uint16_t(length));
+    wgcp_store_be16(body + 2, offset);
+    wgcp_store_be32(body + 4, address[0]);
+    wgcp_store_be16(body + 8, uint16_t(address[1]));
+    return tlv_msg_send(channel, &b);
+}
 
 qnb_error enable_socket_inet(wr_devices *d)
 {
@@ -128,6 +179,7 @@ void free_container(wr_devices *d)
         qnb_socket_close(&d->unix_socket);
     }
     free(d->handles.slots);
+    domain_requests_delete(d->lookups);
     domain_client_delete(d->domain);
     free(d);
 }
@@ -186,10 +238,15 @@ void check_deadlines(wr_devices *d)
                 wr_device_handle_timeout(dev, r);
             else
                 wr_devices_complete_request(d, r, QNB_ERR_TIMEDOUT);
-        } else if (!r->resent && !r->via_domain && now >= sent + WR_RESEND_AFTER_US) {
+        } else if (!r->resent && now >= sent + WR_RESEND_AFTER_US) {
             r->resent = true;
             qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: resending seqnum=0x%04x\n", __func__, r->seqnum);
-            send_packet(d, r);
+            if (r->via_domain) {
+                const wr_device *dev = static_cast<const wr_device *>(r->context);
+                send_via_domain(d, r, dev ? dev->domain_address : nullptr);
+            } else {
+                send_packet(d, r);
+            }
         }
     }
 }
@@ -212,8 +269,9 @@ qnb_error wr_devices_new_common(qnb_env *env, const void *, wr_devices **out)
     d->env = env;
     d->comms_socket = QNB_SOCKET_INVALID;
     d->unix_socket = QNB_SOCKET_INVALID;
-    d->domain = domain_client_new(nullptr, d, on_domain_change, on_domain_receive);
-    if (!d->domain) {
+    domain_handler *handler = object_get_owner(env);
+    d->domain = domain_client_new(handler, d, on_domain_change, on_domain_receive);
+    if (!d->domain || (handler && domain_requests_new(d, d->domain, &d->lookups) != 0)) {
         free_container(d);
         return QNB_ERR_NOMEMORY;
     }
@@ -438,7 +496,7 @@ bool wr_devices_next_deadline(const wr_devices *d, qnb_timeval *out)
         const wr_request *r = &d->requests.slots[i];
         if (!r->in_use)
             continue;
-        uint64_t t = micros(r->sent_at) + (r->resent || r->via_domain ? WR_TIMEOUT_AFTER_US : WR_RESEND_AFTER_US);
+        uint64_t t = micros(r->sent_at) + (r->resent ? WR_TIMEOUT_AFTER_US : WR_RESEND_AFTER_US);
         if (!any || t < best)
             best = t;
         any = true;
@@ -583,21 +641,24 @@ qnb_error wr_devices_send_request(wr_devices *d, wr_request *r, wgcp_builder *pa
     return send_packet(d, r);
 }
 
-qnb_error wr_devices_send_request_via_domain(wr_devices *d, wr_request *r, wgcp_builder *packet, const uint32_t *)
+qnb_error wr_devices_send_request_via_domain(wr_devices *d, wr_request *r, wgcp_builder *packet,
+                                             const uint32_t *domain_address)
 {
-    if (!check_request(d, r, __func__) || !packet)
+    if (!check_request(d, r, __func__) || !packet || !domain_address)
+        return QNB_ERR_INVALIDPARAMETER;
+    if (packet != &r->packet)
         return QNB_ERR_INVALIDPARAMETER;
     uint16_t seq = d->seqnum++;
-    wgcp_message_set_seqnum(packet->packet, seq);
+    wgcp_message_set_seqnum(r->packet.packet, seq);
     r->seqnum = seq;
     if (++d->domain_request_counter == 0)
         d->domain_request_counter = 1;
     r->domain_request_id = d->domain_request_counter;
     r->via_domain = true;
-    r->resent = true;
+    r->resent = false;
+    r->sent_to = nullptr;
     qnb_time_now(&r->sent_at);
-    // No domain server transport exists yet in this library.
-    return domain_client_call_handler(d->domain, 0x2004, packet);
+    return send_via_domain(d, r, domain_address);
 }
 
 qnb_error wr_devices_process_socket_message(wr_devices *d, const uint8_t *data, size_t size,
@@ -627,21 +688,68 @@ qnb_error wr_devices_process_socket_message(wr_devices *d, const uint8_t *data, 
     return 0;
 }
 
-qnb_error wr_devices_process_domain_message(wr_devices *d, const uint8_t *data, size_t size)
+qnb_error wr_devices_process_domain_message(wr_devices *d, const uint32_t *source, const uint8_t *data,
+                                            size_t size)
 {
+    if (!d || !source || !data)
+        return QNB_ERR_INVALIDPARAMETER;
     qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: Got a message from ZDM (%u bytes)", __func__, unsigned(size));
     wgcp_header h;
-    if (wgcp_header_decode(data, size, &h) != 0 || h.length < WGCP_HEADER_SIZE || h.length > size)
+    if (wgcp_header_decode(data, size, &h) != 0 || h.length < WGCP_HEADER_SIZE || h.length > size) {
+        qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: Dropped a malformed message (%u bytes)", __func__, unsigned(size));
         return QNB_ERR_INVALIDDATA;
+    }
     if (h.status == 0)
         return 0;
     wr_request *r = match(d, h.seqnum);
-    if (!r)
+    if (!r || !r->via_domain) {
+        qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: Unhandled response seqnum=0x%04x opcode=0x%04x", __func__,
+                h.seqnum, h.opcode);
         return 0;
+    }
     wr_device *dev = static_cast<wr_device *>(r->context);
     if (dev)
-        wr_device_handle_domain_response(dev, r, data, h.length);
+        wr_device_handle_domain_response(dev, r, source, data, h.length);
     return 0;
+}
+
+qnb_error wr_devices_process_domain_relay(wr_devices *d, const tlv_view *record)
+{
+    if (!d || !record)
+        return QNB_ERR_INVALIDPARAMETER;
+    tlv_0x2004 relay;
+    qnb_error err = tlv_parse_0x2004(record, &relay);
+    if (err)
+        return err;
+    if (relay.status != 0)
+        return wr_devices_process_domain_error(d, relay.seqnum, wr_devices_domain_status_error(relay.status));
+    // The body is 12 bytes: the message's length and offset, then where it came from.
+    if (record->record_length < TLV_RECORD_HEAD_SIZE + 4 + WR_DOMAIN_RELAY_BODY || !relay.part.data ||
+        relay.value > relay.part.size)
+        return QNB_ERR_INVALIDDATA;
+    wgcp_reader in;
+    wgcp_reader_init(&in, record->data, record->length);
+    size_t head = size_t(record->head - record->data);
+    size_t at = head + TLV_RECORD_HEAD_SIZE + 4;
+    uint16_t body_length = 0;
+    uint32_t address = 0;
+    uint16_t low = 0;
+    if (wgcp_reader_u16_at(&in, head + 6, &body_length) != 0 || body_length < WR_DOMAIN_RELAY_BODY ||
+        wgcp_reader_u32_at(&in, at + 4, &address) != 0 || wgcp_reader_u16_at(&in, at + 8, &low) != 0)
+        return QNB_ERR_INVALIDDATA;
+    const uint32_t source[2] = {address, low};
+    return wr_devices_process_domain_message(d, source, relay.part.data, relay.value);
+}
+
+qnb_error wr_devices_domain_status_error(uint32_t status)
+{
+    if (status == 2 || status == 3)
+        return QNB_ERR_INVALIDPARAMETER;
+    if (status == 5)
+        return QNB_ERR_INVALIDDATA;
+    if (status == 6)
+        return QNB_ERR_POLICY;
+    return QNB_ERR_SYSTEM;
 }
 
 qnb_error wr_devices_process_domain_error(wr_devices *d, uint16_t domain_request_id, qnb_error error)

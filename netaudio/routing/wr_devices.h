@@ -8,6 +8,24 @@
 // each packet is resent once, with the same sequence number, 1 s after it was sent, and the
 // request completes with TIMEDOUT 3 s after that packet was first sent.
 //
+// Devices found through a managed-domain server are reached through it: their requests leave
+// through the container's domain client as relay records, and the server's relay records bring
+// their replies (or a transport error) back. Such requests keep the same deadlines; a resend goes
+// through the server again with the same sequence number and domain request id.
+//
+// The relay record (type 0x2004, one per message; the Parts of the record are those of the
+// typed-record format, tlv_message.h):
+//   value   u16 domain request id (the container's counter: 1, 2, ..., skipping 0),
+//           u16 status: 0 in a request; in the server's answer 0 for a relayed reply, otherwise a
+//           transport error (the request could not be delivered; no body follows)
+//   body    12 bytes: u16 length of the routing message, u16 its offset (from the record start),
+//           u32 + u16 the device's domain address (the 6-byte id of its lookup answer), u16 0.
+//           In a request the address is where the message goes, in an answer where it came from.
+//   then    the routing message, padded to 4.
+// A request is sequenced: its 0x40 option carries the domain request id; the server answers with
+// the response class and the ids swapped. Transport errors map like failed lookups: 2 and 3 give
+// INVALIDPARAMETER, 5 INVALIDDATA, 6 POLICY, any other SYSTEM.
+//
 // Single-threaded (the service layer's worker); callbacks run inside the calls that cause them.
 #pragma once
 
@@ -33,6 +51,9 @@ struct wr_device_addresses;
 enum {
     WR_DEVICES_DEFAULT_REQUESTS = 16,
     WR_DOMAIN_MESSAGE_MAX = 1388,
+    WR_DOMAIN_RELAY_BODY = 12,
+    // A relay record with the longest routing message.
+    WR_DOMAIN_RELAY_BUFFER = TLV_HEAD_SIZE + TLV_RECORD_HEAD_SIZE + 4 + WR_DOMAIN_RELAY_BODY + WR_MESSAGE_MAX,
     WR_RECEIVE_BUFFER_BYTES = 1 << 20,
     WR_DRAIN_PER_PROCESS = 64
 };
@@ -73,11 +94,15 @@ struct wr_handle_slot {
     uint16_t words[4];
 };
 
+struct domain_requests;
+
 struct wr_devices {
     qnb_env *env;
     domain_client *domain;
+    domain_requests *lookups; // domain requests for device lookups; only with a domain handler
     uint16_t domain_request_counter;
     uint32_t domain_max_message;
+    uint8_t domain_buffer[WR_DOMAIN_RELAY_BUFFER]; // the relay record being sent
     struct {
         uint32_t in_use;
         uint32_t capacity;
@@ -105,7 +130,7 @@ struct wr_devices {
 };
 
 qnb_error wr_devices_new(qnb_env *env, wr_devices **out);
-// `domain_settings` is reserved for a domain handler; none exists in this system.
+// `domain_settings` is reserved; the domain handler comes from the environment's domain hook.
 qnb_error wr_devices_new_common(qnb_env *env, const void *domain_settings, wr_devices **out);
 qnb_error wr_devices_delete(wr_devices *devices);
 qnb_error wr_devices_set_changed_callback(wr_devices *devices, wr_devices_changed_fn callback);
@@ -145,8 +170,15 @@ qnb_error wr_devices_send_request_via_domain(wr_devices *devices, wr_request *re
 // server) and hands it to the owning device.
 qnb_error wr_devices_process_socket_message(wr_devices *devices, const uint8_t *data, size_t size,
                                             const qnb_sockaddr *source);
-qnb_error wr_devices_process_domain_message(wr_devices *devices, const uint8_t *data, size_t size);
+// A reply relayed by the domain server from the device at `source` (its domain address).
+qnb_error wr_devices_process_domain_message(wr_devices *devices, const uint32_t *source, const uint8_t *data,
+                                            size_t size);
 qnb_error wr_devices_process_domain_error(wr_devices *devices, uint16_t domain_request_id, qnb_error error);
+// A relay record from the domain server: a reply goes to wr_devices_process_domain_message, a
+// transport error to wr_devices_process_domain_error. INVALIDDATA for a malformed record.
+qnb_error wr_devices_process_domain_relay(wr_devices *devices, const tlv_view *record);
+// The error of a failed lookup or of a transport error from the domain server.
+qnb_error wr_devices_domain_status_error(uint32_t status);
 // A domain state change from the domain handler (0 lost, 1, 2 connected).
 void wr_devices_domain_state_changed(wr_devices *devices, uint32_t state, uint32_t connection_state);
 

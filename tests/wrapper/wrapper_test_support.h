@@ -114,7 +114,14 @@ public:
         socklen_t length = sizeof address;
         if (m_silent >= 0 && ::bind(m_silent, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
             ::getsockname(m_silent, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-            wfa_conmon_set_port(ntohs(address.sin_port));
+            m_port = ntohs(address.sin_port);
+        silence_conmon();
+    }
+    // Points the driver at the silent port again, for tests that reset the layer themselves.
+    void silence_conmon() const
+    {
+        if (m_port != 0)
+            wfa_conmon_set_port(m_port);
     }
     ~layer_guard()
     {
@@ -126,6 +133,7 @@ public:
 
 private:
     int m_silent = -1;
+    uint16_t m_port = 0;
     static void reset()
     {
         wfa_stop();

@@ -801,7 +801,9 @@ void on_subscriptions(conmon_client *, unsigned count, const conmon_remote_devic
 {
     for (unsigned i = 0; i < count; i++) {
         const conmon_remote_device_info *info = changed[i];
-        if (info == nullptr || info->channel_type != CONMON_CHANNEL_KEEPALIVE) {
+        // A record without a channel type (the short form) counts as a device subscription.
+        if (info == nullptr ||
+            ((info->flags & CONMON_REMOTE_HAS_CHANNEL_TYPE) && info->channel_type != CONMON_CHANNEL_KEEPALIVE)) {
             continue;
         }
         uint16_t code = 0;

@@ -1,6 +1,7 @@
 // The browse object end to end over the scripted DNS-SD backend: advertisements, resolves, the
 // device table's events, the resolve queues and deadlines, and the sockets an owner must watch.
 #include "netaudio/discovery/wb_browse.h"
+#include "netaudio/discovery/wb_domain_browse.h"
 
 #include <gtest/gtest.h>
 
@@ -524,18 +525,20 @@ TEST_F(Browse, ErrorsOfTheBackend)
     EXPECT_TRUE(resolving().empty());
 }
 
-TEST_F(Browse, ManagedDomainsAreNotAvailable)
+TEST_F(Browse, AManagedIdWithoutADomainClientWaitsAndOffersNoSockets)
 {
     create(MEDIA);
     uint8_t id[WB_DOMAIN_ID_SIZE];
     wb_browse_get_domain_id(id, browse);
     EXPECT_EQ(id[0], 0xFF);
     uint8_t managed[WB_DOMAIN_ID_SIZE] = {1};
-    EXPECT_EQ(wb_browse_set_domain_id(browse, managed), QNB_ERR_NOTSUPPORTED);
+    EXPECT_EQ(wb_browse_set_domain_id(browse, managed), QNB_ERR_SUCCESS);
     EXPECT_EQ(browse->adhoc, nullptr);
+    ASSERT_NE(browse->domain_browse, nullptr);
     wb_browse_get_domain_id(id, browse);
-    EXPECT_EQ(id[0], 0);
-    EXPECT_EQ(wb_browse_start(browse), QNB_ERR_SUCCESS) << "the all-zero id runs nothing";
+    EXPECT_EQ(id[0], 0xFF) << "without a domain client the object reports the ad-hoc id";
+    EXPECT_EQ(wb_browse_start(browse), QNB_ERR_SUCCESS) << "no usable domain: the browser waits";
+    EXPECT_EQ(browse->domain_browse->state, uint32_t(WB_DOMAIN_BROWSE_WANTED));
     qnb_socket_set set;
     qnb_socket_set_clear(&set);
     EXPECT_EQ(wb_browse_get_fdset(browse, &set), QNB_ERR_INVALIDSTATE);

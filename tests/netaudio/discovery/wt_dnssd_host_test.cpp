@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -226,6 +227,179 @@ TEST_F(HostRecords, SurplusReleaseOfAnAddressInItsListKeepsIt)
     ASSERT_EQ(QNB_ERR_SUCCESS, wt_dnssd_host_add_listener(host, on_address, this, &second));
     ASSERT_EQ(QNB_ERR_SUCCESS, wt_dnssd_host_remove_listener(host, second));
     EXPECT_EQ(QNB_ERR_NOTFOUND, wt_dnssd_host_remove_listener(host, second));
+}
+
+TEST_F(HostRecords, SharedRecordKeepsItsDoneNotificationInTheConnectionTable)
+{
+    wt_dnssd_handler_table table;
+    wt_dnssd_handler_table_init(&table);
+    ASSERT_EQ(QNB_ERR_SUCCESS, wt_dnssd_host_new_shared(&env, &table, k_host, on_done, this, &host));
+    ASSERT_EQ(QNB_ERR_SUCCESS, wt_dnssd_host_add_listener(host, on_address, this, nullptr));
+    // The connection's owner watches the descriptor, not the record.
+    EXPECT_EQ(0u, qnb_event_loop_socket_count(env.event_loop, 0));
+
+    reply(ADD | MORE, 2, "10.0.0.1");
+    reply(ADD, 2, "10.0.0.2");
+    ASSERT_EQ(QNB_ERR_SUCCESS, wt_dnssd_host_process(host));
+    EXPECT_EQ((std::vector<unsigned>{WT_DNSSD_HOST_ADDRESS_ADDED}), done);
+    EXPECT_EQ(2u, wt_dnssd_host_get_count(host));
+    EXPECT_EQ(0u, wt_dnssd_handler_table_count(&table));
+
+    // Released inside its done notification: the table keeps nothing of it.
+    release_in_done = true;
+    reply(0, 2, "10.0.0.1");
+    ASSERT_EQ(QNB_ERR_SUCCESS, wt_dnssd_host_process(host));
+    EXPECT_EQ(nullptr, host);
+    EXPECT_EQ(2u, done.size());
+    EXPECT_EQ(0u, wt_dnssd_handler_table_count(&table));
+    EXPECT_EQ(0u, wt_dnssd_handler_table_blocks(&table, 0) + wt_dnssd_handler_table_blocks(&table, 1));
+    wt_dnssd_handler_table_close(&table);
+
+    wt_dnssd_host *own = nullptr;
+    ASSERT_EQ(QNB_ERR_SUCCESS, wt_dnssd_host_new(&env, k_host, on_done, this, &own));
+    EXPECT_EQ(QNB_ERR_INVALIDSTATE, wt_dnssd_host_process(own));
+    wt_dnssd_host_release(own);
+}
+
+// ---- the handler table of a shared connection ----
+
+class HandlerTable : public ::testing::Test {
+protected:
+    qnb_env env{};
+    wt_dnssd_handler_table table{};
+    wt_dnssd_handler a{}, b{};
+    int contexts[80] = {};
+    std::vector<int> ran;
+    // What a callback does when it runs (index of its context).
+    std::function<void(int)> inside;
+
+    void SetUp() override
+    {
+        wt_dnssd_handler_table_init(&table);
+        for (wt_dnssd_handler *h : {&a, &b}) {
+            h->env = &env;
+            h->shared = true;
+            h->table = &table;
+        }
+    }
+    void TearDown() override
+    {
+        wt_dnssd_handler_table_fail_blocks_for_tests(0);
+        wt_dnssd_handler_table_close(&table);
+    }
+
+    static void callback(void *context);
+    int add(wt_dnssd_handler *h, int i)
+    {
+        return wt_dnssd_handler_add_callback(h, callback, &contexts[i]);
+    }
+    int remove(wt_dnssd_handler *h, int i)
+    {
+        return wt_dnssd_handler_remove_callback(h, callback, &contexts[i]);
+    }
+    unsigned blocks() const
+    {
+        return wt_dnssd_handler_table_blocks(&table, 0) + wt_dnssd_handler_table_blocks(&table, 1);
+    }
+};
+
+HandlerTable *g_table_test;
+
+void HandlerTable::callback(void *context)
+{
+    int i = static_cast<int>(static_cast<int *>(context) - g_table_test->contexts);
+    g_table_test->ran.push_back(i);
+    if (g_table_test->inside)
+        g_table_test->inside(i);
+}
+
+TEST_F(HandlerTable, BlocksGrowByThirtyTwoAndPairsAreRemovedExactly)
+{
+    for (int i = 0; i < 33; ++i)
+        ASSERT_EQ(0, add(&a, i));
+    EXPECT_EQ(0, add(&a, 0)); // the same pair again
+    EXPECT_EQ(33u, wt_dnssd_handler_table_count(&table));
+    EXPECT_EQ(2u, wt_dnssd_handler_table_blocks(&table, 0));
+
+    EXPECT_EQ(0, remove(&a, 5));
+    EXPECT_EQ(WT_DNSSD_TABLE_NOTFOUND, remove(&a, 5));
+    EXPECT_EQ(WT_DNSSD_TABLE_NOTFOUND, remove(&b, 6)); // another handler's pair
+    ASSERT_EQ(0, add(&b, 40));                          // takes the free entry of the first block
+    EXPECT_EQ(2u, blocks());
+
+    // Clearing one handler leaves the other's entries; emptied blocks go.
+    EXPECT_EQ(0, clear_nodes_for_service(&a));
+    EXPECT_EQ(1u, wt_dnssd_handler_table_count(&table));
+    EXPECT_EQ(1u, blocks());
+    EXPECT_EQ(0, clear_nodes_for_service(&a)); // nothing of it left, but the table is not empty
+    EXPECT_EQ(0, clear_nodes_for_service(&b));
+    EXPECT_EQ(0u, blocks());
+    EXPECT_EQ(WT_DNSSD_TABLE_NOTFOUND, clear_nodes_for_service(&b));
+
+    // No block for the 33rd entry: refused, the 32 stay; the next try gets its block.
+    for (int i = 0; i < 32; ++i)
+        ASSERT_EQ(0, add(&a, i));
+    wt_dnssd_handler_table_fail_blocks_for_tests(1);
+    EXPECT_EQ(WT_DNSSD_TABLE_NOMEMORY, add(&a, 32));
+    EXPECT_EQ(32u, wt_dnssd_handler_table_count(&table));
+    EXPECT_EQ(0, add(&a, 32));
+    EXPECT_EQ(2u, blocks());
+
+    // An unshared handler stores its one pair itself.
+    wt_dnssd_handler own{};
+    EXPECT_EQ(0, wt_dnssd_handler_add_callback(&own, callback, &contexts[1]));
+    EXPECT_EQ(WT_DNSSD_TABLE_NOTFOUND, wt_dnssd_handler_remove_callback(&own, callback, &contexts[2]));
+    EXPECT_EQ(0, wt_dnssd_handler_remove_callback(&own, callback, &contexts[1]));
+    EXPECT_EQ(nullptr, own.callback);
+    EXPECT_EQ(33u, wt_dnssd_handler_table_count(&table));
+}
+
+TEST_F(HandlerTable, WalkRunsEachPairOnceAndToleratesChangesInside)
+{
+    g_table_test = this;
+    for (int i = 0; i < 40; ++i)
+        ASSERT_EQ(0, add(&a, i));
+    ASSERT_EQ(0, add(&b, 70));
+    inside = [this](int i) {
+        if (i == 3) {
+            EXPECT_EQ(0, remove(&a, 4)); // not run: removed before its turn
+        } else if (i == 10) {
+            EXPECT_EQ(0, add(&a, 10)); // itself again: the next batch
+        } else if (i == 35) {
+            EXPECT_EQ(0, add(&a, 60)); // new: the next batch
+        } else if (i == 36) {
+            EXPECT_EQ(0, clear_nodes_for_service(&a)); // released: the rest does not run
+            EXPECT_EQ(0, remove(&b, 70));
+        }
+    };
+    wt_dnssd_handler_run_callbacks(&a);
+    std::vector<int> expected;
+    for (int i = 0; i <= 36; ++i)
+        if (i != 4)
+            expected.push_back(i);
+    EXPECT_EQ(expected, ran);
+    EXPECT_EQ(0u, wt_dnssd_handler_table_count(&table)); // cleared, the walk's additions with it
+    EXPECT_EQ(0u, blocks());
+
+    // Additions during a walk are joined to the first chain afterwards and run at the next batch.
+    ran.clear();
+    inside = [this](int i) {
+        if (i == 1) {
+            EXPECT_EQ(0, add(&a, 2));
+        }
+    };
+    ASSERT_EQ(0, add(&a, 1));
+    ASSERT_EQ(0, add(&b, 70));
+    wt_dnssd_handler_run_callbacks(&a);
+    EXPECT_EQ(std::vector<int>{1}, ran);
+    EXPECT_EQ(1u, wt_dnssd_handler_table_blocks(&table, 0));
+    EXPECT_EQ(0u, wt_dnssd_handler_table_blocks(&table, 1));
+    wt_dnssd_handler_run_callbacks(&a);
+    EXPECT_EQ((std::vector<int>{1, 2}), ran);
+    EXPECT_EQ(1u, wt_dnssd_handler_table_count(&table)); // b's pair waits for b's batch
+    wt_dnssd_handler_run_callbacks(&b);
+    EXPECT_EQ((std::vector<int>{1, 2, 70}), ran);
+    EXPECT_EQ(0u, blocks());
 }
 
 struct lookup_seen {

@@ -389,6 +389,7 @@ TEST_F(BrowseDriver, AResetLayerDropsTheControlAndMonitoringStandIn)
 {
     wfa_stop();
     ASSERT_TRUE(wfa_state_reset());
+    guard.silence_conmon();
     uint16_t id = 0;
     ASSERT_EQ(wfa_start(recorder::callback, &results, &id), ERR_NOERR);
     ASSERT_EQ(browse(0, {}, 0, -1), 0u);

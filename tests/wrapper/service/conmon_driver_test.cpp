@@ -6,6 +6,7 @@
 #include <net/if.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -24,6 +25,7 @@
 #include "wrapper/service/wfa_bytes.h"
 #include "wrapper/service/wfa_command.h"
 #include "wrapper/service/wfa_conmon.h"
+#include "wrapper/service/wfa_fw.h"
 #include "wrapper/service/wfa_main.h"
 #include "wrapper/service/wfa_records.h"
 #include "wrapper/service/wfa_tcb.h"
@@ -331,13 +333,17 @@ TEST_F(ConmonDriver, ManufacturerVersionsAreAskedOnlyOfDevicesThatHaveThem)
 {
     server.with([](tn_conmon_server *s) {
         tn_conmon_server_device(s, k_rqa)->capabilities &= ~0x1000u;
-        return 0;
+        // A software device announces them but has none.
+        tn_conmon_device soft;
+        tn_conmon_device_defaults(&soft, "T003-KTV4-S", "KTV4-S", 3);
+        std::memcpy(soft.model_id, "PvaWin01", 8);
+        return tn_conmon_server_add_device(s, &soft);
     });
     start_ready();
     add_and_query(k_ktv);
     add_and_query(k_rqa);
-    ASSERT_TRUE(results.waitForCount(2));
-    ASSERT_TRUE(wait_until([&] { return count_code(WFA_CBACK_INF_DEVICE) == 2; }));
+    add_and_query("T003-KTV4-S");
+    ASSERT_TRUE(wait_until([&] { return count_code(WFA_CBACK_INF_DEVICE) == 3; }));
     std::map<std::string, std::vector<uint8_t>> records;
     for (const result &r : results.results()) {
         if (r.code == WFA_CBACK_INF_DEVICE) {
@@ -346,6 +352,7 @@ TEST_F(ConmonDriver, ManufacturerVersionsAreAskedOnlyOfDevicesThatHaveThem)
     }
     EXPECT_EQ(controls(k_ktv), 3u) << "versions, interface status, manufacturer versions";
     EXPECT_EQ(controls(k_rqa), 2u) << "never asked for manufacturer versions";
+    EXPECT_EQ(controls("T003-KTV4-S"), 2u) << "a software device is not asked either";
     EXPECT_EQ(wfa_get_text(records[k_ktv].data(), WFA_DEVICE_INFO_SIZE, WFA_DI_MODEL_NAME, 32), "KTV4-S");
     EXPECT_EQ(wfa_get_text(records[k_rqa].data(), WFA_DEVICE_INFO_SIZE, WFA_DI_MODEL_NAME, 32), "");
 }
@@ -445,6 +452,76 @@ TEST_F(ConmonDriver, RemovingADeviceEndsItsQueryFirst)
     EXPECT_EQ(server.count(TN_CONMON_OP_SUBSCRIBE), subscribes) << "no query restarted";
 }
 
+std::vector<uint8_t> upgrade_status(uint16_t state, uint16_t result, uint32_t done, uint32_t total)
+{
+    std::vector<uint8_t> rest(16, 0);
+    const uint32_t flags = 0x06; // result and progress present
+    const uint32_t words[] = {flags, done, total};
+    rest[0] = static_cast<uint8_t>(state >> 8);
+    rest[1] = static_cast<uint8_t>(state);
+    rest[2] = static_cast<uint8_t>(result >> 8);
+    rest[3] = static_cast<uint8_t>(result);
+    for (int w = 0; w < 3; w++) {
+        for (int b = 0; b < 4; b++) {
+            rest[4 + 4 * w + b] = static_cast<uint8_t>(words[w] >> (24 - 8 * b));
+        }
+    }
+    return status_body(0x70, rest);
+}
+
+// An upgrade: started once the device acknowledges, its progress reported, ended by its last phase;
+// one that the device never acknowledges times out after 10 s.
+TEST_F(ConmonDriver, UpgradeIsAcknowledgedReportedAndTimedOut)
+{
+    start_ready();
+    add_and_query(k_ktv);
+    ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_DEVICE));
+    wfa_fw_settings settings{};
+    std::u16string folder = u"/fw/", file = u"ktv.qnbr";
+    std::copy(folder.begin(), folder.end(), settings.folder);
+    std::copy(file.begin(), file.end(), settings.file_name);
+    wfa_fw_settings_write(settings);
+
+    ASSERT_EQ(on_worker([] { return wfa_conmon_watch_upgrade_start(k_ktv, 0x51); }), 0u);
+    EXPECT_TRUE(wait_until([&] { return server.device(k_ktv).last_type == 0x71; }));
+    EXPECT_EQ(device_state(k_ktv), static_cast<uint32_t>(WFA_DEVICE_UPGRADE_REQUESTED));
+    auto deliver = [&](const std::vector<uint8_t> &body) {
+        server.with([&](tn_conmon_server *s) { return tn_conmon_server_send_status(s, k_ktv, body.data(), body.size()); });
+    };
+    deliver(upgrade_status(1, 0, 0, 0));
+    result started{};
+    ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_START_UPDATE, &started));
+    EXPECT_EQ(started.status, ERR_NOERR);
+    EXPECT_EQ(started.request_id, 0x51);
+    EXPECT_EQ(started.payload.size(), static_cast<size_t>(WFA_UPGRADE_RECORD_SIZE));
+
+    // Large byte counts still give the right percentage.
+    deliver(upgrade_status(4, 0, 0xF0000000u, 0xFFFFFFFFu));
+    deliver(upgrade_status(2, 0x112, 10, 10));
+    ASSERT_TRUE(wait_until([&] { return count_code(WFA_CBACK_INF_UPDATE_STATUS) == 2; }));
+    std::vector<result> updates;
+    for (const result &r : results.results()) {
+        if (r.code == WFA_CBACK_INF_UPDATE_STATUS) {
+            updates.push_back(r);
+        }
+    }
+    uint16_t percent = 0;
+    wfa_get_u16(updates[0].payload.data(), updates[0].payload.size(), 34, &percent);
+    EXPECT_EQ(updates[0].payload[32], 1);
+    EXPECT_EQ(percent, 93);
+    EXPECT_EQ(updates[1].payload[32], 2);
+    EXPECT_EQ(updates[1].status, ERR_VLPI_UPGRADE_VLT_BAD_CRC);
+    EXPECT_EQ(device_state(k_ktv), static_cast<uint32_t>(WFA_DEVICE_READY));
+
+    ASSERT_EQ(on_worker([] { return wfa_conmon_watch_upgrade_start(k_ktv, 0x52); }), 0u);
+    seconds_pass(9);
+    EXPECT_EQ(count_code(WFA_CBACK_INF_START_UPDATE), 1u);
+    seconds_pass(1);
+    ASSERT_TRUE(wait_until([&] { return count_code(WFA_CBACK_INF_START_UPDATE) == 2; }));
+    EXPECT_EQ(results.results().back().status, ERR_TIMEOUT);
+    EXPECT_EQ(device_state(k_ktv), static_cast<uint32_t>(WFA_DEVICE_READY));
+}
+
 // Commands on devices answered by the driver's own rules.
 TEST_F(ConmonDriver, DeviceCommandsCheckTheirArgumentsAndTheDevice)
 {
@@ -469,10 +546,20 @@ TEST_F(ConmonDriver, DeviceCommandsCheckTheirArgumentsAndTheDevice)
         EXPECT_EQ(on_worker(r.call), r.expected) << r.what;
     }
     EXPECT_EQ(count_code(WFA_CBACK_INF_SET_FS), 0u) << "a refused rate posts no success";
-    // Identify alternates its text whatever device it goes to.
-    for (int i = 0; i < 2; i++) {
-        EXPECT_EQ(on_worker([] { return wfa_conmon_identify(k_ktv); }), 0u);
-    }
+    // The status record: name and the first interface's link-speed code; no second interface.
+    std::vector<uint8_t> stat(WFA_DEVICE_STAT_SIZE, 0xAA);
+    EXPECT_EQ(on_worker([&] { return wfa_device_get_stat(k_ktv, stat.data()); }), 0u);
+    const uint16_t speed = server.device(k_ktv).link_speed[0];
+    EXPECT_EQ(stat[32], speed == 1000 ? 3 : speed == 100 ? 2 : speed == 10 ? 1 : speed == 0 ? 0 : 255);
+    EXPECT_EQ(stat[33], 255);
+    EXPECT_EQ(wfa_get_text(stat.data(), stat.size(), 0, 32), k_ktv);
+    EXPECT_EQ(on_worker([&] {
+                  wfa_device_add(k_rqa);
+                  wfa_conmon_query(k_rqa);
+                  return wfa_device_get_stat(k_rqa, stat.data());
+              }),
+              WFA_E_NOT_READY)
+        << "still querying";
     // A reboot takes the device away until its next status message, which queries it again.
     EXPECT_EQ(on_worker([] { return wfa_conmon_reboot(k_ktv, 1, 9); }), 0u);
     EXPECT_EQ(device_state(k_ktv), static_cast<uint32_t>(WFA_DEVICE_REBOOTING));

@@ -245,21 +245,15 @@ TEST_F(RoutingDriver, CommandsForDevicesNotActiveAnswerAtOnce)
     } rows[] = {
         {"nobody", 33, WFA_BATCH_SIZE, ERR_BATCH_PARAM, WFA_BATCH_SIZE},
         {"T00A-KTV4S-000A-QZ", 33, WFA_BATCH_SIZE, ERR_BATCH_DEVICE_STATE + WR_DEVICE_STATE_RESOLVING, WFA_BATCH_SIZE},
-        {"nobody", 24, 68, ERR_UNKNOWN, 68},
         {"T00A-KTV4S-000A-QZ", 24, 68, ERR_UNKNOWN, 68},
-        {"nobody", 25, 68, ERR_UNKNOWN, 68},
         {"nobody", 32, WFA_BATCH_SIZE, ERR_UNKNOWN, WFA_BATCH_SIZE},
         {"T00A-KTV4S-000A-QZ", 40, 34, ERR_UNKNOWN, 34},
         {"nobody", 41, 34, ERR_UNKNOWN, 34},
         {"nobody", 39, 34, ERR_UNKNOWN, 34},
         {"nobody", 20, 32, ERR_UNKNOWN, 546},
-        {"nobody", 22, 32, ERR_UNKNOWN, 546},
         {"nobody", 21, 66, ERR_UNKNOWN, 66},
-        {"nobody", 23, 66, ERR_UNKNOWN, 66},
         {"T00A-KTV4S-000A-QZ", 26, 36, ERR_UNKNOWN, 36},
         {"nobody", 27, 36, ERR_UNKNOWN, 36},
-        {"nobody", 28, 36, ERR_UNKNOWN, 36},
-        {"nobody", 29, 36, ERR_UNKNOWN, 36},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(std::to_string(row.command) + " " + row.name);
@@ -291,17 +285,30 @@ TEST_F(RoutingDriver, ABatchLandsInTheDeviceAndAClearEmptiesIt)
     EXPECT_EQ(tx, 64);
     EXPECT_EQ(rx, 64);
 
-    // Every receive channel of the KTV4-S: odd ones from the RQA-310, even ones from itself.
+    // Every receive channel of the KTV4-S (odd ones from the RQA-310, even ones from itself) and,
+    // in flight at the same time, both of the RQA-310's.
     size_t before = results.size();
     send(33, batch(ktv, 64, [&](uint16_t i) {
              return i % 2 ? std::make_pair(ktv, uint16_t(i + 1)) : std::make_pair(rqa, uint16_t(1 + (i / 2) % 2));
          }));
+    send(33, batch(rqa, 2, [&](uint16_t i) { return std::make_pair(ktv, uint16_t(10 + i)); }));
     ASSERT_TRUE(wait_answers(WFA_CBACK_INF_SET_BATCH_LIST, ktv, 2, before));
+    ASSERT_TRUE(wait_answers(WFA_CBACK_INF_SET_BATCH_LIST, rqa, 2, before));
     settle();
-    std::vector<result> got = answers(WFA_CBACK_INF_SET_BATCH_LIST, ktv, before);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].status, WFA_STATUS_BATCH_SENT);
-    EXPECT_EQ(got[1].status, ERR_NOERR);
+    std::vector<result> got;
+    for (const std::string &name : {ktv, rqa}) {
+        got = answers(WFA_CBACK_INF_SET_BATCH_LIST, name, before);
+        ASSERT_EQ(got.size(), 2u) << name;
+        EXPECT_EQ(got[0].status, WFA_STATUS_BATCH_SENT) << name;
+        EXPECT_EQ(got[1].status, ERR_NOERR) << name;
+    }
+    with_device(rqa, [&](tn_routing_device *dev) {
+        tn_routing_subscription sub;
+        EXPECT_TRUE(tn_routing_device_get_subscription(dev, 2, &sub));
+        EXPECT_STREQ(sub.tx_channel, "11");
+        EXPECT_STREQ(sub.tx_device, ktv.c_str());
+        return 0;
+    });
     with_device(ktv, [&](tn_routing_device *dev) {
         EXPECT_EQ(tn_routing_device_subscription_count(dev), 64u);
         for (uint16_t id = 1; id <= 64; ++id) {
@@ -314,13 +321,6 @@ TEST_F(RoutingDriver, ABatchLandsInTheDeviceAndAClearEmptiesIt)
         }
         return 0;
     });
-
-    // The subscription list as the device now reports it.
-    before = results.size();
-    std::vector<uint8_t> ask = named(ktv, WFA_BATCH_SIZE);
-    wfa_put_u16(ask.data(), ask.size(), 32, 64);
-    send(32, ask);
-    ASSERT_TRUE(wait_answers(WFA_CBACK_INF_GET_BATCH_LIST, ktv, 1, before));
 
     // The clear of the whole device, as the program sends it.
     before = results.size();
@@ -381,6 +381,34 @@ TEST_F(RoutingDriver, OnePatchSubscribesByIndexAndReadsBack)
     ASSERT_TRUE(wait_answers(WFA_CBACK_INF_SET_PACHE, ktv, 1, before));
     EXPECT_EQ(with_device(ktv, [](tn_routing_device *dev) { return tn_routing_device_subscription_count(dev); }),
               0u);
+}
+
+TEST_F(RoutingDriver, AChangeRecordRereadsItsChannelsAndTheListNamesTheLocalDeviceByName)
+{
+    const std::string ktv = add_device(TN_ROUTING_MODEL_KTV4S, 1);
+    route(ktv);
+    settle();
+    with_device(ktv, [](tn_routing_device *dev) { return tn_routing_device_set_subscription(dev, 10, "03", "."); });
+    // The change record of receive index 9 (byte 1, bit 1), as the control-and-monitoring driver
+    // forwards it.
+    std::vector<uint8_t> change = named(ktv, WFA_RX_CHANGE_SIZE);
+    change[32 + 1] = 0x02;
+    wfa_put_u16(change.data(), change.size(), 64, 2);
+    auto until = steady_clock::now() + seconds(10);
+    std::string device;
+    uint16_t id = 0;
+    while (steady_clock::now() < until && id != 3) {
+        const size_t before = results.size();
+        send(35, change);
+        settle();
+        for (const result &r : answers(WFA_CBACK_INF_GET_BATCH_LIST, ktv, before)) {
+            const size_t at = 34 + 9 * WFA_BATCH_ENTRY_SIZE;
+            device = wfa_get_text(r.payload.data(), r.payload.size(), at, 32);
+            wfa_get_u16(r.payload.data(), r.payload.size(), at + 32, &id);
+        }
+    }
+    EXPECT_EQ(device, ktv);
+    EXPECT_EQ(id, 3);
 }
 
 TEST_F(RoutingDriver, ACountOf256IsAcceptedAndALargerOneRefused)
@@ -517,40 +545,6 @@ TEST_F(RoutingDriver, ANameRoutedAgainKeepsItsSlotAndAFailedDeviceIsOpenedAnew)
     route(ktv);
     EXPECT_EQ(on_worker([] { return wfa_routing_slots_in_use(); }), 2);
     EXPECT_EQ(on_worker([&] { return wfa_routing_slot_of(ktv.c_str()); }), 0);
-}
-
-TEST_F(RoutingDriver, BatchesInFlightTogetherEachLandInTheirOwnDevice)
-{
-    const std::string ktv = add_device(TN_ROUTING_MODEL_KTV4S, 1);
-    const std::string rqa = add_device(TN_ROUTING_MODEL_RQA310, 2);
-    route(ktv);
-    route(rqa);
-    const size_t before = results.size();
-    send(33, batch(ktv, 40, [&](uint16_t i) { return std::make_pair(rqa, uint16_t(1 + i % 2)); }));
-    send(33, batch(rqa, 2, [&](uint16_t i) { return std::make_pair(ktv, uint16_t(10 + i)); }));
-    ASSERT_TRUE(wait_answers(WFA_CBACK_INF_SET_BATCH_LIST, ktv, 2, before));
-    ASSERT_TRUE(wait_answers(WFA_CBACK_INF_SET_BATCH_LIST, rqa, 2, before));
-    settle();
-    for (const std::string &name : {ktv, rqa}) {
-        std::vector<result> got = answers(WFA_CBACK_INF_SET_BATCH_LIST, name, before);
-        ASSERT_EQ(got.size(), 2u) << name;
-        EXPECT_EQ(got[1].status, ERR_NOERR) << name;
-    }
-    with_device(ktv, [&](tn_routing_device *dev) {
-        EXPECT_EQ(tn_routing_device_subscription_count(dev), 40u);
-        tn_routing_subscription sub;
-        EXPECT_TRUE(tn_routing_device_get_subscription(dev, 40, &sub));
-        EXPECT_STREQ(sub.tx_channel, "02");
-        EXPECT_STREQ(sub.tx_device, rqa.c_str());
-        return 0;
-    });
-    with_device(rqa, [&](tn_routing_device *dev) {
-        tn_routing_subscription sub;
-        EXPECT_TRUE(tn_routing_device_get_subscription(dev, 2, &sub));
-        EXPECT_STREQ(sub.tx_channel, "11");
-        EXPECT_STREQ(sub.tx_device, ktv.c_str());
-        return 0;
-    });
 }
 
 TEST_F(RoutingDriver, LabelsAndMutesReachTheDeviceAndLabelListsHoldSixteen)
