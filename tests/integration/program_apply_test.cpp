@@ -131,7 +131,7 @@ TEST(ProgramApply, WritesThePlanToAllOneHundredAndOneDevices)
 TEST(ProgramApply, WithRoutingRequestsLostEndsInThePlanOrNamesTheFailedDevices)
 {
     Outcome out;
-    runApply({"--loss", "100"}, out); // every 100th request to each device goes unanswered
+    runApply({"--loss", "100"}, out); // 1 in 100 routing requests of the installation goes unanswered
     if (HasFatalFailure())
         return;
     EXPECT_GT(out.lost, 0) << "no routing request was lost";
