@@ -68,6 +68,7 @@ struct unit {
     bool conmon_published = false;
     unsigned loss_every = 0; // every Nth request to its routing device goes unanswered (0: none)
     unsigned loss_left = 0;  // requests until the next one that is dropped
+    size_t lost = 0;         // requests left unanswered so far
 };
 
 void DNSSD_API on_registered(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error, const char *, const char *,
@@ -322,6 +323,7 @@ qnb_error tn_installation_process(tn_installation *inst)
             continue;
         }
         size_t beyond = arrived - u.loss_left;
+        u.lost += 1 + beyond / u.loss_every;
         u.loss_left = u.loss_every - static_cast<unsigned>(beyond % u.loss_every);
         tn_routing_device_drop_nth(dev, u.loss_left);
     }
@@ -352,9 +354,23 @@ qnb_error tn_installation_set_routing_loss(tn_installation *inst, const char *na
         if (every_nth == 1)
             tn_routing_device_set_silent(dev, true);
         u.loss_every = u.loss_left = every_nth == 1 ? 0 : every_nth;
-        tn_routing_device_drop_nth(dev, u.loss_every);
+        // For every unit at once, the counts start at points spread over the first N requests, so
+        // that the installation as a whole loses one request in N even where each device gets
+        // fewer than N of them.
+        if (!name && u.loss_every)
+            u.loss_left = 1 + static_cast<unsigned>(i * every_nth / inst->units.size());
+        u.lost = 0;
+        tn_routing_device_drop_nth(dev, u.loss_left);
     }
     return found ? QNB_ERR_SUCCESS : QNB_ERR_NOTFOUND;
+}
+
+size_t tn_installation_routing_lost(const tn_installation *inst)
+{
+    size_t lost = 0;
+    for (size_t i = 0; inst && i < inst->units.size(); ++i)
+        lost += inst->units[i].lost;
+    return lost;
 }
 
 qnb_error tn_installation_poll(tn_installation *inst, int timeout_ms)

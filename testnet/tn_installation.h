@@ -67,9 +67,12 @@ bool tn_installation_published(const tn_installation *inst);
 
 // Every `every_nth` request (0: none; 1: all, the device is made silent) to the routing device of the unit `name` (case
 // ignored; null: every unit) goes unanswered, counted per device. The installation keeps the
-// count through the devices' request logs, which it empties as it goes. QNB_ERR_NOTFOUND when no
-// unit has that name.
+// count through the devices' request logs, which it empties as it goes. For every unit at once
+// (null) the devices' counts start at points spread evenly over the first `every_nth` requests, so
+// that short conversations lose their share too. QNB_ERR_NOTFOUND when no unit has that name.
 qnb_error tn_installation_set_routing_loss(tn_installation *inst, const char *name, unsigned every_nth);
+// Requests left unanswered by the loss above, over every unit, as far as processing has counted them.
+size_t tn_installation_routing_lost(const tn_installation *inst);
 
 // Answers whatever is waiting at every peer.
 qnb_error tn_installation_process(tn_installation *inst);

@@ -32,7 +32,7 @@ struct conmon_client;
 enum {
     CONMON_CLIENT_DEFAULT_MASK = 0x15D,
     CONMON_CLIENT_DEFAULT_REQUESTS = 10,
-    CONMON_REMOTE_DEVICES = 96,
+    CONMON_REMOTE_DEVICES = 128, // above the largest installation the program counts (101 devices)
     CONMON_MAX_CONTROL_BODY = 1448,
     CONMON_MAX_CONTROL_BODY_MANAGED = 1320,
     CONMON_REQUEST_TIMEOUT = 5 // seconds

@@ -4,14 +4,15 @@
 //
 //   qz_testnet [--ktv4s N] [--area1 N] [--area2 N] [--area3 N] [--area4 N]
 //              [--config-port N] [--conmon-port N] [--device-port N] [--no-publish]
-//              [--dump FILE|-] [--trace]
+//              [--interfaces FILE] [--dump FILE|-] [--trace]
 //              [--silent] [--drop N] [--loss N] [--delay MS] [--fault KIND]... [--fault-opcode OP]
 //              [--result OPCODE=RESULT]... [--faulty NAME]...
 //              [--conmon-silent] [--conmon-delay MS] [--conmon-loss N] [--conmon-duplicate N]
 //              [--conmon-named] [--config-silent] [--config-fault KIND] [--foreign-lock]
 //
 // Without options it offers the installation of the program's default settings (one KTV4-S and
-// areas of 9, 8, 8 and 8 RQA-310 units) on the fixed local ports, needing a running avahi-daemon.
+// areas of 9, 8, 8 and 8 RQA-310 units) on the fixed local ports, needing a running avahi-daemon;
+// the configuration service lists the PC's two interfaces of qz_config_service, "Ethernet" in use.
 // It prints one line per unit, then "ready" once the daemon has confirmed every registration,
 // and writes the subscriptions of every unit on SIGUSR1 and when it ends (SIGINT, SIGTERM).
 #include <strings.h>
@@ -51,7 +52,7 @@ void usage(const char *name)
     fprintf(stderr,
             "usage: %s [--ktv4s N] [--area1 N] [--area2 N] [--area3 N] [--area4 N]\n"
             "          [--config-port N] [--conmon-port N] [--device-port N] [--no-publish]\n"
-            "          [--dump FILE|-] [--trace]\n"
+            "          [--interfaces FILE] [--dump FILE|-] [--trace]\n"
             "          [--silent] [--drop N] [--loss N] [--delay MS] [--fault KIND]... [--fault-opcode OP]\n"
             "          [--result OPCODE=RESULT]... [--faulty NAME]...\n"
             "          [--conmon-silent] [--conmon-delay MS] [--conmon-loss N] [--conmon-duplicate N]\n"
@@ -74,9 +75,15 @@ bool parse_number(const char *text, unsigned long max, unsigned long *out)
     return true;
 }
 
+// The PC's interfaces as the configuration service lists them (the same as qz_config_service's).
+const char *k_default_interfaces = "interface 02:00:00:00:00:01 Ethernet\n"
+                                   "interface 02:00:00:00:00:02 Ethernet 2\n"
+                                   "current 02:00:00:00:00:01\n";
+
 struct options {
     tn_installation_config cfg;
     const char *dump = "-";
+    const char *interfaces = nullptr; // a description file (testnet/README.md); null: the default
     bool trace = false;
     // routing devices
     bool silent = false;
@@ -119,6 +126,8 @@ bool parse(int argc, char **argv, options *o)
             o->cfg.first_device_port = static_cast<uint16_t>(n);
         } else if (!strcmp(a, "--dump")) {
             ok = (o->dump = v) != nullptr;
+        } else if (!strcmp(a, "--interfaces")) {
+            ok = (o->interfaces = v) != nullptr;
         } else if (!strcmp(a, "--silent")) {
             o->silent = true;
             takes = false;
@@ -230,13 +239,19 @@ void apply_faults(tn_installation *inst, const options &o)
         tn_routing_device_set_faults(dev, o.faults, static_cast<uint16_t>(o.fault_opcode));
         for (const auto &r : o.results)
             tn_routing_device_set_result(dev, static_cast<uint16_t>(r.first), static_cast<uint16_t>(r.second));
-        if (o.loss)
+        if (o.loss && !o.faulty.empty())
             tn_installation_set_routing_loss(inst, tn_routing_device_get_name(dev), static_cast<unsigned>(o.loss));
     }
+    // For the whole installation the devices' counts are spread, so that it loses 1 in N in all.
+    if (o.loss && o.faulty.empty())
+        tn_installation_set_routing_loss(inst, nullptr, static_cast<unsigned>(o.loss));
 }
 
-void dump(const tn_installation *inst, const char *path)
+void dump(const tn_installation *inst, const char *path, bool loss)
 {
+    // Before the dump, so that whoever waits for the dump finds the count too.
+    if (loss)
+        fprintf(stderr, "qz_testnet: %zu routing requests lost\n", tn_installation_routing_lost(inst));
     if (!strcmp(path, "-")) {
         tn_installation_dump_subscriptions(inst, stdout);
         return;
@@ -276,6 +291,14 @@ int main(int argc, char **argv)
     tn_installation *inst = tn_installation_new(&o.cfg, &err);
     if (!inst) {
         fprintf(stderr, "qz_testnet: the simulated installation did not start: %s\n", qnb_error_get_text(err));
+        return 1;
+    }
+    tn_config_service *config = tn_installation_config_service(inst);
+    err = o.interfaces ? tn_config_service_load_file(config, o.interfaces)
+                       : tn_config_service_load_text(config, k_default_interfaces);
+    if (err) {
+        fprintf(stderr, "qz_testnet: cannot load the interface description: %s\n", qnb_error_get_text(err));
+        tn_installation_delete(inst);
         return 1;
     }
     apply_faults(inst, o);
@@ -320,10 +343,10 @@ int main(int argc, char **argv)
         }
         if (g_dump) {
             g_dump = 0;
-            dump(inst, o.dump);
+            dump(inst, o.dump, o.loss != 0);
         }
     }
-    dump(inst, o.dump);
+    dump(inst, o.dump, o.loss != 0);
     tn_installation_delete(inst);
     return 0;
 }

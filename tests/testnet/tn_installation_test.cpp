@@ -152,6 +152,43 @@ TEST(TnInstallation, RoutingLossDropsEveryNthRequestOfTheNamedUnit)
     EXPECT_EQ(exchange(0, 4), "8 10 11 ") << "the count goes on across a burst";
     EXPECT_EQ(exchange(0, 2), "13 ");
     EXPECT_EQ(exchange(1, 3), "14 15 16 ") << "another unit loses nothing";
+    EXPECT_EQ(tn_installation_routing_lost(inst), 4u);
+    tn_udp_peer_close(&peer);
+    tn_installation_delete(inst);
+}
+
+// Loss for every unit at once: the units' counts start at points spread over the first N requests,
+// so that units that are asked fewer than N times lose their share of requests too.
+TEST(TnInstallation, RoutingLossOfTheWholeInstallationIsSpreadOverTheUnits)
+{
+    tn_installation_config cfg = small_config(1, 3, 0, 0, 0);
+    tn_installation *inst = tn_installation_new(&cfg, nullptr);
+    ASSERT_NE(inst, nullptr);
+    ASSERT_EQ(tn_installation_set_routing_loss(inst, nullptr, 4), QNB_ERR_SUCCESS);
+    tn_routing_set *set = tn_installation_routing(inst);
+    tn_udp_peer peer{};
+    ASSERT_EQ(tn_udp_peer_open(&peer, 0), QNB_ERR_SUCCESS);
+    std::string lost; // per unit, the sequence numbers 1-6 that went unanswered
+    for (size_t unit = 0; unit < 4; ++unit) {
+        uint16_t port = tn_routing_device_get_port(tn_routing_set_at(set, unit));
+        for (uint16_t seq = 1; seq <= 6; ++seq) {
+            uint8_t m[10] = {};
+            wgcp_store_be16(&m[0], 0x2729);
+            wgcp_store_be16(&m[2], sizeof m);
+            wgcp_store_be16(&m[4], seq);
+            wgcp_store_be16(&m[6], 0x1000);
+            EXPECT_EQ(tn_udp_peer_send(&peer, m, sizeof m, port), QNB_ERR_SUCCESS);
+            usleep(5000);
+            tn_installation_process(inst);
+            uint8_t reply[1500];
+            size_t size = sizeof reply;
+            if (tn_udp_peer_receive(&peer, reply, &size, 50) != QNB_ERR_SUCCESS)
+                lost += std::to_string(seq);
+        }
+        lost += ' ';
+    }
+    EXPECT_EQ(lost, "15 26 3 4 ");
+    EXPECT_EQ(tn_installation_routing_lost(inst), 6u);
     tn_udp_peer_close(&peer);
     tn_installation_delete(inst);
 }

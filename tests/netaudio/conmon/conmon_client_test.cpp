@@ -399,20 +399,20 @@ TEST_F(ConmonClient, RemoteDevicesReportedOnceAndTableBounded)
     pump();
     EXPECT_EQ(calls_.reported.size(), 2u);
 
-    // 95 more fill the table; the 97th device is refused.
+    // The others fill the table; the devices beyond it are refused.
     calls_.reported.clear();
     std::vector<sub> many;
-    for (int i = 0; i < 60; ++i)
+    uint16_t sequence = 0x4002;
+    for (int i = 0; i <= CONMON_REMOTE_DEVICES; ++i) {
         many.push_back({"D" + std::to_string(i), 17, 0});
-    send(subscriptions(CONMON_LOCAL_SUBSCRIPTIONS_CHANGED, 2, 0x4002, many));
-    pump();
-    many.clear();
-    for (int i = 60; i < 97; ++i)
-        many.push_back({"D" + std::to_string(i), 17, 0});
-    send(subscriptions(CONMON_LOCAL_SUBSCRIPTIONS_CHANGED, 2, 0x4003, many));
-    pump();
-    EXPECT_EQ(calls_.reported.size(), 95u);
-    EXPECT_EQ(calls_.reported.back(), "D94");
+        if (many.size() == 60 || i == CONMON_REMOTE_DEVICES) {
+            send(subscriptions(CONMON_LOCAL_SUBSCRIPTIONS_CHANGED, 2, sequence++, many));
+            pump();
+            many.clear();
+        }
+    }
+    EXPECT_EQ(calls_.reported.size(), size_t(CONMON_REMOTE_DEVICES - 1));
+    EXPECT_EQ(calls_.reported.back(), "D" + std::to_string(CONMON_REMOTE_DEVICES - 2));
     const conmon_remote_device_info *table = conmon_client_get_remote_devices(client_, 1);
     for (int i = 0; i < CONMON_REMOTE_DEVICES; ++i)
         EXPECT_NE(table[i].flags, 0u);

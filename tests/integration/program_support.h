@@ -1,0 +1,135 @@
+// QZ Config Tool as a user runs it, against the simulated installation: qz_testnet as a child
+// process (published through the namespace's avahi-daemon), and the program's main window with the
+// real veltoWrapper, real timers and its files and settings in a temporary directory. Only the
+// answers to modal questions are scripted.
+#pragma once
+
+#include "gui/MainWindow.h"
+#include "tests/gui/support/ScriptedPrompts.h"
+
+#include <QString>
+#include <QTemporaryDir>
+
+#include <sys/types.h>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QPushButton;
+class QTextBrowser;
+class QLabel;
+class QAction;
+
+namespace program_test {
+
+// One unit of the installation as qz_testnet prints it.
+struct Unit {
+    std::string name;
+    std::string model; // "KTV4-S" or "RQA-310"
+    int unit = 0;
+};
+
+// qz_testnet as a child process. Its units are read from its standard output up to "ready".
+class Installation {
+public:
+    Installation() = default;
+    ~Installation();
+    Installation(const Installation &) = delete;
+    Installation &operator=(const Installation &) = delete;
+
+    // Starts qz_testnet with `args` and `--dump DIR/dump.txt`, its standard error going to
+    // DIR/testnet.log; false when it did not report ready.
+    bool start(const std::vector<std::string> &args, const std::string &dir);
+    const std::vector<Unit> &units() const { return units_; }
+    // The name of the unit of `model` with `unit` id; empty when there is none.
+    std::string nameOf(const std::string &model, int unit) const;
+    // Asks for the dump (SIGUSR1) and returns what it holds: "<rx device> <rx id>" -> "<tx
+    // channel>@<tx device>" for every subscribed receive channel. False when no dump came.
+    bool subscriptions(std::map<std::string, std::string> &out, int timeoutMs = 10000);
+    // The routing requests its loss left unanswered, as of the last dump; -1 when it reported none.
+    long lostRequests() const;
+    void stop();
+
+private:
+    pid_t pid_ = -1;
+    FILE *output_ = nullptr;
+    std::string dump_;
+    std::string log_;
+    std::vector<Unit> units_;
+};
+
+// The main window with what the tests read.
+class ProgramWindow : public MainWindow {
+public:
+    using MainWindow::MainWindow;
+
+    int step() const { return applyStep; }
+    // Device keys of the connected devices in veltoManager's table.
+    QStringList foundKeys()
+    {
+        QStringList keys;
+        foundDeviceKeys(keys);
+        return keys;
+    }
+    QStringList wantedKeys()
+    {
+        QStringList keys;
+        wantedDeviceKeys(keys);
+        return keys;
+    }
+    // Every record of veltoManager's device table, one line each, for failure reports.
+    std::string deviceTable();
+};
+
+// The program's surroundings: its file directory and settings file in a temporary directory, the
+// real veltoWrapper, Qt's timers and scripted answers to modal questions.
+class ProgramEnvironment {
+public:
+    ProgramEnvironment();
+
+    AppServices services();
+    void writeFile(const QString &name, const QByteArray &content) const;
+    // Writes the wanted counts (and, when not empty, the saved interface MAC) to the settings.
+    void setCounts(int ktv4s, int area1, int area2, int area3, int area4, const QString &mac = QString());
+    // "QZSetting.json" with `sendInterval`.
+    void writeSendInterval(int ms) const;
+
+    QTemporaryDir dir;
+    ScriptedPrompts prompts;
+    std::vector<int> exitCodes;
+    // Set: the end of the event loop is recorded in exitCodes instead of ending Qt's loop.
+    bool recordExit = true;
+};
+
+// Runs the event loop until `done` holds or `timeoutMs` has passed; the answer of `done`.
+bool waitUntil(const std::function<bool()> &done, int timeoutMs);
+
+QTextBrowser *logPane(QWidget &window);
+QString logText(QWidget &window);
+QPushButton *button(QWidget &window, const char *name);
+QLabel *label(QWidget &window, const char *name);
+QAction *action(QWidget &window, const char *name);
+
+// The patch plan: receive device key -> receive channel -> {transmit device key, transmit channel}.
+struct PlanEntry {
+    int txUnit;
+    std::string txModel;
+    int txChannel;
+};
+using Plan = std::map<std::pair<std::string, int>, std::map<int, PlanEntry>>; // {model, unit} -> rx -> tx
+
+// A plan that subscribes every receive channel of every unit (64 per KTV4-S, 2 per RQA-310) to a
+// transmit channel of another unit, spread over the installation.
+Plan fullPlan(const std::vector<Unit> &units);
+QByteArray planJson(const Plan &plan);
+// What the devices hold once `plan` is applied, in the dump's form.
+std::map<std::string, std::string> expectedSubscriptions(const Plan &plan, const Installation &installation);
+
+// The device line of the program's failure messages: "UnitID : 026 Model : RQA-310".
+std::string deviceLine(const Unit &unit);
+
+} // namespace program_test
