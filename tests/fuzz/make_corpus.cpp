@@ -13,6 +13,11 @@
 #include "netaudio/messaging/tlv_message.h"
 #include "netaudio/messaging/wgcp_buffer.h"
 #include "netaudio/routing/wr_device.h"
+#if __has_include("netaudio/conmon/conmon_local.h")
+#include "netaudio/conmon/conmon_channel.h"
+#include "netaudio/conmon/conmon_local.h"
+#define QZ_HAVE_CONMON_LOCAL 1
+#endif
 #include "netaudio/routing/wr_message.h"
 
 namespace {
@@ -280,6 +285,54 @@ void conmon_seeds()
     }
 }
 
+#ifdef QZ_HAVE_CONMON_LOCAL
+// Local messages are host order; the channel message they carry is network order.
+void put_host16(uint8_t *p, uint16_t v)
+{
+    memcpy(p, &v, 2);
+}
+
+void conmon_local_seeds()
+{
+    static const uint8_t vendor[8] = {0, 0, 0, 0, 0, 0, 0, 1};
+    uint8_t body[16] = {0, 1, 0, 0x20, 0, 0, 0, 1, 0, 2, 0, 0, 0, 0, 0, 0};
+    uint8_t channel[128];
+    size_t channel_length = 0;
+    conmon_message_build(channel, sizeof channel, 0x0001, vendor, body, sizeof body, &channel_length);
+    put("conmon_channel", "message", channel, channel_length);
+
+    uint8_t buffer[CONMON_LOCAL_BUFFER_SIZE];
+    size_t length = 0;
+    const uint16_t v = CONMON_LOCAL_DEFAULT_VERSION;
+    conmon_local_build_connect(buffer, sizeof buffer, v, 1, "QZConfigTool", true, &length);
+    put_host16(buffer + 8, CONMON_KIND_RESPONSE);
+    put("conmon_local", "connect_response", buffer, length);
+    conmon_local_build_subscribe(buffer, sizeof buffer, v, 2, CONMON_LOCAL_SUBSCRIBE, 2, 0, "dev-a", &length);
+    put_host16(buffer + 8, CONMON_KIND_RESPONSE);
+    put("conmon_local", "subscribe_response", buffer, length);
+    uint8_t id[8] = {0, 0x1d, 0xc1, 0xff, 0xfe, 1, 2, 3};
+    conmon_local_build_send_message(buffer, sizeof buffer, v, 3, 2, id, "dev-a", channel, channel_length, &length);
+    put("conmon_local", "send_message", buffer, length);
+
+    // A Channel Message event: head, channel type and class, domain at 15, the message at 16.
+    uint8_t event[16 + 128] = {0};
+    conmon_local_head head = {v, uint16_t(16 + channel_length), 0, CONMON_LOCAL_CHANNEL_MESSAGE, CONMON_KIND_EVENT};
+    conmon_local_write_head(event, &head);
+    put_host16(event + 10, 2);
+    put_host16(event + 12, 1);
+    memcpy(event + 16, channel, channel_length);
+    put("conmon_local", "channel_event", event, 16 + channel_length);
+    put("conmon_channel", "channel_event", event, 16 + channel_length);
+
+    // Device Name Changed: the name at 10.
+    uint8_t name[10 + 32] = {0};
+    head = {v, sizeof name, 0, CONMON_LOCAL_DEVICE_NAME_CHANGED, CONMON_KIND_EVENT};
+    conmon_local_write_head(name, &head);
+    memcpy(name + 10, "PC-AUDIO", 8);
+    put("conmon_local", "device_name", name, sizeof name);
+}
+#endif
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -294,5 +347,8 @@ int main(int argc, char **argv)
     tlv_seeds();
     routing_seeds();
     conmon_seeds();
+#ifdef QZ_HAVE_CONMON_LOCAL
+    conmon_local_seeds();
+#endif
     return 0;
 }
