@@ -226,6 +226,11 @@ public:
         ask(13);
     }
 
+    // The service sees a request before the worker, which sent it, has read the clock for its
+    // time-out. An answer from the worker comes only after that pass: wait for one before moving
+    // the clock, or the time-out starts at the moved time.
+    void settle() { ask(13); }
+
     std::vector<wfa_interface_record> last_list()
     {
         std::lock_guard<std::mutex> lock(m_lists_lock);
@@ -395,6 +400,7 @@ TEST_F(CmmDriver, RequestIdIsAnsweredOnConfirmationOrAfterFiveSeconds)
     std::vector<uint8_t> args = set_if_args(u"Ethernet 2");
     ASSERT_EQ(wfa_request(12, args.data(), &id), ERR_NOERR);
     ASSERT_TRUE(wait_until([&] { return service->count(CMM_OPCODE_SET_CONFIG) == 1; }));
+    settle();
     clock.advance(1);
     result confirmed{};
     ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_SET_IF, &confirmed, before));
@@ -416,6 +422,7 @@ TEST_F(CmmDriver, RequestIdIsAnsweredOnConfirmationOrAfterFiveSeconds)
     args = set_if_args(u"Ethernet");
     ASSERT_EQ(wfa_request(12, args.data(), &id), ERR_NOERR);
     ASSERT_TRUE(wait_until([&] { return service->count(CMM_OPCODE_SET_CONFIG) == 2; }));
+    settle();
     advance(4);
     EXPECT_EQ(count_code(WFA_CBACK_INF_SET_IF), 1u);
     clock.advance(1);
@@ -452,6 +459,7 @@ TEST_F(CmmDriver, FirstStartWithoutAudioInterfaceSetsTheFirstListed)
         tn_config_service_set_status(s, CMM_OPCODE_SET_CONFIG, 0);
         return 0;
     });
+    settle();
     advance(6);
     ASSERT_TRUE(wait_until([&] { return service->count(CMM_OPCODE_SET_CONFIG) == 3; }));
     cmm_set_config seen{};
@@ -471,12 +479,14 @@ TEST_F(CmmDriver, SilentServiceIsAskedAgainAfterMoreThanFiveSecondsAndNeverReady
 {
     start(k_two, [](tn_config_service *s) { tn_config_service_set_silent(s, true); });
     ASSERT_TRUE(wait_until([&] { return service->count(CMM_OPCODE_STATE_QUERY) == 1; }));
+    settle();
     advance(5);
     ask(11);
     EXPECT_FALSE(wait_until([&] { return service->count(CMM_OPCODE_STATE_QUERY) > 1; }, milliseconds(100)));
     advance(1);
     ASSERT_TRUE(wait_until([&] { return service->count(CMM_OPCODE_STATE_QUERY) == 2; }));
     EXPECT_GE(service->count(CMM_OPCODE_REFRESH), 1u);
+    settle();
     advance(6);
     ASSERT_TRUE(wait_until([&] { return service->count(CMM_OPCODE_STATE_QUERY) == 3; }));
     EXPECT_EQ(ask(11).status, ERR_PROGRESS);
