@@ -127,7 +127,7 @@ std::string valueOf(const propertyMap &properties, const char *key)
 
 } // namespace
 
-devs::devs(IVeltoNotify *notify) : m_notify(notify), m_deferred(new deferredNotify(notify))
+devs::devs(IVeltoNotify *notify) : m_deferred(new deferredNotify(notify))
 {
 }
 

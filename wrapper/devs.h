@@ -54,6 +54,5 @@ private:
 
     mutable std::mutex m_lock;
     std::map<std::string, dev *> m_table;
-    IVeltoNotify *m_notify;
     std::unique_ptr<deferredNotify> m_deferred;
 };
