@@ -16,16 +16,6 @@ qnb_logger *log_of(const conmon_client *c)
     return c && c->env ? c->env->logger : nullptr;
 }
 
-const char *err_text(qnb_error e)
-{
-    return conmon_error_text(e);
-}
-
-qnb_timeval now()
-{
-    return conmon_time_now();
-}
-
 bool domain_id_zero(const conmon_client *c)
 {
     for (uint8_t b : c->domain_id)
@@ -75,7 +65,7 @@ void look_up_interfaces(conmon_client *c)
     for (unsigned i = 0; i < c->connection.networks.count && i < CONMON_MAX_NETWORKS; ++i) {
         qnb_error e = qnb_interface_get_by_index(&c->interfaces[i], c->connection.networks.entries[i].interface_index);
         if (e)
-            qnb_log(log_of(c), QNB_LOG_WARNING, "%s: Error initialising interfaces: %s\n", __func__, err_text(e));
+            qnb_log(log_of(c), QNB_LOG_WARNING, "%s: Error initialising interfaces: %s\n", __func__, conmon_error_text(e));
     }
 }
 
@@ -333,7 +323,7 @@ qnb_error process_local_message(conmon_client *c, const uint8_t *data, size_t si
 // Completes the requests that waited too long for their answer.
 void expire_requests(conmon_client *c, qnb_timeval *earliest)
 {
-    qnb_timeval t = now();
+    qnb_timeval t = conmon_time_now();
     for (unsigned i = 0; c->requests && i < c->request_count; ++i) {
         conmon_request *slot = &c->requests[i];
         if (!slot->in_use)
@@ -511,7 +501,7 @@ qnb_error conmon_client_read_local(conmon_client *c)
         e = conmon_client_local_on_socket_error(link, e);
     } else {
         qnb_log(log_of(c), QNB_LOG_ERROR, "%s: Error reading local socket: %s\n", "conmon_client_process_sockets",
-                err_text(e));
+                conmon_error_text(e));
     }
     return e;
 }
@@ -1037,7 +1027,7 @@ qnb_error conmon_client_set_tx_metering_enabled(conmon_client *c, conmon_request
     if (!e)
         e = send_built(c, length, callback, out_request);
     if (e) {
-        qnb_log(log_of(c), QNB_LOG_ERROR, "%s: error sending message: %s\n", __func__, err_text(e));
+        qnb_log(log_of(c), QNB_LOG_ERROR, "%s: error sending message: %s\n", __func__, conmon_error_text(e));
         return e;
     }
     if (!enable) {
@@ -1085,7 +1075,7 @@ qnb_error conmon_client_send_control_message(conmon_client *c, conmon_request_fn
         e = send_built(c, length, callback, out_request);
     if (e)
         qnb_log(log_of(c), QNB_LOG_ERROR, "%s: error sending message: %s\n", "conmon_client_adhoc_send_control_message",
-                err_text(e));
+                conmon_error_text(e));
     return e;
 }
 
@@ -1123,7 +1113,7 @@ qnb_error conmon_client_process_sockets(conmon_client *c, const qnb_socket_set *
     if (!e) {
         e = conmon_channel_set_process(c->channels, ready);
         if (e)
-            qnb_log(log_of(c), QNB_LOG_ERROR, "%s: Error processing channels: %s\n", __func__, err_text(e));
+            qnb_log(log_of(c), QNB_LOG_ERROR, "%s: Error processing channels: %s\n", __func__, conmon_error_text(e));
         conmon_client_local_process_actions(link);
     }
     qnb_timeval earliest = conmon_client_local_earliest_deadline(link);

@@ -16,16 +16,6 @@ qnb_logger *log_of(const conmon_client_domain *d)
     return d && d->env ? d->env->logger : nullptr;
 }
 
-const char *err_text(qnb_error e)
-{
-    return conmon_error_text(e);
-}
-
-qnb_timeval now()
-{
-    return conmon_time_now();
-}
-
 uint16_t next_of(uint16_t *counter)
 {
     if (*counter == 0)
@@ -132,7 +122,7 @@ void respond(conmon_client_domain *d, tlv_transaction *t, uint16_t type, uint16_
     if (!e)
         e = tlv_msg_send(t->channel, &b);
     if (e)
-        qnb_log(log_of(d), QNB_LOG_ERROR, "%s: error answering record 0x%04x: %s\n", __func__, type, err_text(e));
+        qnb_log(log_of(d), QNB_LOG_ERROR, "%s: error answering record 0x%04x: %s\n", __func__, type, conmon_error_text(e));
 }
 
 // ---- hello ----
@@ -154,7 +144,7 @@ void send_hello(conmon_client_domain *d)
     if (!e)
         e = send_built(d, &b);
     if (e)
-        qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error sending packet (%s)\n", __func__, err_text(e));
+        qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error sending packet (%s)\n", __func__, conmon_error_text(e));
     d->hello_seqnum = seq;
     qnb_timeval delay = {CONMON_DOMAIN_HELLO_INTERVAL, 0};
     qnb_timer_set_expiry(d->hello_timer, nullptr, &delay);
@@ -174,7 +164,7 @@ void rearm_processing(conmon_client_domain *d)
     qnb_timeval at = {0, 0};
     for (qnb_list_node *n = d->pending.first; n; n = n->next) {
         const conmon_domain_pending *p = static_cast<const conmon_domain_pending *>(n->data);
-        qnb_timeval due = p->lookup->resolved ? now() : p->deadline;
+        qnb_timeval due = p->lookup->resolved ? conmon_time_now() : p->deadline;
         if (!any || conmon_time_before(due, at))
             at = due;
         any = true;
@@ -289,7 +279,7 @@ void on_processing_timer(qnb_timer *, void *context)
 {
     conmon_client_domain *d = static_cast<conmon_client_domain *>(context);
     uint32_t pass = ++d->pass;
-    qnb_timeval t = now();
+    qnb_timeval t = conmon_time_now();
     for (;;) {
         conmon_domain_pending *p = nullptr;
         for (qnb_list_node *n = d->pending.first; n && !p; n = n->next) {
@@ -305,7 +295,7 @@ void on_processing_timer(qnb_timer *, void *context)
             uint16_t seq = next_of(&d->next_seqnum);
             qnb_error e = send_control_record(d, seq, p->lookup->name, p->message, p->message_length);
             if (e) {
-                qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error sending packet (%s)\n", __func__, err_text(e));
+                qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error sending packet (%s)\n", __func__, conmon_error_text(e));
                 complete_pending_slot(d, p, e);
             } else if (p->slot && p->slot->in_use && p->slot->generation == p->slot_generation) {
                 p->slot->key = seq; // now waits for the answer
@@ -346,7 +336,7 @@ void on_domain_changing(conmon_client_domain *d)
         if (!e)
             e = conmon_client_local_send_request(c->link, length, nullptr, nullptr);
         if (e)
-            qnb_log(log_of(d), QNB_LOG_ERROR, "%s: error sending CLEAR_REMOTE message: %s\n", __func__, err_text(e));
+            qnb_log(log_of(d), QNB_LOG_ERROR, "%s: error sending CLEAR_REMOTE message: %s\n", __func__, conmon_error_text(e));
     }
     clear_adhoc_state(c);
 }
@@ -372,7 +362,7 @@ void on_handler_state(conmon_client_domain *d)
             l->repeat = true;
             qnb_error e = start_query(d, l);
             if (e)
-                qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error adding lookup (%s)\n", __func__, err_text(e));
+                qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error adding lookup (%s)\n", __func__, conmon_error_text(e));
         }
     } else if (conmon_client_domain_is_managed(d)) {
         for (qnb_list_node *n = d->lookups.first; n; n = n->next)
@@ -604,7 +594,7 @@ qnb_error send_named_request(conmon_client_domain *d, conmon_request_fn callback
         qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error sending packet (%s)\n",
                 type == CONMON_DOMAIN_RECORD_REGISTER ? "conmon_client_domain_register_monitoring"
                                                       : "conmon_client_domain_subscribe",
-                err_text(e));
+                conmon_error_text(e));
         conmon_client_free_request(d->client, slot);
         return e;
     }
@@ -796,7 +786,7 @@ qnb_error conmon_client_domain_send_control_message(conmon_client_domain *d, con
         std::memcpy(l->name, target, strlen(target) + 1);
         qnb_error e = start_query(d, l);
         if (e) {
-            qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error adding lookup (%s)\n", __func__, err_text(e));
+            qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error adding lookup (%s)\n", __func__, conmon_error_text(e));
             free(l);
             return e;
         }
@@ -817,7 +807,7 @@ qnb_error conmon_client_domain_send_control_message(conmon_client_domain *d, con
     conmon_request *slot = take_slot(d, callback);
     if (!slot) {
         qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error adding control message (%s)\n", __func__,
-                err_text(QNB_ERR_NOBUFS));
+                conmon_error_text(QNB_ERR_NOBUFS));
         return QNB_ERR_NOBUFS;
     }
     if (l->resolved) {
@@ -825,7 +815,7 @@ qnb_error conmon_client_domain_send_control_message(conmon_client_domain *d, con
         slot->key = seq;
         e = send_control_record(d, seq, target, message, (uint16_t)length);
         if (e) {
-            qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error sending packet (%s)\n", __func__, err_text(e));
+            qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error sending packet (%s)\n", __func__, conmon_error_text(e));
             conmon_client_free_request(c, slot);
             return e;
         }
@@ -833,7 +823,7 @@ qnb_error conmon_client_domain_send_control_message(conmon_client_domain *d, con
         conmon_domain_pending *p = static_cast<conmon_domain_pending *>(calloc(1, sizeof *p));
         if (!p) {
             qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error adding control message (%s)\n", __func__,
-                    err_text(QNB_ERR_NOMEMORY));
+                    conmon_error_text(QNB_ERR_NOMEMORY));
             conmon_client_free_request(c, slot);
             return QNB_ERR_NOMEMORY;
         }
@@ -845,7 +835,7 @@ qnb_error conmon_client_domain_send_control_message(conmon_client_domain *d, con
         p->slot_generation = slot->generation;
         slot->key = 0;
         unsigned ms = timeout_ms ? timeout_ms : (unsigned)CONMON_DOMAIN_CONTROL_TIMEOUT;
-        p->deadline = conmon_time_add(now(), qnb_timeval{ms / 1000, (ms % 1000) * 1000});
+        p->deadline = conmon_time_add(conmon_time_now(), qnb_timeval{ms / 1000, (ms % 1000) * 1000});
         p->pass = d->pass;
         qnb_list_push_back(&d->pending, &p->node);
         rearm_processing(d);

@@ -21,19 +21,9 @@ qnb_logger *log_of(const conmon_client_local *link)
     return link && link->env ? link->env->logger : nullptr;
 }
 
-const char *err_text(qnb_error e)
-{
-    return conmon_error_text(e);
-}
-
 bool armed(qnb_timeval t)
 {
     return t.tv_sec != 0 || t.tv_usec != 0;
-}
-
-qnb_timeval now()
-{
-    return conmon_time_now();
 }
 
 qnb_event_loop *loop_of(const conmon_client_local *link)
@@ -43,7 +33,7 @@ qnb_event_loop *loop_of(const conmon_client_local *link)
 
 void arm(conmon_client_local *link, qnb_timeval *deadline, qnb_timeval interval, const char *what)
 {
-    *deadline = conmon_time_add(now(), interval);
+    *deadline = conmon_time_add(conmon_time_now(), interval);
     qnb_timer *timer = deadline == &link->next_keepalive ? link->keepalive_timer : link->connection_timer;
     if (timer) {
         qnb_timer_set_expiry(timer, deadline, nullptr);
@@ -59,7 +49,7 @@ void arm(conmon_client_local *link, qnb_timeval *deadline, qnb_timeval interval,
 void on_keepalive_timer(qnb_timer *, void *context)
 {
     conmon_client_local *link = static_cast<conmon_client_local *>(context);
-    if (!conmon_time_passed(link->next_keepalive, now()))
+    if (!conmon_time_passed(link->next_keepalive, conmon_time_now()))
         return;
     if (link->state != CONMON_LOCAL_CONNECTED) {
         link->next_keepalive = qnb_timeval{0, 0};
@@ -72,7 +62,7 @@ void on_keepalive_timer(qnb_timer *, void *context)
 void on_connection_timer(qnb_timer *, void *context)
 {
     conmon_client_local *link = static_cast<conmon_client_local *>(context);
-    if (!conmon_time_passed(link->next_connection_timeout, now()))
+    if (!conmon_time_passed(link->next_connection_timeout, conmon_time_now()))
         return;
     qnb_log(log_of(link), QNB_LOG_NOTICE, "%s: connection timed out\n", __func__);
     conmon_client_local_process_connection_timeout(link);
@@ -182,6 +172,22 @@ void drop_link(conmon_client_local *link, bool send_disconnect)
     conmon_client_reset_connection(link->client);
 }
 
+// A connect that failed or a link that went silent: auto-reconnect waits to try again, a manual
+// connection ends and its in-flight Connect hears `result`.
+void abandon_link(conmon_client_local *link, bool send_disconnect, qnb_error result, const char *operation)
+{
+    drop_link(link, send_disconnect);
+    if (link->auto_reconnect) {
+        free_inflight(link);
+        conmon_client_local_to_state_inner(link, CONMON_LOCAL_RECONNECT_PENDING, operation, "auto-connection failed");
+    } else {
+        conmon_client_local_to_state_inner(link, CONMON_LOCAL_NO_CONNECTION, operation,
+                                           "manual connection disconnected");
+        finish_inflight(link, result);
+    }
+    conmon_client_update_connection_flags(link->client);
+}
+
 } // namespace
 
 qnb_timeval conmon_time_now()
@@ -289,7 +295,7 @@ qnb_error conmon_client_local_open_socket(conmon_client_local *link, bool reconn
                                       QNB_EVENT_LOOP_ADD_ONLY);
         if (e) {
             qnb_log(log_of(link), QNB_LOG_ERROR, "%s: Error adding socket to the event loop: %s\n", __func__,
-                    err_text(e));
+                    conmon_error_text(e));
             qnb_socket_close(&link->sock);
         }
         return e;
@@ -321,7 +327,7 @@ qnb_error conmon_client_local_connect(conmon_client_local *link, conmon_request_
         return e;
     e = send_connect(link, callback);
     if (e) {
-        qnb_log(log_of(link), QNB_LOG_ERROR, "%s: error sending connect: %s\n", __func__, err_text(e));
+        qnb_log(log_of(link), QNB_LOG_ERROR, "%s: error sending connect: %s\n", __func__, conmon_error_text(e));
         close_socket(link, false);
         return e;
     }
@@ -399,7 +405,7 @@ qnb_error conmon_client_local_send_request(conmon_client_local *link, size_t len
     slot->request_id = head.request_id;
     slot->opcode = head.opcode;
     slot->callback = callback;
-    slot->deadline = conmon_time_add(now(), qnb_timeval{CONMON_REQUEST_TIMEOUT, 0});
+    slot->deadline = conmon_time_add(conmon_time_now(), qnb_timeval{CONMON_REQUEST_TIMEOUT, 0});
     conmon_client_rearm_request_timer(client);
     if (out_request)
         *out_request = slot;
@@ -417,7 +423,7 @@ qnb_error conmon_client_local_send_keepalive(conmon_client_local *link)
     conmon_local_build_empty(buffer, sizeof buffer, link->client->config.version, id, CONMON_LOCAL_KEEPALIVE, &length);
     qnb_error e = send_buffer(link, buffer, length);
     if (e) {
-        qnb_log(log_of(link), QNB_LOG_WARNING, "%s: error sending keepalive message: %s\n", __func__, err_text(e));
+        qnb_log(log_of(link), QNB_LOG_WARNING, "%s: error sending keepalive message: %s\n", __func__, conmon_error_text(e));
         return e;
     }
     link->inflight.in_use = 1;
@@ -492,17 +498,7 @@ qnb_error conmon_client_local_on_socket_error(conmon_client_local *link, qnb_err
     if (refused && link->state == CONMON_LOCAL_CONNECTING) {
         qnb_log(log_of(link), QNB_LOG_NOTICE,
                 "%s: Got a CONNREFUSED while waiting for a connect response, aborting connect\n", __func__);
-        drop_link(link, false);
-        if (link->auto_reconnect) {
-            free_inflight(link);
-            conmon_client_local_to_state_inner(link, CONMON_LOCAL_RECONNECT_PENDING, __func__,
-                                               "auto-connection failed");
-        } else {
-            conmon_client_local_to_state_inner(link, CONMON_LOCAL_NO_CONNECTION, __func__,
-                                               "manual connection disconnected");
-            finish_inflight(link, error);
-        }
-        conmon_client_update_connection_flags(link->client);
+        abandon_link(link, false, error, __func__);
         return QNB_ERR_SUCCESS;
     }
     if (refused && link->state == CONMON_LOCAL_CONNECTED && link->auto_reconnect) {
@@ -513,7 +509,7 @@ qnb_error conmon_client_local_on_socket_error(conmon_client_local *link, qnb_err
         conmon_client_update_connection_flags(link->client);
         return QNB_ERR_SUCCESS;
     }
-    qnb_log(log_of(link), QNB_LOG_ERROR, "%s: Error reading local socket: %s\n", __func__, err_text(error));
+    qnb_log(log_of(link), QNB_LOG_ERROR, "%s: Error reading local socket: %s\n", __func__, conmon_error_text(error));
     return error;
 }
 
@@ -542,17 +538,7 @@ qnb_error conmon_client_local_process_connection_timeout(conmon_client_local *li
     switch (link->state) {
     case CONMON_LOCAL_CONNECTING:
     case CONMON_LOCAL_CONNECTED:
-        drop_link(link, true);
-        if (link->auto_reconnect) {
-            free_inflight(link);
-            conmon_client_local_to_state_inner(link, CONMON_LOCAL_RECONNECT_PENDING, __func__,
-                                               "auto-connection failed");
-        } else {
-            conmon_client_local_to_state_inner(link, CONMON_LOCAL_NO_CONNECTION, __func__,
-                                               "manual connection disconnected");
-            finish_inflight(link, QNB_ERR_TIMEDOUT);
-        }
-        conmon_client_update_connection_flags(link->client);
+        abandon_link(link, true, QNB_ERR_TIMEDOUT, __func__);
         return QNB_ERR_SUCCESS;
     case CONMON_LOCAL_RECONNECT_PENDING: {
         qnb_error e = conmon_client_prepare(link->client);
@@ -584,12 +570,12 @@ void conmon_client_local_process_actions(conmon_client_local *link)
 {
     if (!link || !link->auto_reconnect)
         return;
-    qnb_timeval t = now();
+    qnb_timeval t = conmon_time_now();
     if (conmon_time_passed(link->next_connection_timeout, t)) {
         qnb_log(log_of(link), QNB_LOG_DEBUG, "%s: time to process connection timeout\n", __func__);
         conmon_client_local_process_connection_timeout(link);
     }
-    t = now();
+    t = conmon_time_now();
     if (conmon_time_passed(link->next_keepalive, t)) {
         qnb_log(log_of(link), QNB_LOG_DEBUG, "%s: time to send keepalive\n", __func__);
         if (link->state == CONMON_LOCAL_CONNECTED)
