@@ -65,7 +65,8 @@ void look_up_interfaces(conmon_client *c)
     for (unsigned i = 0; i < c->connection.networks.count && i < CONMON_MAX_NETWORKS; ++i) {
         qnb_error e = qnb_interface_get_by_index(&c->interfaces[i], c->connection.networks.entries[i].interface_index);
         if (e)
-            qnb_log(log_of(c), QNB_LOG_WARNING, "%s: Error initialising interfaces: %s\n", __func__, conmon_error_text(e));
+            qnb_log(log_of(c), QNB_LOG_WARNING, "%s: Error initialising interfaces: %s\n", __func__,
+                    conmon_error_text(e));
     }
 }
 

@@ -122,7 +122,8 @@ void respond(conmon_client_domain *d, tlv_transaction *t, uint16_t type, uint16_
     if (!e)
         e = tlv_msg_send(t->channel, &b);
     if (e)
-        qnb_log(log_of(d), QNB_LOG_ERROR, "%s: error answering record 0x%04x: %s\n", __func__, type, conmon_error_text(e));
+        qnb_log(log_of(d), QNB_LOG_ERROR, "%s: error answering record 0x%04x: %s\n", __func__, type,
+                conmon_error_text(e));
 }
 
 // ---- hello ----
@@ -336,7 +337,8 @@ void on_domain_changing(conmon_client_domain *d)
         if (!e)
             e = conmon_client_local_send_request(c->link, length, nullptr, nullptr);
         if (e)
-            qnb_log(log_of(d), QNB_LOG_ERROR, "%s: error sending CLEAR_REMOTE message: %s\n", __func__, conmon_error_text(e));
+            qnb_log(log_of(d), QNB_LOG_ERROR, "%s: error sending CLEAR_REMOTE message: %s\n", __func__,
+                    conmon_error_text(e));
     }
     clear_adhoc_state(c);
 }

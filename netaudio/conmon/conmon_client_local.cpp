@@ -423,7 +423,8 @@ qnb_error conmon_client_local_send_keepalive(conmon_client_local *link)
     conmon_local_build_empty(buffer, sizeof buffer, link->client->config.version, id, CONMON_LOCAL_KEEPALIVE, &length);
     qnb_error e = send_buffer(link, buffer, length);
     if (e) {
-        qnb_log(log_of(link), QNB_LOG_WARNING, "%s: error sending keepalive message: %s\n", __func__, conmon_error_text(e));
+        qnb_log(log_of(link), QNB_LOG_WARNING, "%s: error sending keepalive message: %s\n", __func__,
+                conmon_error_text(e));
         return e;
     }
     link->inflight.in_use = 1;

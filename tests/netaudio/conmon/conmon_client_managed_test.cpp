@@ -221,6 +221,26 @@ TEST_F(ConmonManaged, RegistrationsAndSubscriptionsGoToTheDomain)
     EXPECT_TRUE(local_opcodes(50).empty());
 }
 
+TEST_F(ConmonManaged, BeforeTheHandlerKnowsADomainNothingIsSent)
+{
+    const uint8_t none[16] = {};
+    make(none);
+    connect();
+    EXPECT_EQ(conmon_client_subscribe(client_, on_done, nullptr, CONMON_CHANNEL_KEEPALIVE, "T00A-KTV4"),
+              QNB_ERR_INVALIDSTATE);
+    EXPECT_EQ(conmon_client_register_monitoring_messages(client_, on_done, nullptr, CONMON_CHANNEL_STATUS, 1,
+                                                         on_message),
+              QNB_ERR_INVALIDSTATE);
+    EXPECT_EQ(control("T00A-KTV4"), QNB_ERR_INVALIDSTATE);
+    EXPECT_EQ(conmon_client_subscribe_global(client_, on_done, nullptr, CONMON_CHANNEL_STATUS), QNB_ERR_SUCCESS);
+    EXPECT_EQ(conmon_client_unsubscribe_global(client_, on_done, nullptr, CONMON_CHANNEL_STATUS),
+              QNB_ERR_INVALIDSTATE);
+    EXPECT_TRUE(local_opcodes(50).empty());
+    server_.pump();
+    EXPECT_TRUE(requests(CONMON_DOMAIN_RECORD_REGISTER).empty());
+    EXPECT_TRUE(requests(CONMON_DOMAIN_RECORD_SUBSCRIBE).empty());
+}
+
 TEST_F(ConmonManaged, DomainChangesBetweenAdHocAndManaged)
 {
     make(k_adhoc, CONMON_CLIENT_DEFAULT_MASK | (1u << CONMON_CHANNEL_SERIAL));
