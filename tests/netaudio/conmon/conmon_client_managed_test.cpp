@@ -52,6 +52,7 @@ protected:
     void SetUp() override
     {
         g_results = &results_;
+        ASSERT_EQ(qnb_env_get(&platform_), 0); // the platform set-up, for the channels' receive
         ASSERT_EQ(tn_udp_peer_open(&local_, 0), 0);
         env_ = static_cast<qnb_env *>(calloc(1, sizeof(qnb_env)));
         env_->flags = QNB_ENV_FLAG_USER_CREATED;
@@ -63,6 +64,7 @@ protected:
         conmon_client_delete(client_);
         qnb_env_release(env_);
         tn_udp_peer_close(&local_);
+        qnb_env_release(platform_);
         g_results = nullptr;
     }
     void make(const uint8_t *domain, uint32_t mask = CONMON_CLIENT_DEFAULT_MASK)
@@ -141,6 +143,7 @@ protected:
     std::vector<qnb_error> results_;
     tn_udp_peer local_;
     qnb_env *env_ = nullptr;
+    qnb_env *platform_ = nullptr;
     fake_domain_server server_;
     conmon_client *client_ = nullptr;
 };
@@ -294,10 +297,17 @@ TEST_F(ConmonManaged, DomainChangesBetweenAdHocAndManaged)
 TEST_F(ConmonManaged, WithoutADomainHandlerTheLinkRunsOnTheLoop)
 {
     server_.detach(env_);
-    make(k_adhoc);
+    make(k_adhoc, CONMON_CLIENT_DEFAULT_MASK | (1u << CONMON_CHANNEL_METERING));
     qnb_socket_set sockets;
     qnb_socket_set_clear(&sockets);
     EXPECT_EQ(conmon_client_get_sockets(client_, &sockets), QNB_ERR_NOTSUPPORTED);
+    // The metering channel's socket is read by the loop.
+    client_->handlers[CONMON_CHANNEL_METERING][1] = on_message;
+    uint8_t message[24 + 8] = {0xFF, 0xFF, 0, sizeof message, 0, 1, 0, 7, 9};
+    uint16_t port = conmon_channel_set_get_port(conmon_client_get_channels(client_), CONMON_CHANNEL_METERING);
+    ASSERT_EQ(tn_udp_peer_send(&local_, message, sizeof message, port), 0);
+    run(500);
+    EXPECT_EQ(g_handled, 1);
     // Auto-reconnect: the loop's timers open the link, send keepalives and drop a silent link.
     conmon_client_local *link = client_->link;
     conmon_client_local_set_auto_reconnect(link, 1);
@@ -317,7 +327,7 @@ TEST_F(ConmonManaged, WithoutADomainHandlerTheLinkRunsOnTheLoop)
     clock_.advance(10);
     run();
     EXPECT_EQ(conmon_client_get_local_state(client_), CONMON_LOCAL_RECONNECT_PENDING);
-    EXPECT_EQ(qnb_event_loop_socket_count(env_->event_loop, QNB_EVENT_LOOP_SET_READ), 0u);
+    EXPECT_EQ(qnb_event_loop_socket_count(env_->event_loop, QNB_EVENT_LOOP_SET_READ), 1u) << "metering only";
     ASSERT_EQ(conmon_client_disconnect(client_), 0);
 }
 
