@@ -11,6 +11,7 @@
 #include "netaudio/platform/dup_ring.h"
 #include "netaudio/platform/qnb_env.h"
 #include "netaudio/platform/qnb_log.h"
+#include "netaudio/platform/qnb_loop.h"
 
 const uint32_t CONMON_SERIAL_GROUP = htonl(0xE00000E8u); // 224.0.0.232
 const uint8_t CONMON_VENDOR_STANDARD[CONMON_VENDOR_ID_SIZE] = {'Q', 'u', 'e', 'n', 'b', 'a', 'r', 'y'};
@@ -29,6 +30,7 @@ const conmon_channel_mode_info k_modes[] = {
 } // namespace
 
 struct conmon_channel {
+    conmon_channel_set *set;
     unsigned type;
     unsigned mode;
     qnb_socket sock;
@@ -89,13 +91,29 @@ uint32_t iface_address(const qnb_interface *iface)
     return iface->address.sin.sin_addr.s_addr;
 }
 
+// The loop the channel's sockets join: the environment's, when the channel's mode uses one.
+qnb_event_loop *loop_of(const conmon_channel_set *set, const conmon_channel *c)
+{
+    const conmon_channel_mode_info *m = conmon_channel_mode_get(c->mode);
+    return set->env && m && m->event_loop ? set->env->event_loop : nullptr;
+}
+
+void leave_loop(conmon_channel_set *set, conmon_channel *c, qnb_socket sock)
+{
+    if (loop_of(set, c))
+        qnb_event_loop_set_socket(loop_of(set, c), sock, QNB_EVENT_LOOP_SET_READ, nullptr, nullptr,
+                                  QNB_EVENT_LOOP_CHANGE_ONLY);
+}
+
 void close_channel_sockets(conmon_channel_set *set, conmon_channel *c)
 {
     if (c->sock != QNB_SOCKET_INVALID) {
+        leave_loop(set, c, c->sock);
         qnb_socket_close(&c->sock);
         qnb_log(log_of(set), QNB_LOG_DEBUG, "%s(%s/normal): closed socket\n", __func__, name_of(c));
     }
     if (c->alt_sock != QNB_SOCKET_INVALID) {
+        leave_loop(set, c, c->alt_sock);
         qnb_socket_close(&c->alt_sock);
         qnb_log(log_of(set), QNB_LOG_DEBUG, "%s(%s/alternate): closed socket\n", __func__, name_of(c));
     }
@@ -136,6 +154,14 @@ void conmon_channel_update_membership(conmon_channel_set *set, conmon_channel *c
             }
         }
     }
+}
+
+qnb_error conmon_channel_process_socket(conmon_channel_set *set, conmon_channel *c, qnb_socket sock);
+
+void on_socket_readable(qnb_event_loop *, int sock, unsigned, void *user_data)
+{
+    conmon_channel *c = static_cast<conmon_channel *>(user_data);
+    conmon_channel_process_socket(c->set, c, sock);
 }
 
 qnb_error open_one(conmon_channel_set *set, conmon_channel *c, qnb_socket *sock, uint16_t port, bool alternate)
@@ -186,12 +212,21 @@ qnb_error open_one(conmon_channel_set *set, conmon_channel *c, qnb_socket *sock,
             return e;
         }
     }
-    // The event-loop mode would add the socket to the environment's loop here.
     e = qnb_socket_set_nonblocking(*sock, 0);
     if (e) {
         qnb_log(log_of(set), QNB_LOG_ERROR, "%s(%s/%s): Error setting non-blocking: %s\n", __func__, name_of(c), which,
                 err_text(e));
         return e;
+    }
+    if (loop_of(set, c)) {
+        e = qnb_event_loop_set_socket(loop_of(set, c), *sock, QNB_EVENT_LOOP_SET_READ, on_socket_readable, c,
+                                      QNB_EVENT_LOOP_ADD_ONLY);
+        if (e) {
+            qnb_log(log_of(set), QNB_LOG_ERROR, "%s(%s/%s): Error adding socket to the event loop: %s\n", __func__,
+                    name_of(c), which, err_text(e));
+            qnb_socket_close(sock);
+            return e;
+        }
     }
     return QNB_ERR_SUCCESS;
 }
@@ -339,6 +374,7 @@ conmon_channel *make_channel(conmon_channel_set *set, unsigned type)
     conmon_channel *c = static_cast<conmon_channel *>(calloc(1, sizeof(conmon_channel)));
     if (!c)
         return nullptr;
+    c->set = set;
     c->type = type;
     c->sock = QNB_SOCKET_INVALID;
     c->alt_sock = QNB_SOCKET_INVALID;
@@ -349,7 +385,6 @@ conmon_channel *make_channel(conmon_channel_set *set, unsigned type)
         free(c);
         return nullptr;
     }
-    (void)set;
     return c;
 }
 
@@ -585,6 +620,18 @@ qnb_error conmon_channel_set_enable(conmon_channel_set *set, unsigned type, bool
         return QNB_ERR_NOTFOUND;
     c->enabled = enabled;
     return QNB_ERR_SUCCESS;
+}
+
+bool conmon_channel_set_is_enabled(const conmon_channel_set *set, unsigned type)
+{
+    const conmon_channel *c = channel_of(set, type);
+    return c && c->enabled;
+}
+
+void conmon_channel_set_set_managed(conmon_channel_set *set, bool managed)
+{
+    if (set)
+        set->config.managed = managed;
 }
 
 void conmon_channel_set_set_own_id(conmon_channel_set *set, const conmon_source_id *id)

@@ -8,7 +8,8 @@
 // enabled type (metering unicast on a configured port, serial multicast 224.0.0.232:8705, vendor
 // broadcast on a configured group, port 8707), with per-network multicast membership, a check of
 // each datagram's destination and arrival interface, and a duplicate filter (32 messages, 2 s).
-// The owner adds the set's sockets to its read set and calls conmon_channel_set_process.
+// The owner adds the set's sockets to its read set and calls conmon_channel_set_process; with an
+// event loop in the environment the sockets are registered in the loop, which reads them.
 #pragma once
 
 #include <cstddef>
@@ -142,6 +143,9 @@ qnb_error conmon_channel_init_remote_unicast(conmon_channel_set *set, unsigned t
 void conmon_channel_set_set_receive_callback(conmon_channel_set *set, conmon_channel_receive_fn fn, void *context);
 qnb_error conmon_channel_set_read_count(conmon_channel_set *set, unsigned type, uint32_t count);
 qnb_error conmon_channel_set_enable(conmon_channel_set *set, unsigned type, bool enabled);
+bool conmon_channel_set_is_enabled(const conmon_channel_set *set, unsigned type);
+// Managed-domain mode: every datagram counts for network 0.
+void conmon_channel_set_set_managed(conmon_channel_set *set, bool managed);
 void conmon_channel_set_set_own_id(conmon_channel_set *set, const conmon_source_id *id);
 bool conmon_channel_set_has(const conmon_channel_set *set, unsigned type);
 // The bound port of a channel (0 when it has none).

@@ -3,28 +3,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "netaudio/conmon/conmon_client_domain.h"
 #include "netaudio/conmon/conmon_client_private.h"
 #include "netaudio/platform/qnb_env.h"
 #include "netaudio/platform/qnb_log.h"
+#include "netaudio/platform/qnb_loop.h"
 
 namespace {
 
 qnb_logger *log_of(const conmon_client *c)
 {
     return c && c->env ? c->env->logger : nullptr;
-}
-
-const char *err_text(qnb_error e)
-{
-    const char *t = qnb_error_get_text(e);
-    return t ? t : "unknown error";
-}
-
-qnb_timeval now()
-{
-    qnb_timeval t = {0, 0};
-    qnb_time_now(&t);
-    return t;
 }
 
 bool domain_id_zero(const conmon_client *c)
@@ -35,9 +24,15 @@ bool domain_id_zero(const conmon_client *c)
     return true;
 }
 
+// No domain handler, or the ad-hoc network.
 bool adhoc(const conmon_client *c)
 {
-    return c->domain_mode == CONMON_DOMAIN_ADHOC || c->domain_mode == CONMON_DOMAIN_UNKNOWN;
+    return !c->domain || c->domain_mode == CONMON_DOMAIN_ADHOC;
+}
+
+bool managed(const conmon_client *c)
+{
+    return c->domain && c->domain_mode == CONMON_DOMAIN_MANAGED;
 }
 
 bool type_enabled(const conmon_client *c, unsigned type, const char *function)
@@ -53,7 +48,7 @@ conmon_request *find_request(conmon_client *c, uint16_t id)
     if (c->link->inflight.in_use && c->link->inflight.request_id == id)
         return &c->link->inflight;
     for (unsigned i = 0; c->requests && i < c->request_count; ++i)
-        if (c->requests[i].in_use && c->requests[i].request_id == id)
+        if (c->requests[i].in_use && c->requests[i].kind == 1 && c->requests[i].request_id == id)
             return &c->requests[i];
     return nullptr;
 }
@@ -70,7 +65,8 @@ void look_up_interfaces(conmon_client *c)
     for (unsigned i = 0; i < c->connection.networks.count && i < CONMON_MAX_NETWORKS; ++i) {
         qnb_error e = qnb_interface_get_by_index(&c->interfaces[i], c->connection.networks.entries[i].interface_index);
         if (e)
-            qnb_log(log_of(c), QNB_LOG_WARNING, "%s: Error initialising interfaces: %s\n", __func__, err_text(e));
+            qnb_log(log_of(c), QNB_LOG_WARNING, "%s: Error initialising interfaces: %s\n", __func__,
+                    conmon_error_text(e));
     }
 }
 
@@ -123,39 +119,16 @@ qnb_error update_table1(conmon_client *c, const uint8_t *data, size_t size, conm
         conmon_subscription_record r;
         if (conmon_local_read_subscription_record(data, size, c->config.version, i, &r))
             return QNB_ERR_INVALIDDATA;
-        conmon_remote_device_info *entry = nullptr;
-        for (unsigned k = 0; k < CONMON_REMOTE_DEVICES; ++k) {
-            conmon_remote_device_info *t = &c->table1[k];
-            if ((t->flags & 7) && t->id == r.id && t->channel_type == r.channel_type && !strcmp(t->name, r.name)) {
-                entry = t;
-                break;
-            }
-        }
         bool is_changed = false;
+        conmon_remote_device_info *entry = conmon_client_table1_entry(c, r.id, r.channel_type, r.name, &is_changed);
         if (!entry) {
-            for (unsigned k = 0; k < CONMON_REMOTE_DEVICES && !entry; ++k)
-                if (c->table1[k].flags == 0)
-                    entry = &c->table1[k];
-            if (!entry) {
-                qnb_log(log_of(c), QNB_LOG_WARNING, "%s: remote device table full, %s not kept\n", __func__, r.name);
-                return QNB_ERR_NOBUFS;
-            }
-            entry->flags = CONMON_REMOTE_NEW;
-            entry->id = r.id;
-            std::memcpy(entry->name, r.name, sizeof entry->name);
-            entry->channel_type = r.channel_type;
+            qnb_log(log_of(c), QNB_LOG_WARNING, "%s: remote device table full, %s not kept\n", __func__, r.name);
+            return QNB_ERR_NOBUFS;
+        }
+        if (is_changed)
             entry->status = r.status;
-            is_changed = true;
-        }
         conmon_remote_device_info before = *entry;
-        if (r.flags & 1) {
-            entry->flags |= CONMON_REMOTE_HAS_DEVICE_ID;
-            std::memcpy(entry->device_id.device_id, r.device_id, CONMON_DEVICE_ID_SIZE);
-            entry->device_id.process = r.process;
-        } else {
-            entry->flags &= ~(uint32_t)CONMON_REMOTE_HAS_DEVICE_ID;
-            std::memset(&entry->device_id, 0, sizeof entry->device_id);
-        }
+        conmon_remote_set_device_id(entry, (r.flags & 1) ? r.device_id : nullptr, r.process);
         if (r.flags & 2) {
             entry->flags |= CONMON_REMOTE_HAS_ADDRESSES;
             entry->address_count = r.address_count;
@@ -262,6 +235,13 @@ void handle_event(conmon_client *c, const uint8_t *data, size_t size, uint16_t o
                     ev.channel_type, ev.class_);
             return;
         }
+        // With a domain handler a control message from a sender of the other domain kind is dropped.
+        if (c->domain && ev.channel_type == CONMON_CHANNEL_CONTROL && !ev.named &&
+            ev.domain != (managed(c) ? 3u : 2u)) {
+            qnb_log(log_of(c), QNB_LOG_DEBUG, "%s: dropping control message of domain kind %u\n", __func__,
+                    ev.domain);
+            return;
+        }
         if (ev.named) {
             c->named_sender = ev.sender_name;
             conmon_message_head_get_source(&m.head, &c->named_source);
@@ -344,7 +324,7 @@ qnb_error process_local_message(conmon_client *c, const uint8_t *data, size_t si
 // Completes the requests that waited too long for their answer.
 void expire_requests(conmon_client *c, qnb_timeval *earliest)
 {
-    qnb_timeval t = now();
+    qnb_timeval t = conmon_time_now();
     for (unsigned i = 0; c->requests && i < c->request_count; ++i) {
         conmon_request *slot = &c->requests[i];
         if (!slot->in_use)
@@ -362,6 +342,14 @@ void expire_requests(conmon_client *c, qnb_timeval *earliest)
         if ((earliest->tv_sec == 0 && earliest->tv_usec == 0) || conmon_time_before(slot->deadline, *earliest))
             *earliest = slot->deadline;
     }
+}
+
+void on_request_timer(qnb_timer *, void *context)
+{
+    conmon_client *c = static_cast<conmon_client *>(context);
+    qnb_timeval earliest = {0, 0};
+    expire_requests(c, &earliest);
+    conmon_client_rearm_request_timer(c);
 }
 
 qnb_error send_built(conmon_client *c, size_t length, conmon_request_fn callback, conmon_request **out_request)
@@ -407,7 +395,135 @@ qnb_error send_subscribe(conmon_client *c, conmon_request_fn callback, conmon_re
 
 } // namespace
 
-// ---- shared with the link ----
+// ---- shared with the link and the managed part ----
+
+const char *conmon_error_text(qnb_error e)
+{
+    const char *t = qnb_error_get_text(e);
+    return t ? t : "unknown error";
+}
+
+conmon_remote_device_info *conmon_client_table1_entry(conmon_client *c, uint16_t id, uint16_t channel_type,
+                                                      const char *name, bool *created)
+{
+    *created = false;
+    if (!c->table1)
+        return nullptr;
+    for (unsigned k = 0; k < CONMON_REMOTE_DEVICES; ++k) {
+        conmon_remote_device_info *t = &c->table1[k];
+        if ((t->flags & 7) && t->id == id && t->channel_type == channel_type && !strcmp(t->name, name))
+            return t;
+    }
+    for (unsigned k = 0; k < CONMON_REMOTE_DEVICES; ++k) {
+        conmon_remote_device_info *t = &c->table1[k];
+        if (t->flags != 0)
+            continue;
+        std::memset(t, 0, sizeof *t);
+        t->flags = CONMON_REMOTE_NEW;
+        t->id = id;
+        strncpy(t->name, name, sizeof t->name - 1);
+        t->channel_type = channel_type;
+        *created = true;
+        return t;
+    }
+    return nullptr;
+}
+
+void conmon_remote_set_device_id(conmon_remote_device_info *entry, const uint8_t *id, uint16_t process)
+{
+    if (id) {
+        entry->flags |= CONMON_REMOTE_HAS_DEVICE_ID;
+        std::memcpy(entry->device_id.device_id, id, CONMON_DEVICE_ID_SIZE);
+        entry->device_id.process = process;
+    } else {
+        entry->flags &= ~(uint32_t)CONMON_REMOTE_HAS_DEVICE_ID;
+        std::memset(&entry->device_id, 0, sizeof entry->device_id);
+    }
+}
+
+void conmon_client_clear_adhoc_state(conmon_client *c)
+{
+    for (unsigned t = 1; t < CONMON_CHANNEL_TYPES; ++t) {
+        c->global_subscription[t] = 0;
+        c->handlers[t][1] = nullptr;
+    }
+    empty_table(c->table1);
+}
+
+void conmon_client_recompute(conmon_client *c, const domain_client *domain)
+{
+    if (domain) {
+        if (domain_id_is_adhoc(c->domain_id))
+            c->domain_mode = CONMON_DOMAIN_ADHOC;
+        else if (domain_id_is_zero(c->domain_id))
+            c->domain_mode = CONMON_DOMAIN_UNKNOWN;
+        else
+            c->domain_mode = CONMON_DOMAIN_MANAGED;
+    }
+    size_t max_body =
+        c->domain_mode == CONMON_DOMAIN_MANAGED ? CONMON_MAX_CONTROL_BODY_MANAGED : CONMON_MAX_CONTROL_BODY;
+    if (max_body != c->max_control_body)
+        c->change_mask |= CONMON_DOMAIN_CHANGE_MAX_BODY;
+    c->max_control_body = max_body;
+    int connected = c->link && c->link->state == CONMON_LOCAL_CONNECTED;
+    int ready = domain && c->domain_mode == CONMON_DOMAIN_MANAGED ? domain_client_get_state(domain) == 2 : connected;
+    if (connected != c->connected)
+        c->change_mask |= CONMON_DOMAIN_CHANGE_CONNECTED;
+    if (ready != c->ready)
+        c->change_mask |= CONMON_DOMAIN_CHANGE_READY;
+    c->connected = connected;
+    c->ready = ready;
+}
+
+void conmon_client_apply_domain_to_channels(conmon_client *c)
+{
+    bool is_adhoc = domain_id_is_adhoc(c->domain_id);
+    conmon_channel_set_set_managed(c->channels, !is_adhoc);
+    const unsigned types[] = {CONMON_CHANNEL_SERIAL, CONMON_CHANNEL_VENDOR_BROADCAST};
+    for (unsigned type : types)
+        if (conmon_channel_set_has(c->channels, type))
+            conmon_channel_set_enable(c->channels, type, is_adhoc);
+}
+
+qnb_error conmon_client_read_local(conmon_client *c)
+{
+    conmon_client_local *link = c->link;
+    if (link->sock == QNB_SOCKET_INVALID)
+        return QNB_ERR_SUCCESS;
+    size_t size = sizeof c->receive_buffer;
+    qnb_error e = qnb_socket_recv(link->sock, c->receive_buffer, &size);
+    if (e == QNB_ERR_SUCCESS) {
+        process_local_message(c, c->receive_buffer, size);
+    } else if (e == QNB_ERR_TIMEDOUT) {
+        e = QNB_ERR_SUCCESS;
+    } else if (e == QNB_ERR_INTERRUPTED) {
+        return e;
+    } else if (e == QNB_ERR_CONNREFUSED || e == QNB_ERR_CONNRESET) {
+        e = conmon_client_local_on_socket_error(link, e);
+    } else {
+        qnb_log(log_of(c), QNB_LOG_ERROR, "%s: Error reading local socket: %s\n", "conmon_client_process_sockets",
+                conmon_error_text(e));
+    }
+    return e;
+}
+
+void conmon_client_rearm_request_timer(conmon_client *c)
+{
+    if (!c->request_timer)
+        return;
+    qnb_timeval earliest = {0, 0};
+    for (unsigned i = 0; c->requests && i < c->request_count; ++i) {
+        const conmon_request *slot = &c->requests[i];
+        if (!slot->in_use || (slot->deadline.tv_sec == 0 && slot->deadline.tv_usec == 0))
+            continue;
+        if ((earliest.tv_sec == 0 && earliest.tv_usec == 0) || conmon_time_before(slot->deadline, earliest))
+            earliest = slot->deadline;
+    }
+    if (earliest.tv_sec == 0 && earliest.tv_usec == 0)
+        qnb_timer_stop(c->request_timer);
+    else
+        qnb_timer_set_expiry(c->request_timer, &earliest, nullptr);
+}
 
 conmon_request *conmon_client_take_request(conmon_client *c)
 {
@@ -486,13 +602,8 @@ qnb_error conmon_client_prepare(conmon_client *c)
 
 void conmon_client_reset_connection(conmon_client *c)
 {
-    if (adhoc(c)) {
-        for (unsigned t = 1; t < CONMON_CHANNEL_TYPES; ++t) {
-            c->global_subscription[t] = 0;
-            c->handlers[t][1] = nullptr;
-        }
-        empty_table(c->table1);
-    }
+    if (adhoc(c))
+        conmon_client_clear_adhoc_state(c);
     conmon_channel_set_close_tx_sockets(c->channels);
     for (unsigned i = 0; c->requests && i < c->request_count; ++i)
         conmon_client_free_request(c, &c->requests[i]);
@@ -510,14 +621,7 @@ void conmon_client_reset_connection(conmon_client *c)
 
 void conmon_client_update_connection_flags(conmon_client *c)
 {
-    int connected = c->link->state == CONMON_LOCAL_CONNECTED;
-    int ready = connected; // no domain handler: ready with the link
-    if (connected != c->connected)
-        c->change_mask |= 0x10;
-    if (ready != c->ready)
-        c->change_mask |= 0x20;
-    c->connected = connected;
-    c->ready = ready;
+    conmon_client_recompute(c, c->domain ? c->domain->domain : nullptr);
 }
 
 void conmon_client_on_connected(conmon_client *c, const conmon_connection_data *data)
@@ -576,12 +680,14 @@ qnb_error conmon_client_new_with_config(qnb_env *env, const conmon_client_config
     if (c->config.version == 0)
         c->config.version = CONMON_LOCAL_DEFAULT_VERSION;
     c->request_count = CONMON_CLIENT_DEFAULT_REQUESTS;
-    // No domain handler: the ad-hoc network.
+    // Ad hoc until a managed part takes the domain of the environment's domain handler.
     c->domain_mode = CONMON_DOMAIN_ADHOC;
     std::memset(c->domain_id, 0xFF, sizeof c->domain_id);
     c->max_control_body = CONMON_MAX_CONTROL_BODY;
 
     qnb_error e = conmon_client_local_new(env, c, &c->link);
+    if (!e && env->event_loop)
+        e = qnb_timer_new_idle(env->event_loop, on_request_timer, c, &c->request_timer);
     if (!e) {
         c->table1 =
             static_cast<conmon_remote_device_info *>(calloc(CONMON_REMOTE_DEVICES, sizeof(conmon_remote_device_info)));
@@ -607,6 +713,12 @@ qnb_error conmon_client_new_with_config(qnb_env *env, const conmon_client_config
         conmon_channel_set_read_count(c->channels, CONMON_CHANNEL_VENDOR_BROADCAST, c->config.vendor_broadcast_reads);
         e = conmon_channel_set_open(c->channels, c->config.metering_failure_tolerated != 0);
     }
+    // The managed part, only with an event loop; it takes the handler's current domain.
+    if (!e && env->event_loop && env->domain_hook) {
+        e = conmon_client_domain_new(c, env, &c->domain);
+        if (!e)
+            conmon_client_apply_domain_to_channels(c);
+    }
     if (e) {
         conmon_client_delete(c);
         return e;
@@ -621,6 +733,9 @@ void conmon_client_delete(conmon_client *c)
         return;
     if (c->link && (c->link->state != CONMON_LOCAL_NO_CONNECTION || c->link->sock != QNB_SOCKET_INVALID))
         conmon_client_local_disconnect(c->link);
+    conmon_client_domain_delete(c->domain);
+    if (c->request_timer)
+        qnb_timer_delete(c->request_timer);
     free(c->requests);
     free(c->table1);
     free(c->table2);
@@ -794,6 +909,10 @@ void conmon_client_release_request(conmon_client *c, conmon_request *request)
         conmon_client_local_abort_connect(c->link);
         return;
     }
+    if (c->domain && request->kind == 0) {
+        conmon_client_domain_release_request(c->domain, request);
+        return;
+    }
     conmon_client_free_request(c, request);
 }
 
@@ -808,7 +927,9 @@ qnb_error conmon_client_register_control_messages(conmon_client *c, conmon_reque
         return QNB_ERR_INVALIDPARAMETER;
     qnb_log(log_of(c), QNB_LOG_DEBUG, "%s: starting\n", __func__);
     c->handlers[CONMON_CHANNEL_CONTROL][1] = handler;
-    qnb_error e = send_register(c, callback, out_request, CONMON_CHANNEL_CONTROL, 1, handler != nullptr);
+    qnb_error e = managed(c) ? conmon_client_domain_register_monitoring(c->domain, callback, out_request,
+                                                                        CONMON_CHANNEL_CONTROL, 1, handler != nullptr)
+                             : send_register(c, callback, out_request, CONMON_CHANNEL_CONTROL, 1, handler != nullptr);
     qnb_log(log_of(c), QNB_LOG_DEBUG, "%s: finished\n", __func__);
     return e;
 }
@@ -826,9 +947,16 @@ qnb_error conmon_client_register_monitoring_messages(conmon_client *c, conmon_re
         return QNB_ERR_NOTINITIALISED;
     if (class_ == 1 && domain_id_zero(c))
         return QNB_ERR_INVALIDSTATE;
+    // Messages from the local device, and those of the local channel, do not cross a managed domain.
+    if (managed(c) && domain_client_get_state(c->domain->domain) == 2 &&
+        (class_ == 0 || channel_type == CONMON_CHANNEL_LOCAL))
+        return QNB_ERR_INVALIDSTATE;
     c->handlers[channel_type][class_] = handler;
     qnb_error e = QNB_ERR_SUCCESS;
-    if (channel_type != CONMON_CHANNEL_SERIAL && channel_type != CONMON_CHANNEL_VENDOR_BROADCAST)
+    if (class_ == 1 && managed(c))
+        e = conmon_client_domain_register_monitoring(c->domain, callback, out_request, channel_type, class_,
+                                                     handler != nullptr);
+    else if (channel_type != CONMON_CHANNEL_SERIAL && channel_type != CONMON_CHANNEL_VENDOR_BROADCAST)
         e = send_register(c, callback, out_request, channel_type, class_, handler != nullptr);
     qnb_log(log_of(c), QNB_LOG_DEBUG, "%s: finished\n", __func__);
     return e;
@@ -844,9 +972,11 @@ qnb_error conmon_client_subscribe(conmon_client *c, conmon_request_fn callback, 
     qnb_log(log_of(c), QNB_LOG_DEBUG, "%s: starting\n", __func__);
     if (!type_enabled(c, channel_type, __func__))
         return QNB_ERR_NOTINITIALISED;
-    if (!adhoc(c))
-        return QNB_ERR_INVALIDSTATE;
-    qnb_error e = send_subscribe(c, callback, out_request, CONMON_LOCAL_SUBSCRIBE, channel_type, device_name);
+    qnb_error e = QNB_ERR_INVALIDSTATE;
+    if (adhoc(c))
+        e = send_subscribe(c, callback, out_request, CONMON_LOCAL_SUBSCRIBE, channel_type, device_name);
+    else if (managed(c))
+        e = conmon_client_domain_subscribe(c->domain, callback, out_request, channel_type, device_name, true);
     qnb_log(log_of(c), QNB_LOG_DEBUG, "%s: finished\n", __func__);
     return e;
 }
@@ -858,6 +988,8 @@ qnb_error conmon_client_subscribe_global(conmon_client *c, conmon_request_fn cal
         *out_request = nullptr;
     if (!c || channel_type >= CONMON_CHANNEL_TYPES)
         return QNB_ERR_INVALIDPARAMETER;
+    if (!adhoc(c) && !managed(c))
+        return QNB_ERR_SUCCESS; // no domain yet: nothing to subscribe to
     qnb_error e = send_subscribe(c, callback, out_request, CONMON_LOCAL_SUBSCRIBE, channel_type, nullptr);
     if (!e)
         c->global_subscription[channel_type] = 1;
@@ -871,6 +1003,8 @@ qnb_error conmon_client_unsubscribe_global(conmon_client *c, conmon_request_fn c
         *out_request = nullptr;
     if (!c || channel_type >= CONMON_CHANNEL_TYPES)
         return QNB_ERR_INVALIDPARAMETER;
+    if (!adhoc(c) && !managed(c))
+        return QNB_ERR_INVALIDSTATE;
     qnb_error e = send_subscribe(c, callback, out_request, CONMON_LOCAL_UNSUBSCRIBE, channel_type, nullptr);
     c->global_subscription[channel_type] = 0;
     return e;
@@ -894,7 +1028,7 @@ qnb_error conmon_client_set_tx_metering_enabled(conmon_client *c, conmon_request
     if (!e)
         e = send_built(c, length, callback, out_request);
     if (e) {
-        qnb_log(log_of(c), QNB_LOG_ERROR, "%s: error sending message: %s\n", __func__, err_text(e));
+        qnb_log(log_of(c), QNB_LOG_ERROR, "%s: error sending message: %s\n", __func__, conmon_error_text(e));
         return e;
     }
     if (!enable) {
@@ -922,6 +1056,9 @@ qnb_error conmon_client_send_control_message(conmon_client *c, conmon_request_fn
         qnb_log(log_of(c), QNB_LOG_ERROR, "%s: message (body) size too small %u\n", __func__, (unsigned)body_length);
         return QNB_ERR_MSGSIZE;
     }
+    if (managed(c))
+        return conmon_client_domain_send_control_message(c->domain, callback, out_request, target, message_type,
+                                                         vendor_id, body, body_length, 0);
     if (target && strnlen(target, CONMON_NAME_FIELD) >= CONMON_NAME_FIELD) {
         qnb_log(log_of(c), QNB_LOG_ERROR, "%s: device name too long for the local link\n", __func__);
         return QNB_ERR_INVALIDPARAMETER;
@@ -939,7 +1076,7 @@ qnb_error conmon_client_send_control_message(conmon_client *c, conmon_request_fn
         e = send_built(c, length, callback, out_request);
     if (e)
         qnb_log(log_of(c), QNB_LOG_ERROR, "%s: error sending message: %s\n", "conmon_client_adhoc_send_control_message",
-                err_text(e));
+                conmon_error_text(e));
     return e;
 }
 
@@ -970,24 +1107,14 @@ qnb_error conmon_client_process_sockets(conmon_client *c, const qnb_socket_set *
     qnb_error e = QNB_ERR_SUCCESS;
     conmon_client_local *link = c->link;
     if (link->sock != QNB_SOCKET_INVALID && (!ready || qnb_socket_set_is_member(ready, link->sock))) {
-        size_t size = sizeof c->receive_buffer;
-        e = qnb_socket_recv(link->sock, c->receive_buffer, &size);
-        if (e == QNB_ERR_SUCCESS) {
-            process_local_message(c, c->receive_buffer, size);
-        } else if (e == QNB_ERR_TIMEDOUT) {
-            e = QNB_ERR_SUCCESS;
-        } else if (e == QNB_ERR_INTERRUPTED) {
+        e = conmon_client_read_local(c);
+        if (e == QNB_ERR_INTERRUPTED)
             return e;
-        } else if (e == QNB_ERR_CONNREFUSED || e == QNB_ERR_CONNRESET) {
-            e = conmon_client_local_on_socket_error(link, e);
-        } else {
-            qnb_log(log_of(c), QNB_LOG_ERROR, "%s: Error reading local socket: %s\n", __func__, err_text(e));
-        }
     }
     if (!e) {
         e = conmon_channel_set_process(c->channels, ready);
         if (e)
-            qnb_log(log_of(c), QNB_LOG_ERROR, "%s: Error processing channels: %s\n", __func__, err_text(e));
+            qnb_log(log_of(c), QNB_LOG_ERROR, "%s: Error processing channels: %s\n", __func__, conmon_error_text(e));
         conmon_client_local_process_actions(link);
     }
     qnb_timeval earliest = conmon_client_local_earliest_deadline(link);

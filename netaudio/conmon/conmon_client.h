@@ -6,9 +6,14 @@
 // The owner collects the client's sockets (conmon_client_get_sockets) into its read set and calls
 // conmon_client_process_sockets with the ready set, and also when the deadline handed out by the
 // last call has passed. Single-threaded: every call and callback runs on the owner's thread.
-// An environment with an event loop is refused at creation (QNB_ERR_NOTSUPPORTED): that mode's
-// timers and socket handlers would be registered where the link is created and where the channel
-// sockets are opened.
+//
+// With an event loop in the environment the client runs on the loop instead: the link's and the
+// channels' sockets and the client's deadlines are registered there (conmon_client_get_sockets and
+// conmon_client_process_sockets answer QNB_ERR_NOTSUPPORTED). When the environment also carries a
+// domain handler the client makes its managed-domain part (conmon_client_domain.h) at creation:
+// while the handler's domain is a managed one, registrations of messages from other devices,
+// subscriptions to devices and control messages go through that part; in the ad-hoc network
+// they go to the local server as without a handler.
 //
 // A request that takes a completion callback or an out-pointer holds a request slot until its
 // answer arrives (the callback runs, then the slot is freed), until it is released, until the

@@ -16,19 +16,6 @@ qnb_logger *log_of(const conmon_client_domain *d)
     return d && d->env ? d->env->logger : nullptr;
 }
 
-const char *err_text(qnb_error e)
-{
-    const char *t = qnb_error_get_text(e);
-    return t ? t : "unknown error";
-}
-
-qnb_timeval now()
-{
-    qnb_timeval t = {0, 0};
-    qnb_time_now(&t);
-    return t;
-}
-
 uint16_t next_of(uint16_t *counter)
 {
     if (*counter == 0)
@@ -48,6 +35,9 @@ bool managed_id(const uint8_t *id)
 
 conmon_request *take_slot(conmon_client_domain *d, conmon_request_fn callback)
 {
+    // The request table is made at the first connect, or at the first request of this part.
+    if (!d->client->requests && conmon_client_prepare(d->client))
+        return nullptr;
     conmon_request *slot = conmon_client_take_request(d->client);
     if (!slot)
         return nullptr;
@@ -132,7 +122,8 @@ void respond(conmon_client_domain *d, tlv_transaction *t, uint16_t type, uint16_
     if (!e)
         e = tlv_msg_send(t->channel, &b);
     if (e)
-        qnb_log(log_of(d), QNB_LOG_ERROR, "%s: error answering record 0x%04x: %s\n", __func__, type, err_text(e));
+        qnb_log(log_of(d), QNB_LOG_ERROR, "%s: error answering record 0x%04x: %s\n", __func__, type,
+                conmon_error_text(e));
 }
 
 // ---- hello ----
@@ -154,7 +145,7 @@ void send_hello(conmon_client_domain *d)
     if (!e)
         e = send_built(d, &b);
     if (e)
-        qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error sending packet (%s)\n", __func__, err_text(e));
+        qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error sending packet (%s)\n", __func__, conmon_error_text(e));
     d->hello_seqnum = seq;
     qnb_timeval delay = {CONMON_DOMAIN_HELLO_INTERVAL, 0};
     qnb_timer_set_expiry(d->hello_timer, nullptr, &delay);
@@ -174,7 +165,7 @@ void rearm_processing(conmon_client_domain *d)
     qnb_timeval at = {0, 0};
     for (qnb_list_node *n = d->pending.first; n; n = n->next) {
         const conmon_domain_pending *p = static_cast<const conmon_domain_pending *>(n->data);
-        qnb_timeval due = p->lookup->resolved ? now() : p->deadline;
+        qnb_timeval due = p->lookup->resolved ? conmon_time_now() : p->deadline;
         if (!any || conmon_time_before(due, at))
             at = due;
         any = true;
@@ -289,7 +280,7 @@ void on_processing_timer(qnb_timer *, void *context)
 {
     conmon_client_domain *d = static_cast<conmon_client_domain *>(context);
     uint32_t pass = ++d->pass;
-    qnb_timeval t = now();
+    qnb_timeval t = conmon_time_now();
     for (;;) {
         conmon_domain_pending *p = nullptr;
         for (qnb_list_node *n = d->pending.first; n && !p; n = n->next) {
@@ -305,7 +296,7 @@ void on_processing_timer(qnb_timer *, void *context)
             uint16_t seq = next_of(&d->next_seqnum);
             qnb_error e = send_control_record(d, seq, p->lookup->name, p->message, p->message_length);
             if (e) {
-                qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error sending packet (%s)\n", __func__, err_text(e));
+                qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error sending packet (%s)\n", __func__, conmon_error_text(e));
                 complete_pending_slot(d, p, e);
             } else if (p->slot && p->slot->in_use && p->slot->generation == p->slot_generation) {
                 p->slot->key = seq; // now waits for the answer
@@ -324,36 +315,12 @@ void on_processing_timer(qnb_timer *, void *context)
 
 void clear_adhoc_state(conmon_client *c)
 {
-    for (unsigned t = 1; t < CONMON_CHANNEL_TYPES; ++t) {
-        c->global_subscription[t] = 0;
-        c->handlers[t][1] = nullptr;
-    }
-    if (c->table1)
-        std::memset(c->table1, 0, CONMON_REMOTE_DEVICES * sizeof *c->table1);
+    conmon_client_clear_adhoc_state(c);
 }
 
 void recompute(conmon_client_domain *d)
 {
-    conmon_client *c = d->client;
-    if (domain_id_is_adhoc(c->domain_id))
-        c->domain_mode = CONMON_DOMAIN_ADHOC;
-    else if (domain_id_is_zero(c->domain_id))
-        c->domain_mode = CONMON_DOMAIN_UNKNOWN;
-    else
-        c->domain_mode = CONMON_DOMAIN_MANAGED;
-    size_t max_body =
-        c->domain_mode == CONMON_DOMAIN_MANAGED ? CONMON_MAX_CONTROL_BODY_MANAGED : CONMON_MAX_CONTROL_BODY;
-    if (max_body != c->max_control_body)
-        d->changes |= CONMON_DOMAIN_CHANGE_MAX_BODY;
-    c->max_control_body = max_body;
-    int connected = c->link && c->link->state == CONMON_LOCAL_CONNECTED;
-    int ready = c->domain_mode == CONMON_DOMAIN_MANAGED ? domain_client_get_state(d->domain) == 2 : connected;
-    if (connected != c->connected)
-        d->changes |= CONMON_DOMAIN_CHANGE_CONNECTED;
-    if (ready != c->ready)
-        d->changes |= CONMON_DOMAIN_CHANGE_READY;
-    c->connected = connected;
-    c->ready = ready;
+    conmon_client_recompute(d->client, d->domain);
 }
 
 void on_domain_changing(conmon_client_domain *d)
@@ -370,7 +337,8 @@ void on_domain_changing(conmon_client_domain *d)
         if (!e)
             e = conmon_client_local_send_request(c->link, length, nullptr, nullptr);
         if (e)
-            qnb_log(log_of(d), QNB_LOG_ERROR, "%s: error sending CLEAR_REMOTE message: %s\n", __func__, err_text(e));
+            qnb_log(log_of(d), QNB_LOG_ERROR, "%s: error sending CLEAR_REMOTE message: %s\n", __func__,
+                    conmon_error_text(e));
     }
     clear_adhoc_state(c);
 }
@@ -379,14 +347,10 @@ void on_domain_changed(conmon_client_domain *d, const domain_event *event)
 {
     conmon_client *c = d->client;
     domain_event_get_id(event, c->domain_id);
-    bool adhoc = domain_id_is_adhoc(c->domain_id);
-    const unsigned types[] = {CONMON_CHANNEL_SERIAL, CONMON_CHANNEL_VENDOR_BROADCAST};
-    for (unsigned type : types)
-        if (conmon_channel_set_has(c->channels, type))
-            conmon_channel_set_enable(c->channels, type, adhoc);
+    conmon_client_apply_domain_to_channels(c);
     recompute(d);
     send_hello(d);
-    d->changes |= CONMON_DOMAIN_CHANGE_DOMAIN;
+    c->change_mask |= CONMON_DOMAIN_CHANGE_DOMAIN;
 }
 
 void on_handler_state(conmon_client_domain *d)
@@ -400,14 +364,14 @@ void on_handler_state(conmon_client_domain *d)
             l->repeat = true;
             qnb_error e = start_query(d, l);
             if (e)
-                qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error adding lookup (%s)\n", __func__, err_text(e));
+                qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error adding lookup (%s)\n", __func__, conmon_error_text(e));
         }
     } else if (conmon_client_domain_is_managed(d)) {
         for (qnb_list_node *n = d->lookups.first; n; n = n->next)
             cancel_query(d, static_cast<conmon_domain_lookup *>(n->data));
         clear_adhoc_state(d->client);
     }
-    d->changes |= CONMON_DOMAIN_CHANGE_HANDLER;
+    d->client->change_mask |= CONMON_DOMAIN_CHANGE_HANDLER;
 }
 
 void on_domain_event(domain_client *, void *context, const domain_event *event)
@@ -465,35 +429,12 @@ qnb_error update_subscription(conmon_client_domain *d, const tlv_0x2011 &r)
         return QNB_ERR_INVALIDDATA;
     if (!c->table1)
         return QNB_ERR_INVALIDSTATE;
-    conmon_remote_device_info *entry = nullptr;
-    for (unsigned k = 0; k < CONMON_REMOTE_DEVICES && !entry; ++k) {
-        conmon_remote_device_info *t = &c->table1[k];
-        if ((t->flags & 7) && t->id == r.values[1] && t->channel_type == r.values[0] && !strcmp(t->name, name))
-            entry = t;
-    }
     bool changed = false;
-    if (!entry) {
-        for (unsigned k = 0; k < CONMON_REMOTE_DEVICES && !entry; ++k)
-            if (c->table1[k].flags == 0)
-                entry = &c->table1[k];
-        if (!entry)
-            return QNB_ERR_NOBUFS;
-        std::memset(entry, 0, sizeof *entry);
-        entry->flags = CONMON_REMOTE_NEW;
-        entry->id = r.values[1];
-        std::memcpy(entry->name, name, sizeof name);
-        entry->channel_type = r.values[0];
-        changed = true;
-    }
+    conmon_remote_device_info *entry = conmon_client_table1_entry(c, r.values[1], r.values[0], name, &changed);
+    if (!entry)
+        return QNB_ERR_NOBUFS;
     conmon_remote_device_info before = *entry;
-    if (r.flags & 1) {
-        entry->flags |= CONMON_REMOTE_HAS_DEVICE_ID;
-        std::memcpy(entry->device_id.device_id, r.id, CONMON_DEVICE_ID_SIZE);
-        entry->device_id.process = wgcp_load_be16(r.id + CONMON_DEVICE_ID_SIZE);
-    } else {
-        entry->flags &= ~(uint32_t)CONMON_REMOTE_HAS_DEVICE_ID;
-        std::memset(&entry->device_id, 0, sizeof entry->device_id);
-    }
+    conmon_remote_set_device_id(entry, (r.flags & 1) ? r.id : nullptr, wgcp_load_be16(r.id + CONMON_DEVICE_ID_SIZE));
     entry->status = r.values[2];
     entry->flags |= CONMON_REMOTE_HAS_VALUE_A | CONMON_REMOTE_HAS_VALUE_B;
     entry->values[0] = r.values2[0];
@@ -624,6 +565,46 @@ qnb_error on_receive(void *context, tlv_transaction *t)
     }
 }
 
+// The fields of a registration or subscription record (tlv_msg_add_named_record).
+struct named_fields {
+    uint16_t a;
+    bool flag;
+    uint16_t c;
+    uint16_t d;
+    const char *text;
+    uint32_t value;
+};
+
+// Sends a registration or subscription with the next sequence number through a slot of the client
+// keyed by it; the slot goes again when the send fails.
+qnb_error send_named_request(conmon_client_domain *d, conmon_request_fn callback, conmon_request **out_request,
+                             uint16_t type, const named_fields &f)
+{
+    conmon_request *slot = take_slot(d, callback);
+    if (!slot)
+        return QNB_ERR_NOBUFS;
+    uint16_t seq = next_of(&d->next_seqnum);
+    slot->key = seq;
+    tlv_builder b;
+    tlv_record rec;
+    qnb_error e = begin_request(d, &b, &rec, type, seq);
+    if (!e)
+        e = tlv_msg_add_named_record(&rec, f.a, f.flag, f.c, f.d, f.text, d->client->domain_id, f.value);
+    if (!e)
+        e = send_built(d, &b);
+    if (e) {
+        qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error sending packet (%s)\n",
+                type == CONMON_DOMAIN_RECORD_REGISTER ? "conmon_client_domain_register_monitoring"
+                                                      : "conmon_client_domain_subscribe",
+                conmon_error_text(e));
+        conmon_client_free_request(d->client, slot);
+        return e;
+    }
+    if (out_request)
+        *out_request = slot;
+    return QNB_ERR_SUCCESS;
+}
+
 bool valid_target(const char *target)
 {
     char copy[QNB_NAME_SIZE];
@@ -676,11 +657,6 @@ qnb_error conmon_client_domain_new(conmon_client *client, qnb_env *env, conmon_c
     domain_handler *handler = object_get_owner(env);
     if (!env->event_loop || !handler)
         return QNB_ERR_NOTSUPPORTED;
-    if (!client->requests) {
-        qnb_error e = conmon_client_prepare(client);
-        if (e)
-            return e;
-    }
     conmon_client_domain *d = static_cast<conmon_client_domain *>(calloc(1, sizeof *d));
     if (!d)
         return QNB_ERR_NOMEMORY;
@@ -744,8 +720,8 @@ uint32_t conmon_client_domain_take_changes(conmon_client_domain *d)
 {
     if (!d)
         return 0;
-    uint32_t bits = d->changes;
-    d->changes = 0;
+    uint32_t bits = d->client->change_mask;
+    d->client->change_mask = 0;
     return bits;
 }
 
@@ -765,27 +741,8 @@ qnb_error conmon_client_domain_register_monitoring(conmon_client_domain *d, conm
         group = wgcp_load_be32(reinterpret_cast<const uint8_t *>(&config.vendor_broadcast_group));
     }
     uint16_t port = channel_type == CONMON_CHANNEL_METERING ? config.metering_port : 0;
-    conmon_request *slot = take_slot(d, callback);
-    if (!slot)
-        return QNB_ERR_NOBUFS;
-    uint16_t seq = next_of(&d->next_seqnum);
-    slot->key = seq;
-    tlv_builder b;
-    tlv_record rec;
-    qnb_error e = begin_request(d, &b, &rec, CONMON_DOMAIN_RECORD_REGISTER, seq);
-    if (!e)
-        e = tlv_msg_add_named_record(&rec, channel_type, registering, class_, port, nullptr, d->client->domain_id,
-                                     group);
-    if (!e)
-        e = send_built(d, &b);
-    if (e) {
-        qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error sending packet (%s)\n", __func__, err_text(e));
-        conmon_client_free_request(d->client, slot);
-        return e;
-    }
-    if (out_request)
-        *out_request = slot;
-    return QNB_ERR_SUCCESS;
+    return send_named_request(d, callback, out_request, CONMON_DOMAIN_RECORD_REGISTER,
+                              named_fields{channel_type, registering, class_, port, nullptr, group});
 }
 
 qnb_error conmon_client_domain_subscribe(conmon_client_domain *d, conmon_request_fn callback,
@@ -797,27 +754,8 @@ qnb_error conmon_client_domain_subscribe(conmon_client_domain *d, conmon_request
     if (!d || channel_type == 0 || channel_type >= CONMON_CHANNEL_TYPES || !valid_target(device_name))
         return QNB_ERR_INVALIDPARAMETER;
     uint16_t port = channel_type == CONMON_CHANNEL_METERING ? d->client->config.metering_port : 0;
-    conmon_request *slot = take_slot(d, callback);
-    if (!slot)
-        return QNB_ERR_NOBUFS;
-    uint16_t seq = next_of(&d->next_seqnum);
-    slot->key = seq;
-    tlv_builder b;
-    tlv_record rec;
-    qnb_error e = begin_request(d, &b, &rec, CONMON_DOMAIN_RECORD_SUBSCRIBE, seq);
-    if (!e)
-        e = tlv_msg_add_named_record(&rec, channel_type, subscribe, port, CONMON_REMOTE_DEVICES, device_name,
-                                     d->client->domain_id, 0);
-    if (!e)
-        e = send_built(d, &b);
-    if (e) {
-        qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error sending packet (%s)\n", __func__, err_text(e));
-        conmon_client_free_request(d->client, slot);
-        return e;
-    }
-    if (out_request)
-        *out_request = slot;
-    return QNB_ERR_SUCCESS;
+    return send_named_request(d, callback, out_request, CONMON_DOMAIN_RECORD_SUBSCRIBE,
+                              named_fields{channel_type, subscribe, port, CONMON_REMOTE_DEVICES, device_name, 0});
 }
 
 qnb_error conmon_client_domain_send_control_message(conmon_client_domain *d, conmon_request_fn callback,
@@ -850,7 +788,7 @@ qnb_error conmon_client_domain_send_control_message(conmon_client_domain *d, con
         std::memcpy(l->name, target, strlen(target) + 1);
         qnb_error e = start_query(d, l);
         if (e) {
-            qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error adding lookup (%s)\n", __func__, err_text(e));
+            qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error adding lookup (%s)\n", __func__, conmon_error_text(e));
             free(l);
             return e;
         }
@@ -871,7 +809,7 @@ qnb_error conmon_client_domain_send_control_message(conmon_client_domain *d, con
     conmon_request *slot = take_slot(d, callback);
     if (!slot) {
         qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error adding control message (%s)\n", __func__,
-                err_text(QNB_ERR_NOBUFS));
+                conmon_error_text(QNB_ERR_NOBUFS));
         return QNB_ERR_NOBUFS;
     }
     if (l->resolved) {
@@ -879,7 +817,7 @@ qnb_error conmon_client_domain_send_control_message(conmon_client_domain *d, con
         slot->key = seq;
         e = send_control_record(d, seq, target, message, (uint16_t)length);
         if (e) {
-            qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error sending packet (%s)\n", __func__, err_text(e));
+            qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error sending packet (%s)\n", __func__, conmon_error_text(e));
             conmon_client_free_request(c, slot);
             return e;
         }
@@ -887,7 +825,7 @@ qnb_error conmon_client_domain_send_control_message(conmon_client_domain *d, con
         conmon_domain_pending *p = static_cast<conmon_domain_pending *>(calloc(1, sizeof *p));
         if (!p) {
             qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error adding control message (%s)\n", __func__,
-                    err_text(QNB_ERR_NOMEMORY));
+                    conmon_error_text(QNB_ERR_NOMEMORY));
             conmon_client_free_request(c, slot);
             return QNB_ERR_NOMEMORY;
         }
@@ -899,7 +837,7 @@ qnb_error conmon_client_domain_send_control_message(conmon_client_domain *d, con
         p->slot_generation = slot->generation;
         slot->key = 0;
         unsigned ms = timeout_ms ? timeout_ms : (unsigned)CONMON_DOMAIN_CONTROL_TIMEOUT;
-        p->deadline = conmon_time_add(now(), qnb_timeval{ms / 1000, (ms % 1000) * 1000});
+        p->deadline = conmon_time_add(conmon_time_now(), qnb_timeval{ms / 1000, (ms % 1000) * 1000});
         p->pass = d->pass;
         qnb_list_push_back(&d->pending, &p->node);
         rearm_processing(d);

@@ -128,7 +128,6 @@ struct conmon_client_domain {
     uint16_t next_head_seqnum;    // channel-message heads: from 1, never 0
     uint16_t hello_seqnum;        // the outstanding hello; 0: none
     uint32_t pass;
-    uint32_t changes;             // collected change bits
 };
 
 // Creates the managed part of `client` on `env` (its event loop and domain handler): registers a
@@ -141,7 +140,7 @@ void conmon_client_domain_delete(conmon_client_domain *d);
 
 // True while the client's domain is a managed one (neither the ad-hoc id nor all zero).
 bool conmon_client_domain_is_managed(const conmon_client_domain *d);
-// The change bits collected since the last call, then cleared.
+// The client's change bits collected since the last call, then cleared.
 uint32_t conmon_client_domain_take_changes(conmon_client_domain *d);
 
 // Registration for monitoring messages of (channel type, class) in the domain (0x2010). Channel

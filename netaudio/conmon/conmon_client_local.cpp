@@ -6,6 +6,7 @@
 #include "netaudio/conmon/conmon_client_private.h"
 #include "netaudio/platform/qnb_env.h"
 #include "netaudio/platform/qnb_log.h"
+#include "netaudio/platform/qnb_loop.h"
 
 namespace {
 
@@ -20,29 +21,57 @@ qnb_logger *log_of(const conmon_client_local *link)
     return link && link->env ? link->env->logger : nullptr;
 }
 
-const char *err_text(qnb_error e)
-{
-    const char *t = qnb_error_get_text(e);
-    return t ? t : "unknown error";
-}
-
 bool armed(qnb_timeval t)
 {
     return t.tv_sec != 0 || t.tv_usec != 0;
 }
 
-qnb_timeval now()
+qnb_event_loop *loop_of(const conmon_client_local *link)
 {
-    qnb_timeval t = {0, 0};
-    qnb_time_now(&t);
-    return t;
+    return link->env ? link->env->event_loop : nullptr;
 }
 
 void arm(conmon_client_local *link, qnb_timeval *deadline, qnb_timeval interval, const char *what)
 {
-    *deadline = conmon_time_add(now(), interval);
+    *deadline = conmon_time_add(conmon_time_now(), interval);
+    qnb_timer *timer = deadline == &link->next_keepalive ? link->keepalive_timer : link->connection_timer;
+    if (timer) {
+        qnb_timer_set_expiry(timer, deadline, nullptr);
+        qnb_log(log_of(link), QNB_LOG_DEBUG, "%s: finished (updated recurring timer to %lu.%06lu)\n", __func__,
+                (unsigned long)deadline->tv_sec, (unsigned long)deadline->tv_usec);
+        return;
+    }
     qnb_log(log_of(link), QNB_LOG_DEBUG, "%s: finished (next %s is now %lu.%06lu\n", __func__, what,
             (unsigned long)deadline->tv_sec, (unsigned long)deadline->tv_usec);
+}
+
+// Event-loop mode. A timer whose deadline was disarmed or moved meanwhile does nothing.
+void on_keepalive_timer(qnb_timer *, void *context)
+{
+    conmon_client_local *link = static_cast<conmon_client_local *>(context);
+    if (!conmon_time_passed(link->next_keepalive, conmon_time_now()))
+        return;
+    if (link->state != CONMON_LOCAL_CONNECTED) {
+        link->next_keepalive = qnb_timeval{0, 0};
+        qnb_log(log_of(link), QNB_LOG_DEBUG, "%s: finished (not connected)\n", __func__);
+        return;
+    }
+    conmon_client_local_send_keepalive(link);
+}
+
+void on_connection_timer(qnb_timer *, void *context)
+{
+    conmon_client_local *link = static_cast<conmon_client_local *>(context);
+    if (!conmon_time_passed(link->next_connection_timeout, conmon_time_now()))
+        return;
+    qnb_log(log_of(link), QNB_LOG_NOTICE, "%s: connection timed out\n", __func__);
+    conmon_client_local_process_connection_timeout(link);
+}
+
+void on_socket_readable(qnb_event_loop *, int, unsigned, void *user_data)
+{
+    conmon_client_local *link = static_cast<conmon_client_local *>(user_data);
+    conmon_client_read_local(link->client);
 }
 
 void conmon_client_local_to_state_inner(conmon_client_local *link, int state, const char *operation, const char *reason)
@@ -76,7 +105,9 @@ void close_socket(conmon_client_local *link, bool send_disconnect)
 {
     if (link->sock == QNB_SOCKET_INVALID)
         return;
-    // The event-loop mode would remove the socket from the environment's loop here.
+    if (loop_of(link))
+        qnb_event_loop_set_socket(loop_of(link), link->sock, QNB_EVENT_LOOP_SET_READ, nullptr, nullptr,
+                                  QNB_EVENT_LOOP_CHANGE_ONLY);
     if (send_disconnect) {
         uint8_t buffer[CONMON_LOCAL_HEAD_SIZE];
         size_t length = 0;
@@ -141,7 +172,30 @@ void drop_link(conmon_client_local *link, bool send_disconnect)
     conmon_client_reset_connection(link->client);
 }
 
+// A connect that failed or a link that went silent: auto-reconnect waits to try again, a manual
+// connection ends and its in-flight Connect hears `result`.
+void abandon_link(conmon_client_local *link, bool send_disconnect, qnb_error result, const char *operation)
+{
+    drop_link(link, send_disconnect);
+    if (link->auto_reconnect) {
+        free_inflight(link);
+        conmon_client_local_to_state_inner(link, CONMON_LOCAL_RECONNECT_PENDING, operation, "auto-connection failed");
+    } else {
+        conmon_client_local_to_state_inner(link, CONMON_LOCAL_NO_CONNECTION, operation,
+                                           "manual connection disconnected");
+        finish_inflight(link, result);
+    }
+    conmon_client_update_connection_flags(link->client);
+}
+
 } // namespace
+
+qnb_timeval conmon_time_now()
+{
+    qnb_timeval t = {0, 0};
+    qnb_time_now(&t);
+    return t;
+}
 
 qnb_timeval conmon_time_add(qnb_timeval t, qnb_timeval interval)
 {
@@ -167,10 +221,6 @@ qnb_error conmon_client_local_new(qnb_env *env, conmon_client *client, conmon_cl
     if (!client || !out)
         return QNB_ERR_INVALIDPARAMETER;
     *out = nullptr;
-    // The event-loop mode (its "keepalive send" and "connection timeout" timers and the socket
-    // handler) plugs in here; no environment of this system has an event loop.
-    if (env && env->event_loop)
-        return QNB_ERR_NOTSUPPORTED;
     conmon_client_local *link = static_cast<conmon_client_local *>(calloc(1, sizeof(conmon_client_local)));
     if (!link)
         return QNB_ERR_NOMEMORY;
@@ -179,6 +229,15 @@ qnb_error conmon_client_local_new(qnb_env *env, conmon_client *client, conmon_cl
     link->sock = QNB_SOCKET_INVALID;
     link->state = CONMON_LOCAL_NO_CONNECTION;
     link->next_request_id = 1;
+    if (loop_of(link)) {
+        qnb_error e = qnb_timer_new_idle(loop_of(link), on_keepalive_timer, link, &link->keepalive_timer);
+        if (!e)
+            e = qnb_timer_new_idle(loop_of(link), on_connection_timer, link, &link->connection_timer);
+        if (e) {
+            conmon_client_local_delete(link);
+            return e;
+        }
+    }
     *out = link;
     return QNB_ERR_SUCCESS;
 }
@@ -187,8 +246,11 @@ void conmon_client_local_delete(conmon_client_local *link)
 {
     if (!link)
         return;
-    if (link->sock != QNB_SOCKET_INVALID)
-        qnb_socket_close(&link->sock);
+    close_socket(link, false);
+    if (link->keepalive_timer)
+        qnb_timer_delete(link->keepalive_timer);
+    if (link->connection_timer)
+        qnb_timer_delete(link->connection_timer);
     free(link);
 }
 
@@ -228,6 +290,16 @@ qnb_error conmon_client_local_open_socket(conmon_client_local *link, bool reconn
         qnb_socket_close(&link->sock);
         return e;
     }
+    if (loop_of(link)) {
+        e = qnb_event_loop_set_socket(loop_of(link), link->sock, QNB_EVENT_LOOP_SET_READ, on_socket_readable, link,
+                                      QNB_EVENT_LOOP_ADD_ONLY);
+        if (e) {
+            qnb_log(log_of(link), QNB_LOG_ERROR, "%s: Error adding socket to the event loop: %s\n", __func__,
+                    conmon_error_text(e));
+            qnb_socket_close(&link->sock);
+        }
+        return e;
+    }
     qnb_log(log_of(link), QNB_LOG_NOTICE, "%s: No event loop in env, assuming application is managing sockets\n",
             __func__);
     if (reconnecting)
@@ -255,8 +327,8 @@ qnb_error conmon_client_local_connect(conmon_client_local *link, conmon_request_
         return e;
     e = send_connect(link, callback);
     if (e) {
-        qnb_log(log_of(link), QNB_LOG_ERROR, "%s: error sending connect: %s\n", __func__, err_text(e));
-        qnb_socket_close(&link->sock);
+        qnb_log(log_of(link), QNB_LOG_ERROR, "%s: error sending connect: %s\n", __func__, conmon_error_text(e));
+        close_socket(link, false);
         return e;
     }
     conmon_client_local_to_state_inner(link, CONMON_LOCAL_CONNECTING, __func__, "Connecting");
@@ -333,7 +405,8 @@ qnb_error conmon_client_local_send_request(conmon_client_local *link, size_t len
     slot->request_id = head.request_id;
     slot->opcode = head.opcode;
     slot->callback = callback;
-    slot->deadline = conmon_time_add(now(), qnb_timeval{CONMON_REQUEST_TIMEOUT, 0});
+    slot->deadline = conmon_time_add(conmon_time_now(), qnb_timeval{CONMON_REQUEST_TIMEOUT, 0});
+    conmon_client_rearm_request_timer(client);
     if (out_request)
         *out_request = slot;
     return QNB_ERR_SUCCESS;
@@ -350,7 +423,8 @@ qnb_error conmon_client_local_send_keepalive(conmon_client_local *link)
     conmon_local_build_empty(buffer, sizeof buffer, link->client->config.version, id, CONMON_LOCAL_KEEPALIVE, &length);
     qnb_error e = send_buffer(link, buffer, length);
     if (e) {
-        qnb_log(log_of(link), QNB_LOG_WARNING, "%s: error sending keepalive message: %s\n", __func__, err_text(e));
+        qnb_log(log_of(link), QNB_LOG_WARNING, "%s: error sending keepalive message: %s\n", __func__,
+                conmon_error_text(e));
         return e;
     }
     link->inflight.in_use = 1;
@@ -425,17 +499,7 @@ qnb_error conmon_client_local_on_socket_error(conmon_client_local *link, qnb_err
     if (refused && link->state == CONMON_LOCAL_CONNECTING) {
         qnb_log(log_of(link), QNB_LOG_NOTICE,
                 "%s: Got a CONNREFUSED while waiting for a connect response, aborting connect\n", __func__);
-        drop_link(link, false);
-        if (link->auto_reconnect) {
-            free_inflight(link);
-            conmon_client_local_to_state_inner(link, CONMON_LOCAL_RECONNECT_PENDING, __func__,
-                                               "auto-connection failed");
-        } else {
-            conmon_client_local_to_state_inner(link, CONMON_LOCAL_NO_CONNECTION, __func__,
-                                               "manual connection disconnected");
-            finish_inflight(link, error);
-        }
-        conmon_client_update_connection_flags(link->client);
+        abandon_link(link, false, error, __func__);
         return QNB_ERR_SUCCESS;
     }
     if (refused && link->state == CONMON_LOCAL_CONNECTED && link->auto_reconnect) {
@@ -446,7 +510,7 @@ qnb_error conmon_client_local_on_socket_error(conmon_client_local *link, qnb_err
         conmon_client_update_connection_flags(link->client);
         return QNB_ERR_SUCCESS;
     }
-    qnb_log(log_of(link), QNB_LOG_ERROR, "%s: Error reading local socket: %s\n", __func__, err_text(error));
+    qnb_log(log_of(link), QNB_LOG_ERROR, "%s: Error reading local socket: %s\n", __func__, conmon_error_text(error));
     return error;
 }
 
@@ -475,17 +539,7 @@ qnb_error conmon_client_local_process_connection_timeout(conmon_client_local *li
     switch (link->state) {
     case CONMON_LOCAL_CONNECTING:
     case CONMON_LOCAL_CONNECTED:
-        drop_link(link, true);
-        if (link->auto_reconnect) {
-            free_inflight(link);
-            conmon_client_local_to_state_inner(link, CONMON_LOCAL_RECONNECT_PENDING, __func__,
-                                               "auto-connection failed");
-        } else {
-            conmon_client_local_to_state_inner(link, CONMON_LOCAL_NO_CONNECTION, __func__,
-                                               "manual connection disconnected");
-            finish_inflight(link, QNB_ERR_TIMEDOUT);
-        }
-        conmon_client_update_connection_flags(link->client);
+        abandon_link(link, true, QNB_ERR_TIMEDOUT, __func__);
         return QNB_ERR_SUCCESS;
     case CONMON_LOCAL_RECONNECT_PENDING: {
         qnb_error e = conmon_client_prepare(link->client);
@@ -495,7 +549,7 @@ qnb_error conmon_client_local_process_connection_timeout(conmon_client_local *li
             free_inflight(link);
             e = send_connect(link, nullptr);
             if (e)
-                qnb_socket_close(&link->sock);
+                close_socket(link, false);
         }
         if (e) {
             // Try again after the next interval.
@@ -517,12 +571,12 @@ void conmon_client_local_process_actions(conmon_client_local *link)
 {
     if (!link || !link->auto_reconnect)
         return;
-    qnb_timeval t = now();
+    qnb_timeval t = conmon_time_now();
     if (conmon_time_passed(link->next_connection_timeout, t)) {
         qnb_log(log_of(link), QNB_LOG_DEBUG, "%s: time to process connection timeout\n", __func__);
         conmon_client_local_process_connection_timeout(link);
     }
-    t = now();
+    t = conmon_time_now();
     if (conmon_time_passed(link->next_keepalive, t)) {
         qnb_log(log_of(link), QNB_LOG_DEBUG, "%s: time to send keepalive\n", __func__);
         if (link->state == CONMON_LOCAL_CONNECTED)

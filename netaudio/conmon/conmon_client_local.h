@@ -7,6 +7,10 @@
 // link arms no deadline. In auto-reconnect mode the link keeps itself connected: a connection
 // time-out per state (CONNECTING 2 s, CONNECTED 10 s without a message, RECONNECT_PENDING 5 s)
 // and a keepalive every 3 s.
+//
+// With an event loop in the environment the link's socket is registered in the loop, whose socket
+// callback reads it, and the two deadlines are the loop's "keepalive send" and "connection
+// timeout" timers; without one the owner collects the socket and the deadlines.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +22,7 @@
 #include "netaudio/platform/qnb_time.h"
 
 struct qnb_env;
+struct qnb_timer;
 
 struct conmon_client_local {
     qnb_env *env;
@@ -31,6 +36,8 @@ struct conmon_client_local {
     qnb_timeval keepalive_interval;
     qnb_timeval connection_timeout_interval;
     conmon_request inflight; // the Connect (or keepalive) awaiting its response
+    qnb_timer *keepalive_timer;  // event-loop mode only
+    qnb_timer *connection_timer; // event-loop mode only
 };
 
 qnb_error conmon_client_local_new(qnb_env *env, conmon_client *client, conmon_client_local **out);
@@ -67,6 +74,7 @@ qnb_error conmon_client_local_process_connection_timeout(conmon_client_local *li
 qnb_timeval conmon_client_local_earliest_deadline(const conmon_client_local *link);
 
 // Time helpers of the library clock.
+qnb_timeval conmon_time_now();
 qnb_timeval conmon_time_add(qnb_timeval t, qnb_timeval interval);
 bool conmon_time_passed(qnb_timeval deadline, qnb_timeval now); // deadline armed and <= now
 bool conmon_time_before(qnb_timeval a, qnb_timeval b);

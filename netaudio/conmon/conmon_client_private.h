@@ -1,10 +1,15 @@
-// The control-and-monitoring client's object, shared by the client and its local link only.
+// The control-and-monitoring client's object, shared by the client, its local link and its
+// managed-domain part only.
 #pragma once
 
 #include "netaudio/conmon/conmon_channel.h"
 #include "netaudio/conmon/conmon_client.h"
 #include "netaudio/conmon/conmon_client_local.h"
 #include "netaudio/platform/qnb_interface.h"
+
+struct conmon_client_domain;
+struct domain_client;
+struct qnb_timer;
 
 enum { CONMON_DOMAIN_UNKNOWN = 0, CONMON_DOMAIN_ADHOC = 1, CONMON_DOMAIN_MANAGED = 2 };
 
@@ -13,6 +18,8 @@ struct conmon_client {
     conmon_client_config config;
     conmon_client_local *link;
     conmon_channel_set *channels;
+    conmon_client_domain *domain; // the managed-domain part: only with an event loop and a domain handler
+    qnb_timer *request_timer;     // event-loop mode: the time-outs of local requests
 
     // Connection data from the server's Connect response.
     conmon_connection_data connection;
@@ -45,7 +52,7 @@ struct conmon_client {
     size_t max_control_body;
     int connected;
     int ready;
-    uint32_t change_mask;
+    uint32_t change_mask; // CONMON_DOMAIN_CHANGE_* bits collected since they were last taken
 
     // While a named channel message is dispatched: its sender.
     const char *named_sender;
@@ -61,3 +68,26 @@ void conmon_client_reset_connection(conmon_client *client);
 void conmon_client_update_connection_flags(conmon_client *client);
 void conmon_client_on_connected(conmon_client *client, const conmon_connection_data *data);
 void conmon_client_fire_sockets_changed(conmon_client *client);
+// Reads the link's socket once and handles what arrived (both socket modes).
+qnb_error conmon_client_read_local(conmon_client *client);
+// Event-loop mode: arms the request timer for the earliest deadline of a local request.
+void conmon_client_rearm_request_timer(conmon_client *client);
+
+// Used by the managed-domain part.
+// Recomputes the domain mode (from `domain`; none: the mode stays), the largest control body and
+// the connection flags ("ready" follows the domain handler's state in managed mode), collecting
+// the change bits.
+void conmon_client_recompute(conmon_client *client, const domain_client *domain);
+// Tells the channel set whether the client is ad hoc, and enables the serial and vendor-broadcast
+// channels exactly then.
+void conmon_client_apply_domain_to_channels(conmon_client *client);
+// Forgets the global subscriptions, the class-1 handlers of channel types 1 to 8 and table 1.
+void conmon_client_clear_adhoc_state(conmon_client *client);
+// The table-1 entry of a subscription {instance id, channel type, device name}: the existing one,
+// else a new one (`created`), else null when the table is full.
+conmon_remote_device_info *conmon_client_table1_entry(conmon_client *client, uint16_t id, uint16_t channel_type,
+                                                      const char *name, bool *created);
+// Sets (`id` given) or clears an entry's device id.
+void conmon_remote_set_device_id(conmon_remote_device_info *entry, const uint8_t *id, uint16_t process);
+
+const char *conmon_error_text(qnb_error e);

@@ -232,6 +232,12 @@ void fake_domain_server::handle(const message &m)
         handle_relay(m, view);
         return;
     }
+    if (view.type == 0x2002 || (view.type >= 0x2010 && view.type <= 0x2012)) {
+        conmon_requests.push_back(conmon_request{view.type, seqnum, m.bytes});
+        if (answer_conmon)
+            send_status(m.client, m.bytes, seqnum, conmon_status, view.type);
+        return;
+    }
     if (view.type == TLV_RECORD_DOMAIN_CANCEL) {
         uint32_t id = 0;
         wgcp_reader_u32_at(&msg, r + 12, &id);
@@ -280,7 +286,7 @@ void fake_domain_server::handle(const message &m)
 }
 
 void fake_domain_server::send_status(uint16_t client, const std::vector<uint8_t> &request, uint16_t seqnum,
-                                     uint16_t status)
+                                     uint16_t status, uint16_t type)
 {
     tlv_view view;
     if (tlv_view_init(&view, request.data(), request.size()) != 0)
@@ -289,7 +295,7 @@ void fake_domain_server::send_status(uint16_t client, const std::vector<uint8_t>
     tlv_builder b;
     tlv_record rec;
     if (tlv_msg_begin_response(&b, buffer, sizeof buffer, &view) != 0 ||
-        tlv_msg_add_response_u16(&b, &rec, TLV_RECORD_DOMAIN_REQUEST, seqnum) != 0 ||
+        tlv_msg_add_response_u16(&b, &rec, type, seqnum) != 0 ||
         tlv_msg_set_second_u16(&rec, status) != 0)
         return;
     deliver(client, b.data, b.position);

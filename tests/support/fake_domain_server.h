@@ -10,6 +10,9 @@
 //   (`lookup_failure_status`) for an unknown one.
 // - cancels (0x200A) close the request; their ids are kept in `cancelled`.
 // - responses to its results: their statuses are kept in `result_statuses`.
+// - control-and-monitoring requests (0x2002 control message, 0x2010 registration, 0x2011
+//   subscription, 0x2012 hello): kept in `conmon_requests`; while `answer_conmon` is set each is
+//   answered with `conmon_status` (layouts in netaudio/conmon/conmon_client_domain.h).
 // - relay records (0x2004, layout in netaudio/routing/wr_devices.h): the routing message goes by
 //   UDP to the device with that domain address (127.0.0.1:relay_port, e.g. a simulated routing
 //   device), and each datagram coming back from there is wrapped into an answer to the request it
@@ -51,6 +54,11 @@ std::string fake_domain_txt(const std::vector<std::string> &entries);
 
 class fake_domain_server {
 public:
+    struct conmon_request {
+        uint16_t type;
+        uint16_t seqnum;
+        std::vector<uint8_t> bytes; // the whole message
+    };
     struct open_request {
         uint16_t client;
         uint32_t request_id;
@@ -88,6 +96,9 @@ public:
     std::vector<open_request> open;
     std::vector<uint32_t> cancelled;
     std::vector<uint16_t> result_statuses;
+    std::vector<conmon_request> conmon_requests;
+    bool answer_conmon = false;
+    uint16_t conmon_status = 0;
     uint32_t messages_received = 0;
     uint16_t unreachable_status = 4;   // transport error for a device without a relay port
     uint16_t relay_failure_status = 0; // non-zero: every relay record is answered with it
@@ -114,7 +125,8 @@ private:
     void deliver(uint16_t client, const uint8_t *data, size_t length);
     void send_result(const open_request &request, const fake_domain_device *device, bool withdrawn,
                      const std::string &name, bool final);
-    void send_status(uint16_t client, const std::vector<uint8_t> &request, uint16_t seqnum, uint16_t status);
+    void send_status(uint16_t client, const std::vector<uint8_t> &request, uint16_t seqnum, uint16_t status,
+                     uint16_t type = TLV_RECORD_DOMAIN_REQUEST);
 
     struct relay {
         uint16_t client;
