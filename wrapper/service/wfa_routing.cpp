@@ -388,6 +388,45 @@ wr_device *active_device(const char *name, wfa_routing_slot **slot, uint32_t *wh
     return *why ? nullptr : d;
 }
 
+// Channel `channel` (1-based, through `at`) of the active device of `name` for a channel
+// command, or null with the reason in *why.
+template <typename Channel>
+Channel *command_channel(const char *name, uint16_t channel, Channel *(*at)(wr_device *, size_t), wr_device **d,
+                         uint32_t *why)
+{
+    wfa_routing_slot *s = nullptr;
+    *d = active_device(name, &s, why, 8, 8);
+    Channel *c = *d && channel ? at(*d, size_t(channel) - 1) : nullptr;
+    if (!*why && !c)
+        *why = WFA_E_BAD_ARGUMENT;
+    return c;
+}
+
+// Answers a listing of channel labels: `put(d, i, answer, at)` writes the label of channel i at
+// `at`, for as many channels as the answer holds.
+template <typename Put>
+uint32_t post_labels(const char *name, uint16_t request_id, uint16_t code, uint16_t (*count_of)(const wr_device *),
+                     Put put)
+{
+    std::vector<uint8_t> answer = named_payload(name, k_label_size);
+    wfa_routing_slot *s = nullptr;
+    uint32_t why = 0;
+    wr_device *d = active_device(name, &s, &why, 10, 8);
+    if (why) {
+        post(code, answer, request_id, ERR_UNKNOWN);
+        return why;
+    }
+    refresh(s);
+    uint16_t count = count_of(d);
+    if (count > k_label_texts)
+        count = k_label_texts;
+    wfa_put_u16(answer.data(), answer.size(), 32, count);
+    for (uint16_t i = 0; i < count; ++i)
+        put(d, i, answer, 34 + size_t(i) * WFA_NAME_FIELD);
+    post(code, answer, request_id, ERR_NOERR);
+    return 0;
+}
+
 } // namespace
 
 uint16_t wfa_routing_latency_class(uint16_t microseconds)
@@ -632,51 +671,22 @@ uint32_t wfa_routing_set_batch(const char *name, uint16_t count, const wfa_patch
 
 uint32_t wfa_routing_get_txlabels(const char *name, uint16_t request_id)
 {
-    std::vector<uint8_t> answer = named_payload(name, k_label_size);
-    wfa_routing_slot *s = nullptr;
-    uint32_t why = 0;
-    wr_device *d = active_device(name, &s, &why, 10, 8);
-    if (why) {
-        post(WFA_CBACK_INF_GET_TX_CHLABEL, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
-    refresh(s);
-    uint16_t count = wr_device_num_txchannels(d);
-    if (count > k_label_texts)
-        count = k_label_texts;
-    wfa_put_u16(answer.data(), answer.size(), 32, count);
-    for (uint16_t i = 0; i < count; ++i) {
-        wr_txlabel_item item;
-        size_t n = 1;
-        if (wr_txchannel_get_labels(wr_device_txchannel_at(d, i), &n, &item) == 0 && n > 0)
-            wfa_put_text(answer.data(), answer.size(), 34 + size_t(i) * WFA_NAME_FIELD, WFA_NAME_FIELD, item.name);
-    }
-    post(WFA_CBACK_INF_GET_TX_CHLABEL, answer, request_id, ERR_NOERR);
-    return 0;
+    return post_labels(name, request_id, WFA_CBACK_INF_GET_TX_CHLABEL, wr_device_num_txchannels,
+                       [](wr_device *d, uint16_t i, std::vector<uint8_t> &answer, size_t at) {
+                           wr_txlabel_item item;
+                           size_t n = 1;
+                           if (wr_txchannel_get_labels(wr_device_txchannel_at(d, i), &n, &item) == 0 && n > 0)
+                               wfa_put_text(answer.data(), answer.size(), at, WFA_NAME_FIELD, item.name);
+                       });
 }
 
 uint32_t wfa_routing_get_rxlabels(const char *name, uint16_t request_id)
 {
-    std::vector<uint8_t> answer = named_payload(name, k_label_size);
-    wfa_routing_slot *s = nullptr;
-    uint32_t why = 0;
-    wr_device *d = active_device(name, &s, &why, 10, 8);
-    if (why) {
-        post(WFA_CBACK_INF_GET_RX_CHLABEL, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
-    refresh(s);
-    uint16_t count = wr_device_num_rxchannels(d);
-    if (count > k_label_texts)
-        count = k_label_texts;
-    wfa_put_u16(answer.data(), answer.size(), 32, count);
-    for (uint16_t i = 0; i < count; ++i) {
-        const char *text = wr_rxchannel_get_name(wr_device_rxchannel_at(d, i));
-        wfa_put_text(answer.data(), answer.size(), 34 + size_t(i) * WFA_NAME_FIELD, WFA_NAME_FIELD,
-                     text ? text : "");
-    }
-    post(WFA_CBACK_INF_GET_RX_CHLABEL, answer, request_id, ERR_NOERR);
-    return 0;
+    return post_labels(name, request_id, WFA_CBACK_INF_GET_RX_CHLABEL, wr_device_num_rxchannels,
+                       [](wr_device *d, uint16_t i, std::vector<uint8_t> &answer, size_t at) {
+                           const char *text = wr_rxchannel_get_name(wr_device_rxchannel_at(d, i));
+                           wfa_put_text(answer.data(), answer.size(), at, WFA_NAME_FIELD, text ? text : "");
+                       });
 }
 
 namespace {
@@ -718,12 +728,9 @@ std::vector<uint8_t> mute_answer(const char *name, uint16_t channel, uint16_t va
 uint32_t wfa_routing_set_txlabel(const char *name, uint16_t channel, const char *label, uint16_t request_id)
 {
     std::vector<uint8_t> answer = label_answer(name, channel, label);
-    wfa_routing_slot *s = nullptr;
+    wr_device *d = nullptr;
     uint32_t why = 0;
-    wr_device *d = active_device(name, &s, &why, 8, 8);
-    wr_txchannel *c = d && channel ? wr_device_txchannel_at(d, size_t(channel) - 1) : nullptr;
-    if (!why && !c)
-        why = WFA_E_BAD_ARGUMENT;
+    wr_txchannel *c = command_channel(name, channel, wr_device_txchannel_at, &d, &why);
     if (why) {
         post(WFA_CBACK_INF_SET_TX_CHLABEL, answer, request_id, ERR_UNKNOWN);
         return why;
@@ -746,12 +753,9 @@ uint32_t wfa_routing_set_txlabel(const char *name, uint16_t channel, const char 
 uint32_t wfa_routing_set_rxlabel(const char *name, uint16_t channel, const char *label, uint16_t request_id)
 {
     std::vector<uint8_t> answer = label_answer(name, channel, label);
-    wfa_routing_slot *s = nullptr;
+    wr_device *d = nullptr;
     uint32_t why = 0;
-    wr_device *d = active_device(name, &s, &why, 8, 8);
-    wr_rxchannel *c = d && channel ? wr_device_rxchannel_at(d, size_t(channel) - 1) : nullptr;
-    if (!why && !c)
-        why = WFA_E_BAD_ARGUMENT;
+    wr_rxchannel *c = command_channel(name, channel, wr_device_rxchannel_at, &d, &why);
     if (why) {
         post(WFA_CBACK_INF_SET_RX_CHLABEL, answer, request_id, ERR_UNKNOWN);
         return why;
@@ -763,12 +767,9 @@ uint32_t wfa_routing_set_rxlabel(const char *name, uint16_t channel, const char 
 
 uint32_t wfa_routing_get_txmute(const char *name, uint16_t channel, uint16_t request_id)
 {
-    wfa_routing_slot *s = nullptr;
+    wr_device *d = nullptr;
     uint32_t why = 0;
-    wr_device *d = active_device(name, &s, &why, 8, 8);
-    const wr_txchannel *c = d && channel ? wr_device_txchannel_at(d, size_t(channel) - 1) : nullptr;
-    if (!why && !c)
-        why = WFA_E_BAD_ARGUMENT;
+    const wr_txchannel *c = command_channel(name, channel, wr_device_txchannel_at, &d, &why);
     uint16_t muted = !why && wr_channel_is_flag2(c) ? 1 : 0;
     post(WFA_CBACK_INF_GET_TX_MUTE, mute_answer(name, channel, muted), request_id, why ? ERR_UNKNOWN : ERR_NOERR);
     return why;
@@ -776,12 +777,9 @@ uint32_t wfa_routing_get_txmute(const char *name, uint16_t channel, uint16_t req
 
 uint32_t wfa_routing_get_rxmute(const char *name, uint16_t channel, uint16_t request_id)
 {
-    wfa_routing_slot *s = nullptr;
+    wr_device *d = nullptr;
     uint32_t why = 0;
-    wr_device *d = active_device(name, &s, &why, 8, 8);
-    const wr_rxchannel *c = d && channel ? wr_device_rxchannel_at(d, size_t(channel) - 1) : nullptr;
-    if (!why && !c)
-        why = WFA_E_BAD_ARGUMENT;
+    const wr_rxchannel *c = command_channel(name, channel, wr_device_rxchannel_at, &d, &why);
     uint16_t muted = !why && wr_channel_is_flag0(c) ? 1 : 0;
     post(WFA_CBACK_INF_GET_RX_MUTE, mute_answer(name, channel, muted), request_id, why ? ERR_UNKNOWN : ERR_NOERR);
     return why;
@@ -790,12 +788,9 @@ uint32_t wfa_routing_get_rxmute(const char *name, uint16_t channel, uint16_t req
 uint32_t wfa_routing_set_txmute(const char *name, uint16_t channel, uint16_t mute, uint16_t request_id)
 {
     std::vector<uint8_t> answer = mute_answer(name, channel, mute);
-    wfa_routing_slot *s = nullptr;
+    wr_device *d = nullptr;
     uint32_t why = 0;
-    wr_device *d = active_device(name, &s, &why, 8, 8);
-    wr_txchannel *c = d && channel ? wr_device_txchannel_at(d, size_t(channel) - 1) : nullptr;
-    if (!why && !c)
-        why = WFA_E_BAD_ARGUMENT;
+    wr_txchannel *c = command_channel(name, channel, wr_device_txchannel_at, &d, &why);
     if (why) {
         post(WFA_CBACK_INF_SET_TX_MUTE, answer, request_id, ERR_UNKNOWN);
         return why;
@@ -808,12 +803,9 @@ uint32_t wfa_routing_set_txmute(const char *name, uint16_t channel, uint16_t mut
 uint32_t wfa_routing_set_rxmute(const char *name, uint16_t channel, uint16_t mute, uint16_t request_id)
 {
     std::vector<uint8_t> answer = mute_answer(name, channel, mute);
-    wfa_routing_slot *s = nullptr;
+    wr_device *d = nullptr;
     uint32_t why = 0;
-    wr_device *d = active_device(name, &s, &why, 8, 8);
-    wr_rxchannel *c = d && channel ? wr_device_rxchannel_at(d, size_t(channel) - 1) : nullptr;
-    if (!why && !c)
-        why = WFA_E_BAD_ARGUMENT;
+    wr_rxchannel *c = command_channel(name, channel, wr_device_rxchannel_at, &d, &why);
     if (why) {
         post(WFA_CBACK_INF_SET_RX_MUTE, answer, request_id, ERR_UNKNOWN);
         return why;
