@@ -105,6 +105,25 @@ DNSServiceRef new_ref(ref_kind kind)
     return ref;
 }
 
+// A new reference of `kind` among the live ones; the call fails instead with the error the test
+// set for the next such call (used up by it), or with kDNSServiceErr_Unknown.
+DNSServiceErrorType open_ref(state &s, DNSServiceErrorType &next_error, ref_kind kind, DNSServiceRef *out)
+{
+    if (next_error != 0) {
+        DNSServiceErrorType err = next_error;
+        next_error = 0;
+        return err;
+    }
+    DNSServiceRef ref = new_ref(kind);
+    if (ref == nullptr) {
+        return kDNSServiceErr_Unknown;
+    }
+    s.refs.insert(ref);
+    s.created++;
+    *out = ref;
+    return kDNSServiceErr_NoError;
+}
+
 void free_ref(DNSServiceRef ref)
 {
     for (int &fd : ref->fds) {
@@ -412,22 +431,16 @@ DNSServiceErrorType DNSSD_API DNSServiceBrowse(DNSServiceRef *sdRef, DNSServiceF
     if (sdRef == nullptr || regtype == nullptr || callBack == nullptr) {
         return kDNSServiceErr_BadParam;
     }
-    if (s.next_browse_error != 0) {
-        DNSServiceErrorType err = s.next_browse_error;
-        s.next_browse_error = 0;
+    DNSServiceRef ref = nullptr;
+    DNSServiceErrorType err = open_ref(s, s.next_browse_error, kind_browse, &ref);
+    if (err != kDNSServiceErr_NoError) {
         return err;
-    }
-    DNSServiceRef ref = new_ref(kind_browse);
-    if (ref == nullptr) {
-        return kDNSServiceErr_Unknown;
     }
     ref->interface_index = interfaceIndex;
     ref->type = regtype;
     ref->domain = domain != nullptr ? domain : "local";
     ref->browse_cb = callBack;
     ref->context = context;
-    s.refs.insert(ref);
-    s.created++;
     for (const dnssd_fake::service &svc : s.registry) {
         if (strip_dot(svc.type) == strip_dot(ref->type)) {
             queue_reply(ref, browse_reply_for(svc.name, svc.type, svc.interface_index, true));
@@ -446,14 +459,10 @@ DNSServiceErrorType DNSSD_API DNSServiceResolve(DNSServiceRef *sdRef, DNSService
     if (sdRef == nullptr || name == nullptr || regtype == nullptr || domain == nullptr || callBack == nullptr) {
         return kDNSServiceErr_BadParam;
     }
-    if (s.next_resolve_error != 0) {
-        DNSServiceErrorType err = s.next_resolve_error;
-        s.next_resolve_error = 0;
+    DNSServiceRef ref = nullptr;
+    DNSServiceErrorType err = open_ref(s, s.next_resolve_error, kind_resolve, &ref);
+    if (err != kDNSServiceErr_NoError) {
         return err;
-    }
-    DNSServiceRef ref = new_ref(kind_resolve);
-    if (ref == nullptr) {
-        return kDNSServiceErr_Unknown;
     }
     ref->interface_index = interfaceIndex;
     ref->name = name;
@@ -461,8 +470,6 @@ DNSServiceErrorType DNSSD_API DNSServiceResolve(DNSServiceRef *sdRef, DNSService
     ref->domain = domain;
     ref->resolve_cb = callBack;
     ref->context = context;
-    s.refs.insert(ref);
-    s.created++;
     if (s.mode == dnssd_fake::resolve_mode::fail) {
         reply r;
         r.error = s.resolve_error;
@@ -494,21 +501,15 @@ DNSServiceErrorType DNSSD_API DNSServiceQueryRecord(DNSServiceRef *sdRef, DNSSer
     if (sdRef == nullptr || fullname == nullptr || callBack == nullptr) {
         return kDNSServiceErr_BadParam;
     }
-    if (s.next_query_error != 0) {
-        DNSServiceErrorType err = s.next_query_error;
-        s.next_query_error = 0;
+    DNSServiceRef ref = nullptr;
+    DNSServiceErrorType err = open_ref(s, s.next_query_error, kind_query, &ref);
+    if (err != kDNSServiceErr_NoError) {
         return err;
-    }
-    DNSServiceRef ref = new_ref(kind_query);
-    if (ref == nullptr) {
-        return kDNSServiceErr_Unknown;
     }
     ref->interface_index = interfaceIndex;
     ref->name = fullname;
     ref->query_cb = callBack;
     ref->context = context;
-    s.refs.insert(ref);
-    s.created++;
     *sdRef = ref;
     return kDNSServiceErr_NoError;
 }
