@@ -106,6 +106,13 @@ void post(uint16_t code, const std::vector<uint8_t> &payload, uint16_t request_i
     wfa_post_result(payload.data(), payload.size(), code, request_id, status);
 }
 
+// Answers a command that cannot go on (ERR_UNKNOWN) and hands back `why` for its caller.
+uint32_t refuse(uint16_t code, const std::vector<uint8_t> &payload, uint16_t request_id, uint32_t why)
+{
+    post(code, payload, request_id, ERR_UNKNOWN);
+    return why;
+}
+
 wfa_routing_slot *slot_of_name(const char *name)
 {
     if (!name)
@@ -412,10 +419,8 @@ uint32_t post_labels(const char *name, uint16_t request_id, uint16_t code, uint1
     wfa_routing_slot *s = nullptr;
     uint32_t why = 0;
     wr_device *d = active_device(name, &s, &why, 10, 8);
-    if (why) {
-        post(code, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
+    if (why)
+        return refuse(code, answer, request_id, why);
     refresh(s);
     uint16_t count = count_of(d);
     if (count > k_label_texts)
@@ -575,10 +580,8 @@ uint32_t wfa_routing_set_patch(const char *name, uint16_t rx_channel, const char
         if (e || !r)
             why = WFA_E_NOT_ISSUED;
     }
-    if (why) {
-        post(WFA_CBACK_INF_SET_PACHE, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
+    if (why)
+        return refuse(WFA_CBACK_INF_SET_PACHE, answer, request_id, why);
     add_pending(d, r, WFA_CBACK_INF_SET_PACHE, request_id, std::move(answer), rx_channel);
     return 0;
 }
@@ -596,10 +599,8 @@ uint32_t wfa_routing_get_patch(const char *name, uint16_t rx_channel, uint16_t r
         if (!c)
             why = WFA_E_BAD_ARGUMENT;
     }
-    if (why) {
-        post(WFA_CBACK_INF_GET_PACHE, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
+    if (why)
+        return refuse(WFA_CBACK_INF_GET_PACHE, answer, request_id, why);
     wfa_put_u16(answer.data(), answer.size(), 32, rx_channel);
     put_subscription(s, c, answer, 34);
     post(WFA_CBACK_INF_GET_PACHE, answer, request_id, ERR_NOERR);
@@ -611,10 +612,8 @@ uint32_t wfa_routing_get_batch(const char *name, uint16_t count, uint16_t reques
     wfa_routing_slot *s = nullptr;
     uint32_t why = 0;
     wr_device *d = active_device(name, &s, &why, WFA_E_WRONG_STATE, WFA_E_WRONG_STATE);
-    if (why) {
-        post(WFA_CBACK_INF_GET_BATCH_LIST, named_payload(name, WFA_BATCH_SIZE), request_id, ERR_UNKNOWN);
-        return why;
-    }
+    if (why)
+        return refuse(WFA_CBACK_INF_GET_BATCH_LIST, named_payload(name, WFA_BATCH_SIZE), request_id, why);
     if (count > WFA_BATCH_ENTRIES)
         count = WFA_BATCH_ENTRIES;
     if (wr_device_get_changed_flag(d, WR_UPDATE_RXCHANNELS)) {
@@ -661,8 +660,7 @@ uint32_t wfa_routing_set_batch(const char *name, uint16_t count, const wfa_patch
     qnb_error e = wr_device_batch_subscribe(d, on_command_done, &r, count, entries.get());
     if (e || !r) {
         wfa_log(QNB_LOG_WARNING, "wfa_routing: batch of %u for '%s' not sent: %d", unsigned(count), s->name, int(e));
-        post(WFA_CBACK_INF_SET_BATCH_LIST, answer, request_id, ERR_UNKNOWN);
-        return WFA_E_NOT_ISSUED;
+        return refuse(WFA_CBACK_INF_SET_BATCH_LIST, answer, request_id, WFA_E_NOT_ISSUED);
     }
     add_pending(d, r, WFA_CBACK_INF_SET_BATCH_LIST, request_id, answer, 0, std::move(entries));
     post(WFA_CBACK_INF_SET_BATCH_LIST, answer, request_id, WFA_STATUS_BATCH_SENT);
@@ -695,10 +693,8 @@ namespace {
 uint32_t issue(wr_device *d, qnb_error e, wr_request *r, uint16_t code, uint16_t request_id,
                std::vector<uint8_t> answer)
 {
-    if (e) {
-        post(code, answer, request_id, ERR_UNKNOWN);
-        return WFA_E_NOT_ISSUED;
-    }
+    if (e)
+        return refuse(code, answer, request_id, WFA_E_NOT_ISSUED);
     if (!r) {
         post(code, answer, request_id, ERR_NOERR);
         return 0;
@@ -731,10 +727,8 @@ uint32_t wfa_routing_set_txlabel(const char *name, uint16_t channel, const char 
     wr_device *d = nullptr;
     uint32_t why = 0;
     wr_txchannel *c = command_channel(name, channel, wr_device_txchannel_at, &d, &why);
-    if (why) {
-        post(WFA_CBACK_INF_SET_TX_CHLABEL, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
+    if (why)
+        return refuse(WFA_CBACK_INF_SET_TX_CHLABEL, answer, request_id, why);
     const char *text = label ? label : "";
     wr_txlabel_item current;
     size_t n = 1;
@@ -756,10 +750,8 @@ uint32_t wfa_routing_set_rxlabel(const char *name, uint16_t channel, const char 
     wr_device *d = nullptr;
     uint32_t why = 0;
     wr_rxchannel *c = command_channel(name, channel, wr_device_rxchannel_at, &d, &why);
-    if (why) {
-        post(WFA_CBACK_INF_SET_RX_CHLABEL, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
+    if (why)
+        return refuse(WFA_CBACK_INF_SET_RX_CHLABEL, answer, request_id, why);
     wr_request *r = nullptr;
     qnb_error e = wr_rxchannel_set_name(c, on_command_done, &r, label && label[0] ? label : nullptr);
     return issue(d, e, r, WFA_CBACK_INF_SET_RX_CHLABEL, request_id, std::move(answer));
@@ -791,10 +783,8 @@ uint32_t wfa_routing_set_txmute(const char *name, uint16_t channel, uint16_t mut
     wr_device *d = nullptr;
     uint32_t why = 0;
     wr_txchannel *c = command_channel(name, channel, wr_device_txchannel_at, &d, &why);
-    if (why) {
-        post(WFA_CBACK_INF_SET_TX_MUTE, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
+    if (why)
+        return refuse(WFA_CBACK_INF_SET_TX_MUTE, answer, request_id, why);
     wr_request *r = nullptr;
     qnb_error e = wr_txchannel_query(c, on_command_done, &r, (mute & 0xFF) != 0);
     return issue(d, e, r, WFA_CBACK_INF_SET_TX_MUTE, request_id, std::move(answer));
@@ -806,10 +796,8 @@ uint32_t wfa_routing_set_rxmute(const char *name, uint16_t channel, uint16_t mut
     wr_device *d = nullptr;
     uint32_t why = 0;
     wr_rxchannel *c = command_channel(name, channel, wr_device_rxchannel_at, &d, &why);
-    if (why) {
-        post(WFA_CBACK_INF_SET_RX_MUTE, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
+    if (why)
+        return refuse(WFA_CBACK_INF_SET_RX_MUTE, answer, request_id, why);
     wr_request *r = nullptr;
     qnb_error e = wr_rxchannel_query(c, on_command_done, &r, (mute & 0xFF) != 0);
     return issue(d, e, r, WFA_CBACK_INF_SET_RX_MUTE, request_id, std::move(answer));
@@ -844,10 +832,8 @@ uint32_t wfa_routing_properties_refresh(const char *name, uint16_t request_id)
     wfa_routing_slot *s = nullptr;
     uint32_t why = 0;
     wr_device *d = active_device(name, &s, &why, WFA_E_WRONG_STATE, WFA_E_WRONG_STATE);
-    if (why) {
-        post(WFA_CBACK_INF_PROPERTY_REFRESH, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
+    if (why)
+        return refuse(WFA_CBACK_INF_PROPERTY_REFRESH, answer, request_id, why);
     wr_device_mark_changed(d, WR_UPDATE_PROPERTIES);
     refresh(s, k_all_kinds & ~(1u << WR_UPDATE_PROPERTIES));
     wr_request *r = nullptr;
@@ -861,17 +847,13 @@ uint32_t wfa_routing_set_latency(const char *name, uint16_t microseconds, uint16
     wfa_routing_slot *s = nullptr;
     uint32_t why = 0;
     wr_device *d = active_device(name, &s, &why, WFA_E_WRONG_STATE, WFA_E_WRONG_STATE);
-    if (why) {
-        post(WFA_CBACK_INF_SET_LATENCY, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
+    if (why)
+        return refuse(WFA_CBACK_INF_SET_LATENCY, answer, request_id, why);
     wr_request *r = nullptr;
     qnb_error e = wr_device_set_unicast_performance_us(d, microseconds, wfa_routing_latency_class(microseconds),
                                                        on_command_done, &r);
-    if (e || !r) {
-        post(WFA_CBACK_INF_SET_LATENCY, answer, request_id, ERR_UNKNOWN);
-        return WFA_E_NOT_ISSUED;
-    }
+    if (e || !r)
+        return refuse(WFA_CBACK_INF_SET_LATENCY, answer, request_id, WFA_E_NOT_ISSUED);
     add_pending(d, r, WFA_CBACK_INF_SET_LATENCY, request_id, std::move(answer));
     return 0;
 }
@@ -881,10 +863,8 @@ uint32_t wfa_routing_get_latency(const char *name, uint16_t request_id)
     wfa_routing_slot *s = nullptr;
     uint32_t why = 0;
     active_device(name, &s, &why, WFA_E_BAD_ARGUMENT, WFA_E_WRONG_STATE);
-    if (why) {
-        post(WFA_CBACK_INF_GET_LATENCY, named_payload(name, k_latency_size), request_id, ERR_UNKNOWN);
-        return why;
-    }
+    if (why)
+        return refuse(WFA_CBACK_INF_GET_LATENCY, named_payload(name, k_latency_size), request_id, why);
     refresh(s, 1u << WR_UPDATE_PROPERTIES);
     post(WFA_CBACK_INF_GET_LATENCY, latency_payload(s), request_id, ERR_NOERR);
     return 0;
