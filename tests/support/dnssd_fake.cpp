@@ -124,6 +124,17 @@ DNSServiceErrorType open_ref(state &s, DNSServiceErrorType &next_error, ref_kind
     return kDNSServiceErr_NoError;
 }
 
+size_t live_of_kind(ref_kind kind)
+{
+    state &s = st();
+    std::lock_guard<std::mutex> guard(s.lock);
+    size_t n = 0;
+    for (DNSServiceRef ref : s.refs) {
+        n += !ref->dead && ref->kind == kind ? 1 : 0;
+    }
+    return n;
+}
+
 void free_ref(DNSServiceRef ref)
 {
     for (int &fd : ref->fds) {
@@ -319,13 +330,7 @@ int query_reply(const std::string &full_name, uint32_t flags, uint32_t interface
 
 size_t live_queries()
 {
-    state &s = st();
-    std::lock_guard<std::mutex> guard(s.lock);
-    size_t n = 0;
-    for (DNSServiceRef ref : s.refs) {
-        n += !ref->dead && ref->kind == kind_query ? 1 : 0;
-    }
-    return n;
+    return live_of_kind(kind_query);
 }
 
 void fail_next_query(int32_t error)
@@ -365,13 +370,7 @@ size_t live_references()
 
 size_t live_browses()
 {
-    state &s = st();
-    std::lock_guard<std::mutex> guard(s.lock);
-    size_t n = 0;
-    for (DNSServiceRef ref : s.refs) {
-        n += !ref->dead && ref->kind == kind_browse ? 1 : 0;
-    }
-    return n;
+    return live_of_kind(kind_browse);
 }
 
 std::vector<resolve_request> live_resolves()
