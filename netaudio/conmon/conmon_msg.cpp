@@ -154,7 +154,8 @@ bool above_0703(uint16_t v) { return v > 0x0703; }
 bool from_0704(uint16_t v) { return v >= 0x0704; }
 bool above_0708(uint16_t v) { return v > 0x0708; }
 
-qnb_error gated_u32(const void *body, size_t length, size_t at, version_gate gate, uint32_t *out)
+template <typename T, qnb_error (*read)(const wgcp_reader *, size_t, T *)>
+qnb_error gated(const void *body, size_t length, size_t at, version_gate gate, T *out)
 {
     if (!out)
         return QNB_ERR_INVALIDPARAMETER;
@@ -166,22 +167,28 @@ qnb_error gated_u32(const void *body, size_t length, size_t at, version_gate gat
         return err;
     if (gate && !gate(version))
         return QNB_ERR_SUCCESS;
-    return rd32(&r, at, out);
+    return read(&r, at, out);
+}
+
+qnb_error gated_u32(const void *body, size_t length, size_t at, version_gate gate, uint32_t *out)
+{
+    return gated<uint32_t, rd32>(body, length, at, gate, out);
 }
 
 qnb_error gated_u16(const void *body, size_t length, size_t at, version_gate gate, uint16_t *out)
 {
+    return gated<uint16_t, rd16>(body, length, at, gate, out);
+}
+
+// Whether the u16 at 8 (the flags, or a count) has any of `mask` set.
+qnb_error word8_any(const void *body, size_t length, uint16_t mask, bool *out)
+{
     if (!out)
         return QNB_ERR_INVALIDPARAMETER;
-    *out = 0;
-    wgcp_reader r;
-    qnb_error err = open_view(body, length, &r);
-    uint16_t version = 0;
-    if (err || (err = rd16(&r, 0, &version)))
-        return err;
-    if (gate && !gate(version))
-        return QNB_ERR_SUCCESS;
-    return rd16(&r, at, out);
+    uint16_t word = 0;
+    qnb_error err = gated_u16(body, length, 8, nullptr, &word);
+    *out = (word & mask) != 0;
+    return err;
 }
 
 qnb_error bytes8(const void *body, size_t length, size_t at, uint8_t *out)
@@ -587,32 +594,17 @@ qnb_error conmon_msg_get_parameter(const void *body, size_t length, uint32_t *ou
 
 qnb_error conmon_msg_get_flag0(const void *body, size_t length, bool *out)
 {
-    if (!out)
-        return QNB_ERR_INVALIDPARAMETER;
-    uint16_t flags = 0;
-    qnb_error err = gated_u16(body, length, 8, nullptr, &flags);
-    *out = (flags & 0x1) != 0;
-    return err;
+    return word8_any(body, length, 0x1, out);
 }
 
 qnb_error conmon_msg_get_flag1(const void *body, size_t length, bool *out)
 {
-    if (!out)
-        return QNB_ERR_INVALIDPARAMETER;
-    uint16_t flags = 0;
-    qnb_error err = gated_u16(body, length, 8, nullptr, &flags);
-    *out = (flags & 0x2) != 0;
-    return err;
+    return word8_any(body, length, 0x2, out);
 }
 
 qnb_error conmon_msg_has_count(const void *body, size_t length, bool *out)
 {
-    if (!out)
-        return QNB_ERR_INVALIDPARAMETER;
-    uint16_t count = 0;
-    qnb_error err = gated_u16(body, length, 8, nullptr, &count);
-    *out = count != 0;
-    return err;
+    return word8_any(body, length, 0xFFFF, out);
 }
 
 qnb_error conmon_msg_get_byte(const void *body, size_t length, unsigned index, uint8_t *out)

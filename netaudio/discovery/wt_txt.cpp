@@ -179,6 +179,34 @@ size_t key_length(const wt_txt_entry *entry, size_t n)
     return entry->value_offset != 0 ? entry->value_offset - 1 : n;
 }
 
+// Parses a device's TXT record into `record` (cleared first). `field(is, value)` stores the field
+// an entry names and returns its flag, 0 when the value does not parse; `is(key, flag)` holds for
+// the first entry of `key` only, a repeated key is ignored.
+template <typename Record, typename Field>
+qnb_error parse_device_record(Record *record, const void *txt, uint16_t length, Field field)
+{
+    if (record == nullptr || txt == nullptr) {
+        return QNB_ERR_INVALIDPARAMETER;
+    }
+    std::memset(record, 0, sizeof *record);
+    wt_txt_iterator it;
+    wt_txt_iterator_init(&it, txt, length);
+    wt_txt_entry entry;
+    uint32_t seen = 0;
+    int n;
+    while ((n = wt_txt_next(&it, &entry)) > 0) {
+        auto is = [&entry, n, &seen](const char *key, uint32_t flag) {
+            if (!key_equals(entry.text, key_length(&entry, static_cast<size_t>(n)), key) || (seen & flag) != 0) {
+                return false;
+            }
+            seen |= flag;
+            return true;
+        };
+        record->flags |= field(is, wt_txt_value(&entry, nullptr));
+    }
+    return QNB_ERR_SUCCESS;
+}
+
 } // namespace
 
 bool wt_txt_find(const void *txt, uint16_t length, const char *key, const uint8_t **value,
@@ -326,92 +354,52 @@ bool wt_txt_parse_id16(const char *value, uint8_t out[8])
 
 qnb_error parse_media_device_txt_record(wt_txt_media_device *record, const void *txt, uint16_t length)
 {
-    if (record == nullptr || txt == nullptr) {
-        return QNB_ERR_INVALIDPARAMETER;
-    }
-    std::memset(record, 0, sizeof *record);
-    wt_txt_iterator it;
-    wt_txt_iterator_init(&it, txt, length);
-    wt_txt_entry entry;
-    uint32_t seen = 0;
-    auto first = [&seen](uint32_t bit) {
-        bool is_first = (seen & bit) == 0;
-        seen |= bit;
-        return is_first;
-    };
-    int n;
-    while ((n = wt_txt_next(&it, &entry)) > 0) {
-        auto is = [&entry, n](const char *key) {
-            return key_equals(entry.text, key_length(&entry, static_cast<size_t>(n)), key);
-        };
-        const char *value = wt_txt_value(&entry, nullptr);
-        uint32_t flag = 0;
-        if (is("arcp_vers") && first(WT_TXT_MEDIA_ARCP_VERS)) {
-            flag = wt_txt_parse_version(value, &record->arcp_vers) ? WT_TXT_MEDIA_ARCP_VERS : 0;
-        } else if (is("arcp_min") && first(WT_TXT_MEDIA_ARCP_MIN)) {
-            flag = wt_txt_parse_version(value, &record->arcp_min) ? WT_TXT_MEDIA_ARCP_MIN : 0;
-        } else if (is("router_vers") && first(WT_TXT_MEDIA_ROUTER_VERS)) {
-            flag = wt_txt_parse_version(value, &record->router_vers) ? WT_TXT_MEDIA_ROUTER_VERS : 0;
-        } else if (is("router_info") && first(WT_TXT_MEDIA_ROUTER_INFO)) {
-            flag = parse_text(value, record->router_info) ? WT_TXT_MEDIA_ROUTER_INFO : 0;
-        } else if (is("mf") && first(WT_TXT_MEDIA_MF)) {
-            flag = wt_txt_parse_id_text(value, record->mf) ? WT_TXT_MEDIA_MF : 0;
-        } else if (is("model") && first(WT_TXT_MEDIA_MODEL)) {
-            flag = wt_txt_parse_id_text(value, record->model) ? WT_TXT_MEDIA_MODEL : 0;
-        } else if (is("router_debug") && first(WT_TXT_MEDIA_ROUTER_DEBUG)) {
-            flag = parse_text(value, record->router_debug) ? WT_TXT_MEDIA_ROUTER_DEBUG : 0;
+    return parse_device_record(record, txt, length, [record](const auto &is, const char *value) -> uint32_t {
+        if (is("arcp_vers", WT_TXT_MEDIA_ARCP_VERS)) {
+            return wt_txt_parse_version(value, &record->arcp_vers) ? WT_TXT_MEDIA_ARCP_VERS : 0;
+        } else if (is("arcp_min", WT_TXT_MEDIA_ARCP_MIN)) {
+            return wt_txt_parse_version(value, &record->arcp_min) ? WT_TXT_MEDIA_ARCP_MIN : 0;
+        } else if (is("router_vers", WT_TXT_MEDIA_ROUTER_VERS)) {
+            return wt_txt_parse_version(value, &record->router_vers) ? WT_TXT_MEDIA_ROUTER_VERS : 0;
+        } else if (is("router_info", WT_TXT_MEDIA_ROUTER_INFO)) {
+            return parse_text(value, record->router_info) ? WT_TXT_MEDIA_ROUTER_INFO : 0;
+        } else if (is("mf", WT_TXT_MEDIA_MF)) {
+            return wt_txt_parse_id_text(value, record->mf) ? WT_TXT_MEDIA_MF : 0;
+        } else if (is("model", WT_TXT_MEDIA_MODEL)) {
+            return wt_txt_parse_id_text(value, record->model) ? WT_TXT_MEDIA_MODEL : 0;
+        } else if (is("router_debug", WT_TXT_MEDIA_ROUTER_DEBUG)) {
+            return parse_text(value, record->router_debug) ? WT_TXT_MEDIA_ROUTER_DEBUG : 0;
         }
-        record->flags |= flag;
-    }
-    return QNB_ERR_SUCCESS;
+        return 0;
+    });
 }
 
 qnb_error parse_conmon_device_txt_record(wt_txt_conmon_device *record, const void *txt, uint16_t length)
 {
-    if (record == nullptr || txt == nullptr) {
-        return QNB_ERR_INVALIDPARAMETER;
-    }
-    std::memset(record, 0, sizeof *record);
-    wt_txt_iterator it;
-    wt_txt_iterator_init(&it, txt, length);
-    wt_txt_entry entry;
-    uint32_t seen = 0;
-    auto first = [&seen](uint32_t bit) {
-        bool is_first = (seen & bit) == 0;
-        seen |= bit;
-        return is_first;
-    };
-    int n;
-    while ((n = wt_txt_next(&it, &entry)) > 0) {
-        auto is = [&entry, n](const char *key) {
-            return key_equals(entry.text, key_length(&entry, static_cast<size_t>(n)), key);
-        };
-        const char *value = wt_txt_value(&entry, nullptr);
-        uint32_t flag = 0;
-        if (is("cmcp_vers") && first(WT_TXT_CONMON_CMCP_VERS)) {
-            flag = wt_txt_parse_version(value, &record->cmcp_vers) ? WT_TXT_CONMON_CMCP_VERS : 0;
-        } else if (is("cmcp_min") && first(WT_TXT_CONMON_CMCP_MIN)) {
-            flag = wt_txt_parse_version(value, &record->cmcp_min) ? WT_TXT_CONMON_CMCP_MIN : 0;
-        } else if (is("id") && first(WT_TXT_CONMON_ID)) {
-            flag = wt_txt_parse_id_hex(value, record->id) ? WT_TXT_CONMON_ID : 0;
-        } else if (is("process") && first(WT_TXT_CONMON_PROCESS)) {
-            flag = wt_txt_parse_u16(value, &record->process) ? WT_TXT_CONMON_PROCESS : 0;
-        } else if (is("vid") && first(WT_TXT_CONMON_VID)) {
-            flag = wt_txt_parse_id_text(value, record->vid) ? WT_TXT_CONMON_VID : 0;
-        } else if (is("vba") && first(WT_TXT_CONMON_VBA)) {
-            flag = wt_txt_parse_address(value, record->vba) ? WT_TXT_CONMON_VBA : 0;
-        } else if (is("mf") && first(WT_TXT_CONMON_MF)) {
-            flag = wt_txt_parse_id_text(value, record->mf) ? WT_TXT_CONMON_MF : 0;
-        } else if (is("model") && first(WT_TXT_CONMON_MODEL)) {
-            flag = wt_txt_parse_id_text(value, record->model) ? WT_TXT_CONMON_MODEL : 0;
-        } else if (is("server_vers") && first(WT_TXT_CONMON_SERVER_VERS)) {
-            flag = wt_txt_parse_version(value, &record->server_vers) ? WT_TXT_CONMON_SERVER_VERS : 0;
-        } else if (is("channels") && first(WT_TXT_CONMON_CHANNELS)) {
-            flag = wt_txt_parse_hex_u32(value, &record->channels) ? WT_TXT_CONMON_CHANNELS : 0;
+    return parse_device_record(record, txt, length, [record](const auto &is, const char *value) -> uint32_t {
+        if (is("cmcp_vers", WT_TXT_CONMON_CMCP_VERS)) {
+            return wt_txt_parse_version(value, &record->cmcp_vers) ? WT_TXT_CONMON_CMCP_VERS : 0;
+        } else if (is("cmcp_min", WT_TXT_CONMON_CMCP_MIN)) {
+            return wt_txt_parse_version(value, &record->cmcp_min) ? WT_TXT_CONMON_CMCP_MIN : 0;
+        } else if (is("id", WT_TXT_CONMON_ID)) {
+            return wt_txt_parse_id_hex(value, record->id) ? WT_TXT_CONMON_ID : 0;
+        } else if (is("process", WT_TXT_CONMON_PROCESS)) {
+            return wt_txt_parse_u16(value, &record->process) ? WT_TXT_CONMON_PROCESS : 0;
+        } else if (is("vid", WT_TXT_CONMON_VID)) {
+            return wt_txt_parse_id_text(value, record->vid) ? WT_TXT_CONMON_VID : 0;
+        } else if (is("vba", WT_TXT_CONMON_VBA)) {
+            return wt_txt_parse_address(value, record->vba) ? WT_TXT_CONMON_VBA : 0;
+        } else if (is("mf", WT_TXT_CONMON_MF)) {
+            return wt_txt_parse_id_text(value, record->mf) ? WT_TXT_CONMON_MF : 0;
+        } else if (is("model", WT_TXT_CONMON_MODEL)) {
+            return wt_txt_parse_id_text(value, record->model) ? WT_TXT_CONMON_MODEL : 0;
+        } else if (is("server_vers", WT_TXT_CONMON_SERVER_VERS)) {
+            return wt_txt_parse_version(value, &record->server_vers) ? WT_TXT_CONMON_SERVER_VERS : 0;
+        } else if (is("channels", WT_TXT_CONMON_CHANNELS)) {
+            return wt_txt_parse_hex_u32(value, &record->channels) ? WT_TXT_CONMON_CHANNELS : 0;
         }
-        record->flags |= flag;
-    }
-    return QNB_ERR_SUCCESS;
+        return 0;
+    });
 }
 
 qnb_error parse_via_txt_record(qnb_env *env, const char *name, uint16_t length, const void *txt,

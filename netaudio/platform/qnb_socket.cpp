@@ -30,6 +30,20 @@ qnb_error check_ipv4(const qnb_sockaddr *record)
     return QNB_ERR_SUCCESS;
 }
 
+// Binds or connects (`call`) a socket to an IPv4 address.
+qnb_error attach_ipv4(qnb_socket sock, const qnb_sockaddr *address,
+                      int (*call)(int, const struct sockaddr *, socklen_t))
+{
+    if (sock == QNB_SOCKET_INVALID)
+        return QNB_ERR_INVALIDPARAMETER;
+    qnb_error err = check_ipv4(address);
+    if (err)
+        return err;
+    if (call(sock, reinterpret_cast<const struct sockaddr *>(&address->sin), kSinLength) != 0)
+        return qnb_error_last();
+    return QNB_ERR_SUCCESS;
+}
+
 qnb_error check_family(int family)
 {
     if (family == 0)
@@ -273,16 +287,9 @@ qnb_error qnb_socket_open_udp(qnb_socket *sock, int family)
 
 qnb_error qnb_socket_connect(qnb_socket sock, const qnb_sockaddr *address)
 {
-    if (sock == QNB_SOCKET_INVALID)
-        return QNB_ERR_INVALIDPARAMETER;
-    qnb_error err = check_ipv4(address);
-    if (err)
-        return err;
     // Once connected, an ICMP port-unreachable from the peer fails the next receive with
     // ECONNREFUSED, which the errno map reports as QNB_ERR_CONNRESET.
-    if (connect(sock, reinterpret_cast<const struct sockaddr *>(&address->sin), kSinLength) != 0)
-        return qnb_error_last();
-    return QNB_ERR_SUCCESS;
+    return attach_ipv4(sock, address, connect);
 }
 
 qnb_error qnb_socket_open_connected(qnb_socket *sock, const qnb_sockaddr *address)
@@ -303,14 +310,7 @@ qnb_error qnb_socket_open_connected(qnb_socket *sock, const qnb_sockaddr *addres
 
 qnb_error qnb_socket_bind(qnb_socket sock, const qnb_sockaddr *address)
 {
-    if (sock == QNB_SOCKET_INVALID)
-        return QNB_ERR_INVALIDPARAMETER;
-    qnb_error err = check_ipv4(address);
-    if (err)
-        return err;
-    if (bind(sock, reinterpret_cast<const struct sockaddr *>(&address->sin), kSinLength) != 0)
-        return qnb_error_last();
-    return QNB_ERR_SUCCESS;
+    return attach_ipv4(sock, address, bind);
 }
 
 qnb_error qnb_socket_get_name(qnb_socket sock, qnb_sockaddr *address)

@@ -24,6 +24,48 @@ bool set_text(char *dst, size_t size, const char *src)
     return true;
 }
 
+// `dst` now `value`; true when that differs from before.
+template <typename T>
+bool set_value(T &dst, T value)
+{
+    if (dst == value)
+        return false;
+    dst = value;
+    return true;
+}
+
+// A label slot now holding `name` for `channel`; true when that differs from before.
+bool set_label(wr_txlabel &slot, uint16_t channel, const char *name)
+{
+    if (slot.channel == channel && strcmp(slot.name, name) == 0)
+        return false;
+    slot.channel = channel;
+    snprintf(slot.name, sizeof slot.name, "%s", name);
+    return true;
+}
+
+// Sends the request built so far; one that could not be built or sent is cancelled.
+qnb_error send_built(wr_device *d, wr_request *r, qnb_error err)
+{
+    if (!err)
+        err = wr_device_send(d, r);
+    if (err)
+        wr_devices_cancel_request(d->container, r);
+    return err;
+}
+
+// Marks a channel to be read again and its kind changed on the device, reporting the flags when
+// either is new.
+void mark_stale(wr_device *d, bool *stale, int kind)
+{
+    bool newly = !*stale;
+    *stale = true;
+    bool flag = !d->changed[kind];
+    d->changed[kind] = 1;
+    if (newly || flag)
+        wr_device_report(d, WR_CHANGE_FLAGS);
+}
+
 bool is_local(const char *device)
 {
     return device && device[0] == '.' && device[1] == 0;
@@ -67,12 +109,9 @@ qnb_error send_label_record(wr_txchannel *ch, wr_device_request_fn callback, wr_
     err = wr_msg_label_begin(&l, b, wr_device_protocol_version(d), 1);
     if (!err)
         err = wr_msg_label_add(&l, label_id, channel_id, name);
-    if (!err)
-        err = wr_device_send(d, r);
-    if (err) {
-        wr_devices_cancel_request(d->container, r);
+    err = send_built(d, r, err);
+    if (err)
         return err;
-    }
     if (out)
         *out = r;
     return 0;
@@ -88,12 +127,9 @@ qnb_error send_one_channel(wr_device *d, wr_device_request_fn callback, wr_reque
     if (err)
         return err;
     err = wr_msg_build_id_list(b, wr_device_protocol_version(d), opcode, &id, 1, nullptr);
-    if (!err)
-        err = wr_device_send(d, r);
-    if (err) {
-        wr_devices_cancel_request(d->container, r);
+    err = send_built(d, r, err);
+    if (err)
         return err;
-    }
     if (out)
         *out = r;
     return 0;
@@ -138,28 +174,14 @@ bool wr_channel_is_flag2(const wr_txchannel *c)
 
 void wr_channel_mark_stale(wr_rxchannel *c)
 {
-    if (!c || !c->device)
-        return;
-    bool newly = !c->stale;
-    c->stale = true;
-    wr_device *d = c->device;
-    bool flag = !d->changed[WR_UPDATE_RXCHANNELS];
-    d->changed[WR_UPDATE_RXCHANNELS] = 1;
-    if (newly || flag)
-        wr_device_report(d, WR_CHANGE_FLAGS);
+    if (c && c->device)
+        mark_stale(c->device, &c->stale, WR_UPDATE_RXCHANNELS);
 }
 
 void wr_txchannel_mark_stale(wr_txchannel *c)
 {
-    if (!c || !c->device)
-        return;
-    bool newly = !c->stale;
-    c->stale = true;
-    wr_device *d = c->device;
-    bool flag = !d->changed[WR_UPDATE_TXCHANNELS];
-    d->changed[WR_UPDATE_TXCHANNELS] = 1;
-    if (newly || flag)
-        wr_device_report(d, WR_CHANGE_FLAGS);
+    if (c && c->device)
+        mark_stale(c->device, &c->stale, WR_UPDATE_TXCHANNELS);
 }
 
 bool wr_txchannel_matches(const wr_txchannel *c, const char *name, unsigned flags)
@@ -211,16 +233,9 @@ qnb_error wr_txchannel_get_labels(const wr_txchannel *c, size_t *count, wr_txlab
 
 bool wr_txchannel_update(wr_txchannel *c, const wr_msg_tx_entry *e)
 {
-    bool changed = false;
-    if (c->id != e->id) {
-        c->id = e->id;
-        changed = true;
-    }
+    bool changed = set_value(c->id, e->id);
     changed = set_text(c->name, sizeof c->name, e->name) || changed;
-    if (c->status != e->status) {
-        c->status = e->status;
-        changed = true;
-    }
+    changed = set_value(c->status, e->status) || changed;
     if (!wr_msg_format_equal(&c->format, &e->format)) {
         c->format = e->format;
         changed = true;
@@ -234,11 +249,7 @@ bool wr_txchannel_update(wr_txchannel *c, const wr_msg_tx_entry *e)
 
 bool wr_rxchannel_update(wr_rxchannel *c, const wr_msg_rx_entry *e)
 {
-    bool changed = false;
-    if (c->id != e->id) {
-        c->id = e->id;
-        changed = true;
-    }
+    bool changed = set_value(c->id, e->id);
     changed = set_text(c->name, sizeof c->name, e->name) || changed;
     if (c->status != e->status || c->mode != e->mode) {
         c->status = e->status;
@@ -249,23 +260,12 @@ bool wr_rxchannel_update(wr_rxchannel *c, const wr_msg_rx_entry *e)
         c->format = e->format;
         changed = true;
     }
-    for (int i = 0; i < 2; ++i) {
-        uint8_t f = e->flow_flags[i] ? 1 : 0;
-        if (c->flow_flags[i] != f) {
-            c->flow_flags[i] = f;
-            changed = true;
-        }
-    }
-    if (c->value != e->value) {
-        c->value = e->value;
-        changed = true;
-    }
+    for (int i = 0; i < 2; ++i)
+        changed = set_value(c->flow_flags[i], uint8_t(e->flow_flags[i] ? 1 : 0)) || changed;
+    changed = set_value(c->value, e->value) || changed;
     changed = set_text(c->sub_channel, sizeof c->sub_channel, e->tx_channel) || changed;
     changed = set_text(c->sub_device, sizeof c->sub_device, e->tx_device) || changed;
-    if (c->sub_status != e->subscription_status) {
-        c->sub_status = e->subscription_status;
-        changed = true;
-    }
+    changed = set_value(c->sub_status, e->subscription_status) || changed;
     if (c->sub_channel[0] && c->sub_device[0])
         snprintf(c->sub_text, sizeof c->sub_text, "%s@%s", c->sub_channel, c->sub_device);
     else
@@ -315,12 +315,9 @@ qnb_error wr_rxchannel_subscribe(wr_rxchannel *c, wr_device_request_fn callback,
         uint16_t id = c->id;
         err = wr_msg_build_id_list(b, wr_device_protocol_version(d), opcode, &id, 1, nullptr);
     }
-    if (!err)
-        err = wr_device_send(d, r);
-    if (err) {
-        wr_devices_cancel_request(d->container, r);
+    err = send_built(d, r, err);
+    if (err)
         return err;
-    }
     wr_channel_mark_stale(c);
     wr_device_mark_kind(d, WR_UPDATE_RXFLOWS);
     if (out)
@@ -350,12 +347,9 @@ qnb_error wr_rxchannel_set_name(wr_rxchannel *c, wr_device_request_fn callback, 
     err = wr_msg_rx_rename_begin(&l, b, wr_device_protocol_version(d), 1);
     if (!err)
         err = wr_msg_rx_rename_add(&l, c->id, name);
-    if (!err)
-        err = wr_device_send(d, r);
-    if (err) {
-        wr_devices_cancel_request(d->container, r);
+    err = send_built(d, r, err);
+    if (err)
         return err;
-    }
     wr_channel_mark_stale(c);
     if (out)
         *out = r;
@@ -532,11 +526,7 @@ void wr_device_handle_tx_labels(wr_device *d, wr_request *r, const wr_msg_respon
                 channel = rec.channel_id;
                 name = rec.name;
             }
-            if (slot.channel != channel || strcmp(slot.name, name) != 0) {
-                slot.channel = channel;
-                snprintf(slot.name, sizeof slot.name, "%s", name);
-                changed = true;
-            }
+            changed = set_label(slot, channel, name) || changed;
             slot.stale = false;
         }
     }
@@ -586,12 +576,7 @@ void wr_device_handle_tx_label_change(wr_device *d, wr_request *r, const wr_msg_
                 d->labels[before].name[0] = 0;
                 changed = true;
             }
-            wr_txlabel &slot = d->labels[range.last - 1];
-            if (slot.channel != asked.channel_id || strcmp(slot.name, asked.name) != 0) {
-                slot.channel = asked.channel_id;
-                snprintf(slot.name, sizeof slot.name, "%s", asked.name);
-                changed = true;
-            }
+            changed = set_label(d->labels[range.last - 1], asked.channel_id, asked.name) || changed;
         }
     } else if (asked.channel_id == 0) {
         if (asked.label_id == 0 || asked.label_id > d->num_labels) {

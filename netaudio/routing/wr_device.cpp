@@ -35,21 +35,12 @@ void free_device(wr_device *d)
     qnb_log(log, QNB_LOG_DEBUG, "%s: finished\n", "wr_device_delete");
 }
 
-bool any_stale_tx(const wr_device *d, uint16_t *first)
+// The id of the first stale channel of `channels` in *first; false when none is stale.
+template <typename Channel>
+bool first_stale(const Channel *channels, uint16_t count, uint16_t *first)
 {
-    for (uint16_t i = 0; d->txchannels && i < d->num_txchannels; ++i) {
-        if (d->txchannels[i].stale) {
-            *first = uint16_t(i + 1);
-            return true;
-        }
-    }
-    return false;
-}
-
-bool any_stale_rx(const wr_device *d, uint16_t *first)
-{
-    for (uint16_t i = 0; d->rxchannels && i < d->num_rxchannels; ++i) {
-        if (d->rxchannels[i].stale) {
+    for (uint16_t i = 0; channels && i < count; ++i) {
+        if (channels[i].stale) {
             *first = uint16_t(i + 1);
             return true;
         }
@@ -621,7 +612,8 @@ qnb_error wr_device_update(wr_device *d, wr_device_request_fn callback, wr_reque
     switch (kind) {
     case WR_UPDATE_TXCHANNELS:
     case WR_UPDATE_RXCHANNELS: {
-        bool stale = kind == WR_UPDATE_TXCHANNELS ? any_stale_tx(d, &first) : any_stale_rx(d, &first);
+        bool stale = kind == WR_UPDATE_TXCHANNELS ? first_stale(d->txchannels, d->num_txchannels, &first)
+                                                  : first_stale(d->rxchannels, d->num_rxchannels, &first);
         if (!stale) {
             wr_device_clear_changed(d, kind);
             return 0;

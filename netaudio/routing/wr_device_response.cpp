@@ -43,6 +43,14 @@ bool request_view(const response &c, wr_msg_response *out)
     return wr_msg_response_init(out, p, wgcp_header_get_length(p)) == 0;
 }
 
+// Sends `opcode` {first, 0} as the follow-up on the request's slot.
+qnb_error send_range_query(const response &c, uint16_t opcode, uint16_t first)
+{
+    wgcp_builder *b = wr_device_restart_packet(c.device, c.request, opcode);
+    qnb_error err = wr_msg_build_range_query(b, wr_device_protocol_version(c.device), opcode, first);
+    return err ? err : wr_device_send(c.device, c.request);
+}
+
 // ---- capabilities ----
 
 void free_layout(wr_device *d)
@@ -65,30 +73,33 @@ void free_layout(wr_device *d)
     }
 }
 
+// The device's `count` channels, numbered from 1, with no value and all to be read; null when
+// there is no memory for them.
+template <typename Channel>
+Channel *new_channels(wr_device *d, uint16_t count)
+{
+    Channel *list = static_cast<Channel *>(calloc(count, sizeof(Channel)));
+    for (uint16_t i = 0; list && i < count; ++i) {
+        list[i].device = d;
+        list[i].id = uint16_t(i + 1);
+        list[i].value = WR_VALUE_NONE;
+        list[i].stale = true;
+    }
+    return list;
+}
+
 qnb_error allocate_layout(wr_device *d, const wr_msg_capabilities &caps, const char **text)
 {
     *text = "Querying capabilities";
     if (caps.tx_channels) {
-        d->txchannels = static_cast<wr_txchannel *>(calloc(caps.tx_channels, sizeof(wr_txchannel)));
+        d->txchannels = new_channels<wr_txchannel>(d, caps.tx_channels);
         if (!d->txchannels)
             return QNB_ERR_NOMEMORY;
-        for (uint16_t i = 0; i < caps.tx_channels; ++i) {
-            d->txchannels[i].device = d;
-            d->txchannels[i].id = uint16_t(i + 1);
-            d->txchannels[i].value = WR_VALUE_NONE;
-            d->txchannels[i].stale = true;
-        }
     }
     if (caps.rx_channels) {
-        d->rxchannels = static_cast<wr_rxchannel *>(calloc(caps.rx_channels, sizeof(wr_rxchannel)));
+        d->rxchannels = new_channels<wr_rxchannel>(d, caps.rx_channels);
         if (!d->rxchannels)
             return QNB_ERR_NOMEMORY;
-        for (uint16_t i = 0; i < caps.rx_channels; ++i) {
-            d->rxchannels[i].device = d;
-            d->rxchannels[i].id = uint16_t(i + 1);
-            d->rxchannels[i].value = WR_VALUE_NONE;
-            d->rxchannels[i].stale = true;
-        }
     }
     if (caps.tx_label_slots) {
         d->labels = static_cast<wr_txlabel *>(calloc(caps.tx_label_slots, sizeof(wr_txlabel)));
@@ -504,16 +515,10 @@ void handle_unicast_performance(const response &c)
     update_latency(d);
     if (stored)
         wr_device_report(d, WR_CHANGE_PERFORMANCE);
-    if (tx_changed && code != 0) {
-        wgcp_builder *b = wr_device_restart_packet(d, c.request, WR_OP_CHANGED_ALL);
-        if (wr_msg_build_range_query(b, wr_device_protocol_version(d), WR_OP_CHANGED_ALL, 1) == 0)
-            wr_device_send(d, c.request);
-    }
-    if (rx_changed) {
-        wgcp_builder *b = wr_device_restart_packet(d, c.request, WR_OP_RX_PERFORMANCE_CHANGED);
-        if (wr_msg_build_range_query(b, wr_device_protocol_version(d), WR_OP_RX_PERFORMANCE_CHANGED, 1) == 0)
-            wr_device_send(d, c.request);
-    }
+    if (tx_changed && code != 0)
+        send_range_query(c, WR_OP_CHANGED_ALL, 1);
+    if (rx_changed)
+        send_range_query(c, WR_OP_RX_PERFORMANCE_CHANGED, 1);
     complete(c, first);
 }
 
@@ -588,21 +593,14 @@ void handle_channel_page(const response &c, bool tx)
                 complete(c, QNB_ERR_INVALIDDATA);
                 return;
             }
-            uint16_t opcode = tx ? WR_OP_TX_CHANNELS : WR_OP_RX_CHANNELS;
-            wgcp_builder *b = wr_device_restart_packet(d, c.request, opcode);
-            err = wr_msg_build_range_query(b, wr_device_protocol_version(d), opcode, first);
-            if (!err)
-                err = wr_device_send(d, c.request);
+            err = send_range_query(c, tx ? WR_OP_TX_CHANNELS : WR_OP_RX_CHANNELS, first);
             if (err)
                 complete(c, err);
             return;
         }
     }
     if (tx && (d->capability_word & WR_CAPS_WORD_TX_VALUES)) {
-        wgcp_builder *b = wr_device_restart_packet(d, c.request, WR_OP_TX_VALUES);
-        err = wr_msg_build_range_query(b, wr_device_protocol_version(d), WR_OP_TX_VALUES, 1);
-        if (!err)
-            err = wr_device_send(d, c.request);
+        err = send_range_query(c, WR_OP_TX_VALUES, 1);
         if (err)
             complete(c, err);
         return;
@@ -836,6 +834,16 @@ void dispatch(const response &c)
     }
 }
 
+// A reply answers what its request asked: the same opcode. Anything else is logged for `caller`.
+bool answers_request(const wr_device *d, const wr_request *r, const uint8_t *data, size_t size, const char *caller)
+{
+    if (size < WR_HEADER_SIZE || wgcp_header_get_opcode(data) == wr_device_request_opcode(r))
+        return true;
+    qnb_log(logger_of(d), QNB_LOG_ERROR, "%s: Response opcode 0x%04x does not match request opcode 0x%04x\n", caller,
+            unsigned(wgcp_header_get_opcode(data)), unsigned(wr_device_request_opcode(r)));
+    return false;
+}
+
 void triage(wr_device *d, wr_request *r, const uint8_t *data, size_t size)
 {
     response c;
@@ -887,12 +895,8 @@ void wr_device_handle_socket_response(wr_device *d, wr_request *r, const qnb_soc
                 __func__);
         return;
     }
-    if (size >= WR_HEADER_SIZE && wgcp_header_get_opcode(data) != wr_device_request_opcode(r)) {
-        qnb_log(logger_of(d), QNB_LOG_ERROR, "%s: Response opcode 0x%04x does not match request opcode 0x%04x\n",
-                __func__, unsigned(wgcp_header_get_opcode(data)), unsigned(wr_device_request_opcode(r)));
-        return;
-    }
-    triage(d, r, data, size);
+    if (answers_request(d, r, data, size, __func__))
+        triage(d, r, data, size);
 }
 
 void wr_device_handle_domain_response(wr_device *d, wr_request *r, const uint32_t *source, const uint8_t *data,
@@ -911,10 +915,6 @@ void wr_device_handle_domain_response(wr_device *d, wr_request *r, const uint32_
                 __func__);
         return;
     }
-    if (size >= WR_HEADER_SIZE && wgcp_header_get_opcode(data) != wr_device_request_opcode(r)) {
-        qnb_log(logger_of(d), QNB_LOG_ERROR, "%s: Response opcode 0x%04x does not match request opcode 0x%04x\n",
-                __func__, unsigned(wgcp_header_get_opcode(data)), unsigned(wr_device_request_opcode(r)));
-        return;
-    }
-    triage(d, r, data, size);
+    if (answers_request(d, r, data, size, __func__))
+        triage(d, r, data, size);
 }

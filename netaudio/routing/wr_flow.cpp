@@ -265,6 +265,46 @@ bool response_is_empty(const wr_msg_response *m)
     return m->size <= WR_LIST_HEAD || m->data[11] == 0;
 }
 
+// A reply's result other than success stands as the request's result.
+void override_result(const wr_flow_host *h, const wr_msg_response *m)
+{
+    qnb_error mapped = wr_msg_result_to_error(m->header.status);
+    if (mapped && h->ops->set_result_override)
+        h->ops->set_result_override(h->device, h->request, mapped);
+}
+
+// The flows are read again from flow 1 before the request completes.
+template <typename Table>
+void read_again(Table *t, const wr_flow_host *h, void (*begin_read)(Table *), uint16_t opcode)
+{
+    if (!t) {
+        complete(h, 0);
+        return;
+    }
+    begin_read(t);
+    qnb_error e = send_query(h, opcode, 1);
+    if (e)
+        complete(h, e);
+}
+
+// A table of no entries for the device's channels, interfaces and slots, read from flow 1.
+template <typename Table>
+qnb_error table_new(uint16_t channels, uint16_t interfaces, uint16_t slot_limit, Table **out)
+{
+    if (!out)
+        return QNB_ERR_INVALIDPARAMETER;
+    *out = nullptr;
+    Table *t = static_cast<Table *>(calloc(1, sizeof(Table)));
+    if (!t)
+        return QNB_ERR_NOMEMORY;
+    t->channels = channels;
+    t->interfaces = interfaces;
+    t->slot_limit = slot_limit;
+    t->query_from = 1;
+    *out = t;
+    return QNB_ERR_SUCCESS;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -390,18 +430,7 @@ bool tx_grow(wr_txflow_table *t)
 
 qnb_error wr_flow_tx_table_new(uint16_t channels, uint16_t interfaces, uint16_t slot_limit, wr_txflow_table **out)
 {
-    if (!out)
-        return QNB_ERR_INVALIDPARAMETER;
-    *out = nullptr;
-    wr_txflow_table *t = static_cast<wr_txflow_table *>(calloc(1, sizeof *t));
-    if (!t)
-        return QNB_ERR_NOMEMORY;
-    t->channels = channels;
-    t->interfaces = interfaces;
-    t->slot_limit = slot_limit;
-    t->query_from = 1;
-    *out = t;
-    return QNB_ERR_SUCCESS;
+    return table_new(channels, interfaces, slot_limit, out);
 }
 
 void wr_flow_tx_table_delete(wr_txflow_table *t)
@@ -521,26 +550,20 @@ uint16_t rx_block_size(uint16_t k)
 
 qnb_error wr_flow_rx_table_new(uint16_t channels, uint16_t interfaces, uint16_t slot_limit, wr_rxflow_table **out)
 {
-    if (!out)
-        return QNB_ERR_INVALIDPARAMETER;
-    *out = nullptr;
-    wr_rxflow_table *t = static_cast<wr_rxflow_table *>(calloc(1, sizeof *t));
-    if (!t)
-        return QNB_ERR_NOMEMORY;
-    t->channels = channels;
-    t->interfaces = interfaces;
-    t->slot_limit = slot_limit;
-    t->query_from = 1;
+    qnb_error e = table_new(channels, interfaces, slot_limit, out);
+    if (e)
+        return e;
+    wr_rxflow_table *t = *out;
     t->template_from = 1;
     if (channels) {
         t->marks = static_cast<uint8_t *>(calloc(channels, 1));
         t->flow_numbers = static_cast<uint16_t *>(calloc(channels, sizeof(uint16_t)));
         if (!t->marks || !t->flow_numbers) {
+            *out = nullptr;
             wr_flow_rx_table_delete(t);
             return QNB_ERR_NOMEMORY;
         }
     }
-    *out = t;
     return QNB_ERR_SUCCESS;
 }
 
@@ -655,18 +678,6 @@ qnb_error read_ext(const wr_msg_response *m, uint16_t offset, uint16_t lower, wr
     return QNB_ERR_SUCCESS;
 }
 
-qnb_error record_view(const wr_msg_response *m, const wr_msg_entries *l, uint16_t i, uint16_t size, wgcp_reader *out)
-{
-    if (!m || !l || !out)
-        return QNB_ERR_INVALIDPARAMETER;
-    if (i >= l->count || l->stride < size)
-        return QNB_ERR_INVALIDDATA;
-    wgcp_reader all;
-    wgcp_reader_init(&all, m->data, m->size);
-    return wgcp_reader_sub(&all, WR_LIST_HEAD + size_t(i) * l->stride, size, out) ? QNB_ERR_INVALIDDATA
-                                                                                   : QNB_ERR_SUCCESS;
-}
-
 } // namespace
 
 qnb_error wr_flow_read_tx_record(const wr_msg_response *m, const wr_msg_entries *l, uint16_t i, wr_flow_record *out)
@@ -675,7 +686,7 @@ qnb_error wr_flow_read_tx_record(const wr_msg_response *m, const wr_msg_entries 
         return QNB_ERR_INVALIDPARAMETER;
     memset(out, 0, sizeof *out);
     wgcp_reader r;
-    qnb_error e = record_view(m, l, i, WR_FLOW_TX_RECORD_SIZE, &r);
+    qnb_error e = wr_msg_entry_view(m, l, i, WR_FLOW_TX_RECORD_SIZE, &r);
     if (e)
         return e;
     out->lower = l->end;
@@ -699,7 +710,7 @@ qnb_error wr_flow_read_rx_record(const wr_msg_response *m, const wr_msg_entries 
         return QNB_ERR_INVALIDPARAMETER;
     memset(out, 0, sizeof *out);
     wgcp_reader r;
-    qnb_error e = record_view(m, l, i, templ ? WR_FLOW_TEMPLATE_RECORD_SIZE : WR_FLOW_RX_RECORD_SIZE, &r);
+    qnb_error e = wr_msg_entry_view(m, l, i, templ ? WR_FLOW_TEMPLATE_RECORD_SIZE : WR_FLOW_RX_RECORD_SIZE, &r);
     if (e)
         return e;
     out->lower = l->end;
@@ -1045,11 +1056,8 @@ void wr_flow_handle_rx_page(wr_rxflow_table *t, const wr_flow_host *h, const wr_
 void wr_flow_handle_rx_templates(wr_rxflow_table *t, const wr_flow_host *h, const wr_msg_response *m)
 {
     uint16_t opcode = m->header.opcode;
-    if (opcode == WR_OP_RX_FLOW_DETAILS_ALT) {
-        qnb_error mapped = wr_msg_result_to_error(m->header.status);
-        if (mapped && h->ops->set_result_override)
-            h->ops->set_result_override(h->device, h->request, mapped);
-    }
+    if (opcode == WR_OP_RX_FLOW_DETAILS_ALT)
+        override_result(h, m);
     wr_msg_entries l;
     qnb_error e = t ? wr_msg_read_list(m, WR_FLOW_TEMPLATE_RECORD_SIZE, &l) : QNB_ERR_INVALIDSTATE;
     uint16_t highest = 0;
@@ -1088,19 +1096,9 @@ void wr_flow_handle_rx_templates(wr_rxflow_table *t, const wr_flow_host *h, cons
 
 void wr_flow_handle_rx_change(wr_rxflow_table *t, const wr_flow_host *h, const wr_msg_response *m)
 {
-    qnb_error mapped = wr_msg_result_to_error(m->header.status);
-    if (mapped && h->ops->set_result_override)
-        h->ops->set_result_override(h->device, h->request, mapped);
+    override_result(h, m);
     h->ops->mark_changed(h->device, WR_FLOW_KIND_RXFLOWS);
-    if (!t) {
-        complete(h, 0);
-        return;
-    }
-    // The flows are read again from flow 1 before the request completes.
-    wr_flow_rx_begin_read(t);
-    qnb_error e = send_query(h, WR_OP_RX_FLOWS, 1);
-    if (e)
-        complete(h, e);
+    read_again(t, h, wr_flow_rx_begin_read, WR_OP_RX_FLOWS);
 }
 
 void wr_flow_handle_tx_batch(wr_txflow_table *t, const wr_flow_host *h, const wr_msg_response *m)
@@ -1109,22 +1107,11 @@ void wr_flow_handle_tx_batch(wr_txflow_table *t, const wr_flow_host *h, const wr
         h->ops->continue_batch(h->device, h->request);
         return;
     }
-    qnb_error mapped = wr_msg_result_to_error(m->header.status);
-    if (h->ops->set_result_override) {
-        if (mapped)
-            h->ops->set_result_override(h->device, h->request, mapped);
-        if (h->request_code == WR_FLOW_CODE_EMPTY_CHECK && response_is_empty(m))
-            h->ops->set_result_override(h->device, h->request, QNB_ERR_INVALIDDATA);
-    }
+    override_result(h, m);
+    if (h->ops->set_result_override && h->request_code == WR_FLOW_CODE_EMPTY_CHECK && response_is_empty(m))
+        h->ops->set_result_override(h->device, h->request, QNB_ERR_INVALIDDATA);
     h->ops->mark_changed(h->device, WR_FLOW_KIND_TXFLOWS);
-    if (!t) {
-        complete(h, 0);
-        return;
-    }
-    wr_flow_tx_begin_read(t);
-    qnb_error e = send_query(h, WR_OP_TX_FLOWS, 1);
-    if (e)
-        complete(h, e);
+    read_again(t, h, wr_flow_tx_begin_read, WR_OP_TX_FLOWS);
 }
 
 // ---------------------------------------------------------------------------------------------

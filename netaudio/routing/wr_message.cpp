@@ -47,16 +47,15 @@ bool resolve(const wr_msg_response *m, uint16_t offset, uint16_t lower, unsigned
     return true;
 }
 
-qnb_error entry_view(const wr_msg_response *m, const wr_msg_entries *l, uint16_t i, uint16_t size,
-                     wgcp_reader *out)
+// Entry i for a reader that fills *out: *out is cleared first, so a refused entry leaves nothing.
+template <typename T>
+qnb_error entry_open(const wr_msg_response *m, const wr_msg_entries *l, uint16_t i, uint16_t size, T *out,
+                     wgcp_reader *r)
 {
-    if (!m || !l || !out)
+    if (!out)
         return QNB_ERR_INVALIDPARAMETER;
-    if (i >= l->count || l->stride < size)
-        return QNB_ERR_INVALIDDATA;
-    wgcp_reader r;
-    message_reader(m, &r);
-    return wgcp_reader_sub(&r, WR_LIST_HEAD + static_cast<size_t>(i) * l->stride, size, out);
+    memset(out, 0, sizeof *out);
+    return wr_msg_entry_view(m, l, i, size, r);
 }
 
 uint16_t get16(const wgcp_reader *r, size_t offset)
@@ -81,6 +80,17 @@ qnb_error list_begin_for(wr_msg_list *l, wgcp_builder *b, uint16_t version, uint
     if (e)
         return e;
     return wr_msg_list_begin(l, b, stride, room, reserve, flags);
+}
+
+// The next entry of a list of named records, with `name` stored among the shared strings.
+qnb_error named_entry(wr_msg_list *l, const char *name, uint16_t *offset, uint8_t **entry)
+{
+    if (l->count >= l->room)
+        return QNB_ERR_NOBUFS;
+    qnb_error e = wr_msg_list_add_string(l, name, offset);
+    if (!e)
+        e = wr_msg_list_next(l, entry);
+    return e;
 }
 
 } // namespace
@@ -396,13 +406,9 @@ qnb_error wr_msg_rx_rename_add(wr_msg_list *l, uint16_t rx_id, const char *name)
 {
     if (!l || !l->builder || rx_id == 0)
         return QNB_ERR_INVALIDPARAMETER;
-    if (l->count >= l->room)
-        return QNB_ERR_NOBUFS;
     uint16_t offset = 0;
-    qnb_error e = wr_msg_list_add_string(l, name, &offset);
     uint8_t *entry = nullptr;
-    if (!e)
-        e = wr_msg_list_next(l, &entry);
+    qnb_error e = named_entry(l, name, &offset, &entry);
     if (e)
         return e;
     qnb_put_u16_pair(entry, rx_id, offset);
@@ -420,13 +426,9 @@ qnb_error wr_msg_label_add(wr_msg_list *l, uint16_t label_id, uint16_t channel_i
 {
     if (!l || !l->builder)
         return QNB_ERR_INVALIDPARAMETER;
-    if (l->count >= l->room)
-        return QNB_ERR_NOBUFS;
     uint16_t offset = 0;
-    qnb_error e = wr_msg_list_add_string(l, name, &offset);
     uint8_t *entry = nullptr;
-    if (!e)
-        e = wr_msg_list_next(l, &entry);
+    qnb_error e = named_entry(l, name, &offset, &entry);
     if (e)
         return e;
     wgcp_store_be16(entry, label_id);
@@ -520,6 +522,18 @@ qnb_error wr_msg_read_list(const wr_msg_response *m, uint16_t stride, wr_msg_ent
     return QNB_ERR_SUCCESS;
 }
 
+qnb_error wr_msg_entry_view(const wr_msg_response *m, const wr_msg_entries *l, uint16_t i, uint16_t size,
+                            wgcp_reader *out)
+{
+    if (!m || !l || !out)
+        return QNB_ERR_INVALIDPARAMETER;
+    if (i >= l->count || l->stride < size)
+        return QNB_ERR_INVALIDDATA;
+    wgcp_reader r;
+    message_reader(m, &r);
+    return wgcp_reader_sub(&r, WR_LIST_HEAD + static_cast<size_t>(i) * l->stride, size, out);
+}
+
 qnb_error wr_msg_entry_u16(const wr_msg_response *m, const wr_msg_entries *l, uint16_t i, uint16_t field,
                            uint16_t *out)
 {
@@ -528,7 +542,7 @@ qnb_error wr_msg_entry_u16(const wr_msg_response *m, const wr_msg_entries *l, ui
     if (l && static_cast<uint32_t>(field) + 2 > l->stride)
         return QNB_ERR_INVALIDDATA;
     wgcp_reader r;
-    qnb_error e = entry_view(m, l, i, l ? l->stride : 0, &r);
+    qnb_error e = wr_msg_entry_view(m, l, i, l ? l->stride : 0, &r);
     if (e)
         return e;
     return wgcp_reader_u16_at(&r, field, out);
@@ -539,7 +553,7 @@ qnb_error wr_msg_read_range(const wr_msg_response *m, const wr_msg_entries *l, u
     if (!out)
         return QNB_ERR_INVALIDPARAMETER;
     wgcp_reader r;
-    qnb_error e = entry_view(m, l, i, WR_RANGE_SIZE, &r);
+    qnb_error e = wr_msg_entry_view(m, l, i, WR_RANGE_SIZE, &r);
     if (e)
         return e;
     out->first = get16(&r, 0);
@@ -596,7 +610,7 @@ qnb_error wr_msg_read_property(const wr_msg_response *m, const wr_msg_entries *l
     if (!out)
         return QNB_ERR_INVALIDPARAMETER;
     wgcp_reader r;
-    qnb_error e = entry_view(m, l, i, WR_PROPERTY_SIZE, &r);
+    qnb_error e = wr_msg_entry_view(m, l, i, WR_PROPERTY_SIZE, &r);
     if (e)
         return e;
     out->id = get16(&r, 0);
@@ -767,11 +781,8 @@ bool wr_msg_format_equal(const wr_msg_format *a, const wr_msg_format *b)
 
 qnb_error wr_msg_read_tx_entry(const wr_msg_response *m, const wr_msg_entries *l, uint16_t i, wr_msg_tx_entry *out)
 {
-    if (!out)
-        return QNB_ERR_INVALIDPARAMETER;
-    memset(out, 0, sizeof *out);
     wgcp_reader r;
-    qnb_error e = entry_view(m, l, i, WR_TX_ENTRY_SIZE, &r);
+    qnb_error e = entry_open(m, l, i, WR_TX_ENTRY_SIZE, out, &r);
     if (e)
         return e;
     out->id = get16(&r, 0);
@@ -788,11 +799,8 @@ qnb_error wr_msg_read_tx_entry(const wr_msg_response *m, const wr_msg_entries *l
 
 qnb_error wr_msg_read_rx_entry(const wr_msg_response *m, const wr_msg_entries *l, uint16_t i, wr_msg_rx_entry *out)
 {
-    if (!out)
-        return QNB_ERR_INVALIDPARAMETER;
-    memset(out, 0, sizeof *out);
     wgcp_reader r;
-    qnb_error e = entry_view(m, l, i, WR_RX_ENTRY_SIZE, &r);
+    qnb_error e = entry_open(m, l, i, WR_RX_ENTRY_SIZE, out, &r);
     if (e)
         return e;
     out->id = get16(&r, 0);
@@ -849,11 +857,8 @@ qnb_error wr_msg_read_rx_entry(const wr_msg_response *m, const wr_msg_entries *l
 
 qnb_error wr_msg_read_label(const wr_msg_response *m, const wr_msg_entries *l, uint16_t i, wr_msg_label *out)
 {
-    if (!out)
-        return QNB_ERR_INVALIDPARAMETER;
-    memset(out, 0, sizeof *out);
     wgcp_reader r;
-    qnb_error e = entry_view(m, l, i, WR_LABEL_RECORD_SIZE, &r);
+    qnb_error e = entry_open(m, l, i, WR_LABEL_RECORD_SIZE, out, &r);
     if (e)
         return e;
     out->label_id = get16(&r, 0);
@@ -864,11 +869,8 @@ qnb_error wr_msg_read_label(const wr_msg_response *m, const wr_msg_entries *l, u
 qnb_error wr_msg_read_subscribe_record(const wr_msg_response *m, const wr_msg_entries *l, uint16_t i,
                                        wr_msg_subscribe_record *out)
 {
-    if (!out)
-        return QNB_ERR_INVALIDPARAMETER;
-    memset(out, 0, sizeof *out);
     wgcp_reader r;
-    qnb_error e = entry_view(m, l, i, WR_SUBSCRIBE_RECORD_SIZE, &r);
+    qnb_error e = entry_open(m, l, i, WR_SUBSCRIBE_RECORD_SIZE, out, &r);
     if (e)
         return e;
     out->rx_id = get16(&r, 0);
@@ -881,11 +883,8 @@ qnb_error wr_msg_read_subscribe_record(const wr_msg_response *m, const wr_msg_en
 qnb_error wr_msg_read_rename_record(const wr_msg_response *m, const wr_msg_entries *l, uint16_t i,
                                     wr_msg_rename_record *out)
 {
-    if (!out)
-        return QNB_ERR_INVALIDPARAMETER;
-    memset(out, 0, sizeof *out);
     wgcp_reader r;
-    qnb_error e = entry_view(m, l, i, WR_RENAME_RECORD_SIZE, &r);
+    qnb_error e = entry_open(m, l, i, WR_RENAME_RECORD_SIZE, out, &r);
     if (e)
         return e;
     out->rx_id = get16(&r, 0);
@@ -898,7 +897,7 @@ qnb_error wr_msg_read_value_record(const wr_msg_response *m, const wr_msg_entrie
     if (!out)
         return QNB_ERR_INVALIDPARAMETER;
     wgcp_reader r;
-    qnb_error e = entry_view(m, l, i, WR_VALUE_RECORD_SIZE, &r);
+    qnb_error e = wr_msg_entry_view(m, l, i, WR_VALUE_RECORD_SIZE, &r);
     if (e)
         return e;
     out->range.first = get16(&r, 0);

@@ -328,6 +328,10 @@ qnb_error wr_msg_read_list(const wr_msg_response *m, uint16_t stride, wr_msg_ent
 // The u16 at `field` (0, 2, ...) of entry i; QNB_ERR_INVALIDDATA beyond the count or the stride.
 qnb_error wr_msg_entry_u16(const wr_msg_response *m, const wr_msg_entries *l, uint16_t i, uint16_t field,
                            uint16_t *out);
+// A bounded view of the first `size` bytes of entry i; QNB_ERR_INVALIDDATA beyond the count or
+// when the stride is shorter than `size`.
+qnb_error wr_msg_entry_view(const wr_msg_response *m, const wr_msg_entries *l, uint16_t i, uint16_t size,
+                            wgcp_reader *out);
 
 // A range entry {first, last}: {0, id} names one id; {first, 0} runs from `first` on.
 struct wr_msg_range {

@@ -105,6 +105,36 @@ DNSServiceRef new_ref(ref_kind kind)
     return ref;
 }
 
+// A new reference of `kind` among the live ones; the call fails instead with the error the test
+// set for the next such call (used up by it), or with kDNSServiceErr_Unknown.
+DNSServiceErrorType open_ref(state &s, DNSServiceErrorType &next_error, ref_kind kind, DNSServiceRef *out)
+{
+    if (next_error != 0) {
+        DNSServiceErrorType err = next_error;
+        next_error = 0;
+        return err;
+    }
+    DNSServiceRef ref = new_ref(kind);
+    if (ref == nullptr) {
+        return kDNSServiceErr_Unknown;
+    }
+    s.refs.insert(ref);
+    s.created++;
+    *out = ref;
+    return kDNSServiceErr_NoError;
+}
+
+size_t live_of_kind(ref_kind kind)
+{
+    state &s = st();
+    std::lock_guard<std::mutex> guard(s.lock);
+    size_t n = 0;
+    for (DNSServiceRef ref : s.refs) {
+        n += !ref->dead && ref->kind == kind ? 1 : 0;
+    }
+    return n;
+}
+
 void free_ref(DNSServiceRef ref)
 {
     for (int &fd : ref->fds) {
@@ -300,13 +330,7 @@ int query_reply(const std::string &full_name, uint32_t flags, uint32_t interface
 
 size_t live_queries()
 {
-    state &s = st();
-    std::lock_guard<std::mutex> guard(s.lock);
-    size_t n = 0;
-    for (DNSServiceRef ref : s.refs) {
-        n += !ref->dead && ref->kind == kind_query ? 1 : 0;
-    }
-    return n;
+    return live_of_kind(kind_query);
 }
 
 void fail_next_query(int32_t error)
@@ -346,13 +370,7 @@ size_t live_references()
 
 size_t live_browses()
 {
-    state &s = st();
-    std::lock_guard<std::mutex> guard(s.lock);
-    size_t n = 0;
-    for (DNSServiceRef ref : s.refs) {
-        n += !ref->dead && ref->kind == kind_browse ? 1 : 0;
-    }
-    return n;
+    return live_of_kind(kind_browse);
 }
 
 std::vector<resolve_request> live_resolves()
@@ -412,22 +430,16 @@ DNSServiceErrorType DNSSD_API DNSServiceBrowse(DNSServiceRef *sdRef, DNSServiceF
     if (sdRef == nullptr || regtype == nullptr || callBack == nullptr) {
         return kDNSServiceErr_BadParam;
     }
-    if (s.next_browse_error != 0) {
-        DNSServiceErrorType err = s.next_browse_error;
-        s.next_browse_error = 0;
+    DNSServiceRef ref = nullptr;
+    DNSServiceErrorType err = open_ref(s, s.next_browse_error, kind_browse, &ref);
+    if (err != kDNSServiceErr_NoError) {
         return err;
-    }
-    DNSServiceRef ref = new_ref(kind_browse);
-    if (ref == nullptr) {
-        return kDNSServiceErr_Unknown;
     }
     ref->interface_index = interfaceIndex;
     ref->type = regtype;
     ref->domain = domain != nullptr ? domain : "local";
     ref->browse_cb = callBack;
     ref->context = context;
-    s.refs.insert(ref);
-    s.created++;
     for (const dnssd_fake::service &svc : s.registry) {
         if (strip_dot(svc.type) == strip_dot(ref->type)) {
             queue_reply(ref, browse_reply_for(svc.name, svc.type, svc.interface_index, true));
@@ -446,14 +458,10 @@ DNSServiceErrorType DNSSD_API DNSServiceResolve(DNSServiceRef *sdRef, DNSService
     if (sdRef == nullptr || name == nullptr || regtype == nullptr || domain == nullptr || callBack == nullptr) {
         return kDNSServiceErr_BadParam;
     }
-    if (s.next_resolve_error != 0) {
-        DNSServiceErrorType err = s.next_resolve_error;
-        s.next_resolve_error = 0;
+    DNSServiceRef ref = nullptr;
+    DNSServiceErrorType err = open_ref(s, s.next_resolve_error, kind_resolve, &ref);
+    if (err != kDNSServiceErr_NoError) {
         return err;
-    }
-    DNSServiceRef ref = new_ref(kind_resolve);
-    if (ref == nullptr) {
-        return kDNSServiceErr_Unknown;
     }
     ref->interface_index = interfaceIndex;
     ref->name = name;
@@ -461,8 +469,6 @@ DNSServiceErrorType DNSSD_API DNSServiceResolve(DNSServiceRef *sdRef, DNSService
     ref->domain = domain;
     ref->resolve_cb = callBack;
     ref->context = context;
-    s.refs.insert(ref);
-    s.created++;
     if (s.mode == dnssd_fake::resolve_mode::fail) {
         reply r;
         r.error = s.resolve_error;
@@ -494,21 +500,15 @@ DNSServiceErrorType DNSSD_API DNSServiceQueryRecord(DNSServiceRef *sdRef, DNSSer
     if (sdRef == nullptr || fullname == nullptr || callBack == nullptr) {
         return kDNSServiceErr_BadParam;
     }
-    if (s.next_query_error != 0) {
-        DNSServiceErrorType err = s.next_query_error;
-        s.next_query_error = 0;
+    DNSServiceRef ref = nullptr;
+    DNSServiceErrorType err = open_ref(s, s.next_query_error, kind_query, &ref);
+    if (err != kDNSServiceErr_NoError) {
         return err;
-    }
-    DNSServiceRef ref = new_ref(kind_query);
-    if (ref == nullptr) {
-        return kDNSServiceErr_Unknown;
     }
     ref->interface_index = interfaceIndex;
     ref->name = fullname;
     ref->query_cb = callBack;
     ref->context = context;
-    s.refs.insert(ref);
-    s.created++;
     *sdRef = ref;
     return kDNSServiceErr_NoError;
 }

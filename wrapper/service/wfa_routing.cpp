@@ -106,6 +106,13 @@ void post(uint16_t code, const std::vector<uint8_t> &payload, uint16_t request_i
     wfa_post_result(payload.data(), payload.size(), code, request_id, status);
 }
 
+// Answers a command that cannot go on (ERR_UNKNOWN) and hands back `why` for its caller.
+uint32_t refuse(uint16_t code, const std::vector<uint8_t> &payload, uint16_t request_id, uint32_t why)
+{
+    post(code, payload, request_id, ERR_UNKNOWN);
+    return why;
+}
+
 wfa_routing_slot *slot_of_name(const char *name)
 {
     if (!name)
@@ -388,6 +395,43 @@ wr_device *active_device(const char *name, wfa_routing_slot **slot, uint32_t *wh
     return *why ? nullptr : d;
 }
 
+// Channel `channel` (1-based, through `at`) of the active device of `name` for a channel
+// command, or null with the reason in *why.
+template <typename Channel>
+Channel *command_channel(const char *name, uint16_t channel, Channel *(*at)(wr_device *, size_t), wr_device **d,
+                         uint32_t *why)
+{
+    wfa_routing_slot *s = nullptr;
+    *d = active_device(name, &s, why, 8, 8);
+    Channel *c = *d && channel ? at(*d, size_t(channel) - 1) : nullptr;
+    if (!*why && !c)
+        *why = WFA_E_BAD_ARGUMENT;
+    return c;
+}
+
+// Answers a listing of channel labels: `put(d, i, answer, at)` writes the label of channel i at
+// `at`, for as many channels as the answer holds.
+template <typename Put>
+uint32_t post_labels(const char *name, uint16_t request_id, uint16_t code, uint16_t (*count_of)(const wr_device *),
+                     Put put)
+{
+    std::vector<uint8_t> answer = named_payload(name, k_label_size);
+    wfa_routing_slot *s = nullptr;
+    uint32_t why = 0;
+    wr_device *d = active_device(name, &s, &why, 10, 8);
+    if (why)
+        return refuse(code, answer, request_id, why);
+    refresh(s);
+    uint16_t count = count_of(d);
+    if (count > k_label_texts)
+        count = k_label_texts;
+    wfa_put_u16(answer.data(), answer.size(), 32, count);
+    for (uint16_t i = 0; i < count; ++i)
+        put(d, i, answer, 34 + size_t(i) * WFA_NAME_FIELD);
+    post(code, answer, request_id, ERR_NOERR);
+    return 0;
+}
+
 } // namespace
 
 uint16_t wfa_routing_latency_class(uint16_t microseconds)
@@ -536,10 +580,8 @@ uint32_t wfa_routing_set_patch(const char *name, uint16_t rx_channel, const char
         if (e || !r)
             why = WFA_E_NOT_ISSUED;
     }
-    if (why) {
-        post(WFA_CBACK_INF_SET_PACHE, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
+    if (why)
+        return refuse(WFA_CBACK_INF_SET_PACHE, answer, request_id, why);
     add_pending(d, r, WFA_CBACK_INF_SET_PACHE, request_id, std::move(answer), rx_channel);
     return 0;
 }
@@ -557,10 +599,8 @@ uint32_t wfa_routing_get_patch(const char *name, uint16_t rx_channel, uint16_t r
         if (!c)
             why = WFA_E_BAD_ARGUMENT;
     }
-    if (why) {
-        post(WFA_CBACK_INF_GET_PACHE, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
+    if (why)
+        return refuse(WFA_CBACK_INF_GET_PACHE, answer, request_id, why);
     wfa_put_u16(answer.data(), answer.size(), 32, rx_channel);
     put_subscription(s, c, answer, 34);
     post(WFA_CBACK_INF_GET_PACHE, answer, request_id, ERR_NOERR);
@@ -572,10 +612,8 @@ uint32_t wfa_routing_get_batch(const char *name, uint16_t count, uint16_t reques
     wfa_routing_slot *s = nullptr;
     uint32_t why = 0;
     wr_device *d = active_device(name, &s, &why, WFA_E_WRONG_STATE, WFA_E_WRONG_STATE);
-    if (why) {
-        post(WFA_CBACK_INF_GET_BATCH_LIST, named_payload(name, WFA_BATCH_SIZE), request_id, ERR_UNKNOWN);
-        return why;
-    }
+    if (why)
+        return refuse(WFA_CBACK_INF_GET_BATCH_LIST, named_payload(name, WFA_BATCH_SIZE), request_id, why);
     if (count > WFA_BATCH_ENTRIES)
         count = WFA_BATCH_ENTRIES;
     if (wr_device_get_changed_flag(d, WR_UPDATE_RXCHANNELS)) {
@@ -622,8 +660,7 @@ uint32_t wfa_routing_set_batch(const char *name, uint16_t count, const wfa_patch
     qnb_error e = wr_device_batch_subscribe(d, on_command_done, &r, count, entries.get());
     if (e || !r) {
         wfa_log(QNB_LOG_WARNING, "wfa_routing: batch of %u for '%s' not sent: %d", unsigned(count), s->name, int(e));
-        post(WFA_CBACK_INF_SET_BATCH_LIST, answer, request_id, ERR_UNKNOWN);
-        return WFA_E_NOT_ISSUED;
+        return refuse(WFA_CBACK_INF_SET_BATCH_LIST, answer, request_id, WFA_E_NOT_ISSUED);
     }
     add_pending(d, r, WFA_CBACK_INF_SET_BATCH_LIST, request_id, answer, 0, std::move(entries));
     post(WFA_CBACK_INF_SET_BATCH_LIST, answer, request_id, WFA_STATUS_BATCH_SENT);
@@ -632,51 +669,22 @@ uint32_t wfa_routing_set_batch(const char *name, uint16_t count, const wfa_patch
 
 uint32_t wfa_routing_get_txlabels(const char *name, uint16_t request_id)
 {
-    std::vector<uint8_t> answer = named_payload(name, k_label_size);
-    wfa_routing_slot *s = nullptr;
-    uint32_t why = 0;
-    wr_device *d = active_device(name, &s, &why, 10, 8);
-    if (why) {
-        post(WFA_CBACK_INF_GET_TX_CHLABEL, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
-    refresh(s);
-    uint16_t count = wr_device_num_txchannels(d);
-    if (count > k_label_texts)
-        count = k_label_texts;
-    wfa_put_u16(answer.data(), answer.size(), 32, count);
-    for (uint16_t i = 0; i < count; ++i) {
-        wr_txlabel_item item;
-        size_t n = 1;
-        if (wr_txchannel_get_labels(wr_device_txchannel_at(d, i), &n, &item) == 0 && n > 0)
-            wfa_put_text(answer.data(), answer.size(), 34 + size_t(i) * WFA_NAME_FIELD, WFA_NAME_FIELD, item.name);
-    }
-    post(WFA_CBACK_INF_GET_TX_CHLABEL, answer, request_id, ERR_NOERR);
-    return 0;
+    return post_labels(name, request_id, WFA_CBACK_INF_GET_TX_CHLABEL, wr_device_num_txchannels,
+                       [](wr_device *d, uint16_t i, std::vector<uint8_t> &answer, size_t at) {
+                           wr_txlabel_item item;
+                           size_t n = 1;
+                           if (wr_txchannel_get_labels(wr_device_txchannel_at(d, i), &n, &item) == 0 && n > 0)
+                               wfa_put_text(answer.data(), answer.size(), at, WFA_NAME_FIELD, item.name);
+                       });
 }
 
 uint32_t wfa_routing_get_rxlabels(const char *name, uint16_t request_id)
 {
-    std::vector<uint8_t> answer = named_payload(name, k_label_size);
-    wfa_routing_slot *s = nullptr;
-    uint32_t why = 0;
-    wr_device *d = active_device(name, &s, &why, 10, 8);
-    if (why) {
-        post(WFA_CBACK_INF_GET_RX_CHLABEL, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
-    refresh(s);
-    uint16_t count = wr_device_num_rxchannels(d);
-    if (count > k_label_texts)
-        count = k_label_texts;
-    wfa_put_u16(answer.data(), answer.size(), 32, count);
-    for (uint16_t i = 0; i < count; ++i) {
-        const char *text = wr_rxchannel_get_name(wr_device_rxchannel_at(d, i));
-        wfa_put_text(answer.data(), answer.size(), 34 + size_t(i) * WFA_NAME_FIELD, WFA_NAME_FIELD,
-                     text ? text : "");
-    }
-    post(WFA_CBACK_INF_GET_RX_CHLABEL, answer, request_id, ERR_NOERR);
-    return 0;
+    return post_labels(name, request_id, WFA_CBACK_INF_GET_RX_CHLABEL, wr_device_num_rxchannels,
+                       [](wr_device *d, uint16_t i, std::vector<uint8_t> &answer, size_t at) {
+                           const char *text = wr_rxchannel_get_name(wr_device_rxchannel_at(d, i));
+                           wfa_put_text(answer.data(), answer.size(), at, WFA_NAME_FIELD, text ? text : "");
+                       });
 }
 
 namespace {
@@ -685,10 +693,8 @@ namespace {
 uint32_t issue(wr_device *d, qnb_error e, wr_request *r, uint16_t code, uint16_t request_id,
                std::vector<uint8_t> answer)
 {
-    if (e) {
-        post(code, answer, request_id, ERR_UNKNOWN);
-        return WFA_E_NOT_ISSUED;
-    }
+    if (e)
+        return refuse(code, answer, request_id, WFA_E_NOT_ISSUED);
     if (!r) {
         post(code, answer, request_id, ERR_NOERR);
         return 0;
@@ -718,16 +724,11 @@ std::vector<uint8_t> mute_answer(const char *name, uint16_t channel, uint16_t va
 uint32_t wfa_routing_set_txlabel(const char *name, uint16_t channel, const char *label, uint16_t request_id)
 {
     std::vector<uint8_t> answer = label_answer(name, channel, label);
-    wfa_routing_slot *s = nullptr;
+    wr_device *d = nullptr;
     uint32_t why = 0;
-    wr_device *d = active_device(name, &s, &why, 8, 8);
-    wr_txchannel *c = d && channel ? wr_device_txchannel_at(d, size_t(channel) - 1) : nullptr;
-    if (!why && !c)
-        why = WFA_E_BAD_ARGUMENT;
-    if (why) {
-        post(WFA_CBACK_INF_SET_TX_CHLABEL, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
+    wr_txchannel *c = command_channel(name, channel, wr_device_txchannel_at, &d, &why);
+    if (why)
+        return refuse(WFA_CBACK_INF_SET_TX_CHLABEL, answer, request_id, why);
     const char *text = label ? label : "";
     wr_txlabel_item current;
     size_t n = 1;
@@ -746,16 +747,11 @@ uint32_t wfa_routing_set_txlabel(const char *name, uint16_t channel, const char 
 uint32_t wfa_routing_set_rxlabel(const char *name, uint16_t channel, const char *label, uint16_t request_id)
 {
     std::vector<uint8_t> answer = label_answer(name, channel, label);
-    wfa_routing_slot *s = nullptr;
+    wr_device *d = nullptr;
     uint32_t why = 0;
-    wr_device *d = active_device(name, &s, &why, 8, 8);
-    wr_rxchannel *c = d && channel ? wr_device_rxchannel_at(d, size_t(channel) - 1) : nullptr;
-    if (!why && !c)
-        why = WFA_E_BAD_ARGUMENT;
-    if (why) {
-        post(WFA_CBACK_INF_SET_RX_CHLABEL, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
+    wr_rxchannel *c = command_channel(name, channel, wr_device_rxchannel_at, &d, &why);
+    if (why)
+        return refuse(WFA_CBACK_INF_SET_RX_CHLABEL, answer, request_id, why);
     wr_request *r = nullptr;
     qnb_error e = wr_rxchannel_set_name(c, on_command_done, &r, label && label[0] ? label : nullptr);
     return issue(d, e, r, WFA_CBACK_INF_SET_RX_CHLABEL, request_id, std::move(answer));
@@ -763,12 +759,9 @@ uint32_t wfa_routing_set_rxlabel(const char *name, uint16_t channel, const char 
 
 uint32_t wfa_routing_get_txmute(const char *name, uint16_t channel, uint16_t request_id)
 {
-    wfa_routing_slot *s = nullptr;
+    wr_device *d = nullptr;
     uint32_t why = 0;
-    wr_device *d = active_device(name, &s, &why, 8, 8);
-    const wr_txchannel *c = d && channel ? wr_device_txchannel_at(d, size_t(channel) - 1) : nullptr;
-    if (!why && !c)
-        why = WFA_E_BAD_ARGUMENT;
+    const wr_txchannel *c = command_channel(name, channel, wr_device_txchannel_at, &d, &why);
     uint16_t muted = !why && wr_channel_is_flag2(c) ? 1 : 0;
     post(WFA_CBACK_INF_GET_TX_MUTE, mute_answer(name, channel, muted), request_id, why ? ERR_UNKNOWN : ERR_NOERR);
     return why;
@@ -776,12 +769,9 @@ uint32_t wfa_routing_get_txmute(const char *name, uint16_t channel, uint16_t req
 
 uint32_t wfa_routing_get_rxmute(const char *name, uint16_t channel, uint16_t request_id)
 {
-    wfa_routing_slot *s = nullptr;
+    wr_device *d = nullptr;
     uint32_t why = 0;
-    wr_device *d = active_device(name, &s, &why, 8, 8);
-    const wr_rxchannel *c = d && channel ? wr_device_rxchannel_at(d, size_t(channel) - 1) : nullptr;
-    if (!why && !c)
-        why = WFA_E_BAD_ARGUMENT;
+    const wr_rxchannel *c = command_channel(name, channel, wr_device_rxchannel_at, &d, &why);
     uint16_t muted = !why && wr_channel_is_flag0(c) ? 1 : 0;
     post(WFA_CBACK_INF_GET_RX_MUTE, mute_answer(name, channel, muted), request_id, why ? ERR_UNKNOWN : ERR_NOERR);
     return why;
@@ -790,16 +780,11 @@ uint32_t wfa_routing_get_rxmute(const char *name, uint16_t channel, uint16_t req
 uint32_t wfa_routing_set_txmute(const char *name, uint16_t channel, uint16_t mute, uint16_t request_id)
 {
     std::vector<uint8_t> answer = mute_answer(name, channel, mute);
-    wfa_routing_slot *s = nullptr;
+    wr_device *d = nullptr;
     uint32_t why = 0;
-    wr_device *d = active_device(name, &s, &why, 8, 8);
-    wr_txchannel *c = d && channel ? wr_device_txchannel_at(d, size_t(channel) - 1) : nullptr;
-    if (!why && !c)
-        why = WFA_E_BAD_ARGUMENT;
-    if (why) {
-        post(WFA_CBACK_INF_SET_TX_MUTE, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
+    wr_txchannel *c = command_channel(name, channel, wr_device_txchannel_at, &d, &why);
+    if (why)
+        return refuse(WFA_CBACK_INF_SET_TX_MUTE, answer, request_id, why);
     wr_request *r = nullptr;
     qnb_error e = wr_txchannel_query(c, on_command_done, &r, (mute & 0xFF) != 0);
     return issue(d, e, r, WFA_CBACK_INF_SET_TX_MUTE, request_id, std::move(answer));
@@ -808,16 +793,11 @@ uint32_t wfa_routing_set_txmute(const char *name, uint16_t channel, uint16_t mut
 uint32_t wfa_routing_set_rxmute(const char *name, uint16_t channel, uint16_t mute, uint16_t request_id)
 {
     std::vector<uint8_t> answer = mute_answer(name, channel, mute);
-    wfa_routing_slot *s = nullptr;
+    wr_device *d = nullptr;
     uint32_t why = 0;
-    wr_device *d = active_device(name, &s, &why, 8, 8);
-    wr_rxchannel *c = d && channel ? wr_device_rxchannel_at(d, size_t(channel) - 1) : nullptr;
-    if (!why && !c)
-        why = WFA_E_BAD_ARGUMENT;
-    if (why) {
-        post(WFA_CBACK_INF_SET_RX_MUTE, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
+    wr_rxchannel *c = command_channel(name, channel, wr_device_rxchannel_at, &d, &why);
+    if (why)
+        return refuse(WFA_CBACK_INF_SET_RX_MUTE, answer, request_id, why);
     wr_request *r = nullptr;
     qnb_error e = wr_rxchannel_query(c, on_command_done, &r, (mute & 0xFF) != 0);
     return issue(d, e, r, WFA_CBACK_INF_SET_RX_MUTE, request_id, std::move(answer));
@@ -852,10 +832,8 @@ uint32_t wfa_routing_properties_refresh(const char *name, uint16_t request_id)
     wfa_routing_slot *s = nullptr;
     uint32_t why = 0;
     wr_device *d = active_device(name, &s, &why, WFA_E_WRONG_STATE, WFA_E_WRONG_STATE);
-    if (why) {
-        post(WFA_CBACK_INF_PROPERTY_REFRESH, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
+    if (why)
+        return refuse(WFA_CBACK_INF_PROPERTY_REFRESH, answer, request_id, why);
     wr_device_mark_changed(d, WR_UPDATE_PROPERTIES);
     refresh(s, k_all_kinds & ~(1u << WR_UPDATE_PROPERTIES));
     wr_request *r = nullptr;
@@ -869,17 +847,13 @@ uint32_t wfa_routing_set_latency(const char *name, uint16_t microseconds, uint16
     wfa_routing_slot *s = nullptr;
     uint32_t why = 0;
     wr_device *d = active_device(name, &s, &why, WFA_E_WRONG_STATE, WFA_E_WRONG_STATE);
-    if (why) {
-        post(WFA_CBACK_INF_SET_LATENCY, answer, request_id, ERR_UNKNOWN);
-        return why;
-    }
+    if (why)
+        return refuse(WFA_CBACK_INF_SET_LATENCY, answer, request_id, why);
     wr_request *r = nullptr;
     qnb_error e = wr_device_set_unicast_performance_us(d, microseconds, wfa_routing_latency_class(microseconds),
                                                        on_command_done, &r);
-    if (e || !r) {
-        post(WFA_CBACK_INF_SET_LATENCY, answer, request_id, ERR_UNKNOWN);
-        return WFA_E_NOT_ISSUED;
-    }
+    if (e || !r)
+        return refuse(WFA_CBACK_INF_SET_LATENCY, answer, request_id, WFA_E_NOT_ISSUED);
     add_pending(d, r, WFA_CBACK_INF_SET_LATENCY, request_id, std::move(answer));
     return 0;
 }
@@ -889,10 +863,8 @@ uint32_t wfa_routing_get_latency(const char *name, uint16_t request_id)
     wfa_routing_slot *s = nullptr;
     uint32_t why = 0;
     active_device(name, &s, &why, WFA_E_BAD_ARGUMENT, WFA_E_WRONG_STATE);
-    if (why) {
-        post(WFA_CBACK_INF_GET_LATENCY, named_payload(name, k_latency_size), request_id, ERR_UNKNOWN);
-        return why;
-    }
+    if (why)
+        return refuse(WFA_CBACK_INF_GET_LATENCY, named_payload(name, k_latency_size), request_id, why);
     refresh(s, 1u << WR_UPDATE_PROPERTIES);
     post(WFA_CBACK_INF_GET_LATENCY, latency_payload(s), request_id, ERR_NOERR);
     return 0;

@@ -18,6 +18,7 @@
 #include "testnet/tn_config_service.h"
 #include "testnet/tn_udp_peer.h"
 #include "tests/support/fake_clock.h"
+#include "tests/wrapper/service/driver_fixture.h"
 #include "tests/wrapper/wrapper_test_support.h"
 #include "wrapper/service/wfa_cmm.h"
 #include "wrapper/service/wfa_command.h"
@@ -28,6 +29,7 @@
 namespace {
 
 using namespace std::chrono;
+using driver_fixture::wait_until;
 using wrapper_test::recorder;
 using wrapper_test::result;
 
@@ -38,17 +40,6 @@ const uint8_t k_mac1[6] = {2, 0, 0, 0, 0, 1};
 const uint8_t k_mac2[6] = {2, 0, 0, 0, 0, 2};
 
 std::atomic<int> g_restarts{0};
-
-template <class Condition> bool wait_until(Condition condition, milliseconds limit = seconds(10))
-{
-    auto deadline = steady_clock::now() + limit;
-    while (!condition()) {
-        if (steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(milliseconds(2));
-    }
-    return true;
-}
 
 // The simulated service, answered from a thread of its own; the test reaches it only through with().
 class service_thread {
@@ -97,37 +88,9 @@ private:
 };
 
 // Runs `job` on the worker thread, as a task, and hands back its result.
-struct worker_job {
-    std::mutex lock;
-    std::condition_variable cv;
-    std::function<uint32_t()> job;
-    bool done = false;
-    uint32_t result = 0;
-} g_job;
-
-int run_job(TCB *task)
-{
-    uint32_t r = g_job.job();
-    {
-        std::lock_guard<std::mutex> guard(g_job.lock);
-        g_job.result = r;
-        g_job.done = true;
-    }
-    g_job.cv.notify_all();
-    return tcb_finish(task);
-}
-
 uint32_t on_worker(std::function<uint32_t()> job)
 {
-    {
-        std::lock_guard<std::mutex> guard(g_job.lock);
-        g_job.job = std::move(job);
-        g_job.done = false;
-    }
-    EXPECT_NE(tcb_post(run_job, "test_job", nullptr, 0), nullptr);
-    std::unique_lock<std::mutex> guard(g_job.lock);
-    EXPECT_TRUE(g_job.cv.wait_for(guard, seconds(10), [] { return g_job.done; }));
-    return g_job.result;
+    return driver_fixture::on_worker<uint32_t>(std::move(job));
 }
 
 std::vector<uint8_t> set_if_args(const char16_t *name)

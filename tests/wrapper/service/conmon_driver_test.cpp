@@ -21,6 +21,7 @@
 #include "testnet/tn_conmon_server.h"
 #include "tests/support/dnssd_fake.h"
 #include "tests/support/fake_clock.h"
+#include "tests/wrapper/service/driver_fixture.h"
 #include "tests/wrapper/wrapper_test_support.h"
 #include "wrapper/service/wfa_bytes.h"
 #include "wrapper/service/wfa_command.h"
@@ -35,23 +36,12 @@
 namespace {
 
 using namespace std::chrono;
+using driver_fixture::wait_until;
 using wrapper_test::recorder;
 using wrapper_test::result;
 
 const char k_ktv[] = "T001-KTV4-S";
 const char k_rqa[] = "T002-RQA-310";
-
-template <class Condition> bool wait_until(Condition condition, milliseconds limit = milliseconds(10000))
-{
-    auto deadline = steady_clock::now() + limit;
-    while (!condition()) {
-        if (steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(milliseconds(2));
-    }
-    return true;
-}
 
 // The simulated server, run by a thread of its own; the test reaches it under the lock.
 class server_runner {
@@ -110,38 +100,9 @@ private:
 };
 
 // Runs `job` on the worker thread, as a task, and returns its result.
-struct worker_job {
-    std::mutex lock;
-    std::condition_variable done_cv;
-    std::function<uint32_t()> job;
-    bool done = false;
-    uint32_t result = 0;
-};
-worker_job g_job;
-
-int run_job(TCB *task)
-{
-    uint32_t r = g_job.job();
-    {
-        std::lock_guard<std::mutex> guard(g_job.lock);
-        g_job.result = r;
-        g_job.done = true;
-    }
-    g_job.done_cv.notify_all();
-    return tcb_finish(task);
-}
-
 uint32_t on_worker(std::function<uint32_t()> job)
 {
-    {
-        std::lock_guard<std::mutex> guard(g_job.lock);
-        g_job.job = std::move(job);
-        g_job.done = false;
-    }
-    EXPECT_NE(tcb_post(run_job, "test_job", nullptr, 0), nullptr);
-    std::unique_lock<std::mutex> guard(g_job.lock);
-    EXPECT_TRUE(g_job.done_cv.wait_for(guard, seconds(10), [] { return g_job.done; })) << "job never ran";
-    return g_job.result;
+    return driver_fixture::on_worker<uint32_t>(std::move(job));
 }
 
 bool driver_ready()

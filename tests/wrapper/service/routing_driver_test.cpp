@@ -21,6 +21,7 @@
 #include "testnet/tn_routing_device.h"
 #include "tests/support/dnssd_fake.h"
 #include "tests/support/fake_clock.h"
+#include "tests/wrapper/service/driver_fixture.h"
 #include "tests/wrapper/wrapper_test_support.h"
 #include "wrapper/service/wfa_bytes.h"
 #include "wrapper/service/wfa_command.h"
@@ -38,38 +39,9 @@ using wrapper_test::result;
 const char k_type[] = "_netaudio-arc._udp";
 
 // Runs `job` on the worker thread as a task and returns its result.
-struct worker_job {
-    std::mutex lock;
-    std::condition_variable done_cv;
-    std::function<int()> job;
-    bool done = false;
-    int result = 0;
-};
-worker_job g_job;
-
-int run_job(TCB *task)
-{
-    int r = g_job.job();
-    {
-        std::lock_guard<std::mutex> guard(g_job.lock);
-        g_job.result = r;
-        g_job.done = true;
-    }
-    g_job.done_cv.notify_all();
-    return tcb_finish(task);
-}
-
 int on_worker(std::function<int()> job)
 {
-    {
-        std::lock_guard<std::mutex> guard(g_job.lock);
-        g_job.job = std::move(job);
-        g_job.done = false;
-    }
-    EXPECT_NE(tcb_post(run_job, "test_job", nullptr, 0), nullptr);
-    std::unique_lock<std::mutex> guard(g_job.lock);
-    EXPECT_TRUE(g_job.done_cv.wait_for(guard, seconds(10), [] { return g_job.done; })) << "job never ran";
-    return g_job.result;
+    return driver_fixture::on_worker<int>(std::move(job));
 }
 
 void no_pause(unsigned, void *)
