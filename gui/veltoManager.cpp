@@ -1,6 +1,6 @@
 #include "gui/veltoManager.h"
 
-#include <QMutexLocker>
+#include <mutex>
 #include <QStringList>
 
 #include <map>
@@ -107,7 +107,7 @@ bool veltoManager::connectDevices(const QString &, const QVariantMap &args)
         return false;
     if (args.value(QStringLiteral("connect")).toBool()) {
         {
-            QMutexLocker lock(&tableLock);
+            std::lock_guard<std::mutex> lock(tableLock);
             deviceTable.clear();
         }
         return wrapper->startBrowse();
@@ -149,7 +149,7 @@ bool veltoManager::setIf(const QString &, const QVariantMap &args)
 
 bool veltoManager::findDevice(const int &unitId, const QString &model, QString &name, int &rxChNum)
 {
-    QMutexLocker lock(&tableLock);
+    std::lock_guard<std::mutex> lock(tableLock);
     for (auto it = deviceTable.constBegin(); it != deviceTable.constEnd(); ++it) {
         const QVariantMap record = it.value().toMap();
         bool ok = false;
@@ -259,7 +259,7 @@ bool veltoManager::getResult(const QString &name, QVariantMap &map, QVariantList
 
 bool veltoManager::listDevices(const QString &, QVariantList &out)
 {
-    QMutexLocker lock(&tableLock);
+    std::lock_guard<std::mutex> lock(tableLock);
     for (auto it = deviceTable.constBegin(); it != deviceTable.constEnd(); ++it)
         out.append(it.value());
     return true;
@@ -267,7 +267,7 @@ bool veltoManager::listDevices(const QString &, QVariantList &out)
 
 bool veltoManager::ifListResult(const QString &, QVariantList &out)
 {
-    QMutexLocker lock(&tableLock);
+    std::lock_guard<std::mutex> lock(tableLock);
     out.clear();
     out.append(nicList);
     return true;
@@ -275,7 +275,7 @@ bool veltoManager::ifListResult(const QString &, QVariantList &out)
 
 bool veltoManager::currentIfResult(const QString &, QVariantMap &out)
 {
-    QMutexLocker lock(&tableLock);
+    std::lock_guard<std::mutex> lock(tableLock);
     out.insert(QStringLiteral("ifName"), currentNic.value(QStringLiteral("ifName")).toString());
     out.insert(QStringLiteral("macAddress"), currentNic.value(QStringLiteral("macAddress")).toString());
     return true;
@@ -357,21 +357,21 @@ void veltoManager::notifyDeviceAdded(const std::string &device, const std::strin
         record.insert(QStringLiteral("txChNum"), channels);
         record.insert(QStringLiteral("rxChNum"), channels);
     }
-    QMutexLocker lock(&tableLock);
+    std::lock_guard<std::mutex> lock(tableLock);
     if (!deviceTable.contains(name))
         deviceTable.insert(name, record);
 }
 
 void veltoManager::notifyDeviceRemoved(const std::string &device)
 {
-    QMutexLocker lock(&tableLock);
+    std::lock_guard<std::mutex> lock(tableLock);
     deviceTable.remove(QString::fromStdString(device));
 }
 
 void veltoManager::notifyChannelCount(const std::string &device, const std::string &txNum, const std::string &rxNum)
 {
     const QString name = QString::fromStdString(device);
-    QMutexLocker lock(&tableLock);
+    std::lock_guard<std::mutex> lock(tableLock);
     auto it = deviceTable.find(name);
     if (it == deviceTable.end())
         return;
@@ -384,7 +384,7 @@ void veltoManager::notifyChannelCount(const std::string &device, const std::stri
 void veltoManager::notifyConnectState(const std::string &device, const std::string &connect)
 {
     const QString name = QString::fromStdString(device);
-    QMutexLocker lock(&tableLock);
+    std::lock_guard<std::mutex> lock(tableLock);
     auto it = deviceTable.find(name);
     if (it == deviceTable.end())
         return;
@@ -422,7 +422,7 @@ void veltoManager::notifyIfList(const unsigned char &count, const std::list<std:
                                 const std::list<std::string> &macs, const std::list<std::string> &ips)
 {
     {
-        QMutexLocker lock(&tableLock);
+        std::lock_guard<std::mutex> lock(tableLock);
         nicList.clear();
         if (count == 0)
             return;
@@ -445,7 +445,7 @@ void veltoManager::notifyCurrentIf(const std::wstring &ifName, const std::string
 {
     QVariantMap current;
     {
-        QMutexLocker lock(&tableLock);
+        std::lock_guard<std::mutex> lock(tableLock);
         currentNic.insert(QStringLiteral("ifName"), fromWide(ifName));
         currentNic.insert(QStringLiteral("macAddress"), QString::fromStdString(macAddress));
         current = currentNic;

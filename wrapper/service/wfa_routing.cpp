@@ -308,6 +308,15 @@ void close_slot(wfa_routing_slot *s)
 
 void on_capabilities_done(wr_device *device, wr_request *, qnb_error result);
 
+// The channel counts of an active device, answering the command 19 that routed it.
+void post_channel_counts(const wfa_routing_slot *s)
+{
+    std::vector<uint8_t> payload = named_payload(s->name, k_ch_num_size);
+    wfa_put_u16(payload.data(), payload.size(), 32, wr_device_num_txchannels(s->device));
+    wfa_put_u16(payload.data(), payload.size(), 34, wr_device_num_rxchannels(s->device));
+    post(WFA_CBACK_INF_CH_NUM, payload, s->request_id, ERR_NOERR);
+}
+
 void send_query(wfa_routing_slot *s)
 {
     s->query_wanted = false;
@@ -328,10 +337,7 @@ void on_capabilities_done(wr_device *device, wr_request *, qnb_error result)
     int state = wr_device_get_state(device);
     if (state == WR_DEVICE_STATE_ACTIVE) {
         refresh(s);
-        std::vector<uint8_t> payload = named_payload(s->name, k_ch_num_size);
-        wfa_put_u16(payload.data(), payload.size(), 32, wr_device_num_txchannels(device));
-        wfa_put_u16(payload.data(), payload.size(), 34, wr_device_num_rxchannels(device));
-        post(WFA_CBACK_INF_CH_NUM, payload, s->request_id, ERR_NOERR);
+        post_channel_counts(s);
     } else if (state == WR_DEVICE_STATE_RESOLVED || state == WR_DEVICE_STATE_QUERYING) {
         // The query ended without bringing the device to ACTIVE: ask again a second later.
         wfa_log(QNB_LOG_WARNING, "wfa_routing: capabilities query of '%s' ended with %d", s->name, int(result));
@@ -525,8 +531,12 @@ uint32_t wfa_routing_watch_timeout(const char *name, uint16_t request_id)
         std::memset(s, 0, sizeof *s);
         std::strncpy(s->name, name, WFA_NAME_FIELD);
     } else if (s->open && wr_device_get_state(s->device) != WR_DEVICE_STATE_ERROR) {
-        // Routed already and still working: the same routing device goes on serving the name.
+        // Routed already and still working: the same routing device goes on serving the name. Its
+        // channel counts are reported again, as a newly opened device's would be: whoever routes it
+        // again (a new browse, which forgot them) waits for them.
         s->request_id = request_id;
+        if (wr_device_get_state(s->device) == WR_DEVICE_STATE_ACTIVE)
+            post_channel_counts(s);
         return 0;
     } else {
         close_slot(s);

@@ -111,6 +111,14 @@ uint32_t on_worker(std::function<uint32_t()> job)
     return driver_fixture::on_worker<uint32_t>(std::move(job));
 }
 
+// The worker has done what was asked of it before now: a task posted to it runs after the tasks
+// of lower key (the browse duration) in a pass that reads the clock after the post, and after
+// the socket processing of the pass it was posted in.
+void settle()
+{
+    on_worker([] { return 0u; });
+}
+
 class BrowseDriver : public ::testing::Test {
 protected:
     void SetUp() override
@@ -221,7 +229,7 @@ TEST_F(BrowseDriver, RemovalPostsLostDeviceOnlyForKnownDevices)
     for (size_t i = WFA_NAME_FIELD; i < lost.payload.size(); i++) {
         ASSERT_EQ(lost.payload[i], 0) << "only the name is filled";
     }
-    std::this_thread::sleep_for(milliseconds(100));
+    settle();
     EXPECT_EQ(count_code(WFA_CBACK_INF_LOST_DEVICE), 1u) << "dev2 never entered the table";
 }
 
@@ -229,7 +237,7 @@ TEST_F(BrowseDriver, DurationEndsWithTheDeviceListAndUnwatchedSockets)
 {
     ASSERT_EQ(browse(0, {}, 0x42, 5), 0u);
     clock.advance(4, 999999);
-    std::this_thread::sleep_for(milliseconds(100));
+    settle();
     EXPECT_EQ(count_code(WFA_CBACK_INF_DEVICE_LIST), 0u);
 
     clock.advance(0, 1);
@@ -243,7 +251,7 @@ TEST_F(BrowseDriver, DurationEndsWithTheDeviceListAndUnwatchedSockets)
     // Browsing goes on in the library, but nobody watches its sockets until the next command 1.
     dnssd_fake::announce(media("late"));
     dnssd_fake::announce(conmon("late"));
-    std::this_thread::sleep_for(milliseconds(100));
+    settle();
     EXPECT_TRUE(dnssd_fake::live_resolves().empty());
     EXPECT_EQ(count_code(WFA_CBACK_INF_DEVICE_LIST), 1u);
 
@@ -261,7 +269,7 @@ TEST_F(BrowseDriver, DurationZeroExpiresOnTheFirstPass)
     ASSERT_EQ(browse(0, {}, 10, 3), 0u);
     ASSERT_EQ(browse(0, {}, 11, -1), 0u);
     clock.advance(10);
-    std::this_thread::sleep_for(milliseconds(100));
+    settle();
     EXPECT_EQ(count_code(WFA_CBACK_INF_DEVICE_LIST), 1u);
 }
 
@@ -273,7 +281,7 @@ TEST_F(BrowseDriver, OnlyTheFirstTwoInterfacesAreBrowsed)
     dnssd_fake::announce(media("on6", 6));
     dnssd_fake::announce(media("on7", 7));
     ASSERT_TRUE(wait_until([] { return dnssd_fake::live_resolves().size() == 2; }));
-    std::this_thread::sleep_for(milliseconds(60));
+    settle();
     std::set<std::string> names;
     for (const auto &r : dnssd_fake::live_resolves()) {
         names.insert(r.name);
@@ -287,8 +295,9 @@ TEST_F(BrowseDriver, ResolveDeadlinesAreKeptWithoutReadySockets)
     ASSERT_EQ(browse(0, {}, 0, -1), 0u);
     dnssd_fake::announce(media("quiet"));
     ASSERT_TRUE(wait_until([] { return dnssd_fake::live_resolves().size() == 1; }));
+    settle(); // the resolve's deadline is taken before the clock moves
     clock.advance(29);
-    std::this_thread::sleep_for(milliseconds(60));
+    settle();
     EXPECT_EQ(dnssd_fake::live_resolves().size(), 1u);
     clock.advance(1, 1);
     EXPECT_TRUE(wait_until([] { return dnssd_fake::live_resolves().empty(); })) << "the overdue resolve ended";

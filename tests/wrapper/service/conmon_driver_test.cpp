@@ -82,6 +82,12 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         return f(m_server);
     }
+    // Answers what has arrived, and what is due, now.
+    void answer()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        tn_conmon_server_poll(m_server, 0);
+    }
     uint16_t port() { return tn_conmon_server_get_port(m_server); }
     unsigned count(uint16_t opcode)
     {
@@ -160,12 +166,20 @@ protected:
         start(server.port());
         ASSERT_TRUE(wait_until(driver_ready));
     }
-    // Moves the clock one second at a time, letting the worker run a few passes after each.
-    void seconds_pass(unsigned n)
+    // Moves the clock one second at a time. Each second the worker runs its time-outs at the new
+    // time, the server answers what they sent, and the worker reads the answers (stamping what it
+    // sends next with the time before the next move). A task posted to the worker runs in a pass
+    // after every task of lower key (the watches) and after the socket processing of the pass it
+    // was posted in.
+    void seconds_pass(unsigned n, server_runner *peer = nullptr)
     {
+        server_runner &s = peer ? *peer : server;
+        on_worker([] { return 0u; });
         for (unsigned i = 0; i < n; i++) {
             clock.advance(1);
-            std::this_thread::sleep_for(milliseconds(60));
+            on_worker([] { return 0u; });
+            s.answer();
+            on_worker([] { return 0u; });
         }
     }
     void add_and_query(const char *name)
@@ -559,7 +573,7 @@ TEST_F(ConmonDriver, StopInEveryStateReturnsAtOnce)
             ASSERT_TRUE(wait_until(driver_ready));
             add_and_query(k_ktv);
         }
-        seconds_pass(2);
+        seconds_pass(2, &local);
         auto before = steady_clock::now();
         wfa_stop();
         EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - before).count(), 1000);

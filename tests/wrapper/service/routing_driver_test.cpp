@@ -497,7 +497,13 @@ TEST_F(RoutingDriver, ANameRoutedAgainKeepsItsSlotAndAFailedDeviceIsOpenedAnew)
     EXPECT_EQ(on_worker([] { return wfa_routing_slots_in_use(); }), 2);
     EXPECT_EQ(on_worker([&] { return wfa_routing_slot_of(ktv.c_str()); }), 0);
     EXPECT_EQ(on_worker([&] { return wfa_routing_slot_of(rqa.c_str()); }), 1);
-    EXPECT_EQ(answers(WFA_CBACK_INF_CH_NUM, rqa).size(), 1u); // still the same routing device
+    // Still the same routing device, not asked for its capabilities again; its channel counts are
+    // reported again to the second command.
+    EXPECT_EQ(with_device(rqa, [](tn_routing_device *dev) { return tn_routing_device_request_count(dev, 0x1000); }),
+              1u);
+    std::vector<result> counts = answers(WFA_CBACK_INF_CH_NUM, rqa);
+    ASSERT_EQ(counts.size(), 2u);
+    EXPECT_EQ(counts[1].payload, counts[0].payload);
 
     // The silent device's capabilities query times out: the device fails.
     clock.advance(4);

@@ -8,7 +8,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,6 +26,7 @@
 #include "wrapper/service/wfa_cmm.h"
 #include "wrapper/service/wfa_conmon.h"
 #include "wrapper/service/wfa_main.h"
+#include "wrapper/service/wfa_tcb.h"
 #include "wrapper/service/wfa_trace.h"
 #include "wrapper/veltoConnector.h"
 #include "wrapper/veltoMain.h"
@@ -48,6 +51,24 @@ template <class Condition> bool wait_until(Condition condition, milliseconds lim
         std::this_thread::sleep_for(milliseconds(2));
     }
     return true;
+}
+
+int signal_pass(TCB *task)
+{
+    std::promise<void> *ran = nullptr;
+    std::memcpy(&ran, task->parameters, sizeof ran);
+    ran->set_value();
+    return tcb_finish(task);
+}
+
+// Returns once the worker has run a pass that read the clock after the call: a task posted to it
+// runs after the tasks of lower key (the start-up's watches) of such a pass.
+void worker_pass()
+{
+    std::promise<void> ran;
+    std::promise<void> *pointer = &ran;
+    ASSERT_NE(tcb_post(signal_pass, "test_pass", &pointer, sizeof pointer), nullptr);
+    ASSERT_EQ(ran.get_future().wait_for(seconds(10)), std::future_status::ready);
 }
 
 // Both simulated services, each answered from a thread of its own; the test reaches them under
@@ -268,7 +289,7 @@ TEST_F(Startup, AChangeBeforeReadyStillAnnouncesReadyOnce)
     // The unanswered subscription is given up after more than 5 s and asked again.
     for (int i = 0; i < 7; i++) {
         clock.advance(1);
-        std::this_thread::sleep_for(milliseconds(50));
+        worker_pass();
     }
     ASSERT_TRUE(notes.has(k_init));
     std::this_thread::sleep_for(milliseconds(200));
