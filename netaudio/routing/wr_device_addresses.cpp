@@ -37,11 +37,31 @@ void release(wr_device_address *e)
     e->flags &= ~uint32_t(WR_ADDRESS_RESOLVING | WR_ADDRESS_QUERYING);
 }
 
+// The container's count of pending retries (null for a set without one).
+uint32_t *retry_count(const wr_device_address *e)
+{
+    return e->set && e->set->device && e->set->device->container ? &e->set->device->container->address_retries
+                                                                  : nullptr;
+}
+
+void set_retry_pending(wr_device_address *e, bool pending)
+{
+    if (e->retry_pending != pending) {
+        if (uint32_t *count = retry_count(e)) {
+            if (pending)
+                ++*count;
+            else if (*count > 0)
+                --*count;
+        }
+    }
+    e->retry_pending = pending;
+}
+
 void schedule_retry(wr_device_address *e)
 {
     qnb_timeval now{0, 0};
     qnb_time_now(&now);
-    e->retry_pending = true;
+    set_retry_pending(e, true);
     e->retry_at = now;
     e->retry_at.tv_sec += WR_RESOLVE_RETRY_S;
 }
@@ -183,6 +203,7 @@ void wr_device_addresses_delete(wr_device_addresses *set)
     if (!set)
         return;
     for (size_t i = 0; i < set->count; ++i) {
+        set_retry_pending(&set->entries[i], false);
         if (set->entries[i].ref)
             wt_dnssd_deallocate(set->entries[i].ref);
     }
@@ -202,7 +223,7 @@ qnb_error wr_device_addresses_resolve_address_at_index(wr_device_addresses *set,
     e->port = 0;
     e->query_port = 0;
     e->fixed_interface_index = 0;
-    e->retry_pending = false;
+    set_retry_pending(e, false);
     qnb_sockaddr_clear(&e->address);
     e->interface_index = interface_index;
     wt_dnssd_ref *ref = nullptr;

@@ -186,6 +186,10 @@ void free_container(wr_devices *d)
 
 wr_request *match(wr_devices *d, uint16_t seqnum)
 {
+    // The table is large (thousands of slots of a packet each) and mostly empty: an empty one is not
+    // walked.
+    if (d->requests.in_use == 0)
+        return nullptr;
     for (uint32_t i = 0; i < d->requests.capacity; ++i) {
         wr_request *r = &d->requests.slots[i];
         if (r->in_use && r->seqnum == seqnum)
@@ -225,6 +229,8 @@ qnb_error send_packet(wr_devices *d, wr_request *r)
 
 void check_deadlines(wr_devices *d)
 {
+    if (d->requests.in_use == 0)
+        return;
     uint64_t now = now_micros();
     for (uint32_t i = 0; i < d->requests.capacity; ++i) {
         wr_request *r = &d->requests.slots[i];
@@ -492,16 +498,19 @@ bool wr_devices_next_deadline(const wr_devices *d, qnb_timeval *out)
         return false;
     bool any = false;
     uint64_t best = 0;
-    for (uint32_t i = 0; i < d->requests.capacity; ++i) {
+    // Asked on every pass of the owner: the walk ends with the last request in use.
+    uint32_t left = d->requests.in_use;
+    for (uint32_t i = 0; left > 0 && i < d->requests.capacity; ++i) {
         const wr_request *r = &d->requests.slots[i];
         if (!r->in_use)
             continue;
+        --left;
         uint64_t t = micros(r->sent_at) + (r->resent ? WR_TIMEOUT_AFTER_US : WR_RESEND_AFTER_US);
         if (!any || t < best)
             best = t;
         any = true;
     }
-    for (qnb_list_node *n = d->devices.first; n; n = n->next) {
+    for (qnb_list_node *n = d->address_retries > 0 ? d->devices.first : nullptr; n; n = n->next) {
         const wr_device *dev = static_cast<const wr_device *>(n->data);
         qnb_timeval t;
         if (dev->addresses && wr_device_addresses_next_deadline(dev->addresses, &t)) {

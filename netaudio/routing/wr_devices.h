@@ -120,6 +120,9 @@ struct wr_devices {
     qnb_socket comms_socket;
     qnb_socket unix_socket; // always -1 here
     qnb_list devices;
+    // Address entries of the devices with a resolve retry pending: while there is none, the
+    // deadline asked on every pass does not walk the devices.
+    uint32_t address_retries;
     qnb_list deferred_deletions; // event-loop mode only
     bool have_loopback;
     qnb_interface loopback;

@@ -119,7 +119,13 @@ struct query_data {
     qnb_timeval last;
     qnb_timeval start;
     uint16_t request_id;
+    // The client took the subscription to the device: without it the device's answers do not
+    // reach this client.
+    bool subscribed;
 };
+
+// The library's answer to the last send of send_body (worker thread only).
+qnb_error g_last_send_error = QNB_ERR_SUCCESS;
 
 struct upgrade_data {
     char name[QNB_NAME_SIZE];
@@ -238,6 +244,7 @@ uint32_t send_body(const char *name, const uint8_t *vendor, const void *body, si
     conmon_request *request = nullptr;
     qnb_error e = conmon_client_send_control_message(g_block.client, on_request_done, slot ? &request : nullptr,
                                                      name, 0xFFFF, vendor, body, length, nullptr);
+    g_last_send_error = e;
     if (e != QNB_ERR_SUCCESS) {
         wfa_log(QNB_LOG_WARNING, "conmon: sending to %s failed: %d", name, e);
         return WFA_E_SEND_FAILED;
@@ -445,6 +452,21 @@ void report_device(wfa_device *device)
     wfa_post_result(record, sizeof record, WFA_CBACK_INF_DEVICE, 0, ERR_NOERR);
 }
 
+// The client's request table is full (every slot waits for its answer): the request is tried again
+// on the next pass, which the first answer to come brings at once. Many devices found together
+// (a whole installation at the start of browsing) take more slots than the table has; waiting
+// the 2 s of a lost answer for each of them would report them seconds apart.
+bool table_full(qnb_error e)
+{
+    return e == QNB_ERR_NOBUFS;
+}
+
+bool subscribe_device(const wfa_device *device)
+{
+    return conmon_client_subscribe(g_block.client, on_request_done, nullptr, CONMON_CHANNEL_KEEPALIVE,
+                                   device->name) != QNB_ERR_NOBUFS;
+}
+
 int query_run(TCB *task)
 {
     query_data *d = data_of<query_data>(task);
@@ -459,9 +481,16 @@ int query_run(TCB *task)
             d->state = 6;
             return 0;
         }
+        if (!d->subscribed && g_block.client != nullptr) {
+            if (!subscribe_device(device))
+                return 2;
+            d->subscribed = true;
+        }
         static const uint32_t types[] = {CONMON_MSG_VERSIONS_QUERY, 0, CONMON_MSG_INTERFACE_CONTROL, 0,
                                          CONMON_MSG_MANF_VERSIONS_QUERY};
-        wfa_conmon_send_type(device->name, types[d->state], &d->pending);
+        g_last_send_error = QNB_ERR_SUCCESS;
+        if (wfa_conmon_send_type(device->name, types[d->state], &d->pending) != 0 && table_full(g_last_send_error))
+            return 2;
         d->last = wfa_time_now();
         d->state++;
         return 0;
@@ -1088,6 +1117,7 @@ uint32_t wfa_conmon_set_srate(const char *name, uint32_t rate, uint16_t request_
 
 uint32_t wfa_conmon_set_pmas(const char *name, uint8_t flag)
 {
+    g_last_send_error = QNB_ERR_SUCCESS;
     wfa_device *device = nullptr;
     uint32_t r = ready_device(name, &device);
     if (r) {
@@ -1251,6 +1281,11 @@ uint32_t wfa_conmon_upgrade_progress(const char *name, uint8_t *record, uint16_t
     return 0;
 }
 
+bool wfa_conmon_send_table_full(void)
+{
+    return table_full(g_last_send_error);
+}
+
 // ---- device queries -------------------------------------------------------------------------------
 
 uint32_t wfa_conmon_query(const char *name)
@@ -1277,9 +1312,8 @@ uint32_t wfa_conmon_query(const char *name)
     device->info = 0;
     device->skip = 0;
     device->state = WFA_DEVICE_QUERYING;
-    if (g_block.client != nullptr) {
-        conmon_client_subscribe(g_block.client, on_request_done, nullptr, CONMON_CHANNEL_KEEPALIVE, device->name);
-    }
+    // A subscription the full request table refuses is asked for again by the task.
+    d->subscribed = g_block.client != nullptr && subscribe_device(device);
     return 0;
 }
 

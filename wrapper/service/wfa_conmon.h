@@ -58,6 +58,9 @@ uint32_t wfa_conmon_set_pmas(const char *name, uint8_t flag);
 uint32_t wfa_conmon_query_aes67(const char *name);
 // Sends the body of control message `type` to the device; `request_slot` receives the request.
 uint32_t wfa_conmon_send_type(const char *name, uint32_t type, void *request_slot);
+// The last control message was refused because the client's request table was full: every slot
+// waits for the server's answer, and a later pass may send it.
+bool wfa_conmon_send_table_full(void);
 uint32_t wfa_conmon_watch_upgrade_start(const char *name, uint16_t request_id);
 // Fills the 36-byte upgrade progress record of the device and its progress status.
 uint32_t wfa_conmon_upgrade_progress(const char *name, uint8_t *record, uint16_t *status);

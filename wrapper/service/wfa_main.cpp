@@ -37,6 +37,19 @@ void close_wake(wfa_state &s)
     s.wake_fd = -1;
 }
 
+// Empties the wake descriptor once its wake-up has been seen, so that it does not end every
+// later wait at once.
+void drain_wake(wfa_state &s)
+{
+    if (s.wake_fd < 0)
+        return;
+    uint64_t count;
+    ssize_t n;
+    do {
+        n = ::read(s.wake_fd, &count, sizeof count);
+    } while (n < 0 && errno == EINTR);
+}
+
 void signal_wake(wfa_state &s)
 {
     if (s.wake_fd < 0)
@@ -170,20 +183,21 @@ void worker_loop(wfa_state &s)
     static thread_local qnb_socket_set invalid;
     bool wait_failing = false;
     while (s.run.load()) {
-        tcb_run();
+        // Commands merged in this pass run in the next one, which follows at once.
+        const bool merged = tcb_run() > 0;
 
         if (s.sockets_changed)
             rebuild_socket_set(s);
 
-        // The wake descriptor joins every wait, so that stop ends it at once; with no client socket
-        // the worker still waits its 20 ms instead of spinning.
+        // The wake descriptor joins every wait, so that stop and a new command end it at once; with
+        // no client socket the worker still waits its 20 ms instead of spinning.
         working.count = s.master.count;
         std::memcpy(working.sockets, s.master.sockets, s.master.count * sizeof(int));
         const bool have_sockets = s.master.count > 0;
         qnb_socket_set_add(&working, s.wake_fd);
 
         unsigned ready = 0;
-        qnb_error e = qnb_socket_set_wait(&working, WFA_WAIT_MS, &ready, &invalid);
+        qnb_error e = qnb_socket_set_wait(&working, merged ? 0 : WFA_WAIT_MS, &ready, &invalid);
         if (e == QNB_ERR_SUCCESS && invalid.count > 0)
             drop_invalid_sockets(s, invalid);
         if (e == QNB_ERR_INTERRUPTED)
@@ -197,6 +211,7 @@ void worker_loop(wfa_state &s)
         }
         wait_failing = false;
         if (qnb_socket_set_is_member(&working, s.wake_fd)) {
+            drain_wake(s);
             qnb_socket_set_erase(&working, s.wake_fd);
             if (ready > 0)
                 --ready;
@@ -491,7 +506,15 @@ bool wfa_pause(unsigned ms)
             left = 0;
         pollfd p = {s.wake_fd, POLLIN, 0};
         int n = ::poll(&p, 1, static_cast<int>(left));
-        if (n > 0 || !s.run.load())
+        if (n > 0) {
+            // A new command wakes the descriptor too; only stop (which clears the run flag before
+            // it signals) cuts the pause short.
+            drain_wake(s);
+            if (!s.run.load())
+                return false;
+            continue;
+        }
+        if (!s.run.load())
             return false;
         if (n == 0 && left == 0)
             return true;

@@ -12,6 +12,7 @@
 #include "wrapper/service/wfa_records.h"
 #include "wrapper/service/wfa_routing.h"
 #include "wrapper/service/wfa_tcb.h"
+#include "wrapper/service/wfa_time.h"
 
 namespace {
 
@@ -135,6 +136,35 @@ struct command_args {
 int done(TCB *task)
 {
     return tcb_finish(task);
+}
+
+// A control message that the client's full request table refused is sent again on the following
+// passes (the next answer of the server frees a slot) for at most k_table_wait_seconds whole
+// seconds of the clock; then the command fails as any refused send does. Commands sent one right
+// after the other's answer (the preferred-master step of Apply, to a whole installation) can
+// otherwise outrun the server's answers. The time of the first refusal is kept in the task's
+// parameters behind the largest argument block.
+constexpr uint32_t k_table_wait_seconds = 2;
+constexpr size_t k_retry_at = 2 + WFA_MAX_ARGUMENTS;
+struct retry_mark {
+    uint8_t waiting;
+    qnb_timeval first;
+};
+static_assert(k_retry_at + sizeof(retry_mark) <= TCB_PARAMETER_SIZE, "the mark fits the task's parameters");
+
+bool send_again_later(TCB *task, uint32_t result)
+{
+    if (result != WFA_E_SEND_FAILED || !wfa_conmon_send_table_full())
+        return false;
+    retry_mark mark;
+    std::memcpy(&mark, task->parameters + k_retry_at, sizeof mark);
+    if (!mark.waiting) {
+        mark.waiting = 1;
+        mark.first = wfa_time_now();
+        std::memcpy(task->parameters + k_retry_at, &mark, sizeof mark);
+        return true;
+    }
+    return wfa_time_elapsed_seconds(mark.first) <= k_table_wait_seconds;
 }
 
 void post(uint16_t code, const void *payload, size_t size, uint16_t request_id, uint16_t status)
@@ -311,6 +341,8 @@ int proc_set_pmas(TCB *task)
     command_args a(task, 18);
     // Only 0 and 1 set the state; any other byte would turn the command into a query.
     uint32_t r = a.u8(32) <= 1 ? wfa_conmon_set_pmas(a.name, a.u8(32)) : WFA_E_BAD_ARGUMENT;
+    if (send_again_later(task, r))
+        return 2;
     post(WFA_CBACK_INF_SET_PMAS, a.bytes, a.size, a.request_id, wfa_proc_status(18, r));
     return done(task);
 }

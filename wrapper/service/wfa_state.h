@@ -42,7 +42,7 @@ struct wfa_state {
     // Start and stop are serialised by control_lock.
     std::mutex control_lock;
     std::thread worker;
-    int wake_fd = -1; // readable once stop was requested
+    int wake_fd = -1; // readable once stop was requested or a command was posted
 
     // Written by start before the worker exists and by the worker's clean-up after its loop.
     std::atomic<wfa_result_callback> callback{nullptr};

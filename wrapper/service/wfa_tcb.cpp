@@ -1,5 +1,8 @@
 #include "wrapper/service/wfa_tcb.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -127,6 +130,16 @@ TCB *tcb_post(tcb_run_fn run, const char *name, const void *parameters, size_t s
         return nullptr;
     }
     insert_by_key(&s.inbox_head, &s.inbox_tail, task);
+    // The worker takes the task at once rather than at the end of its current wait. Only while the
+    // inbox is open (under its lock): stop closes the inbox before it closes the descriptor, so no
+    // wake-up reaches a descriptor that is closed or reused.
+    if (s.wake_fd >= 0) {
+        uint64_t one = 1;
+        ssize_t n;
+        do {
+            n = ::write(s.wake_fd, &one, sizeof one);
+        } while (n < 0 && errno == EINTR);
+    }
     return task;
 }
 
@@ -161,11 +174,11 @@ bool tcb_is_finished(const TCB *task)
     return task && task->run == tcb_finished_marker;
 }
 
-void tcb_run(void)
+size_t tcb_run(void)
 {
     wfa_state &s = wfa_state_get();
     if (!s.run_head.next)
-        return;
+        return 0;
 
     // 1. Every task once, in key order; a task created during the walk behind the current one is
     //    reached in this same walk because the next link is read after the call.
@@ -186,11 +199,14 @@ void tcb_run(void)
 
     // 3-5. Merge the inbox in posting order, each task after the equal keys.
     std::lock_guard<std::mutex> lock(s.inbox_lock);
+    size_t merged = 0;
     while (s.inbox_head.next != &s.inbox_tail) {
         TCB *task = s.inbox_head.next;
         unlink(task);
         insert_by_key(&s.run_head, &s.run_tail, task);
+        ++merged;
     }
+    return merged;
 }
 
 void tcb_cleanup(void)

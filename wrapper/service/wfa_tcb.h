@@ -53,7 +53,7 @@ uint32_t tcb_init(void);
 TCB *tcb_create(tcb_run_fn run, tcb_finish_fn finish, uint32_t key, uint32_t kind, const char *name);
 
 // Any thread: a command task (key 0x5000, kind 2) holding a copy of min(size, 10000) parameter
-// bytes, appended to the inbox. Null when the inbox is closed (*error = WFA_E_NO_INIT) or memory
+// bytes, appended to the inbox; the worker is woken from its wait. Null when the inbox is closed (*error = WFA_E_NO_INIT) or memory
 // is exhausted (*error = WFA_E_NO_MEMORY); `error` may be null.
 TCB *tcb_post(tcb_run_fn run, const char *name, const void *parameters, size_t size,
               uint32_t *error = nullptr);
@@ -67,7 +67,8 @@ int tcb_finish(TCB *task);
 bool tcb_is_finished(const TCB *task);
 
 // One scheduler pass: run every task in key order, free the finished ones, merge the inbox.
-void tcb_run(void);
+// Returns the number of tasks merged from the inbox (they run from the next pass on).
+size_t tcb_run(void);
 
 // Finishes and frees every task of the run list and then of the inbox; closes the inbox.
 void tcb_cleanup(void);

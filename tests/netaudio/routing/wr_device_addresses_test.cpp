@@ -168,6 +168,7 @@ TEST_F(RoutingResolve, AFailedResolveIsStartedAgainAfterADelay)
     qnb_timeval due;
     ASSERT_TRUE(wr_devices_next_deadline(devices, &due));
     EXPECT_EQ(due.tv_sec, clock.now().tv_sec + WR_RESOLVE_RETRY_S);
+    EXPECT_EQ(devices->address_retries, 1u); // what lets the deadline skip the device walk otherwise
     dnssd_fake::set_resolve_mode(dnssd_fake::resolve_mode::answer);
     clock.advance(WR_RESOLVE_RETRY_S - 1);
     process();
@@ -177,6 +178,7 @@ TEST_F(RoutingResolve, AFailedResolveIsStartedAgainAfterADelay)
     ASSERT_EQ(dnssd_fake::live_references(), 1u);
     process();
     EXPECT_EQ(wr_device_get_state(device), WR_DEVICE_STATE_RESOLVED);
+    EXPECT_EQ(devices->address_retries, 0u);
 }
 
 TEST_F(RoutingResolve, OpeningFailsWhenNoResolveCanStart)

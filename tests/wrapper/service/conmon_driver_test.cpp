@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -541,6 +542,79 @@ TEST_F(ConmonDriver, DeviceCommandsCheckTheirArgumentsAndTheDevice)
     EXPECT_TRUE(wait_until([&] { return server.device(k_ktv).reboots == 1; }));
     EXPECT_EQ(server.device(k_ktv).reset_mode, 1u);
     EXPECT_EQ(on_worker([] { return wfa_conmon_set_pmas(k_ktv, 1); }), WFA_E_WRONG_STATE);
+}
+
+// More requests at once than the client's table of 24 has slots: those refused are sent on the next
+// passes, which the server's answers bring, and never wait out the 2 s of a lost answer. The fake
+// clock stands still throughout, so anything that waited for it would never arrive.
+TEST_F(ConmonDriver, RequestsBeyondAFullRequestTableAreSentOnTheNextPasses)
+{
+    // 40 devices queried in one pass take two requests each (the subscription, the versions query).
+    std::vector<std::string> names;
+    server.with([&](tn_conmon_server *s) {
+        for (int i = 0; i < 40; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "T%03X-RQA-310", 0x10 + i);
+            tn_conmon_device d;
+            tn_conmon_device_defaults(&d, name, "RQA-310", 0x10 + i);
+            EXPECT_EQ(tn_conmon_server_add_device(s, &d), 0);
+            names.push_back(name);
+        }
+        return 0;
+    });
+    start_ready();
+    ASSERT_EQ(on_worker([&] {
+                  for (const std::string &n : names) {
+                      uint32_t r = wfa_device_add(n.c_str());
+                      if (!r)
+                          r = wfa_conmon_query(n.c_str());
+                      if (r)
+                          return r;
+                  }
+                  return 0u;
+              }),
+              0u);
+    EXPECT_TRUE(wait_until([&] { return count_code(WFA_CBACK_INF_DEVICE) == names.size(); }))
+        << count_code(WFA_CBACK_INF_DEVICE) << " of " << names.size() << " devices reported";
+
+    // 60 preferred-master commands posted together, each a control message holding a slot until
+    // the server answers it: all succeed.
+    auto set_pmas = [&](int n) {
+        std::vector<uint8_t> params(33, 0);
+        std::memcpy(params.data(), names[0].c_str(), names[0].size());
+        params[32] = 1;
+        for (int i = 0; i < n; ++i) {
+            uint16_t id = static_cast<uint16_t>(100 + i);
+            ASSERT_EQ(wfa_request(18, params.data(), &id), ERR_NOERR);
+        }
+    };
+    set_pmas(60);
+    ASSERT_TRUE(wait_until([&] { return count_code(WFA_CBACK_INF_SET_PMAS) == 60; }));
+    for (const result &r : results.results()) {
+        if (r.code == WFA_CBACK_INF_SET_PMAS) {
+            EXPECT_EQ(r.status, ERR_NOERR);
+        }
+    }
+
+    // Answers withheld: the slots stay taken. A command refused by the full table waits, and fails
+    // only once more than 2 whole seconds have passed.
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_set_unanswered(s, TN_CONMON_OP_SEND_MESSAGE, true);
+        return 0;
+    });
+    set_pmas(30);
+    ASSERT_TRUE(wait_until([&] { return count_code(WFA_CBACK_INF_SET_PMAS) > 60; }));
+    std::this_thread::sleep_for(milliseconds(200));
+    const size_t sent = count_code(WFA_CBACK_INF_SET_PMAS) - 60;
+    ASSERT_LT(sent, 30u) << "the table has room for fewer";
+    seconds_pass(2);
+    EXPECT_EQ(count_code(WFA_CBACK_INF_SET_PMAS), 60 + sent) << "still waiting at 2 s";
+    seconds_pass(1);
+    ASSERT_TRUE(wait_until([&] { return count_code(WFA_CBACK_INF_SET_PMAS) == 90; }));
+    size_t failed = 0;
+    for (const result &r : results.results())
+        failed += r.code == WFA_CBACK_INF_SET_PMAS && r.status == ERR_UNKNOWN ? 1 : 0;
+    EXPECT_EQ(failed, 30 - sent);
 }
 
 // Stopping the layer while the driver waits in any state returns at once and leaves nothing behind.

@@ -387,6 +387,50 @@ TEST_F(Worker, IdleWorkerWaitsEachPassInsteadOfSpinning)
     EXPECT_GE(steady_clock::now() - begin, milliseconds(80));
 }
 
+std::atomic<int> g_ran{0};
+
+int note_run(TCB *task)
+{
+    ++g_ran;
+    return tcb_finish(task);
+}
+
+TEST_F(Worker, ATaskPostedWhileTheWorkerWaitsRunsAtOnce)
+{
+    start();
+    g_ran = 0;
+    // Each task is posted once the one before has run; waiting out the worker's 20 ms wait (and
+    // the pass that merges the task) 50 of them would take well over a second.
+    auto begin = steady_clock::now();
+    for (int i = 1; i <= 50; ++i) {
+        ASSERT_NE(tcb_post(note_run, "note", nullptr, 0), nullptr);
+        ASSERT_TRUE(waitUntil([i] { return g_ran.load() >= i; }));
+    }
+    EXPECT_LT(steady_clock::now() - begin, milliseconds(500));
+}
+
+int short_pause(TCB *task)
+{
+    g_pausing = true;
+    g_pause_result = wfa_pause(300) ? 1 : 0;
+    return tcb_finish(task);
+}
+
+TEST_F(Worker, ATaskPostedDuringAPauseDoesNotCutItShort)
+{
+    start();
+    g_pausing = false;
+    g_pause_result = -1;
+    g_ran = 0;
+    auto begin = steady_clock::now();
+    ASSERT_NE(tcb_post(short_pause, "pause", nullptr, 0), nullptr);
+    ASSERT_TRUE(waitUntil([] { return g_pausing.load(); }));
+    ASSERT_NE(tcb_post(note_run, "note", nullptr, 0), nullptr);
+    ASSERT_TRUE(waitUntil([] { return g_ran.load() == 1; }));
+    EXPECT_EQ(g_pause_result.load(), 1) << "the pause ran out its time";
+    EXPECT_GE(steady_clock::now() - begin, milliseconds(290)); // the pause rounds to whole ms
+}
+
 // A worker task that is still running when the layer stops: its finish function works with what
 // the drivers own, which must still be there.
 std::atomic<int> g_finished_with_env{-1};
