@@ -117,7 +117,7 @@ struct Session {
         if (found)
             confirm->click();
         if (!found || !button(*window, "applyPushButton")->isEnabled())
-            return ::testing::AssertionFailure() << logText(*window).toStdString() << window->deviceTable();
+            return ::testing::AssertionFailure() << logText(*window).toStdString() << "\n" << window->deviceTable();
         return ::testing::AssertionSuccess();
     }
 
@@ -249,6 +249,22 @@ TEST(ProgramFaultsService, ControlServerRestartedDuringApply)
     EXPECT_NE(after.at(s.installation.nameOf("KTV4-S", 1)).find("preferred-master 1"), std::string::npos);
     EXPECT_LE(s.gap->worst, kMaxGapMs);
     EXPECT_TRUE(s.env.prompts.messages.empty());
+}
+
+// The server restarts while the program waits to browse: the first queries of the devices found
+// are refused, the link is made again and the queries asked again, so every device is found and
+// confirmed within the usual bound, and Apply works.
+TEST(ProgramFaultsService, ControlServerRestartedBeforeBrowsing)
+{
+    Session s;
+    ASSERT_TRUE(s.start());
+    waitUntil([] { return false; }, 3000); // the wrapper is connected by now, browsing starts at 17 s
+    s.command("restart conmon 1000");
+    ASSERT_TRUE(s.confirm());
+    ASSERT_TRUE(s.apply()) << logText(*s.window).toStdString();
+    s.checkOutcome(logText(*s.window));
+    EXPECT_TRUE(logText(*s.window).contains(QStringLiteral("Apply succeed.")));
+    EXPECT_LE(s.gap->worst, kMaxGapMs);
 }
 
 // The configuration service goes away for 10.5 s (longer than the keepalive interval, so that the
