@@ -226,12 +226,12 @@ void on_request_done(conmon_client *, conmon_request *request, qnb_error result)
     }
 }
 
-// Settings whose request ended without its callback (a reset of the link frees the slots) fail:
-// no command waits for an answer that cannot come.
-void settle_pmas()
+// Settings whose request ended without its callback (a reset of the link frees the slots), or all
+// of them when the link is taken down, fail: no command waits for an answer that cannot come.
+void settle_pmas(bool all = false)
 {
     for (size_t i = 0; i < g_block.pmas.size();) {
-        if (slot_live(g_block.pmas[i].first)) {
+        if (!all && slot_live(g_block.pmas[i].first)) {
             i++;
             continue;
         }
@@ -917,6 +917,7 @@ uint32_t wfa_conmon_create(void)
     g_block.velto_ready = false;
     g_block.connection_flag = 0;
     g_block.relink = false;
+    g_block.pmas.clear();
     g_block.next_deadline = qnb_timeval{0, 0};
     return 0;
 }
@@ -960,7 +961,7 @@ void relink()
         conmon_client_disconnect(g_block.client);
     }
     drop_hooks();
-    settle_pmas();
+    settle_pmas(true);
     if (start_init_task() == nullptr) {
         wfa_log(QNB_LOG_ERROR, "conmon: no memory for the start-up");
     }
@@ -1011,7 +1012,7 @@ void wfa_conmon_stop(void)
         }
     }
     drop_hooks();
-    settle_pmas();
+    settle_pmas(true);
     g_block.connection_flag = 0;
     g_block.relink = false;
     g_block.ready = false;
