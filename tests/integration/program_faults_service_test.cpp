@@ -39,7 +39,8 @@ constexpr int kApplyBoundMs = kApplyFloorMs + 2 * kDevices * 2 * 3000 + 5000 + 6
 // The longest the event loop may stand still: a user notices a second.
 constexpr qint64 kMaxGapMs = 1000;
 
-const std::vector<std::string> kSmall = {"--ktv4s", "1", "--area1", "2", "--area2", "0", "--area3", "0", "--area4", "0"};
+const std::vector<std::string> kSmall = {"--ktv4s", "1",       "--area1", "2", "--area2",
+                                          "0",       "--area3", "0", "--area4", "0"};
 const QString kApplyFailed = QStringLiteral("Failed to apply settings.\nPlease check your device status.\n");
 const QString kPlanUnreadable =
     QStringLiteral("Failed to read the settings file.\nPlease check the contents of the \"QZVeltoPatch.json\" file.");
@@ -81,7 +82,8 @@ struct Session {
         if (preset) {
             Installation names; // the units' names, from a run that publishes nothing
             std::vector<std::string> quiet = args;
-            quiet.insert(quiet.end(), {"--no-publish", "--config-port", "0", "--conmon-port", "0", "--device-port", "0"});
+            quiet.insert(quiet.end(),
+                         {"--no-publish", "--config-port", "0", "--conmon-port", "0", "--device-port", "0"});
             if (!names.start(quiet, env.dir.path().toStdString()))
                 return false;
             std::ofstream out(path("preset.txt"));
@@ -189,11 +191,14 @@ struct Session {
         for (const Unit &u : installation.units()) {
             bool wrong = false;
             for (const auto &e : expected)
-                wrong = wrong || (e.first.rfind(u.name + " ", 0) == 0 && (!now.count(e.first) || now.at(e.first) != e.second));
+                wrong = wrong || (e.first.rfind(u.name + " ", 0) == 0 &&
+                                  (!now.count(e.first) || now.at(e.first) != e.second));
             if (!wrong)
                 continue;
-            EXPECT_FALSE(log.contains(QStringLiteral("Apply succeed."))) << u.name << " left wrong\n" << log.toStdString();
-            EXPECT_TRUE(log.contains(QString::fromStdString(deviceLine(u)))) << u.name << " not named\n" << log.toStdString();
+            EXPECT_FALSE(log.contains(QStringLiteral("Apply succeed.")))
+                << u.name << " left wrong\n" << log.toStdString();
+            EXPECT_TRUE(log.contains(QString::fromStdString(deviceLine(u))))
+                << u.name << " not named\n" << log.toStdString();
         }
     }
 };
@@ -235,7 +240,8 @@ TEST(ProgramFaultsService, ControlServerRestartedDuringApply)
         const int logged = logText(*s.window).size();
         ASSERT_TRUE(s.apply()) << logText(*s.window).toStdString();
         later = logText(*s.window).mid(logged);
-        std::printf("Apply %d after the restart: %s\n", attempt + 1, s.window->step() ? "preferred master failed" : "ended");
+        std::printf("Apply %d after the restart: %s\n", attempt + 1,
+                    s.window->step() ? "preferred master failed" : "ended");
         s.checkOutcome(later);
         if (s.window->step() == 1) {
             EXPECT_TRUE(later.contains(kApplyFailed) && later.contains(QStringLiteral("UnitID : 001 Model : KTV4-S")))
@@ -245,7 +251,8 @@ TEST(ProgramFaultsService, ControlServerRestartedDuringApply)
     EXPECT_TRUE(later.contains(QStringLiteral("Apply succeed."))) << logText(*s.window).toStdString();
     const auto after = s.status();
     for (const Unit &u : s.installation.units())
-        EXPECT_GT(controls(after.at(u.name)), controls(before.at(u.name))) << u.name << " got nothing after the restart";
+        EXPECT_GT(controls(after.at(u.name)), controls(before.at(u.name)))
+            << u.name << " got nothing after the restart";
     EXPECT_NE(after.at(s.installation.nameOf("KTV4-S", 1)).find("preferred-master 1"), std::string::npos);
     EXPECT_LE(s.gap->worst, kMaxGapMs);
     EXPECT_TRUE(s.env.prompts.messages.empty());
@@ -284,7 +291,8 @@ TEST(ProgramFaultsService, ConfigurationServiceRestartedWhileIdle)
     QElapsedTimer down;
     down.start();
     waitUntil([] { return false; }, 1000); // gone at once
-    EXPECT_TRUE(waitUntil([&] { return s.status()["conmon"].find("config clients 1") != std::string::npos; }, kRegainMs));
+    EXPECT_TRUE(
+        waitUntil([&] { return s.status()["conmon"].find("config clients 1") != std::string::npos; }, kRegainMs));
     std::printf("connected again %.1f s after the restart\n", down.elapsed() / 1000.0);
 
     int rows = -1;
@@ -334,14 +342,17 @@ TEST(ProgramFaultsService, PlanNamingAChannelTheDeviceLacksClearsNothing)
 {
     // The second RQA-310 has two receive channels, not three.
     applyMalformedPlan(QByteArrayLiteral(
-        R"({ "devs": [ { "id": 1, "devType": "KTV4-S", "rxChs": [ { "rxCh": 1, "txCh": 1, "id": 1, "devType": "RQA-310" } ] },
-                       { "id": 2, "devType": "RQA-310", "rxChs": [ { "rxCh": 3, "txCh": 1, "id": 1, "devType": "KTV4-S" } ] } ] })"));
+        R"({ "devs": [ { "id": 1, "devType": "KTV4-S",
+                         "rxChs": [ { "rxCh": 1, "txCh": 1, "id": 1, "devType": "RQA-310" } ] },
+                       { "id": 2, "devType": "RQA-310",
+                         "rxChs": [ { "rxCh": 3, "txCh": 1, "id": 1, "devType": "KTV4-S" } ] } ] })"));
 }
 
 TEST(ProgramFaultsService, PlanWithAChannelWrittenAsTextClearsNothing)
 {
     applyMalformedPlan(QByteArrayLiteral(
-        R"({ "devs": [ { "id": 1, "devType": "KTV4-S", "rxChs": [ { "rxCh": "1", "txCh": 1, "id": 1, "devType": "RQA-310" } ] } ] })"));
+        R"({ "devs": [ { "id": 1, "devType": "KTV4-S",
+                         "rxChs": [ { "rxCh": "1", "txCh": 1, "id": 1, "devType": "RQA-310" } ] } ] })"));
 }
 
 // A plan written only half (cut in the middle): the program says so at start-up (0 ms after the
