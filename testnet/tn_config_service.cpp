@@ -53,6 +53,10 @@ struct tn_config_service {
     bool have_last_set;
     cmm_set_config last_set;
     cmm_state state_view; // what tn_config_service_get_state hands out
+    // A restart under way: the socket is closed until `reopen_due` (library clock, microseconds).
+    bool down;
+    uint64_t reopen_due;
+    unsigned restarts;
     wgcp_message in;
     wgcp_message out;
 };
@@ -661,6 +665,50 @@ void tn_config_service_forget_clients(tn_config_service *svc)
 }
 
 // ---------------------------------------------------------------------------------------------
+// Restart
+
+namespace {
+
+// Back on the same port; a port taken meanwhile is tried again on the next pass.
+qnb_error reopen_socket(tn_config_service *svc)
+{
+    qnb_sockaddr address;
+    qnb_sockaddr_set(&address, htonl(INADDR_LOOPBACK), svc->port);
+    qnb_error err;
+    if ((err = qnb_socket_open_udp(&svc->sock, AF_INET)) || (err = qnb_socket_bind(svc->sock, &address)) ||
+        (err = qnb_socket_set_nonblocking(svc->sock, 0))) {
+        qnb_socket_close(&svc->sock);
+        return err;
+    }
+    svc->down = false;
+    return QNB_ERR_SUCCESS;
+}
+
+} // namespace
+
+qnb_error tn_config_service_restart(tn_config_service *svc, uint32_t down_ms)
+{
+    if (!svc)
+        return QNB_ERR_INVALIDPARAMETER;
+    qnb_socket_close(&svc->sock);
+    memset(svc->clients, 0, sizeof svc->clients);
+    svc->down = true;
+    svc->reopen_due = now_micros() + static_cast<uint64_t>(down_ms) * 1000u;
+    ++svc->restarts;
+    return down_ms == 0 ? reopen_socket(svc) : QNB_ERR_SUCCESS;
+}
+
+bool tn_config_service_is_up(const tn_config_service *svc)
+{
+    return svc && !svc->down;
+}
+
+unsigned tn_config_service_restart_count(const tn_config_service *svc)
+{
+    return svc ? svc->restarts : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Running
 
 qnb_error tn_config_service_process(tn_config_service *svc)
@@ -668,7 +716,9 @@ qnb_error tn_config_service_process(tn_config_service *svc)
     if (!svc)
         return QNB_ERR_INVALIDPARAMETER;
     qnb_error result = QNB_ERR_SUCCESS;
-    for (;;) {
+    if (svc->down && now_micros() >= svc->reopen_due)
+        result = reopen_socket(svc);
+    for (; !svc->down;) {
         size_t size = WGCP_PACKET_SIZE;
         qnb_sockaddr from;
         memset(&from, 0, sizeof from);

@@ -69,6 +69,14 @@ void tn_config_service_set_change_delay_ms(tn_config_service *svc, uint32_t ms);
 // Forgets every connected client, as a restarted service would.
 void tn_config_service_forget_clients(tn_config_service *svc);
 
+// Restarts the service as a real restart would: the socket is closed at once, every client is
+// forgotten with its lock, and `down_ms` later on the library clock (0: at once) the service
+// listens on the same port again. Its interfaces and configuration are the system's and stay.
+qnb_error tn_config_service_restart(tn_config_service *svc, uint32_t down_ms);
+// False from a restart until the socket is open again.
+bool tn_config_service_is_up(const tn_config_service *svc);
+unsigned tn_config_service_restart_count(const tn_config_service *svc);
+
 // Reads and answers every waiting datagram, then completes a change whose delay has passed.
 qnb_error tn_config_service_process(tn_config_service *svc);
 // Waits at most `timeout_ms` for a datagram, then processes.

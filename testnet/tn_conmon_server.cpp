@@ -158,6 +158,10 @@ struct tn_conmon_server {
     unsigned loss_every, loss_counter;
     unsigned dup_every, dup_counter;
     unsigned sent;
+    // A restart under way: the socket is closed until `reopen_due` (library clock, microseconds).
+    bool down;
+    uint64_t reopen_due;
+    unsigned restarts;
     uint8_t in[TN_CONMON_MAX_MESSAGE];
     uint8_t out[TN_CONMON_MAX_MESSAGE];
 };
@@ -1082,6 +1086,66 @@ void tn_conmon_server_forget_clients(tn_conmon_server *srv)
 }
 
 // ---------------------------------------------------------------------------------------------
+// Restart
+
+namespace {
+
+qnb_error open_socket(tn_conmon_server *srv, uint16_t port)
+{
+    qnb_sockaddr address;
+    qnb_sockaddr_set(&address, htonl(INADDR_LOOPBACK), port);
+    qnb_sockaddr bound;
+    qnb_error err;
+    if ((err = qnb_socket_open_udp(&srv->sock, AF_INET)) || (err = qnb_socket_bind(srv->sock, &address)) ||
+        (err = qnb_socket_set_nonblocking(srv->sock, 0)) || (err = qnb_socket_get_name(srv->sock, &bound))) {
+        qnb_socket_close(&srv->sock);
+        return err;
+    }
+    srv->port = qnb_sockaddr_get_port(&bound);
+    return QNB_ERR_SUCCESS;
+}
+
+// Back on the same port; a port taken meanwhile is tried again on the next pass.
+qnb_error reopen_socket(tn_conmon_server *srv)
+{
+    qnb_error err = open_socket(srv, srv->port);
+    if (!err)
+        srv->down = false;
+    return err;
+}
+
+} // namespace
+
+qnb_error tn_conmon_server_restart(tn_conmon_server *srv, uint32_t down_ms)
+{
+    if (!srv)
+        return QNB_ERR_INVALIDPARAMETER;
+    qnb_socket_close(&srv->sock);
+    srv->clients.clear();
+    // Answers still queued went with the old process; the devices' own reboots go on.
+    for (size_t i = 0; i < srv->timed.size();) {
+        if (srv->timed[i].kind == TIMED_STATUS)
+            srv->timed.erase(srv->timed.begin() + static_cast<long>(i));
+        else
+            ++i;
+    }
+    srv->down = true;
+    srv->reopen_due = now_micros() + static_cast<uint64_t>(down_ms) * 1000u;
+    ++srv->restarts;
+    return down_ms == 0 ? reopen_socket(srv) : QNB_ERR_SUCCESS;
+}
+
+bool tn_conmon_server_is_up(const tn_conmon_server *srv)
+{
+    return srv && !srv->down;
+}
+
+unsigned tn_conmon_server_restart_count(const tn_conmon_server *srv)
+{
+    return srv ? srv->restarts : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Running
 
 qnb_error tn_conmon_server_process(tn_conmon_server *srv)
@@ -1089,7 +1153,9 @@ qnb_error tn_conmon_server_process(tn_conmon_server *srv)
     if (!srv)
         return QNB_ERR_INVALIDPARAMETER;
     qnb_error result = QNB_ERR_SUCCESS;
-    for (;;) {
+    if (srv->down && now_micros() >= srv->reopen_due)
+        result = reopen_socket(srv);
+    for (; !srv->down;) {
         size_t size = sizeof srv->in;
         qnb_sockaddr from;
         memset(&from, 0, sizeof from);

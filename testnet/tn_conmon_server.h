@@ -179,6 +179,15 @@ void tn_conmon_server_set_duplication(tn_conmon_server *srv, unsigned every_nth)
 // Forgets every connected client, as a restarted server would.
 void tn_conmon_server_forget_clients(tn_conmon_server *srv);
 
+// Restarts the server as a real restart would: the socket is closed at once (the clients' next
+// sends draw port-unreachable reports), every client is forgotten with its registrations and
+// subscriptions, answers still waiting are dropped, and `down_ms` later on the library clock (0: at
+// once) the server listens on the same port again with the same devices.
+qnb_error tn_conmon_server_restart(tn_conmon_server *srv, uint32_t down_ms);
+// False from a restart until the socket is open again.
+bool tn_conmon_server_is_up(const tn_conmon_server *srv);
+unsigned tn_conmon_server_restart_count(const tn_conmon_server *srv);
+
 // Reads and answers every waiting datagram, then sends what has become due (delayed answers,
 // devices back from a reboot).
 qnb_error tn_conmon_server_process(tn_conmon_server *srv);

@@ -9,15 +9,20 @@
 //              [--result OPCODE=RESULT]... [--faulty NAME]...
 //              [--conmon-silent] [--conmon-delay MS] [--conmon-loss N] [--conmon-duplicate N]
 //              [--conmon-named] [--config-silent] [--config-fault KIND] [--foreign-lock]
+//              [--commands FILE|-] [--subscriptions FILE]
 //
 // Without options it offers the installation of the program's default settings (one KTV4-S and
 // areas of 9, 8, 8 and 8 RQA-310 units) on the fixed local ports, needing a running avahi-daemon;
 // the configuration service lists the PC's two interfaces of qz_config_service, "Ethernet" in use.
 // It prints one line per unit, then "ready" once the daemon has confirmed every registration,
 // and writes the subscriptions of every unit on SIGUSR1 and when it ends (SIGINT, SIGTERM).
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +62,7 @@ void usage(const char *name)
             "          [--result OPCODE=RESULT]... [--faulty NAME]...\n"
             "          [--conmon-silent] [--conmon-delay MS] [--conmon-loss N] [--conmon-duplicate N]\n"
             "          [--conmon-named] [--config-silent] [--config-fault KIND] [--foreign-lock]\n"
+            "          [--commands FILE|-] [--subscriptions FILE]\n"
             "counts: --ktv4s 0-4, --area1 0-25, --area2..4 0-24 (default 1, 9, 8, 8, 8)\n"
             "routing fault kinds: duplicate, seqnum, opcode, truncate, other-port\n"
             "configuration service fault kinds: truncate, seqnum, duplicate\n",
@@ -97,6 +103,9 @@ struct options {
     // configuration service
     bool config_silent = false, foreign_lock = false;
     tn_config_fault config_fault = TN_CONFIG_FAULT_NONE;
+    // restarts and presets
+    const char *commands = nullptr;      // command lines from this FIFO (created when absent) or "-"
+    const char *subscriptions = nullptr; // subscriptions the units hold at start, in the dump's form
 };
 
 // Returns false (after the usage text) on anything it does not understand.
@@ -189,6 +198,10 @@ bool parse(int argc, char **argv, options *o)
                 o->config_fault = TN_CONFIG_FAULT_DUPLICATE;
             else
                 ok = false;
+        } else if (!strcmp(a, "--commands")) {
+            ok = (o->commands = v) != nullptr;
+        } else if (!strcmp(a, "--subscriptions")) {
+            ok = (o->subscriptions = v) != nullptr;
         } else if (!strcmp(a, "--no-publish")) {
             o->cfg.publish = false;
             takes = false;
@@ -268,6 +281,128 @@ void dump(const tn_installation *inst, const char *path, bool loss)
         fprintf(stderr, "qz_testnet: cannot write %s\n", path);
 }
 
+// ---- restarts and presets ----
+
+// Subscriptions the units hold before anyone asks, one line each in the dump's form
+// "<rx device> <rx id> <rx name> <tx channel>@<tx device> [<status>]"; false (with a line on
+// standard error) for a line that names no unit or channel.
+bool preset_subscriptions(tn_installation *inst, const char *path)
+{
+    FILE *in = fopen(path, "r");
+    if (!in) {
+        fprintf(stderr, "qz_testnet: cannot read %s\n", path);
+        return false;
+    }
+    tn_routing_set *set = tn_installation_routing(inst);
+    char line[256];
+    bool ok = true;
+    while (ok && fgets(line, sizeof line, in)) {
+        char device[64], name[64], tx[128];
+        unsigned rx = 0;
+        if (line[0] == '\n' || line[0] == '#')
+            continue;
+        char *at = nullptr;
+        ok = sscanf(line, "%63s %u %63s %127s", device, &rx, name, tx) == 4 && (at = strchr(tx, '@')) != nullptr;
+        tn_routing_device *dev = ok ? tn_routing_set_find(set, device) : nullptr;
+        if (at)
+            *at = '\0';
+        ok = dev && rx <= 0xFFFF &&
+             tn_routing_device_set_subscription(dev, static_cast<uint16_t>(rx), tx, at + 1) == QNB_ERR_SUCCESS;
+        if (!ok)
+            fprintf(stderr, "qz_testnet: %s: not a subscription of a unit: %s", path, line);
+    }
+    fclose(in);
+    return ok;
+}
+
+// Command lines: "restart conmon [MS]" and "restart config [MS]" restart that service, its socket
+// closed for MS milliseconds (default 0); "dump" writes the dump; "status" writes what the local
+// services hold to standard error.
+struct command_reader {
+    int fd = -1;
+    std::string pending;
+};
+
+bool open_commands(command_reader *r, const char *path)
+{
+    if (!strcmp(path, "-")) {
+        r->fd = STDIN_FILENO;
+    } else {
+        if (mkfifo(path, 0600) != 0 && errno != EEXIST) {
+            fprintf(stderr, "qz_testnet: cannot create %s: %s\n", path, strerror(errno));
+            return false;
+        }
+        // Open for writing too, so that a writer closing it never leaves an endless end of file.
+        r->fd = open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    }
+    if (r->fd < 0 || fcntl(r->fd, F_SETFL, fcntl(r->fd, F_GETFL) | O_NONBLOCK) != 0) {
+        fprintf(stderr, "qz_testnet: cannot read commands from %s\n", path);
+        return false;
+    }
+    return true;
+}
+
+// "qz_testnet: status conmon clients <n> config clients <n>", then per unit
+// "qz_testnet: status <name> controls <n> preferred-master <0|1>".
+void write_status(tn_installation *inst)
+{
+    tn_conmon_server *conmon = tn_installation_conmon_server(inst);
+    fprintf(stderr, "qz_testnet: status conmon clients %u config clients %u\n", tn_conmon_server_client_count(conmon),
+            tn_config_service_client_count(tn_installation_config_service(inst)));
+    for (size_t i = 0; i < tn_installation_unit_count(inst); ++i) {
+        const char *model = nullptr;
+        const char *name = tn_installation_unit_at(inst, i, &model);
+        if (const tn_conmon_device *dev = tn_conmon_server_device(conmon, name))
+            fprintf(stderr, "qz_testnet: status %s controls %u preferred-master %d\n", name, dev->control_count,
+                    dev->preferred_master ? 1 : 0);
+    }
+    fflush(stderr);
+}
+
+void run_command(tn_installation *inst, const std::string &line, bool *dump_now)
+{
+    char verb[16] = "", what[16] = "";
+    unsigned long ms = 0;
+    int n = sscanf(line.c_str(), "%15s %15s %lu", verb, what, &ms);
+    if (n >= 1 && !strcmp(verb, "dump")) {
+        *dump_now = true;
+        return;
+    }
+    if (n >= 1 && !strcmp(verb, "status")) {
+        write_status(inst);
+        return;
+    }
+    qnb_error err = QNB_ERR_INVALIDPARAMETER;
+    if (n >= 2 && !strcmp(verb, "restart") && ms <= 3600000) {
+        if (!strcmp(what, "conmon"))
+            err = tn_conmon_server_restart(tn_installation_conmon_server(inst), static_cast<uint32_t>(ms));
+        else if (!strcmp(what, "config"))
+            err = tn_config_service_restart(tn_installation_config_service(inst), static_cast<uint32_t>(ms));
+    }
+    if (err == QNB_ERR_INVALIDPARAMETER)
+        fprintf(stderr, "qz_testnet: unknown command: %s\n", line.c_str());
+    else
+        fprintf(stderr, "qz_testnet: restart %s, down %lu ms: %s\n", what, ms, qnb_error_get_text(err));
+    fflush(stderr);
+}
+
+void read_commands(command_reader *r, tn_installation *inst, bool *dump_now)
+{
+    char buffer[512];
+    ssize_t n;
+    while (r->fd >= 0 && (n = read(r->fd, buffer, sizeof buffer)) > 0)
+        r->pending.append(buffer, static_cast<size_t>(n));
+    size_t end;
+    while ((end = r->pending.find('\n')) != std::string::npos) {
+        std::string line = r->pending.substr(0, end);
+        r->pending.erase(0, end + 1);
+        if (!line.empty())
+            run_command(inst, line, dump_now);
+    }
+    if (r->pending.size() > 4096)
+        r->pending.clear(); // no line of ours is that long
+}
+
 // Every DNS-SD registration costs the process a few descriptors: allow as many as the system does.
 void raise_descriptor_limit()
 {
@@ -302,6 +437,12 @@ int main(int argc, char **argv)
         return 1;
     }
     apply_faults(inst, o);
+    command_reader commands;
+    if ((o.subscriptions && !preset_subscriptions(inst, o.subscriptions)) ||
+        (o.commands && !open_commands(&commands, o.commands))) {
+        tn_installation_delete(inst);
+        return 1;
+    }
 
     printf("configuration service 127.0.0.1:%u\n", tn_config_service_get_port(tn_installation_config_service(inst)));
     printf("control-and-monitoring server 127.0.0.1:%u\n",
@@ -341,7 +482,9 @@ int main(int argc, char **argv)
                                 "running?)\n");
             }
         }
-        if (g_dump) {
+        bool dump_now = false;
+        read_commands(&commands, inst, &dump_now);
+        if (g_dump || dump_now) {
             g_dump = 0;
             dump(inst, o.dump, o.loss != 0);
         }

@@ -13,6 +13,7 @@
 #include "wrapper/service/wfa_command.h"
 #include "wrapper/service/wfa_fw.h"
 #include "wrapper/service/wfa_main.h"
+#include "wrapper/service/wfa_proc.h"
 #include "wrapper/service/wfa_records.h"
 #include "wrapper/service/wfa_state.h"
 #include "wrapper/service/wfa_tcb.h"
@@ -93,6 +94,11 @@ struct wfa_conmon_block {
     bool velto_ready;
     TCB *init_task;
     TCB *watch_task;
+    // The server answered as if it did not know this link (it restarted), or is gone: the start-up
+    // runs again once the socket has been processed.
+    bool relink;
+    // Preferred-master settings whose messages the server has still to answer.
+    std::vector<std::pair<wfa_pending, wfa_pmas_answer>> pmas;
     std::vector<TCB *> queries;
     std::vector<slot_run> requests;
     qnb_timeval next_deadline;
@@ -200,6 +206,20 @@ void request_list_remove(wfa_pending *slots)
 
 void on_request_done(conmon_client *, conmon_request *request, qnb_error result)
 {
+    // "Invalid State": the server has no link from this client, whatever the client believes.
+    if (result == QNB_ERR_INVALIDSTATE && g_block.init_task == nullptr) {
+        g_block.relink = true;
+    }
+    for (size_t i = 0; i < g_block.pmas.size(); i++) {
+        if (g_block.pmas[i].first.request == request && slot_live(g_block.pmas[i].first)) {
+            wfa_pmas_answer answer = g_block.pmas[i].second;
+            g_block.pmas.erase(g_block.pmas.begin() + static_cast<std::ptrdiff_t>(i));
+            uint32_t code = result == QNB_ERR_SUCCESS ? 0 : wfa_internal_from_library(result);
+            wfa_post_result(answer.record, answer.size, WFA_CBACK_INF_SET_PMAS, answer.request_id,
+                            wfa_proc_status(18, code));
+            return;
+        }
+    }
     for (slot_run &run : g_block.requests) {
         for (unsigned i = 0; i < run.count; i++) {
             if (run.slots[i].request == request) {
@@ -209,6 +229,22 @@ void on_request_done(conmon_client *, conmon_request *request, qnb_error result)
                 return;
             }
         }
+    }
+}
+
+// Settings whose request ended without its callback (a reset of the link frees the slots), or all
+// of them when the link is taken down, fail: no command waits for an answer that cannot come.
+void settle_pmas(bool all = false)
+{
+    for (size_t i = 0; i < g_block.pmas.size();) {
+        if (!all && slot_live(g_block.pmas[i].first)) {
+            i++;
+            continue;
+        }
+        wfa_pmas_answer answer = g_block.pmas[i].second;
+        g_block.pmas.erase(g_block.pmas.begin() + static_cast<std::ptrdiff_t>(i));
+        wfa_post_result(answer.record, answer.size, WFA_CBACK_INF_SET_PMAS, answer.request_id,
+                        wfa_proc_status(18, WFA_E_SEND_FAILED));
     }
 }
 
@@ -337,6 +373,7 @@ int init_run(TCB *task)
     if (client == nullptr) {
         return 0;
     }
+    settle_pmas();
     uint32_t elapsed = wfa_time_elapsed_seconds(d->start);
     switch (d->state) {
     case 0:
@@ -908,6 +945,8 @@ uint32_t wfa_conmon_create(void)
     g_block.ready = false;
     g_block.velto_ready = false;
     g_block.connection_flag = 0;
+    g_block.relink = false;
+    g_block.pmas.clear();
     g_block.next_deadline = qnb_timeval{0, 0};
     return 0;
 }
@@ -922,20 +961,52 @@ void wfa_conmon_delete(void)
     g_block.next_deadline = qnb_timeval{0, 0};
 }
 
+namespace {
+
+TCB *start_init_task()
+{
+    TCB *init = tcb_create(init_run, init_finished, TCB_KEY_CONMON_INIT, TCB_KIND_WORKER, "wfa_conmon_init");
+    if (init == nullptr) {
+        return nullptr;
+    }
+    init_data *d = data_of<init_data>(init);
+    std::memset(d, 0, sizeof *d);
+    request_list_add(d->pending, k_registrations);
+    g_block.init_task = init;
+    return init;
+}
+
+// A link the server no longer knows (it restarted, or went away) is connected again from the
+// start, registrations and subscription included. The device table and the queries under way stay:
+// their requests are asked again once the link is back.
+void relink()
+{
+    g_block.relink = false;
+    if (g_block.client == nullptr || g_block.init_task != nullptr) {
+        return;
+    }
+    wfa_log(QNB_LOG_WARNING, "conmon: the local server does not know this link any more, connecting again");
+    if (conmon_client_get_local_state(g_block.client) != CONMON_LOCAL_NO_CONNECTION) {
+        conmon_client_disconnect(g_block.client);
+    }
+    drop_hooks();
+    settle_pmas(true);
+    if (start_init_task() == nullptr) {
+        wfa_log(QNB_LOG_ERROR, "conmon: no memory for the start-up");
+    }
+}
+
+} // namespace
+
 uint32_t wfa_conmon_start(void)
 {
     if (g_block.client == nullptr) {
         return WFA_E_NOT_READY;
     }
     wfa_conmon_stop();
-    TCB *init = tcb_create(init_run, init_finished, TCB_KEY_CONMON_INIT, TCB_KIND_WORKER, "wfa_conmon_init");
-    if (init == nullptr) {
+    if (start_init_task() == nullptr) {
         return WFA_E_NO_MEMORY;
     }
-    init_data *d = data_of<init_data>(init);
-    std::memset(d, 0, sizeof *d);
-    request_list_add(d->pending, k_registrations);
-    g_block.init_task = init;
     g_block.ready = false;
     TCB *watch = tcb_create(watch_run, watch_finished, TCB_KEY_CONMON_WATCH, TCB_KIND_WORKER, "wfa_conmon_watch_device");
     if (watch == nullptr) {
@@ -970,7 +1041,9 @@ void wfa_conmon_stop(void)
         }
     }
     drop_hooks();
+    settle_pmas(true);
     g_block.connection_flag = 0;
+    g_block.relink = false;
     g_block.ready = false;
 }
 
@@ -999,18 +1072,27 @@ uint32_t wfa_conmon_process_fdset(qnb_socket_set *set, int ready)
     if (g_block.client == nullptr) {
         return WFA_E_NOT_READY;
     }
+    settle_pmas();
     if (ready <= 0) {
         const qnb_timeval &deadline = g_block.next_deadline;
         if ((deadline.tv_sec == 0 && deadline.tv_usec == 0) || !deadline_passed(deadline)) {
             return 0;
         }
     }
-    conmon_client_process_sockets(g_block.client, ready > 0 ? set : nullptr, &g_block.next_deadline);
+    qnb_error e = conmon_client_process_sockets(g_block.client, ready > 0 ? set : nullptr, &g_block.next_deadline);
+    // A connected link whose server has gone reports the port unreachable.
+    if ((e == QNB_ERR_CONNREFUSED || e == QNB_ERR_CONNRESET) && g_block.init_task == nullptr &&
+        conmon_client_get_local_state(g_block.client) == CONMON_LOCAL_CONNECTED) {
+        g_block.relink = true;
+    }
     if (g_block.connection_flag) {
         g_block.connection_flag = 0;
         if (g_block.client != nullptr && conmon_client_get_local_state(g_block.client) != CONMON_LOCAL_NO_CONNECTION) {
             register_hooks();
         }
+    }
+    if (g_block.relink) {
+        relink();
     }
     return 0;
 }
@@ -1115,7 +1197,7 @@ uint32_t wfa_conmon_set_srate(const char *name, uint32_t rate, uint16_t request_
     return 0;
 }
 
-uint32_t wfa_conmon_set_pmas(const char *name, uint8_t flag)
+uint32_t wfa_conmon_set_pmas(const char *name, uint8_t flag, const wfa_pmas_answer *answer)
 {
     g_last_send_error = QNB_ERR_SUCCESS;
     wfa_device *device = nullptr;
@@ -1128,7 +1210,15 @@ uint32_t wfa_conmon_set_pmas(const char *name, uint8_t flag)
     if (flag <= 1) {
         conmon_msg_clocking_control_set_preferred_master(&body, flag);
     }
-    return send_standard(name, body, CONMON_MSG_CLOCKING_CONTROL_SIZE);
+    if (answer == nullptr) {
+        return send_standard(name, body, CONMON_MSG_CLOCKING_CONTROL_SIZE);
+    }
+    wfa_pending slot{};
+    r = send_standard(name, body, CONMON_MSG_CLOCKING_CONTROL_SIZE, &slot);
+    if (r == 0) {
+        g_block.pmas.emplace_back(slot, *answer);
+    }
+    return r;
 }
 
 uint32_t wfa_conmon_query_aes67(const char *name)

@@ -3,6 +3,7 @@
 // watch, and sends the per-device control messages the commands need. Worker thread only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "netaudio/platform/qnb_error.h"
@@ -53,8 +54,17 @@ uint32_t wfa_conmon_reboot(const char *name, uint8_t mode, uint16_t request_id);
 uint32_t wfa_conmon_identify(const char *name);
 // Rate 0 queries the sample rate; another accepted rate sets it.
 uint32_t wfa_conmon_set_srate(const char *name, uint32_t rate, uint16_t request_id);
-// Flag 0 or 1 sets the preferred-master state; any other value queries it.
-uint32_t wfa_conmon_set_pmas(const char *name, uint8_t flag);
+// What a preferred-master command answers with: its result record and request id.
+struct wfa_pmas_answer {
+    uint8_t record[40];
+    size_t size;
+    uint16_t request_id;
+};
+// Flag 0 or 1 sets the preferred-master state; any other value queries it. With `answer` the
+// setting's result (WFA_CBACK_INF_SET_PMAS) is posted once the local server has answered the
+// message: success only when it took the message for a present device; a refusal, no answer in
+// time or a link reset first post the failure. 0 means the message went out.
+uint32_t wfa_conmon_set_pmas(const char *name, uint8_t flag, const wfa_pmas_answer *answer = nullptr);
 uint32_t wfa_conmon_query_aes67(const char *name);
 // Sends the body of control message `type` to the device; `request_slot` receives the request.
 uint32_t wfa_conmon_send_type(const char *name, uint32_t type, void *request_slot);

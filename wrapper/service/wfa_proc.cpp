@@ -1,5 +1,6 @@
 #include "wrapper/service/wfa_proc.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -339,11 +340,18 @@ int proc_get_pmas(TCB *task)
 int proc_set_pmas(TCB *task)
 {
     command_args a(task, 18);
+    // The result follows the local server's answer to the message; only a message that did not
+    // go out is answered here.
+    wfa_pmas_answer answer{};
+    answer.size = std::min(a.size, sizeof answer.record);
+    std::memcpy(answer.record, a.bytes, answer.size);
+    answer.request_id = a.request_id;
     // Only 0 and 1 set the state; any other byte would turn the command into a query.
-    uint32_t r = a.u8(32) <= 1 ? wfa_conmon_set_pmas(a.name, a.u8(32)) : WFA_E_BAD_ARGUMENT;
+    uint32_t r = a.u8(32) <= 1 ? wfa_conmon_set_pmas(a.name, a.u8(32), &answer) : WFA_E_BAD_ARGUMENT;
     if (send_again_later(task, r))
         return 2;
-    post(WFA_CBACK_INF_SET_PMAS, a.bytes, a.size, a.request_id, wfa_proc_status(18, r));
+    if (r != 0)
+        post(WFA_CBACK_INF_SET_PMAS, a.bytes, a.size, a.request_id, wfa_proc_status(18, r));
     return done(task);
 }
 

@@ -668,6 +668,60 @@ TEST_F(ConmonDriver, StopInEveryStateReturnsAtOnce)
     EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - before).count(), 1000);
 }
 
+// A server that restarted (at once, or away for 3 s) no longer knows the driver's link: the first
+// preferred-master setting after it is reported failed, never set, and the driver connects,
+// registers and subscribes again, so that the next setting reaches the device. A setting the server
+// never answers fails after the local request time-out.
+TEST_F(ConmonDriver, ALinkTheServerLostIsMadeAgainAndItsSettingsAnswerFromTheServer)
+{
+    start_ready();
+    add_and_query(k_ktv);
+    ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_DEVICE));
+    auto set_pmas = [&](uint16_t request_id) {
+        wfa_pmas_answer answer{};
+        answer.size = 33;
+        std::memcpy(answer.record, k_ktv, sizeof k_ktv);
+        answer.request_id = request_id;
+        const size_t from = results.results().size();
+        EXPECT_EQ(on_worker([&] { return wfa_conmon_set_pmas(k_ktv, 1, &answer); }), 0u);
+        auto answered = [&](result *out) {
+            const std::vector<result> all = results.results();
+            for (size_t i = from; i < all.size(); i++) {
+                if (all[i].code == WFA_CBACK_INF_SET_PMAS) {
+                    *out = all[i];
+                    return true;
+                }
+            }
+            return false;
+        };
+        result r{};
+        for (int i = 0; i < 8 && !wait_until([&] { return answered(&r); }, milliseconds(300)); i++) {
+            seconds_pass(1);
+        }
+        EXPECT_EQ(r.request_id, request_id);
+        return r.status;
+    };
+    EXPECT_EQ(set_pmas(1), ERR_NOERR);
+    for (uint32_t down_ms : {0u, 3000u}) {
+        SCOPED_TRACE(down_ms);
+        const unsigned connects = server.count(TN_CONMON_OP_CONNECT);
+        const unsigned before = controls(k_ktv);
+        server.with([&](tn_conmon_server *s) { return tn_conmon_server_restart(s, down_ms); });
+        EXPECT_NE(set_pmas(2), ERR_NOERR) << "a setting the server refused or never saw";
+        seconds_pass(down_ms / 1000 + 12);
+        EXPECT_TRUE(wait_until(driver_ready));
+        EXPECT_GT(server.count(TN_CONMON_OP_CONNECT), connects);
+        EXPECT_TRUE(server.with([](tn_conmon_server *s) { return tn_conmon_server_is_subscribed(s, 2, nullptr); }));
+        EXPECT_EQ(set_pmas(3), ERR_NOERR);
+        EXPECT_GT(controls(k_ktv), before);
+    }
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_set_unanswered(s, TN_CONMON_OP_SEND_MESSAGE, true);
+        return 0;
+    });
+    EXPECT_NE(set_pmas(4), ERR_NOERR) << "unanswered";
+}
+
 TEST_F(ConmonDriver, RestartStopsFullyAndReachesReadyAgain)
 {
     start_ready();
