@@ -285,6 +285,23 @@ TEST_F(ConmonDriver, UnansweredRegistrationsFallBackToRegisteringAfterSixSeconds
     EXPECT_TRUE(wait_until(driver_ready));
 }
 
+TEST_F(ConmonDriver, OnlyTheRegistrationsLeftUnconfirmedAreSentAgain)
+{
+    // Every third datagram of the server is lost: two of each six answers, so a round that sends
+    // all six again could never get through.
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_set_loss(s, 3);
+        return 0;
+    });
+    server.start();
+    start(server.port());
+    ASSERT_TRUE(wait_until([&] { return server.count(TN_CONMON_OP_REGISTER) == 6; }));
+    for (int i = 0; i < 4 && !driver_ready(); i++)
+        seconds_pass(6);
+    EXPECT_TRUE(wait_until(driver_ready));
+    EXPECT_LT(server.count(TN_CONMON_OP_REGISTER), 12u);
+}
+
 TEST_F(ConmonDriver, ASilentDeviceIsQueriedFourTimesThenFailsUnreported)
 {
     server.with([](tn_conmon_server *s) {
