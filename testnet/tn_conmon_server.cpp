@@ -1112,13 +1112,7 @@ void tn_conmon_server_set_impairment(tn_conmon_server *srv, unsigned loss_pct, u
 
 unsigned long tn_conmon_server_impaired(const tn_conmon_server *srv)
 {
-    if (!srv)
-        return 0;
-    const tn_impair *both[] = {&srv->impair_in, &srv->impair_out};
-    unsigned long n = 0;
-    for (const tn_impair *imp : both)
-        n += imp->lost + imp->duplicated + imp->reordered;
-    return n;
+    return srv ? tn_impair_events(&srv->impair_in) + tn_impair_events(&srv->impair_out) : 0;
 }
 
 void tn_conmon_server_set_trace(tn_conmon_server *srv, FILE *out)

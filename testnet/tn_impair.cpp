@@ -95,6 +95,11 @@ void tn_impair_pass(tn_impair *imp, const qnb_sockaddr *peer, const uint8_t *byt
     release_held(imp, deliver, context);
 }
 
+unsigned long tn_impair_events(const tn_impair *imp)
+{
+    return imp ? imp->lost + imp->duplicated + imp->reordered : 0;
+}
+
 void tn_impair_flush(tn_impair *imp, tn_impair_deliver_fn deliver, void *context)
 {
     if (imp && deliver && imp->holding && now_micros() - imp->held_since >= TN_IMPAIR_HOLD_MS * 1000u)

@@ -35,5 +35,7 @@ bool tn_impair_active(const tn_impair *imp);
 // Passes one datagram to or from `peer`.
 void tn_impair_pass(tn_impair *imp, const qnb_sockaddr *peer, const uint8_t *bytes, size_t size,
                     tn_impair_deliver_fn deliver, void *context);
+// Datagrams lost, duplicated or reordered so far.
+unsigned long tn_impair_events(const tn_impair *imp);
 // Delivers the datagram held back once it has waited TN_IMPAIR_HOLD_MS.
 void tn_impair_flush(tn_impair *imp, tn_impair_deliver_fn deliver, void *context);

@@ -611,13 +611,7 @@ void tn_routing_device_set_impairment(tn_routing_device *dev, unsigned loss_pct,
 
 unsigned long tn_routing_device_impaired(const tn_routing_device *dev)
 {
-    if (!dev)
-        return 0;
-    const tn_impair *both[] = {&dev->impair_in, &dev->impair_out};
-    unsigned long n = 0;
-    for (const tn_impair *imp : both)
-        n += imp->lost + imp->duplicated + imp->reordered;
-    return n;
+    return dev ? tn_impair_events(&dev->impair_in) + tn_impair_events(&dev->impair_out) : 0;
 }
 
 void tn_routing_device_vanish_after(tn_routing_device *dev, uint16_t opcode, unsigned n)
@@ -832,16 +826,25 @@ qnb_error put_format(wgcp_writer *w, uint16_t *offset)
     return QNB_ERR_SUCCESS;
 }
 
+// The head of a channel page: the header, a list of `n` entries of `size` bytes and, when there
+// are any, the format block they share.
+qnb_error begin_page(tn_routing_device *dev, wgcp_writer *w, const request &req, unsigned n, size_t size,
+                     size_t *entries, uint16_t *format)
+{
+    begin(dev, w, req);
+    qnb_error err = begin_list(w, n, size, entries);
+    if (!err && n)
+        err = put_format(w, format);
+    return err;
+}
+
 // One page of `n` tx channels from `first`.
 qnb_error build_tx_page(tn_routing_device *dev, wgcp_writer *w, const request &req, size_t first, unsigned n)
 {
-    begin(dev, w, req);
     size_t entries = 0;
-    qnb_error err = begin_list(w, n, TX_ENTRY_SIZE, &entries);
     uint16_t format = 0;
     string_table strings;
-    if (!err && n)
-        err = put_format(w, &format);
+    qnb_error err = begin_page(dev, w, req, n, TX_ENTRY_SIZE, &entries, &format);
     for (unsigned i = 0; !err && i < n; ++i) {
         const channel &c = dev->tx[first - 1 + i];
         uint16_t name = 0;
@@ -859,13 +862,10 @@ qnb_error build_tx_page(tn_routing_device *dev, wgcp_writer *w, const request &r
 
 qnb_error build_rx_page(tn_routing_device *dev, wgcp_writer *w, const request &req, size_t first, unsigned n)
 {
-    begin(dev, w, req);
     size_t entries = 0;
-    qnb_error err = begin_list(w, n, RX_ENTRY_SIZE, &entries);
     uint16_t format = 0;
     string_table strings;
-    if (!err && n)
-        err = put_format(w, &format);
+    qnb_error err = begin_page(dev, w, req, n, RX_ENTRY_SIZE, &entries, &format);
     for (unsigned i = 0; !err && i < n; ++i) {
         const rx_channel &c = dev->rx[first - 1 + i];
         uint16_t name = 0, tx_channel = 0, tx_device = 0;
