@@ -202,6 +202,13 @@ const Scenario kScenarios[] = {
       "--conmon-duplicate-pct", "10", "--conmon-reorder-pct", "10", "--seed", "17"},
      2,
      {}},
+    // The same with another seed: the local server's start-up needs three rounds and is still
+    // under way when the program starts browsing, which must wait for it.
+    {"lossy_network_slow_start",
+     {"--loss-pct", "10", "--duplicate-pct", "10", "--reorder-pct", "10", "--conmon-loss-pct", "10",
+      "--conmon-duplicate-pct", "10", "--conmon-reorder-pct", "10", "--seed", "3"},
+     2,
+     {}},
     // RQA-310 unit 2 answers its clear, then goes silent (its DNS-SD records stay).
     {"device_vanishes", {"--vanish", "T002-QZ-RQA-310-0002:1:0x3014"}, 2, {2}},
     // RQA-310 unit 3 refuses every subscribe.

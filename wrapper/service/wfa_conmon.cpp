@@ -965,6 +965,12 @@ bool wfa_conmon_is_ready(void)
     return g_block.ready;
 }
 
+bool wfa_conmon_starting(void)
+{
+    return !g_block.ready && g_block.init_task != nullptr && g_block.client != nullptr &&
+           conmon_client_get_local_state(g_block.client) == CONMON_LOCAL_CONNECTED;
+}
+
 uint32_t wfa_conmon_get_fdset(qnb_socket_set *set)
 {
     if (set == nullptr) {
