@@ -97,6 +97,10 @@ void runApply(const Scenario &s, Outcome &out)
     Installation installation;
     std::vector<std::string> args = kUnits;
     args.insert(args.end(), s.args.begin(), s.args.end());
+    // QZ_FAULTS_SEED runs a scenario with another seed, to look for more.
+    auto seed = std::find(args.begin(), args.end(), std::string("--seed"));
+    if (seed != args.end() && seed + 1 != args.end() && qEnvironmentVariableIsSet("QZ_FAULTS_SEED"))
+        seed[1] = qgetenv("QZ_FAULTS_SEED").toStdString();
     ASSERT_TRUE(installation.start(args, env.dir.path().toStdString()));
     ASSERT_EQ(installation.units().size(), size_t(kDevices));
     const Plan plan = fullPlan(installation.units());
