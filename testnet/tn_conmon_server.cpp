@@ -18,6 +18,7 @@
 
 #include "netaudio/messaging/wgcp_buffer.h"
 #include "netaudio/platform/qnb_time.h"
+#include "testnet/tn_impair.h"
 
 namespace {
 
@@ -162,6 +163,8 @@ struct tn_conmon_server {
     bool down;
     uint64_t reopen_due;
     unsigned restarts;
+    tn_impair impair_in, impair_out; // a lossy local link on the way in and out
+    FILE *trace;
     uint8_t in[TN_CONMON_MAX_MESSAGE];
     uint8_t out[TN_CONMON_MAX_MESSAGE];
 };
@@ -171,6 +174,16 @@ struct tn_conmon_server {
 
 namespace {
 
+void deliver_datagram(void *context, const qnb_sockaddr *to, const uint8_t *data, size_t size)
+{
+    tn_conmon_server *srv = static_cast<tn_conmon_server *>(context);
+    if (srv->trace && size >= HEAD)
+        fprintf(srv->trace, "conmon -> %u: id %u opcode 0x%04x kind 0x%04x, %zu bytes\n", qnb_sockaddr_get_port(to),
+                ld16(data + 4), ld16(data + 6), ld16(data + 8), size);
+    if (qnb_socket_sendto(srv->sock, data, &size, to) == QNB_ERR_SUCCESS)
+        ++srv->sent;
+}
+
 void send_datagram(tn_conmon_server *srv, const qnb_sockaddr &to, const uint8_t *data, size_t size)
 {
     if (srv->silent)
@@ -178,11 +191,8 @@ void send_datagram(tn_conmon_server *srv, const qnb_sockaddr &to, const uint8_t 
     if (srv->loss_every && ++srv->loss_counter % srv->loss_every == 0)
         return;
     int copies = srv->dup_every && ++srv->dup_counter % srv->dup_every == 0 ? 2 : 1;
-    for (int i = 0; i < copies; ++i) {
-        size_t n = size;
-        if (qnb_socket_sendto(srv->sock, data, &n, &to) == QNB_ERR_SUCCESS)
-            ++srv->sent;
-    }
+    for (int i = 0; i < copies; ++i)
+        tn_impair_pass(&srv->impair_out, &to, data, size, deliver_datagram, srv);
 }
 
 void put_head(uint8_t *msg, uint16_t version, uint16_t length, uint16_t id, uint16_t opcode, uint16_t kind)
@@ -689,6 +699,19 @@ void handle_send_message(tn_conmon_server *srv, client_entry *c, const qnb_socka
         ++dev->control_count; // another vendor's message: accepted, not understood
 }
 
+void handle_datagram(tn_conmon_server *srv, const qnb_sockaddr &from, size_t size);
+
+// A datagram that came through the impairment: handled as if it had just been read.
+void deliver_request(void *context, const qnb_sockaddr *from, const uint8_t *data, size_t size)
+{
+    tn_conmon_server *srv = static_cast<tn_conmon_server *>(context);
+    if (size > sizeof srv->in)
+        return;
+    memmove(srv->in, data, size);
+    handle_datagram(srv, *from, size);
+    srv->suppress = false;
+}
+
 void handle_datagram(tn_conmon_server *srv, const qnb_sockaddr &from, size_t size)
 {
     const uint8_t *msg = srv->in;
@@ -699,6 +722,9 @@ void handle_datagram(tn_conmon_server *srv, const qnb_sockaddr &from, size_t siz
     uint16_t id = ld16(msg + 4);
     uint16_t opcode = ld16(msg + 6);
     uint16_t kind = ld16(msg + 8) & 0x0FFF;
+    if (srv->trace)
+        fprintf(srv->trace, "conmon <- %u: id %u opcode 0x%04x kind 0x%04x, %zu bytes\n", qnb_sockaddr_get_port(&from),
+                id, opcode, kind, size);
     if (kind != KIND_REQUEST)
         return; // the server expects nothing but requests
     ++srv->counts[opcode];
@@ -1079,6 +1105,26 @@ void tn_conmon_server_set_duplication(tn_conmon_server *srv, unsigned every_nth)
     }
 }
 
+void tn_conmon_server_set_impairment(tn_conmon_server *srv, unsigned loss_pct, unsigned duplicate_pct,
+                                     unsigned reorder_pct, uint64_t seed)
+{
+    if (!srv)
+        return;
+    tn_impair_init(&srv->impair_in, loss_pct, duplicate_pct, reorder_pct, seed);
+    tn_impair_init(&srv->impair_out, loss_pct, duplicate_pct, reorder_pct, ~seed);
+}
+
+unsigned long tn_conmon_server_impaired(const tn_conmon_server *srv)
+{
+    return srv ? tn_impair_events(&srv->impair_in) + tn_impair_events(&srv->impair_out) : 0;
+}
+
+void tn_conmon_server_set_trace(tn_conmon_server *srv, FILE *out)
+{
+    if (srv)
+        srv->trace = out;
+}
+
 void tn_conmon_server_forget_clients(tn_conmon_server *srv)
 {
     if (srv)
@@ -1169,9 +1215,17 @@ qnb_error tn_conmon_server_process(tn_conmon_server *srv)
             result = err;
             break;
         }
-        handle_datagram(srv, from, size);
-        srv->suppress = false;
+        if (!tn_impair_active(&srv->impair_in)) {
+            handle_datagram(srv, from, size);
+            srv->suppress = false;
+            continue;
+        }
+        // Through the impairment: a copy, since a datagram held back is handled after the next.
+        std::vector<uint8_t> datagram(srv->in, srv->in + size);
+        tn_impair_pass(&srv->impair_in, &from, datagram.data(), datagram.size(), deliver_request, srv);
     }
+    tn_impair_flush(&srv->impair_in, deliver_request, srv);
+    tn_impair_flush(&srv->impair_out, deliver_datagram, srv);
     run_timers(srv);
     return result;
 }

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "netaudio/platform/qnb_error.h"
 #include "netaudio/platform/qnb_socket.h"
@@ -176,6 +177,14 @@ void tn_conmon_server_set_named_messages(tn_conmon_server *srv, bool named);
 // Every `n`th datagram the server sends is lost, or sent twice (0: never). Counted separately.
 void tn_conmon_server_set_loss(tn_conmon_server *srv, unsigned every_nth);
 void tn_conmon_server_set_duplication(tn_conmon_server *srv, unsigned every_nth);
+// A lossy local link: each datagram that arrives or leaves is lost, duplicated or held back behind the
+// next one with these chances in percent (tn_impair), both directions seeded from `seed`. All 0: off.
+void tn_conmon_server_set_impairment(tn_conmon_server *srv, unsigned loss_pct, unsigned duplicate_pct,
+                                     unsigned reorder_pct, uint64_t seed);
+// Datagrams the impairment has lost, duplicated or reordered so far, both directions together.
+unsigned long tn_conmon_server_impaired(const tn_conmon_server *srv);
+// One line per datagram that the server handles or sends (null: off).
+void tn_conmon_server_set_trace(tn_conmon_server *srv, FILE *out);
 // Forgets every connected client, as a restarted server would.
 void tn_conmon_server_forget_clients(tn_conmon_server *srv);
 

@@ -69,6 +69,7 @@ struct unit {
     unsigned loss_every = 0; // every Nth request to its routing device goes unanswered (0: none)
     unsigned loss_left = 0;  // requests until the next one that is dropped
     size_t lost = 0;         // requests left unanswered so far
+    bool vanishing = false;  // its routing device goes silent after a number of answers
 };
 
 void DNSSD_API on_registered(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error, const char *, const char *,
@@ -327,6 +328,17 @@ qnb_error tn_installation_process(tn_installation *inst)
         u.loss_left = u.loss_every - static_cast<unsigned>(beyond % u.loss_every);
         tn_routing_device_drop_nth(dev, u.loss_left);
     }
+    // A unit whose routing device has gone silent is gone for the local server's device too (its
+    // DNS-SD records stay, as after a power cut).
+    for (size_t i = 0; i < inst->units.size(); ++i) {
+        unit &u = inst->units[i];
+        if (!u.vanishing || !tn_routing_device_get_silent(tn_routing_set_at(inst->routing, i)))
+            continue;
+        u.vanishing = false;
+        if (tn_conmon_device *dev = tn_conmon_server_device(inst->conmon, u.name))
+            dev->silent = true;
+        fprintf(stderr, "tn_installation: %s has vanished\n", u.name);
+    }
     if (const dnssd_calls *lib = g_dnssd.handle ? &g_dnssd : nullptr) {
         for (unit &u : inst->units) {
             if (!u.conmon_ref)
@@ -363,6 +375,20 @@ qnb_error tn_installation_set_routing_loss(tn_installation *inst, const char *na
         tn_routing_device_drop_nth(dev, u.loss_left);
     }
     return found ? QNB_ERR_SUCCESS : QNB_ERR_NOTFOUND;
+}
+
+qnb_error tn_installation_vanish_after(tn_installation *inst, const char *name, uint16_t opcode, unsigned n)
+{
+    if (!inst || !name)
+        return QNB_ERR_INVALIDPARAMETER;
+    for (size_t i = 0; i < inst->units.size(); ++i) {
+        if (strcasecmp(name, inst->units[i].name) != 0)
+            continue;
+        tn_routing_device_vanish_after(tn_routing_set_at(inst->routing, i), opcode, n);
+        inst->units[i].vanishing = n != 0;
+        return QNB_ERR_SUCCESS;
+    }
+    return QNB_ERR_NOTFOUND;
 }
 
 size_t tn_installation_routing_lost(const tn_installation *inst)

@@ -74,6 +74,12 @@ qnb_error tn_installation_set_routing_loss(tn_installation *inst, const char *na
 // Requests left unanswered by the loss above, over every unit, as far as processing has counted them.
 size_t tn_installation_routing_lost(const tn_installation *inst);
 
+// The unit `name` (case ignored) vanishes without a goodbye once its routing device has answered `n`
+// more requests of `opcode` (0: of any): the routing device goes silent, and so does the unit's
+// device behind the control-and-monitoring server; its DNS-SD records stay. A line on standard
+// error says when. QNB_ERR_NOTFOUND when no unit has that name.
+qnb_error tn_installation_vanish_after(tn_installation *inst, const char *name, uint16_t opcode, unsigned n);
+
 // Answers whatever is waiting at every peer.
 qnb_error tn_installation_process(tn_installation *inst);
 // Waits at most `timeout_ms` for traffic at any peer (or a DNS-SD reply), then processes.

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "netaudio/messaging/wgcp_buffer.h"
+#include "testnet/tn_impair.h"
 
 namespace {
 
@@ -195,6 +196,9 @@ struct tn_routing_device {
     std::map<uint16_t, uint16_t> results;
     std::map<uint16_t, std::pair<uint16_t, std::vector<uint8_t>>> bodies; // opcode -> result, body
     std::vector<held_answer> held;
+    tn_impair impair_in, impair_out; // a lossy network on the way in and out
+    uint16_t vanish_opcode;
+    unsigned vanish_countdown; // answered requests (of vanish_opcode, 0: any) until it goes silent
     // DNS-SD
     void *dnssd_ref;
     int publish_pid;
@@ -596,6 +600,33 @@ void tn_routing_device_delay_nth(tn_routing_device *dev, unsigned n, uint32_t ms
     dev->hold_ms = ms;
 }
 
+void tn_routing_device_set_impairment(tn_routing_device *dev, unsigned loss_pct, unsigned duplicate_pct,
+                                      unsigned reorder_pct, uint64_t seed)
+{
+    if (!dev)
+        return;
+    tn_impair_init(&dev->impair_in, loss_pct, duplicate_pct, reorder_pct, seed);
+    tn_impair_init(&dev->impair_out, loss_pct, duplicate_pct, reorder_pct, ~seed);
+}
+
+unsigned long tn_routing_device_impaired(const tn_routing_device *dev)
+{
+    return dev ? tn_impair_events(&dev->impair_in) + tn_impair_events(&dev->impair_out) : 0;
+}
+
+void tn_routing_device_vanish_after(tn_routing_device *dev, uint16_t opcode, unsigned n)
+{
+    if (!dev)
+        return;
+    dev->vanish_opcode = opcode;
+    dev->vanish_countdown = n;
+}
+
+bool tn_routing_device_get_silent(const tn_routing_device *dev)
+{
+    return dev && dev->silent;
+}
+
 void tn_routing_device_set_delay_ms(tn_routing_device *dev, uint32_t ms)
 {
     if (dev)
@@ -671,6 +702,16 @@ void queue_datagram(tn_routing_device *dev, const qnb_sockaddr &to, bool other, 
     dev->held.push_back(std::move(h));
 }
 
+struct outgoing {
+    qnb_socket sock;
+};
+
+void deliver_answer(void *context, const qnb_sockaddr *to, const uint8_t *bytes, size_t size)
+{
+    const outgoing *o = static_cast<const outgoing *>(context);
+    qnb_socket_sendto(o->sock, bytes, &size, to);
+}
+
 void send_due(tn_routing_device *dev)
 {
     uint64_t now = now_micros();
@@ -680,8 +721,8 @@ void send_due(tn_routing_device *dev)
             ++i;
             continue;
         }
-        size_t n = h.bytes.size();
-        qnb_socket_sendto(h.other_port ? dev->other_sock : dev->sock, h.bytes.data(), &n, &h.to);
+        outgoing o = {h.other_port ? dev->other_sock : dev->sock};
+        tn_impair_pass(&dev->impair_out, &h.to, h.bytes.data(), h.bytes.size(), deliver_answer, &o);
         dev->held.erase(dev->held.begin() + static_cast<long>(i));
     }
 }
@@ -785,16 +826,25 @@ qnb_error put_format(wgcp_writer *w, uint16_t *offset)
     return QNB_ERR_SUCCESS;
 }
 
+// The head of a channel page: the header, a list of `n` entries of `size` bytes and, when there
+// are any, the format block they share.
+qnb_error begin_page(tn_routing_device *dev, wgcp_writer *w, const request &req, unsigned n, size_t size,
+                     size_t *entries, uint16_t *format)
+{
+    begin(dev, w, req);
+    qnb_error err = begin_list(w, n, size, entries);
+    if (!err && n)
+        err = put_format(w, format);
+    return err;
+}
+
 // One page of `n` tx channels from `first`.
 qnb_error build_tx_page(tn_routing_device *dev, wgcp_writer *w, const request &req, size_t first, unsigned n)
 {
-    begin(dev, w, req);
     size_t entries = 0;
-    qnb_error err = begin_list(w, n, TX_ENTRY_SIZE, &entries);
     uint16_t format = 0;
     string_table strings;
-    if (!err && n)
-        err = put_format(w, &format);
+    qnb_error err = begin_page(dev, w, req, n, TX_ENTRY_SIZE, &entries, &format);
     for (unsigned i = 0; !err && i < n; ++i) {
         const channel &c = dev->tx[first - 1 + i];
         uint16_t name = 0;
@@ -812,13 +862,10 @@ qnb_error build_tx_page(tn_routing_device *dev, wgcp_writer *w, const request &r
 
 qnb_error build_rx_page(tn_routing_device *dev, wgcp_writer *w, const request &req, size_t first, unsigned n)
 {
-    begin(dev, w, req);
     size_t entries = 0;
-    qnb_error err = begin_list(w, n, RX_ENTRY_SIZE, &entries);
     uint16_t format = 0;
     string_table strings;
-    if (!err && n)
-        err = put_format(w, &format);
+    qnb_error err = begin_page(dev, w, req, n, RX_ENTRY_SIZE, &entries, &format);
     for (unsigned i = 0; !err && i < n; ++i) {
         const rx_channel &c = dev->rx[first - 1 + i];
         uint16_t name = 0, tx_channel = 0, tx_device = 0;
@@ -1369,6 +1416,14 @@ void handle_datagram(tn_routing_device *dev, const uint8_t *data, size_t size, c
     req.from = from;
     dispatch(dev, req);
     dev->holding = false;
+    if (dev->vanish_countdown && (!dev->vanish_opcode || dev->vanish_opcode == req.opcode) &&
+        --dev->vanish_countdown == 0)
+        dev->silent = true; // gone without a word: everything from now on goes unanswered
+}
+
+void deliver_request(void *context, const qnb_sockaddr *from, const uint8_t *bytes, size_t size)
+{
+    handle_datagram(static_cast<tn_routing_device *>(context), bytes, size, *from);
 }
 
 } // namespace
@@ -1396,9 +1451,13 @@ qnb_error tn_routing_device_process(tn_routing_device *dev)
         }
         if (err)
             break; // port-unreachable reports and the like: nothing to answer
-        handle_datagram(dev, buffer, size, from);
+        tn_impair_pass(&dev->impair_in, &from, buffer, size, deliver_request, dev);
     }
+    tn_impair_flush(&dev->impair_in, deliver_request, dev);
     send_due(dev);
+    // A datagram held back by the impairment leaves from the device's own port.
+    outgoing o = {dev->sock};
+    tn_impair_flush(&dev->impair_out, deliver_answer, &o);
     process_publication(dev);
     return QNB_ERR_SUCCESS;
 }

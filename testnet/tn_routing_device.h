@@ -176,6 +176,17 @@ void tn_routing_device_drop_nth(tn_routing_device *dev, unsigned n);
 // The answer to the n-th request from now on (1 = the next one) is held for `ms` milliseconds of
 // the library clock while later answers go out as usual, so answers arrive out of order; 0 cancels.
 void tn_routing_device_delay_nth(tn_routing_device *dev, unsigned n, uint32_t ms);
+// A lossy network in front of the device: each request that arrives and each answer that leaves is
+// lost, duplicated or held back behind the next one with these chances in percent (tn_impair), the
+// two directions drawn from generators seeded from `seed`. All 0: off.
+void tn_routing_device_set_impairment(tn_routing_device *dev, unsigned loss_pct, unsigned duplicate_pct,
+                                      unsigned reorder_pct, uint64_t seed);
+// Datagrams the impairment has lost, duplicated or reordered so far, both directions together.
+unsigned long tn_routing_device_impaired(const tn_routing_device *dev);
+// Once the device has answered `n` more requests of `opcode` (0: of any opcode) it goes silent, as
+// a device that is switched off without a goodbye; 0 cancels.
+void tn_routing_device_vanish_after(tn_routing_device *dev, uint16_t opcode, unsigned n);
+bool tn_routing_device_get_silent(const tn_routing_device *dev);
 // Every answer is held for `ms` milliseconds of the library clock (0: sent at once).
 void tn_routing_device_set_delay_ms(tn_routing_device *dev, uint32_t ms);
 // Faults (an OR of tn_routing_fault) applied to answers to `opcode` (0: to every answer).

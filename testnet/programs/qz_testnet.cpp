@@ -10,6 +10,9 @@
 //              [--conmon-silent] [--conmon-delay MS] [--conmon-loss N] [--conmon-duplicate N]
 //              [--conmon-named] [--config-silent] [--config-fault KIND] [--foreign-lock]
 //              [--commands FILE|-] [--subscriptions FILE]
+//              [--loss-pct P] [--duplicate-pct P] [--reorder-pct P] [--conmon-loss-pct P]
+//              [--conmon-duplicate-pct P] [--conmon-reorder-pct P] [--seed N] [--vanish NAME:N[:OPCODE]]
+//              [--conmon-trace]
 //
 // Without options it offers the installation of the program's default settings (one KTV4-S and
 // areas of 9, 8, 8 and 8 RQA-310 units) on the fixed local ports, needing a running avahi-daemon;
@@ -63,6 +66,9 @@ void usage(const char *name)
             "          [--conmon-silent] [--conmon-delay MS] [--conmon-loss N] [--conmon-duplicate N]\n"
             "          [--conmon-named] [--config-silent] [--config-fault KIND] [--foreign-lock]\n"
             "          [--commands FILE|-] [--subscriptions FILE]\n"
+            "          [--loss-pct P] [--duplicate-pct P] [--reorder-pct P] [--conmon-loss-pct P]\n"
+            "          [--conmon-duplicate-pct P] [--conmon-reorder-pct P] [--seed N] [--vanish NAME:N[:OPCODE]]\n"
+            "          [--conmon-trace]\n"
             "counts: --ktv4s 0-4, --area1 0-25, --area2..4 0-24 (default 1, 9, 8, 8, 8)\n"
             "routing fault kinds: duplicate, seqnum, opcode, truncate, other-port\n"
             "configuration service fault kinds: truncate, seqnum, duplicate\n",
@@ -80,6 +86,99 @@ bool parse_number(const char *text, unsigned long max, unsigned long *out)
     *out = v;
     return true;
 }
+
+// ---- a lossy network and vanishing units ----
+
+struct network_faults {
+    unsigned long routing[3] = {0, 0, 0}; // loss, duplication, reordering of routing datagrams, in percent
+    unsigned long conmon[3] = {0, 0, 0};  // the same for the local link
+    unsigned long seed = 1;
+    bool conmon_trace = false;
+    struct vanish {
+        std::string name;
+        unsigned long after, opcode;
+    };
+    std::vector<vanish> vanishing;
+};
+
+// "NAME:N[:OPCODE]"
+bool parse_vanish(const char *text, network_faults::vanish *out)
+{
+    const char *colon = text ? strchr(text, ':') : nullptr;
+    if (!colon || colon == text)
+        return false;
+    out->name.assign(text, static_cast<size_t>(colon - text));
+    std::string rest(colon + 1);
+    size_t second = rest.find(':');
+    out->opcode = 0;
+    if (second != std::string::npos && !parse_number(rest.c_str() + second + 1, 65535, &out->opcode))
+        return false;
+    return parse_number(rest.substr(0, second).c_str(), 1000000, &out->after) && out->after > 0;
+}
+
+// One of the options above; false when `a` is none of them. `takes`: whether it took `v`.
+bool parse_network_option(const char *a, const char *v, network_faults *n, bool *ok, bool *takes)
+{
+    static const char *const names[] = {"--loss-pct",        "--duplicate-pct",        "--reorder-pct",
+                                        "--conmon-loss-pct", "--conmon-duplicate-pct", "--conmon-reorder-pct"};
+    for (size_t i = 0; i < 6; ++i)
+        if (!strcmp(a, names[i])) {
+            *ok = parse_number(v, 100, i < 3 ? &n->routing[i] : &n->conmon[i - 3]);
+            return true;
+        }
+    if (!strcmp(a, "--conmon-trace")) {
+        n->conmon_trace = *ok = true;
+        *takes = false;
+        return true;
+    }
+    if (!strcmp(a, "--seed")) {
+        *ok = parse_number(v, 0xFFFFFFFFul, &n->seed);
+        return true;
+    }
+    if (!strcmp(a, "--vanish")) {
+        network_faults::vanish one;
+        *ok = parse_vanish(v, &one);
+        if (*ok)
+            n->vanishing.push_back(one);
+        return true;
+    }
+    return false;
+}
+
+// The routing chances go to every device `misbehaves` accepts, each with a seed of its own.
+template <typename Accept> bool apply_network_faults(tn_installation *inst, const network_faults &n, Accept misbehaves)
+{
+    tn_routing_set *set = tn_installation_routing(inst);
+    for (size_t i = 0; i < tn_routing_set_count(set); ++i)
+        if (misbehaves(tn_routing_set_at(set, i)))
+            tn_routing_device_set_impairment(tn_routing_set_at(set, i), static_cast<unsigned>(n.routing[0]),
+                                             static_cast<unsigned>(n.routing[1]), static_cast<unsigned>(n.routing[2]),
+                                             n.seed * 1000003u + i);
+    if (n.conmon_trace)
+        tn_conmon_server_set_trace(tn_installation_conmon_server(inst), stderr);
+    tn_conmon_server_set_impairment(tn_installation_conmon_server(inst), static_cast<unsigned>(n.conmon[0]),
+                                    static_cast<unsigned>(n.conmon[1]), static_cast<unsigned>(n.conmon[2]), n.seed);
+    for (const network_faults::vanish &v : n.vanishing)
+        if (tn_installation_vanish_after(inst, v.name.c_str(), static_cast<uint16_t>(v.opcode),
+                                         static_cast<unsigned>(v.after)) != QNB_ERR_SUCCESS) {
+            fprintf(stderr, "qz_testnet: --vanish: no unit %s\n", v.name.c_str());
+            return false;
+        }
+    return true;
+}
+
+// What the impairment did, so that a test can tell it was at work.
+void report_network_faults(const tn_installation *inst)
+{
+    unsigned long routing = 0;
+    tn_routing_set *set = tn_installation_routing(inst);
+    for (size_t i = 0; i < tn_routing_set_count(set); ++i)
+        routing += tn_routing_device_impaired(tn_routing_set_at(set, i));
+    fprintf(stderr, "qz_testnet: %lu routing and %lu local-link datagrams lost, duplicated or reordered\n", routing,
+            tn_conmon_server_impaired(tn_installation_conmon_server(inst)));
+}
+
+// ---- the options ----
 
 // The PC's interfaces as the configuration service lists them (the same as qz_config_service's).
 const char *k_default_interfaces = "interface 02:00:00:00:00:01 Ethernet\n"
@@ -106,6 +205,7 @@ struct options {
     // restarts and presets
     const char *commands = nullptr;      // command lines from this FIFO (created when absent) or "-"
     const char *subscriptions = nullptr; // subscriptions the units hold at start, in the dump's form
+    network_faults network;
 };
 
 // Returns false (after the usage text) on anything it does not understand.
@@ -208,7 +308,7 @@ bool parse(int argc, char **argv, options *o)
         } else if (!strcmp(a, "--trace")) {
             o->trace = true;
             takes = false;
-        } else {
+        } else if (!parse_network_option(a, v, &o->network, &ok, &takes)) {
             ok = false;
         }
         if (!ok) {
@@ -219,6 +319,14 @@ bool parse(int argc, char **argv, options *o)
             ++i;
     }
     return true;
+}
+
+bool misbehaves(const options &o, const tn_routing_device *dev)
+{
+    bool yes = o.faulty.empty();
+    for (const std::string &f : o.faulty)
+        yes = yes || strcasecmp(f.c_str(), tn_routing_device_get_name(dev)) == 0;
+    return yes;
 }
 
 void apply_faults(tn_installation *inst, const options &o)
@@ -260,8 +368,10 @@ void apply_faults(tn_installation *inst, const options &o)
         tn_installation_set_routing_loss(inst, nullptr, static_cast<unsigned>(o.loss));
 }
 
-void dump(const tn_installation *inst, const char *path, bool loss)
+void dump(const tn_installation *inst, const char *path, bool loss, bool impaired)
 {
+    if (impaired)
+        report_network_faults(inst);
     // Before the dump, so that whoever waits for the dump finds the count too.
     if (loss)
         fprintf(stderr, "qz_testnet: %zu routing requests lost\n", tn_installation_routing_lost(inst));
@@ -443,6 +553,12 @@ int main(int argc, char **argv)
         tn_installation_delete(inst);
         return 1;
     }
+    if (!apply_network_faults(inst, o.network, [&o](const tn_routing_device *dev) { return misbehaves(o, dev); })) {
+        tn_installation_delete(inst);
+        return 2;
+    }
+    const bool impaired = o.network.routing[0] || o.network.routing[1] || o.network.routing[2] ||
+                          o.network.conmon[0] || o.network.conmon[1] || o.network.conmon[2];
 
     printf("configuration service 127.0.0.1:%u\n", tn_config_service_get_port(tn_installation_config_service(inst)));
     printf("control-and-monitoring server 127.0.0.1:%u\n",
@@ -486,10 +602,10 @@ int main(int argc, char **argv)
         read_commands(&commands, inst, &dump_now);
         if (g_dump || dump_now) {
             g_dump = 0;
-            dump(inst, o.dump, o.loss != 0);
+            dump(inst, o.dump, o.loss != 0, impaired);
         }
     }
-    dump(inst, o.dump, o.loss != 0);
+    dump(inst, o.dump, o.loss != 0, impaired);
     tn_installation_delete(inst);
     return 0;
 }

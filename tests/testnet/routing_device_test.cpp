@@ -496,3 +496,25 @@ TEST_F(RoutingDevice, MisbehavesOnRequest)
 }
 
 } // namespace
+
+TEST_F(RoutingDevice, VanishesAfterItsLastAnswerAndThroughItsImpairment)
+{
+    // Silent once it has answered two clears; other requests before do not count.
+    tn_routing_device_vanish_after(ktv, 0x3014, 2);
+    const bytes clear_all = be16s({0x0101, 1, 0});
+    EXPECT_FALSE(ask(ktv, 0x1000).empty());
+    EXPECT_FALSE(ask(ktv, 0x3014, clear_all).empty());
+    EXPECT_FALSE(tn_routing_device_get_silent(ktv));
+    EXPECT_FALSE(ask(ktv, 0x3014, clear_all).empty());
+    EXPECT_TRUE(tn_routing_device_get_silent(ktv));
+    send(ktv, request(0x1000, ++seq));
+    EXPECT_TRUE(receive(20).empty());
+
+    // Everything lost on the way: the request is not even logged.
+    tn_routing_device_set_impairment(rqa, 100, 0, 0, 7);
+    size_t logged = tn_routing_device_log_count(rqa);
+    send(rqa, request(0x1000, ++seq));
+    EXPECT_TRUE(receive(20).empty());
+    EXPECT_EQ(logged, tn_routing_device_log_count(rqa));
+    EXPECT_EQ(1u, tn_routing_device_impaired(rqa));
+}

@@ -116,6 +116,7 @@ struct init_data {
     wfa_pending pending[k_registrations]; // [0]: the Connect, the Subscribe
     qnb_timeval start;
     uint32_t connect_started;
+    bool registered[k_registrations]; // confirmed by the server on this link
 };
 
 struct query_data {
@@ -340,19 +341,27 @@ void status_handler(conmon_client *client, uint16_t channel_type, uint16_t class
 void monitoring_handler(conmon_client *client, uint16_t channel_type, uint16_t class_,
                         const conmon_channel_message *message);
 
+// Sends the registrations the server has not confirmed yet: after a lost request or answer only
+// those go again, so that a lossy link gets through in a few rounds instead of needing all six
+// answered in one.
 bool init_register(init_data *d)
 {
     conmon_request *request = nullptr;
     for (wfa_pending &p : d->pending) {
         slot_release(&p);
     }
-    if (conmon_client_register_control_messages(g_block.client, on_request_done, &request,
-                                                message_handler_control) != QNB_ERR_SUCCESS) {
-        return false;
+    if (!d->registered[0]) {
+        if (conmon_client_register_control_messages(g_block.client, on_request_done, &request,
+                                                    message_handler_control) != QNB_ERR_SUCCESS) {
+            return false;
+        }
+        slot_keep(&d->pending[0], request);
     }
-    slot_keep(&d->pending[0], request);
     const uint16_t monitoring[k_registrations - 1][2] = {{2, 0}, {2, 1}, {3, 0}, {3, 1}, {4, 0}};
     for (unsigned i = 0; i < k_registrations - 1; i++) {
+        if (d->registered[i + 1]) {
+            continue;
+        }
         conmon_message_handler_fn handler = monitoring[i][0] == 4 ? monitoring_handler : status_handler;
         if (conmon_client_register_monitoring_messages(g_block.client, on_request_done, &request, monitoring[i][0],
                                                        monitoring[i][1], handler) != QNB_ERR_SUCCESS) {
@@ -387,6 +396,7 @@ int init_run(TCB *task)
             slot_keep(&d->pending[0], request);
             d->start = wfa_time_now();
             d->connect_started = 1;
+            std::memset(d->registered, 0, sizeof d->registered); // a new link registers everything
             register_hooks();
         }
         d->state = 1;
@@ -420,6 +430,10 @@ int init_run(TCB *task)
         if (!any_pending(d->pending, k_registrations) && !any_failed(d->pending, k_registrations)) {
             d->state = 4;
         } else if (elapsed > k_wait_seconds) {
+            for (unsigned i = 0; i < k_registrations; i++) {
+                d->registered[i] =
+                    d->registered[i] || (!slot_live(d->pending[i]) && d->pending[i].result == QNB_ERR_SUCCESS);
+            }
             for (wfa_pending &p : d->pending) {
                 slot_release(&p);
             }
@@ -442,6 +456,7 @@ int init_run(TCB *task)
             d->state = 6;
         } else if (elapsed > k_wait_seconds) {
             slot_release(&d->pending[0]);
+            std::memset(d->registered, 0, sizeof d->registered);
             d->state = 2;
         }
         return 0;
@@ -1050,6 +1065,12 @@ void wfa_conmon_stop(void)
 bool wfa_conmon_is_ready(void)
 {
     return g_block.ready;
+}
+
+bool wfa_conmon_starting(void)
+{
+    return !g_block.ready && g_block.init_task != nullptr && g_block.client != nullptr &&
+           conmon_client_get_local_state(g_block.client) == CONMON_LOCAL_CONNECTED;
 }
 
 uint32_t wfa_conmon_get_fdset(qnb_socket_set *set)

@@ -37,6 +37,8 @@ uint32_t wfa_conmon_restart(void);
 void wfa_conmon_stop(void);
 // True once the start-up task has connected, registered and subscribed.
 bool wfa_conmon_is_ready(void);
+// True while the start-up has a link to the local server and is still registering or subscribing.
+bool wfa_conmon_starting(void);
 
 uint32_t wfa_conmon_get_fdset(qnb_socket_set *set);
 // Completion of the Connect; also called when the link is lost (`lost` non-zero).

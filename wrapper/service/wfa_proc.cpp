@@ -192,11 +192,56 @@ bool wfa_proc_latency_answers(uint32_t code)
 
 // ---- handlers ------------------------------------------------------------------------------------
 
+namespace {
+
+// Browsing asked for while the local server's start-up is still under way waits for it, at most
+// this long: started before, it would be refused for want of the server's interfaces and nothing
+// would browse. A later start or stop of browsing takes the place of a start that waits.
+constexpr uint32_t k_browse_wait_seconds = 30;
+constexpr size_t k_browse_wait_at = 64; // {u8 waiting, u32 generation, timeval since} in the parameters
+uint32_t g_browse_generation = 0;
+
+bool browse_waits(TCB *task)
+{
+    uint8_t *w = task->parameters + k_browse_wait_at;
+    uint32_t generation = 0;
+    qnb_timeval since{};
+    if (!w[0]) {
+        if (!wfa_conmon_starting())
+            return false;
+        w[0] = 1;
+        generation = g_browse_generation;
+        since = wfa_time_now();
+        std::memcpy(w + 4, &generation, sizeof generation);
+        std::memcpy(w + 8, &since, sizeof since);
+        return true;
+    }
+    std::memcpy(&generation, w + 4, sizeof generation);
+    std::memcpy(&since, w + 8, sizeof since);
+    if (generation != g_browse_generation)
+        return false; // superseded: answered as before, and it starts nothing
+    return wfa_conmon_starting() && wfa_time_elapsed_seconds(since) < k_browse_wait_seconds;
+}
+
+} // namespace
+
 int proc_get_device_list(TCB *task)
 {
     command_args a(task, 1);
     const int32_t duration = static_cast<int16_t>(a.u16(0));
     static const uint8_t zero[WFA_DEVICE_LIST_INFO_SIZE] = {};
+    if (browse_waits(task))
+        return 0;
+    const bool superseded = task->parameters[k_browse_wait_at] != 0 && [&] {
+        uint32_t generation = 0;
+        std::memcpy(&generation, task->parameters + k_browse_wait_at + 4, sizeof generation);
+        return generation != g_browse_generation;
+    }();
+    ++g_browse_generation;
+    if (superseded) {
+        post(WFA_CBACK_INF_DEVICE_LIST, zero, sizeof zero, a.request_id, ERR_PROGRESS);
+        return done(task);
+    }
 
     // Queries end before their devices leave the table.
     wfa_conmon_finish_queries();
@@ -219,6 +264,7 @@ int proc_get_device_list(TCB *task)
 int proc_get_brows_stop(TCB *task)
 {
     command_args a(task, 2);
+    ++g_browse_generation;
     static const uint8_t zero[WFA_DEVICE_LIST_INFO_SIZE] = {};
     wfa_browse_stop();
     post(WFA_CBACK_INF_BROWSE_STOP, zero, sizeof zero, a.request_id, ERR_NOERR);

@@ -21,6 +21,7 @@ namespace {
 constexpr int k_slots = WFA_ROUTING_SLOTS;
 constexpr uint32_t k_requests = 4096;
 constexpr uint32_t k_query_retry_us = 1000000; // a capabilities query that could not be sent
+constexpr unsigned k_reopens = 3; // a device whose query went unanswered is opened again so often
 constexpr unsigned k_all_kinds = (1u << WR_UPDATE_KINDS) - 1;
 constexpr uint16_t k_no_channel = 0xFFFF;
 
@@ -42,6 +43,8 @@ struct wfa_routing_slot {
     char name[WFA_NAME_FIELD + 1];
     bool query_wanted;       // the capabilities query is still to be sent ...
     qnb_timeval query_at;    // ... at this time
+    bool reopen_wanted;      // the device is to be opened again at query_at
+    unsigned reopens;        // times it was, since it was last active
     wr_request *updates[WR_UPDATE_KINDS]; // the update of each kind in flight
 };
 
@@ -303,6 +306,7 @@ void close_slot(wfa_routing_slot *s)
     }
     s->open = 0;
     s->query_wanted = false;
+    s->reopen_wanted = false;
     std::memset(s->updates, 0, sizeof s->updates);
 }
 
@@ -336,12 +340,20 @@ void on_capabilities_done(wr_device *device, wr_request *, qnb_error result)
         return;
     int state = wr_device_get_state(device);
     if (state == WR_DEVICE_STATE_ACTIVE) {
+        s->reopens = 0;
         refresh(s);
         post_channel_counts(s);
     } else if (state == WR_DEVICE_STATE_RESOLVED || state == WR_DEVICE_STATE_QUERYING) {
         // The query ended without bringing the device to ACTIVE: ask again a second later.
         wfa_log(QNB_LOG_WARNING, "wfa_routing: capabilities query of '%s' ended with %d", s->name, int(result));
         s->query_wanted = true;
+        s->query_at = later_by(wfa_time_now(), k_query_retry_us);
+    } else if (state == WR_DEVICE_STATE_ERROR && result == QNB_ERR_TIMEDOUT && s->reopens < k_reopens) {
+        // A query request and its resend both went unanswered: a lost datagram or two must not
+        // leave the device unroutable for good. It is resolved and queried again a second later.
+        wfa_log(QNB_LOG_WARNING, "wfa_routing: '%s' did not answer its query, opening it again", s->name);
+        ++s->reopens;
+        s->reopen_wanted = true;
         s->query_at = later_by(wfa_time_now(), k_query_retry_us);
     }
 }
@@ -382,6 +394,12 @@ void retry_queries()
     const qnb_timeval now = wfa_time_now();
     for (int i = 0; i < g_block.next_slot; ++i) {
         wfa_routing_slot &s = g_block.slots[i];
+        if (s.open && s.reopen_wanted && time_reached(s.query_at, now)) {
+            s.reopen_wanted = false;
+            if (wr_device_get_state(s.device) == WR_DEVICE_STATE_ERROR)
+                wfa_routing_watch_timeout(s.name, s.request_id);
+            continue;
+        }
         if (!s.open || !s.query_wanted || !time_reached(s.query_at, now))
             continue;
         int state = wr_device_get_state(s.device);

@@ -261,6 +261,50 @@ TEST_F(ConmonDriver, UnansweredRegistrationsFallBackToRegisteringAfterSixSeconds
     EXPECT_TRUE(wait_until(driver_ready));
 }
 
+TEST_F(ConmonDriver, OnlyTheRegistrationsLeftUnconfirmedAreSentAgain)
+{
+    // Every third datagram of the server is lost: two of each six answers, so a round that sends
+    // all six again could never get through.
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_set_loss(s, 3);
+        return 0;
+    });
+    server.start();
+    start(server.port());
+    ASSERT_TRUE(wait_until([&] { return server.count(TN_CONMON_OP_REGISTER) == 6; }));
+    for (int i = 0; i < 4 && !driver_ready(); i++)
+        seconds_pass(6);
+    EXPECT_TRUE(wait_until(driver_ready));
+    EXPECT_LT(server.count(TN_CONMON_OP_REGISTER), 12u);
+}
+
+TEST_F(ConmonDriver, BrowsingAskedForDuringTheStartUpWaitsForItAtMostThirtySeconds)
+{
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_set_unanswered(s, TN_CONMON_OP_REGISTER, true); // connected, never ready
+        return 0;
+    });
+    server.start();
+    start(server.port());
+    ASSERT_TRUE(wait_until([&] { return server.count(TN_CONMON_OP_REGISTER) >= 6; }));
+    const uint8_t forever[2] = {0xFF, 0xFF};
+    uint16_t id = 0;
+    ASSERT_EQ(wfa_request(1, forever, &id), ERR_NOERR);
+    seconds_pass(3);
+    EXPECT_EQ(count_code(WFA_CBACK_INF_DEVICE_LIST), 0u) << "a start waits for the local server";
+    // A stop takes the place of the start that waits: both are answered, nothing browses.
+    ASSERT_EQ(wfa_request(2, nullptr, &id), ERR_NOERR);
+    ASSERT_TRUE(wait_until([&] { return count_code(WFA_CBACK_INF_DEVICE_LIST) == 1; }));
+    EXPECT_EQ(count_code(WFA_CBACK_INF_BROWSE_STOP), 1u);
+    // A start that waits in vain is refused as before once 30 s have passed.
+    ASSERT_EQ(wfa_request(1, forever, &id), ERR_NOERR);
+    seconds_pass(28);
+    EXPECT_EQ(count_code(WFA_CBACK_INF_DEVICE_LIST), 1u);
+    seconds_pass(3);
+    ASSERT_TRUE(wait_until([&] { return count_code(WFA_CBACK_INF_DEVICE_LIST) == 2; }));
+    EXPECT_EQ(results.results().back().status, ERR_PROGRESS);
+}
+
 TEST_F(ConmonDriver, ASilentDeviceIsQueriedFourTimesThenFailsUnreported)
 {
     server.with([](tn_conmon_server *s) {

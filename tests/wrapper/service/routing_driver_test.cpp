@@ -613,3 +613,59 @@ TEST_F(RoutingDriver, ACapabilitiesQueryThatEndsWithoutActiveIsAskedAgainASecond
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(RoutingDriver, ADeviceWhoseQueryWentUnansweredIsOpenedAgainASecondLaterAtMostThreeTimes)
+{
+    const std::string ktv = add_device(TN_ROUTING_MODEL_KTV4S, 1);
+    auto silence = [&](bool on) {
+        with_device(ktv, [&](tn_routing_device *dev) {
+            tn_routing_device_set_silent(dev, on);
+            return 0;
+        });
+    };
+    auto queries = [&] {
+        return with_device(ktv, [](tn_routing_device *dev) { return tn_routing_device_request_count(dev, 0x1000); });
+    };
+    silence(true);
+    send(19, named(ktv, 32));
+    for (int i = 0; i < 8; ++i) { // the query and its resend time out: the device fails
+        settle();
+        clock.advance(0, 500000);
+    }
+    settle();
+    const unsigned failed = queries();
+    EXPECT_GE(failed, 2u);
+    // Its datagrams were lost, not the device: a second later it is resolved and asked again.
+    silence(false);
+    clock.advance(1, 100000);
+    ASSERT_TRUE(wait_answers(WFA_CBACK_INF_CH_NUM, ktv, 1));
+    EXPECT_GT(queries(), failed);
+
+    // A device that never answers is given up after three more tries.
+    const std::string rqa = add_device(TN_ROUTING_MODEL_RQA310, 2);
+    with_device(rqa, [](tn_routing_device *dev) {
+        tn_routing_device_set_silent(dev, true);
+        return 0;
+    });
+    send(19, named(rqa, 32));
+    for (int i = 0; i < 40; ++i) {
+        settle();
+        clock.advance(0, 500000);
+    }
+    settle();
+    const unsigned asked =
+        with_device(rqa, [](tn_routing_device *dev) { return tn_routing_device_request_count(dev, 0x1000); });
+    EXPECT_EQ(asked, 8u); // 1 + 3 queries, each sent twice
+    for (int i = 0; i < 20; ++i) {
+        settle();
+        clock.advance(0, 500000);
+    }
+    settle();
+    EXPECT_EQ(with_device(rqa, [](tn_routing_device *dev) { return tn_routing_device_request_count(dev, 0x1000); }),
+              asked);
+    EXPECT_TRUE(answers(WFA_CBACK_INF_CH_NUM, rqa).empty());
+}
+
+} // namespace

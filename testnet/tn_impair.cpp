@@ -1,0 +1,107 @@
+#include "testnet/tn_impair.h"
+
+#include "netaudio/platform/qnb_time.h"
+
+namespace {
+
+uint64_t now_micros()
+{
+    qnb_timeval t;
+    qnb_time_now(&t);
+    return static_cast<uint64_t>(t.tv_sec) * 1000000u + t.tv_usec;
+}
+
+// splitmix64: small, and every seed gives a full-period sequence.
+uint64_t next(tn_impair *imp)
+{
+    uint64_t z = (imp->state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+bool chance(tn_impair *imp, unsigned pct)
+{
+    return pct && next(imp) % 100 < pct;
+}
+
+void release_held(tn_impair *imp, tn_impair_deliver_fn deliver, void *context)
+{
+    if (!imp->holding)
+        return;
+    imp->holding = false;
+    // Moved out first: delivering may pass further datagrams through this impairment.
+    std::vector<uint8_t> bytes;
+    bytes.swap(imp->held);
+    qnb_sockaddr peer = imp->held_peer;
+    deliver(context, &peer, bytes.data(), bytes.size());
+}
+
+} // namespace
+
+void tn_impair_init(tn_impair *imp, unsigned loss_pct, unsigned duplicate_pct, unsigned reorder_pct, uint64_t seed)
+{
+    if (!imp)
+        return;
+    imp->loss_pct = loss_pct > 100 ? 100 : loss_pct;
+    imp->duplicate_pct = duplicate_pct > 100 ? 100 : duplicate_pct;
+    imp->reorder_pct = reorder_pct > 100 ? 100 : reorder_pct;
+    imp->state = seed;
+    imp->holding = false;
+    qnb_sockaddr_clear(&imp->held_peer);
+    imp->held.clear();
+    imp->held_since = 0;
+    imp->lost = imp->duplicated = imp->reordered = 0;
+}
+
+bool tn_impair_active(const tn_impair *imp)
+{
+    return imp && (imp->loss_pct || imp->duplicate_pct || imp->reorder_pct || imp->holding);
+}
+
+void tn_impair_pass(tn_impair *imp, const qnb_sockaddr *peer, const uint8_t *bytes, size_t size,
+                    tn_impair_deliver_fn deliver, void *context)
+{
+    if (!imp || !deliver)
+        return;
+    if (!tn_impair_active(imp)) {
+        deliver(context, peer, bytes, size);
+        return;
+    }
+    // Three draws a datagram whatever the outcome, so that one chance does not shift the others.
+    bool lose = chance(imp, imp->loss_pct);
+    bool twice = chance(imp, imp->duplicate_pct);
+    bool hold = chance(imp, imp->reorder_pct);
+    if (lose) {
+        ++imp->lost;
+        return;
+    }
+    if (twice)
+        ++imp->duplicated;
+    if (hold && !imp->holding) {
+        // Held back until the next datagram has gone (a copy of a duplicated one goes now).
+        ++imp->reordered;
+        imp->holding = true;
+        imp->held_peer = *peer;
+        imp->held.assign(bytes, bytes + size);
+        imp->held_since = now_micros();
+        if (twice)
+            deliver(context, peer, bytes, size);
+        return;
+    }
+    deliver(context, peer, bytes, size);
+    if (twice)
+        deliver(context, peer, bytes, size);
+    release_held(imp, deliver, context);
+}
+
+unsigned long tn_impair_events(const tn_impair *imp)
+{
+    return imp ? imp->lost + imp->duplicated + imp->reordered : 0;
+}
+
+void tn_impair_flush(tn_impair *imp, tn_impair_deliver_fn deliver, void *context)
+{
+    if (imp && deliver && imp->holding && now_micros() - imp->held_since >= TN_IMPAIR_HOLD_MS * 1000u)
+        release_held(imp, deliver, context);
+}
