@@ -630,11 +630,15 @@ TEST_F(RoutingDriver, ADeviceWhoseQueryWentUnansweredIsOpenedAgainASecondLaterAt
     };
     silence(true);
     send(19, named(ktv, 32));
+    // The device is resolved on the worker's own time; the clock moves once it has been asked.
+    ASSERT_TRUE(driver_fixture::wait_until([&] { return queries() >= 1; }));
     for (int i = 0; i < 8; ++i) { // the query and its resend time out: the device fails
+        const unsigned before = queries();
         settle();
         clock.advance(0, 500000);
+        settle();
+        driver_fixture::wait_until([&] { return queries() > before; }, milliseconds(50));
     }
-    settle();
     const unsigned failed = queries();
     EXPECT_GE(failed, 2u);
     // Its datagrams were lost, not the device: a second later it is resolved and asked again.
@@ -643,28 +647,31 @@ TEST_F(RoutingDriver, ADeviceWhoseQueryWentUnansweredIsOpenedAgainASecondLaterAt
     ASSERT_TRUE(wait_answers(WFA_CBACK_INF_CH_NUM, ktv, 1));
     EXPECT_GT(queries(), failed);
 
-    // A device that never answers is given up after three more tries.
+    // A device that never answers is given up after three more tries. Its requests travel to the
+    // simulated device's thread, so each step of the clock waits a little for the one it may send.
     const std::string rqa = add_device(TN_ROUTING_MODEL_RQA310, 2);
     with_device(rqa, [](tn_routing_device *dev) {
         tn_routing_device_set_silent(dev, true);
         return 0;
     });
+    auto asked = [&] {
+        return with_device(rqa, [](tn_routing_device *dev) { return tn_routing_device_request_count(dev, 0x1000); });
+    };
+    auto step = [&] {
+        const unsigned before = asked();
+        settle();
+        clock.advance(0, 500000);
+        settle();
+        driver_fixture::wait_until([&] { return asked() > before; }, milliseconds(50));
+    };
     send(19, named(rqa, 32));
-    for (int i = 0; i < 40; ++i) {
-        settle();
-        clock.advance(0, 500000);
-    }
-    settle();
-    const unsigned asked =
-        with_device(rqa, [](tn_routing_device *dev) { return tn_routing_device_request_count(dev, 0x1000); });
-    EXPECT_EQ(asked, 8u); // 1 + 3 queries, each sent twice
-    for (int i = 0; i < 20; ++i) {
-        settle();
-        clock.advance(0, 500000);
-    }
-    settle();
-    EXPECT_EQ(with_device(rqa, [](tn_routing_device *dev) { return tn_routing_device_request_count(dev, 0x1000); }),
-              asked);
+    ASSERT_TRUE(driver_fixture::wait_until([&] { return asked() >= 1; }));
+    for (int i = 0; i < 40; ++i)
+        step();
+    EXPECT_EQ(asked(), 8u); // 1 + 3 queries, each sent twice
+    for (int i = 0; i < 20; ++i)
+        step();
+    EXPECT_EQ(asked(), 8u);
     EXPECT_TRUE(answers(WFA_CBACK_INF_CH_NUM, rqa).empty());
 }
 
