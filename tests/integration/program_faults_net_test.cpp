@@ -126,22 +126,16 @@ void runApply(const Scenario &s, Outcome &out)
     ASSERT_TRUE(apply->isEnabled()) << logText(window).toStdString();
 
     // The event loop's largest gap while Apply runs.
-    QElapsedTimer sinceTick;
-    QTimer tick;
-    tick.setInterval(10);
-    QObject::connect(&tick, &QTimer::timeout, [&] {
-        out.maxGapMs = std::max(out.maxGapMs, sinceTick.restart());
-    });
+    LoopGap gap;
     QElapsedTimer elapsed;
     elapsed.start();
-    sinceTick.start();
-    tick.start();
     apply->click();
     const int bound = applyBoundMs(kDevices, s.requests);
     // Ended, or standing still with the failure shown (and given a moment to show every device).
     waitUntil([&] { return window.step() == 0 || failureShown(logText(window)); }, bound);
     waitUntil([&] { return window.step() == 0; }, std::max<qint64>(0, bound - elapsed.elapsed()));
-    tick.stop();
+    gap.timer.stop();
+    out.maxGapMs = gap.worst;
     out.applyMs = elapsed.elapsed();
     out.step = window.step();
     out.log = logText(window);

@@ -45,25 +45,6 @@ const QString kApplyFailed = QStringLiteral("Failed to apply settings.\nPlease c
 const QString kPlanUnreadable =
     QStringLiteral("Failed to read the settings file.\nPlease check the contents of the \"QZVeltoPatch.json\" file.");
 
-// The event loop's largest gap between two runs of a 10 ms timer; rest() after a blocking call of
-// the test itself.
-struct LoopGap {
-    LoopGap()
-    {
-        clock.start();
-        QObject::connect(&timer, &QTimer::timeout, [this] {
-            if (last >= 0)
-                worst = std::max(worst, clock.elapsed() - last);
-            last = clock.elapsed();
-        });
-        timer.start(10);
-    }
-    void rest() { last = -1; }
-    QTimer timer;
-    QElapsedTimer clock;
-    qint64 last = -1, worst = 0;
-};
-
 // The program and the installation of one scenario.
 struct Session {
     ProgramEnvironment env; // outlives the installation, which writes its last dump there

@@ -7,11 +7,14 @@
 #include "gui/MainWindow.h"
 #include "tests/gui/support/ScriptedPrompts.h"
 
+#include <QElapsedTimer>
 #include <QString>
+#include <QTimer>
 #include <QTemporaryDir>
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -103,6 +106,25 @@ public:
     std::vector<int> exitCodes;
     // Set: the end of the event loop is recorded in exitCodes instead of ending Qt's loop.
     bool recordExit = true;
+};
+
+// The event loop's largest gap between two runs of a 10 ms timer; rest() after a blocking call of
+// the test itself.
+struct LoopGap {
+    LoopGap()
+    {
+        clock.start();
+        QObject::connect(&timer, &QTimer::timeout, [this] {
+            if (last >= 0)
+                worst = std::max(worst, clock.elapsed() - last);
+            last = clock.elapsed();
+        });
+        timer.start(10);
+    }
+    void rest() { last = -1; }
+    QTimer timer;
+    QElapsedTimer clock;
+    qint64 last = -1, worst = 0;
 };
 
 // Runs the event loop until `done` holds or `timeoutMs` has passed; the answer of `done`.
