@@ -141,18 +141,18 @@ void send_network(qnb_logger *logger, unsigned level, const char *timestamp, con
         qnb_error err = QNB_ERR_SUCCESS;
         while (first || done < length) {
             size_t lead = first ? prefix : 0;
-            size_t piece = length - done;
-            if (piece > kPacketSize - lead)
-                piece = kPacketSize - lead;
+            size_t chunk = length - done;
+            if (chunk > kPacketSize - lead)
+                chunk = kPacketSize - lead;
             const char *data = text + done;
             if (first) {
-                memcpy(packet + prefix, text + done, piece);
+                memcpy(packet + prefix, text + done, chunk);
                 data = packet;
             }
-            size_t sent = lead + piece;
+            size_t sent = lead + chunk;
             err = send_packet(d, data, &sent);
             // A packet that did not even carry its prefix, or carried nothing, is a failure.
-            if (err == QNB_ERR_SUCCESS && (sent < lead || (sent == 0 && piece > 0)))
+            if (err == QNB_ERR_SUCCESS && (sent < lead || (sent == 0 && chunk > 0)))
                 err = QNB_ERR_FAULT;
             if (err != QNB_ERR_SUCCESS)
                 break;

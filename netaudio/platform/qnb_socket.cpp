@@ -101,10 +101,10 @@ qnb_error change_membership(qnb_socket sock, const qnb_sockaddr *group, const qn
 // of being delivered cut short (the system drops the rest either way).
 qnb_error receive(qnb_socket sock, void *buffer, size_t *size, struct msghdr *message, size_t *received)
 {
-    struct iovec piece;
-    piece.iov_base = buffer;
-    piece.iov_len = *size;
-    message->msg_iov = &piece;
+    struct iovec chunk;
+    chunk.iov_base = buffer;
+    chunk.iov_len = *size;
+    message->msg_iov = &chunk;
     message->msg_iovlen = 1;
     message->msg_flags = 0;
     ssize_t n = recvmsg(sock, message, 0);
