@@ -12,15 +12,13 @@
 
 #include "netaudio/platform/qnb_error.h"
 #include "testnet/tn_config_service.h"
+#include "testnet/programs/tn_program.h"
 
 namespace {
 
-volatile sig_atomic_t g_stop = 0;
-
-void on_signal(int)
-{
-    g_stop = 1;
-}
+using tn_program::catch_stop;
+using tn_program::g_stop;
+using tn_program::parse_number;
 
 void usage(const char *name)
 {
@@ -28,18 +26,6 @@ void usage(const char *name)
             "usage: %s [--port N] [--interfaces FILE] [--change-delay MS] [--silent] [--foreign-lock]\n"
             "          [--status OPCODE=STATUS]... [--fault truncate|seqnum|duplicate]\n",
             name);
-}
-
-bool parse_number(const char *text, unsigned long max, unsigned long *out)
-{
-    if (!text || !*text)
-        return false;
-    char *end = nullptr;
-    unsigned long v = strtoul(text, &end, 0);
-    if (*end != '\0' || v > max)
-        return false;
-    *out = v;
-    return true;
 }
 
 const char *k_default_interfaces = "interface 02:00:00:00:00:01 Ethernet\n"
@@ -128,8 +114,7 @@ int main(int argc, char **argv)
         tn_config_service_set_status(svc, static_cast<uint16_t>(rules[i].opcode),
                                      static_cast<uint16_t>(rules[i].status));
 
-    signal(SIGINT, on_signal);
-    signal(SIGTERM, on_signal);
+    catch_stop();
     printf("configuration service listening on 127.0.0.1:%u with %u interfaces\n", tn_config_service_get_port(svc),
            tn_config_service_interface_count(svc));
     fflush(stdout);

@@ -15,15 +15,13 @@
 
 #include "netaudio/platform/qnb_error.h"
 #include "testnet/tn_conmon_server.h"
+#include "testnet/programs/tn_program.h"
 
 namespace {
 
-volatile sig_atomic_t g_stop = 0;
-
-void on_signal(int)
-{
-    g_stop = 1;
-}
+using tn_program::catch_stop;
+using tn_program::g_stop;
+using tn_program::parse_number;
 
 void usage(const char *name)
 {
@@ -31,18 +29,6 @@ void usage(const char *name)
             "usage: %s [--port N] [--devices FILE] [--version V] [--name NAME] [--interfaces N]\n"
             "          [--silent] [--no-answer OPCODE]... [--delay MS] [--named] [--loss N] [--duplicate N]\n",
             name);
-}
-
-bool parse_number(const char *text, unsigned long max, unsigned long *out)
-{
-    if (!text || !*text)
-        return false;
-    char *end = nullptr;
-    unsigned long v = strtoul(text, &end, 0);
-    if (*end != '\0' || v > max)
-        return false;
-    *out = v;
-    return true;
 }
 
 } // namespace
@@ -133,8 +119,7 @@ int main(int argc, char **argv)
     for (unsigned i = 0; i < unanswered_count; ++i)
         tn_conmon_server_set_unanswered(srv, static_cast<uint16_t>(unanswered[i]), true);
 
-    signal(SIGINT, on_signal);
-    signal(SIGTERM, on_signal);
+    catch_stop();
     printf("control-and-monitoring server listening on 127.0.0.1:%u with %u devices\n", tn_conmon_server_get_port(srv),
            tn_conmon_server_device_count(srv));
     fflush(stdout);

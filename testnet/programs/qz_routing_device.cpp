@@ -22,21 +22,15 @@
 #include "netaudio/platform/qnb_error.h"
 #include "netaudio/platform/qnb_socket.h"
 #include "testnet/tn_routing_device.h"
+#include "testnet/programs/tn_program.h"
 
 namespace {
 
-volatile sig_atomic_t g_stop = 0;
-volatile sig_atomic_t g_dump = 0;
-
-void on_signal(int)
-{
-    g_stop = 1;
-}
-
-void on_dump(int)
-{
-    g_dump = 1;
-}
+using tn_program::catch_dump;
+using tn_program::catch_stop;
+using tn_program::g_dump;
+using tn_program::g_stop;
+using tn_program::parse_number;
 
 void usage(const char *name)
 {
@@ -48,18 +42,6 @@ void usage(const char *name)
             "          [--result OPCODE=RESULT]... [--faulty NAME]...\n"
             "fault kinds: duplicate, seqnum, opcode, truncate, other-port\n",
             name);
-}
-
-bool parse_number(const char *text, unsigned long max, unsigned long *out)
-{
-    if (!text || !*text)
-        return false;
-    char *end = nullptr;
-    unsigned long v = strtoul(text, &end, 0);
-    if (*end != '\0' || v > max)
-        return false;
-    *out = v;
-    return true;
 }
 
 bool parse_version(const char *text, unsigned *major, unsigned *minor, unsigned *patch)
@@ -273,9 +255,8 @@ int main(int argc, char **argv)
     }
     fflush(stdout);
 
-    signal(SIGINT, on_signal);
-    signal(SIGTERM, on_signal);
-    signal(SIGUSR1, on_dump);
+    catch_stop();
+    catch_dump();
     while (!g_stop) {
         tn_routing_set_poll(set, 20);
         if (g_dump && dump) {

@@ -39,21 +39,15 @@
 #include "testnet/tn_conmon_server.h"
 #include "testnet/tn_installation.h"
 #include "testnet/tn_routing_device.h"
+#include "testnet/programs/tn_program.h"
 
 namespace {
 
-volatile sig_atomic_t g_stop = 0;
-volatile sig_atomic_t g_dump = 0;
-
-void on_signal(int)
-{
-    g_stop = 1;
-}
-
-void on_dump(int)
-{
-    g_dump = 1;
-}
+using tn_program::catch_dump;
+using tn_program::catch_stop;
+using tn_program::g_dump;
+using tn_program::g_stop;
+using tn_program::parse_number;
 
 void usage(const char *name)
 {
@@ -73,18 +67,6 @@ void usage(const char *name)
             "routing fault kinds: duplicate, seqnum, opcode, truncate, other-port\n"
             "configuration service fault kinds: truncate, seqnum, duplicate\n",
             name);
-}
-
-bool parse_number(const char *text, unsigned long max, unsigned long *out)
-{
-    if (!text || !*text)
-        return false;
-    char *end = nullptr;
-    unsigned long v = strtoul(text, &end, 0);
-    if (*end != '\0' || v > max)
-        return false;
-    *out = v;
-    return true;
 }
 
 // ---- a lossy network and vanishing units ----
@@ -571,9 +553,8 @@ int main(int argc, char **argv)
     }
     fflush(stdout);
 
-    signal(SIGINT, on_signal);
-    signal(SIGTERM, on_signal);
-    signal(SIGUSR1, on_dump);
+    catch_stop();
+    catch_dump();
     bool ready = !o.cfg.publish;
     if (ready) {
         printf("ready\n");
