@@ -5,16 +5,13 @@
 // namespace of tests/integration/avahi-netns.sh).
 #include "gui/Fonts.h"
 #include "tests/gui/support/LsanSuppressions.h"
+#include "tests/gui/support/WindowPicture.h"
 #include "tests/integration/program_support.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLoggingCategory>
-#include <QPixmap>
 #include <QPushButton>
-#include <QScreen>
-#include <QTest>
 
 #include <cstdio>
 
@@ -79,20 +76,5 @@ int main(int argc, char **argv)
         !logText(window).contains(QStringLiteral("Apply succeed.")))
         return fail(window, "Apply did not succeed");
 
-    if (!QTest::qWaitForWindowExposed(&window, 5000))
-        return fail(window, "the window was not shown");
-    // Let the window system paint everything before the picture is taken.
-    waitUntil([] { return false; }, 500);
-    QPixmap picture;
-    if (QScreen *screen = window.screen())
-        picture = screen->grabWindow(0, window.frameGeometry().x(), window.frameGeometry().y(),
-                                     window.frameGeometry().width(), window.frameGeometry().height());
-    if (picture.isNull() || picture.size().isEmpty())
-        picture = window.grab();
-    if (!picture.save(QString::fromLocal8Bit(argv[1]), "PNG")) {
-        std::fprintf(stderr, "apply_screenshot: cannot write %s\n", argv[1]);
-        return 1;
-    }
-    std::printf("%s: %dx%d\n", argv[1], picture.width(), picture.height());
-    return 0;
+    return writeWindowPicture(window, argv[1]);
 }

@@ -4,12 +4,9 @@
 #include "gui/Fonts.h"
 #include "tests/gui/support/LsanSuppressions.h"
 #include "tests/gui/support/MainWindowDriver.h"
+#include "tests/gui/support/WindowPicture.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QPixmap>
-#include <QScreen>
-#include <QTest>
 
 #include <cstdio>
 
@@ -36,27 +33,5 @@ int main(int argc, char **argv)
     drive.startUp({{"enp3s0", "00:1B:21:3A:4C:5D", "192.168.10.20"}, {"wlp2s0", "60:57:18:AA:BB:CC", "10.1.1.7"}},
                   {"enp3s0", "00:1B:21:3A:4C:5D", "192.168.10.20"});
 
-    if (!QTest::qWaitForWindowExposed(&window, 5000)) {
-        std::fprintf(stderr, "the window was not shown\n");
-        return 1;
-    }
-    // Let the window system paint everything before the picture is taken.
-    QElapsedTimer settle;
-    settle.start();
-    while (settle.elapsed() < 500)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-
-    // The picture comes from the screen, so it shows what the display server shows.
-    QPixmap picture;
-    if (QScreen *screen = window.screen())
-        picture = screen->grabWindow(0, window.frameGeometry().x(), window.frameGeometry().y(),
-                                     window.frameGeometry().width(), window.frameGeometry().height());
-    if (picture.isNull() || picture.size().isEmpty())
-        picture = window.grab();
-    if (!picture.save(QString::fromLocal8Bit(argv[1]), "PNG")) {
-        std::fprintf(stderr, "cannot write %s\n", argv[1]);
-        return 1;
-    }
-    std::printf("%s: %dx%d\n", argv[1], picture.width(), picture.height());
-    return 0;
+    return writeWindowPicture(window, argv[1]);
 }
