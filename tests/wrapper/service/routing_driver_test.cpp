@@ -372,7 +372,8 @@ TEST_F(RoutingDriver, AChangeRecordRereadsItsChannelsAndTheListNamesTheLocalDevi
     while (steady_clock::now() < until && id != 3) {
         const size_t before = results.size();
         send(35, change);
-        settle();
+        // The answer comes once the device has sent the page read again; each round waits for its own.
+        ASSERT_TRUE(wait_answers(WFA_CBACK_INF_GET_BATCH_LIST, ktv, 1, before));
         for (const result &r : answers(WFA_CBACK_INF_GET_BATCH_LIST, ktv, before)) {
             const size_t at = 34 + 9 * WFA_BATCH_ENTRY_SIZE;
             device = wfa_get_text(r.payload.data(), r.payload.size(), at, 32);
