@@ -15,6 +15,7 @@
 
 #include "testnet/tn_config_service.h"
 #include "testnet/tn_conmon_server.h"
+#include "testnet/tn_dnssd.h"
 #include "testnet/tn_routing_device.h"
 
 const unsigned tn_installation_area_first[TN_INSTALLATION_AREAS] = {1, 26, 50, 74};
@@ -25,39 +26,11 @@ namespace {
 const char *const k_conmon_type = "_netaudio-cmc._udp";
 const uint16_t k_conmon_device_port = 8800; // advertised only: the traffic goes through the local server
 
-// The DNS-SD client library, loaded when first needed (see tn_routing_device: the unit tests link
-// a stand-in of it, and the testnet library must not tie them to the real one).
-struct dnssd_calls {
-    bool tried = false;
-    void *handle = nullptr;
-    decltype(&DNSServiceRegister) register_service = nullptr;
-    decltype(&DNSServiceRefSockFD) sock_fd = nullptr;
-    decltype(&DNSServiceProcessResult) process_result = nullptr;
-    decltype(&DNSServiceRefDeallocate) deallocate = nullptr;
-};
-
-dnssd_calls g_dnssd;
+using dnssd_calls = tn_dnssd_library;
 
 const dnssd_calls *load_dnssd()
 {
-    if (!g_dnssd.tried) {
-        g_dnssd.tried = true;
-        setenv("AVAHI_COMPAT_NOWARN", "1", 0);
-        void *h = dlopen("libdns_sd.so.1", RTLD_NOW | RTLD_LOCAL);
-        if (h) {
-            g_dnssd.register_service = reinterpret_cast<decltype(&DNSServiceRegister)>(dlsym(h, "DNSServiceRegister"));
-            g_dnssd.sock_fd = reinterpret_cast<decltype(&DNSServiceRefSockFD)>(dlsym(h, "DNSServiceRefSockFD"));
-            g_dnssd.process_result =
-                reinterpret_cast<decltype(&DNSServiceProcessResult)>(dlsym(h, "DNSServiceProcessResult"));
-            g_dnssd.deallocate =
-                reinterpret_cast<decltype(&DNSServiceRefDeallocate)>(dlsym(h, "DNSServiceRefDeallocate"));
-            if (g_dnssd.register_service && g_dnssd.sock_fd && g_dnssd.process_result && g_dnssd.deallocate)
-                g_dnssd.handle = h;
-            else
-                dlclose(h);
-        }
-    }
-    return g_dnssd.handle ? &g_dnssd : nullptr;
+    return tn_dnssd_load();
 }
 
 struct unit {
@@ -339,7 +312,7 @@ qnb_error tn_installation_process(tn_installation *inst)
             dev->silent = true;
         fprintf(stderr, "tn_installation: %s has vanished\n", u.name);
     }
-    if (const dnssd_calls *lib = g_dnssd.handle ? &g_dnssd : nullptr) {
+    if (const dnssd_calls *lib = tn_dnssd_loaded()) {
         for (unit &u : inst->units) {
             if (!u.conmon_ref)
                 continue;
@@ -412,10 +385,10 @@ qnb_error tn_installation_poll(tn_installation *inst, int timeout_ms)
     add(tn_conmon_server_get_socket(inst->conmon));
     for (size_t i = 0; i < tn_routing_set_count(inst->routing); ++i)
         add(tn_routing_device_get_socket(tn_routing_set_at(inst->routing, i)));
-    if (g_dnssd.handle)
+    if (const dnssd_calls *lib = tn_dnssd_loaded())
         for (const unit &u : inst->units)
             if (u.conmon_ref)
-                add(g_dnssd.sock_fd(u.conmon_ref));
+                add(lib->sock_fd(u.conmon_ref));
     // Delayed answers and the routing devices' own registrations have no descriptor here: a short
     // wait keeps them on time.
     if (timeout_ms < 0 || timeout_ms > 20)

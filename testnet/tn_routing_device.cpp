@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "netaudio/messaging/wgcp_buffer.h"
+#include "testnet/tn_dnssd.h"
 #include "testnet/tn_impair.h"
 
 namespace {
@@ -1514,41 +1515,11 @@ std::vector<std::string> txt_entries(const tn_routing_device_config &c)
 
 const char *const k_service_type = "_netaudio-arc._udp";
 
-// The DNS-SD client library, loaded when first needed, so that the programs that link a stand-in
-// of it (the unit tests) are not tied to the real one.
-struct dnssd_library {
-    bool tried;
-    void *handle;
-    decltype(&DNSServiceRegister) register_service;
-    decltype(&DNSServiceRefSockFD) sock_fd;
-    decltype(&DNSServiceProcessResult) process_result;
-    decltype(&DNSServiceRefDeallocate) deallocate;
-};
-
-std::mutex g_dnssd_mutex;
-dnssd_library g_dnssd;
+using dnssd_library = tn_dnssd_library;
 
 const dnssd_library *load_dnssd()
 {
-    std::lock_guard<std::mutex> lock(g_dnssd_mutex);
-    if (!g_dnssd.tried) {
-        g_dnssd.tried = true;
-        setenv("AVAHI_COMPAT_NOWARN", "1", 0);
-        void *h = dlopen("libdns_sd.so.1", RTLD_NOW | RTLD_LOCAL);
-        if (h) {
-            g_dnssd.register_service = reinterpret_cast<decltype(&DNSServiceRegister)>(dlsym(h, "DNSServiceRegister"));
-            g_dnssd.sock_fd = reinterpret_cast<decltype(&DNSServiceRefSockFD)>(dlsym(h, "DNSServiceRefSockFD"));
-            g_dnssd.process_result =
-                reinterpret_cast<decltype(&DNSServiceProcessResult)>(dlsym(h, "DNSServiceProcessResult"));
-            g_dnssd.deallocate =
-                reinterpret_cast<decltype(&DNSServiceRefDeallocate)>(dlsym(h, "DNSServiceRefDeallocate"));
-            if (g_dnssd.register_service && g_dnssd.sock_fd && g_dnssd.process_result && g_dnssd.deallocate)
-                g_dnssd.handle = h;
-            else
-                dlclose(h);
-        }
-    }
-    return g_dnssd.handle ? &g_dnssd : nullptr;
+    return tn_dnssd_load();
 }
 
 void DNSSD_API on_registered(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error, const char *name,
