@@ -52,6 +52,8 @@ def main():
     sap = struct.pack(">BBH", 0x20, 0, 0x1234) + bytes([169, 254, 98, 63]) + b"application/sdp\0"
     put("sdp", "announce", sap + sdp.encode())
     put("sdp", "announce_ptime", sap + sdp.replace("a=ptime:1", "a=ptime:0.125").encode())
+    put("sdp", "announce_blanks",
+        sap + sdp.replace("rtpmap:97", "rtpmap: 97").replace("a=ptime:1", "a=ptime: 1").encode())
     put("sdp", "deletion", bytes([0x24]) + sap[1:] + sdp.encode())
     put("sdp", "bare_sdp", sdp)
 
