@@ -7,12 +7,14 @@
 #include <cstring>
 #include <new>
 
+#include "netaudio/discovery/domain_client.h"
 #include "netaudio/messaging/wgcp2_client.h"
 #include "netaudio/platform/qnb_env.h"
 #include "netaudio/platform/qnb_log.h"
 
 struct cmm_client {
     qnb_env *env;
+    domain_client *domain; // registered with the environment's domain handler, when it has one
     uint16_t port; // 0 = CMM_DEFAULT_PORT
     qnb_socket sock;
     wgcp2_client *rr;
@@ -245,9 +247,19 @@ cmm_client *cmm_client_new(qnb_env *env)
         return nullptr;
     c->env = env;
     c->sock = QNB_SOCKET_INVALID;
-    // Application-managed mode: the environment of this system never carries an event loop.
+    // The service is local to the PC and the same in every domain: the client registers with the
+    // application's domain handler, so the handler knows it, and has nothing to do on a change.
+    if (domain_handler *handler = object_get_owner(env)) {
+        c->domain = domain_client_new(handler, c, nullptr, nullptr);
+        if (!c->domain) {
+            delete c;
+            return nullptr;
+        }
+    }
+    // Loop mode when the environment carries an event loop, else the owner manages the socket.
     c->rr = wgcp2_client_new(env, env->event_loop != nullptr, WGCP_KIND_EXTENDED, true);
     if (!c->rr) {
+        domain_client_delete(c->domain);
         delete c;
         return nullptr;
     }
@@ -261,7 +273,13 @@ void cmm_client_delete(cmm_client *client)
     if (qnb_socket_is_valid(client->sock))
         cmm_client_close(client);
     wgcp2_client_delete(client->rr);
+    domain_client_delete(client->domain);
     delete client;
+}
+
+qnb_env *object_get_env(const cmm_client *client)
+{
+    return client ? client->env : nullptr;
 }
 
 qnb_error cmm_client_set_port(cmm_client *client, uint16_t port)

@@ -24,8 +24,13 @@ typedef void (*cmm_changed_fn)(cmm_client *client, uint32_t changes, qnb_error r
 // ---------------------------------------------------------------------------------------------
 // Client
 
+// With a domain handler in the environment the client registers a domain client with it; the
+// request/response client runs in loop mode when the environment carries an event loop. Null
+// when either cannot be made.
 cmm_client *cmm_client_new(qnb_env *env);
 void cmm_client_delete(cmm_client *client);
+// The environment the client was created with.
+qnb_env *object_get_env(const cmm_client *client);
 // Port of the service (0 = 8850); takes effect at the next cmm_client_init.
 qnb_error cmm_client_set_port(cmm_client *client, uint16_t port);
 qnb_error cmm_client_init(cmm_client *client, const char *name);

@@ -120,7 +120,9 @@ void close_channel_sockets(conmon_channel_set *set, conmon_channel *c)
     std::memset(c->joined, 0, sizeof c->joined);
 }
 
-void conmon_channel_update_membership(conmon_channel_set *set, conmon_channel *c)
+// Multicast membership of one channel on each network: dropped where the link went down or the
+// interface address changed, added where the link is up with an address not yet joined.
+void conmon_channel_update_sockets(conmon_channel_set *set, conmon_channel *c)
 {
     if (!is_multicast_mode(c->mode) || c->sock == QNB_SOCKET_INVALID)
         return;
@@ -242,7 +244,7 @@ qnb_error conmon_channel_initialise_sockets(conmon_channel_set *set, conmon_chan
         close_channel_sockets(set, c);
         return e;
     }
-    conmon_channel_update_membership(set, c);
+    conmon_channel_update_sockets(set, c);
     return QNB_ERR_SUCCESS;
 }
 
@@ -729,7 +731,7 @@ void conmon_channel_set_update_sockets(conmon_channel_set *set)
     }
     for (unsigned t = 0; t < CONMON_CHANNEL_TYPES; ++t)
         if (set->channels[t])
-            conmon_channel_update_membership(set, set->channels[t]);
+            conmon_channel_update_sockets(set, set->channels[t]);
 }
 
 qnb_error conmon_channel_set_add_sockets(const conmon_channel_set *set, qnb_socket_set *sockets)

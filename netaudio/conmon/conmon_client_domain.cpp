@@ -326,7 +326,9 @@ void recompute(conmon_client_domain *d)
 void on_domain_changing(conmon_client_domain *d)
 {
     conmon_client *c = d->client;
-    bool was_adhoc = c->domain_mode != CONMON_DOMAIN_MANAGED;
+    // Only the ad-hoc network leaves remote state at the local server; a domain not known yet
+    // (all-zero id) has none.
+    bool was_adhoc = c->domain_mode == CONMON_DOMAIN_ADHOC;
     fail_pending(d, nullptr, QNB_ERR_NOTFOUND);
     drop_lookups(d);
     qnb_timer_stop(d->processing_timer);

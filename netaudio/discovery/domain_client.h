@@ -117,6 +117,14 @@ void *object_get_context(const domain_client *client);
 tlv_channel *object_get_list(const domain_client *client); // the message channel
 domain_handler *object_get_owner(const qnb_env *env);      // the environment's domain handler
 qnb_error domain_event_get_id(const domain_event *event, uint8_t *out);
+// The environment a module object was created with (a browse object, the routing container, a
+// client's domain part...: each keeps it in its `env` field); null for none. Clients whose
+// structure is private declare their own beside their interface (cmm_client.h).
+template <typename Object>
+qnb_env *object_get_env(const Object *object)
+{
+    return object ? object->env : nullptr;
+}
 
 // The handler's walk: refreshes every client's token and state, re-reads the domain of clients
 // that were given none (domain_client_set_info(c, NULL)) and raises a change event of `kind`

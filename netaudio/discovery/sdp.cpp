@@ -70,10 +70,18 @@ bool read_decimal(const std::string &text, uint64_t max, uint64_t *out)
     return true;
 }
 
-// Digits at *pos (at least one), no greater than `max`; the cursor moves past them.
+void skip_blanks(const std::string &text, size_t *pos)
+{
+    while (*pos < text.size() && is_blank(text[*pos]))
+        (*pos)++;
+}
+
+// A number field of an SDP value: blanks before it are skipped, then digits (at least one), no
+// greater than `max`; the cursor moves past them and stays put when there is no number.
 bool scan_decimal(const std::string &text, size_t *pos, uint64_t max, uint64_t *out)
 {
     size_t start = *pos;
+    skip_blanks(text, &start);
     size_t end = start;
     while (end < text.size() && text[end] >= '0' && text[end] <= '9' && end - start < 20)
         end++;
@@ -81,12 +89,6 @@ bool scan_decimal(const std::string &text, size_t *pos, uint64_t max, uint64_t *
         return false;
     *pos = end;
     return true;
-}
-
-void skip_blanks(const std::string &text, size_t *pos)
-{
-    while (*pos < text.size() && is_blank(text[*pos]))
-        (*pos)++;
 }
 
 bool read_ipv4(const std::string &text, uint32_t *out)
@@ -194,7 +196,6 @@ qnb_error sdp_time(sdp_session *s, const char *value, size_t length)
 {
     std::string text(value, length);
     size_t pos = 0;
-    skip_blanks(text, &pos);
     uint64_t start = 0;
     if (!scan_decimal(text, &pos, UINT64_MAX, &start))
         return QNB_ERR_INVALIDDATA;
@@ -265,6 +266,7 @@ qnb_error sdp_ptime(sdp_session *s, const std::string &rest)
     if (pos < rest.size() && rest[pos] == '.') {
         pos++;
         uint32_t scale = 100;
+        skip_blanks(rest, &pos);
         while (pos < rest.size() && rest[pos] >= '0' && rest[pos] <= '9') {
             fraction += static_cast<uint32_t>(rest[pos] - '0') * scale;
             scale /= 10;

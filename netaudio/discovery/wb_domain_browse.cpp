@@ -53,7 +53,9 @@ qnb_error send_request(wb_domain_browse *b)
     qnb_error err = domain_requests_add(b->requests, wb_domain_browse_device_updated, b, on_done, &req);
     if (err)
         return err;
-    wb_device_table_clear(b->table, false);
+    // The server answers the new request with every device it knows: what the table held from an
+    // earlier request (a connection that dropped and came back) is reported gone first.
+    wb_device_table_clear(b->table, true);
     b->request_id = req.request_id;
     b->state = WB_DOMAIN_BROWSE_ACTIVE;
     return 0;

@@ -40,7 +40,7 @@ struct wgcp2_client {
     qnb_timer *send_timer;    // loop mode
     qnb_timer *receive_timer; // loop mode; freed by the loop once it has fired
     wgcp_message keepalive;
-    bool sleeping; // nothing in this system sets it
+    bool sleeping; // the machine sleeps or is waking (wgcp2_client_set_sleeping)
     wgcp2_callback_fn callback;
     unsigned slot_count;
     wgcp2_request slots[MAX_SLOTS];
@@ -125,12 +125,13 @@ void server_disappeared(wgcp2_client *c, const char *fn)
 }
 
 // The keepalive timers act only while connected, as the application-mode check does: a client that
-// is not connected neither sends keepalives nor loses a connection it does not have.
+// is not connected neither sends keepalives nor loses a connection it does not have. While the
+// machine sleeps or wakes, keepalives still go out; only the receive time-out is held off.
 void keepalive_send_timer(qnb_timer *timer, void *context)
 {
     static const char *const fn = "wgcp2_client_keepalive_send_timer";
     wgcp2_client *c = static_cast<wgcp2_client *>(context);
-    if (c->sleeping || c->state != WGCP2_STATE_CONNECTED)
+    if (c->state != WGCP2_STATE_CONNECTED)
         return;
     qnb_timeval late = lateness_of(timer);
     if (to_micros(late) > to_micros(c->send_interval)) {
@@ -340,6 +341,12 @@ uint16_t wgcp2_client_get_next_seqnum(const wgcp2_client *client)
 int wgcp2_client_get_kind(const wgcp2_client *client)
 {
     return client ? client->kind : 0;
+}
+
+void wgcp2_client_set_sleeping(wgcp2_client *client, bool sleeping)
+{
+    if (client)
+        client->sleeping = sleeping;
 }
 
 qnb_timeval wgcp2_client_get_next_deadline(const wgcp2_client *client)

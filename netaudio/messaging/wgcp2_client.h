@@ -89,6 +89,11 @@ qnb_socket wgcp2_client_get_socket(const wgcp2_client *client);
 uint16_t wgcp2_client_get_next_seqnum(const wgcp2_client *client);
 // The header kind of every message of the client.
 int wgcp2_client_get_kind(const wgcp2_client *client);
+// Set while the machine sleeps or is waking up (the owner follows a qnb_power_state_monitor): no
+// silence from the server counts then. The application-mode check neither sends nor disconnects;
+// in loop mode keepalives are still sent and an expired receive time-out is re-armed instead of
+// disconnecting.
+void wgcp2_client_set_sleeping(wgcp2_client *client, bool sleeping);
 
 // The first free slot, marked in use. QNB_ERR_INVALIDPARAMETER without `out`, QNB_ERR_NOBUFS when
 // every slot is in use.

@@ -172,7 +172,11 @@ char *qnb_error_message(qnb_error code, char *buffer)
 qnb_error qnb_error_from_system(uint32_t number)
 {
     for (const system_row &row : k_system_map) {
-        if (row.number < 0x10000u) {
+        // The success row is exact: a non-zero number whose low 16 bits happen to be 0 is an error.
+        if (row.number == 0) {
+            if (number == 0)
+                return row.code;
+        } else if (row.number < 0x10000u) {
             if (row.number == (number & 0xFFFFu))
                 return row.code;
         } else if (row.number == number) {

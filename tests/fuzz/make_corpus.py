@@ -46,12 +46,14 @@ def main():
 
     sdp = ("v=0\r\no=- 1423986 1423994 IN IP4 169.254.98.63\r\ns=AOIP44-serial-1614 : 2\r\n"
            "i=2 channels: Left, Right\r\nc=IN IP4 239.65.125.63/32\r\nt=0 0\r\n"
-           "a=keywds:Dante\r\nm=audio 5004 RTP/AVP 97\r\na=recvonly\r\na=rtpmap:97 L24/48000/2\r\n"
+           "a=keywds:Velto\r\nm=audio 5004 RTP/AVP 97\r\na=recvonly\r\na=rtpmap:97 L24/48000/2\r\n"
            "a=ptime:1\r\na=ts-refclk:ptp=IEEE1588-2008:00-1D-C1-FF-FE-12-34-56:0\r\n"
            "a=mediaclk:direct=0\r\n")
     sap = struct.pack(">BBH", 0x20, 0, 0x1234) + bytes([169, 254, 98, 63]) + b"application/sdp\0"
     put("sdp", "announce", sap + sdp.encode())
     put("sdp", "announce_ptime", sap + sdp.replace("a=ptime:1", "a=ptime:0.125").encode())
+    put("sdp", "announce_blanks",
+        sap + sdp.replace("rtpmap:97", "rtpmap: 97").replace("a=ptime:1", "a=ptime: 1").encode())
     put("sdp", "deletion", bytes([0x24]) + sap[1:] + sdp.encode())
     put("sdp", "bare_sdp", sdp)
 

@@ -6,11 +6,13 @@
 #include <vector>
 
 #include "netaudio/conmon/cmm_client.h"
+#include "netaudio/discovery/domain_client.h"
 #include "netaudio/platform/qnb_env.h"
 #include "netaudio/platform/qnb_log.h"
 #include "netaudio/platform/qnb_loop.h"
 #include "testnet/tn_config_service.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/fake_domain_server.h"
 
 namespace {
 
@@ -58,6 +60,12 @@ protected:
                                            tn_config_service_process(static_cast<tn_config_service *>(s));
                                        },
                                        svc, QNB_EVENT_LOOP_ADD_ONLY));
+        make_client();
+    }
+
+    void make_client()
+    {
+        cmm_client_delete(client);
         client = cmm_client_new(&env);
         ASSERT_NE(nullptr, client);
         ASSERT_EQ(QNB_ERR_SUCCESS, cmm_client_set_port(client, tn_config_service_get_port(svc)));
@@ -234,6 +242,41 @@ TEST_F(CmmLoop, ClosedClientLeavesTheLoop)
     pass_seconds(40);
     EXPECT_EQ(before, tn_config_service_request_count(svc, 0));
     EXPECT_TRUE(changes.empty());
+}
+
+TEST_F(CmmLoop, WithADomainHandlerTheClientRegistersAndKeepsItsLinkAcrossDomainChanges)
+{
+    fake_domain_server server;
+    server.attach(&env);
+    make_client();
+
+    // The handler knows the client, and finds its environment through it.
+    ASSERT_EQ(1u, server.handler.clients.count);
+    const domain_client *registered = static_cast<const domain_client *>(server.handler.clients.first->data);
+    EXPECT_EQ(client, object_get_context(registered));
+    EXPECT_EQ(&env, object_get_env(static_cast<const cmm_client *>(object_get_context(registered))));
+
+    // The domain comes and goes; the local service's link and its keepalives carry on.
+    connect();
+    const uint8_t managed[DOMAIN_ID_SIZE] = {0x10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    server.set_domain(managed, 3, 2);
+    pass_seconds(20);
+    server.set_domain(managed, 3, 1);
+    pass_seconds(20);
+    EXPECT_EQ(4u, tn_config_service_request_count(svc, 0));
+    EXPECT_EQ(CMM_CONNECTION_CONNECTED, cmm_client_get_connection_state(client));
+    EXPECT_TRUE(changes.empty());
+
+    cmm_client_delete(client);
+    client = nullptr;
+    EXPECT_EQ(0u, server.handler.clients.count);
+
+    // A handler that cannot take the client: no client, nothing left registered or in the loop.
+    memset(server.handler.ids_in_use, 0xFF, sizeof server.handler.ids_in_use);
+    EXPECT_EQ(nullptr, cmm_client_new(&env));
+    EXPECT_EQ(0u, server.handler.clients.count);
+    EXPECT_EQ(1u, qnb_event_loop_socket_count(env.event_loop, QNB_EVENT_LOOP_SET_READ));
+    server.detach(&env);
 }
 
 } // namespace

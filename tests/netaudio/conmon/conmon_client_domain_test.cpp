@@ -296,7 +296,11 @@ TEST_F(ConmonDomain, DomainChangeFailsPendingMessagesAndClearsRemoteOnlyFromAdHo
     client_->global_subscription[2] = 1;
     client_->handlers[2][1] = on_message;
 
-    start(k_adhoc);
+    // A domain not known yet (all zero) is not the ad-hoc network: leaving it clears nothing.
+    const uint8_t unknown[16] = {};
+    start(unknown);
+    server_.set_domain(k_adhoc, 3, 2);
+    EXPECT_TRUE(local_opcodes(100).empty());
     EXPECT_FALSE(conmon_client_domain_is_managed(part_));
     ASSERT_EQ(control("T00A-KTV4"), 0);
     ASSERT_EQ(control("T00B-KTV4"), 0);
@@ -317,9 +321,9 @@ TEST_F(ConmonDomain, DomainChangeFailsPendingMessagesAndClearsRemoteOnlyFromAdHo
     EXPECT_TRUE(local_opcodes(100).empty());
     // The hello follows every change, with the new domain id.
     std::vector<record> hellos = sent(CONMON_DOMAIN_RECORD_HELLO);
-    ASSERT_EQ(hellos.size(), 3u);
-    EXPECT_EQ(memcmp(hellos[0].view.head + 12, "\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 16), 0);
-    EXPECT_EQ(memcmp(hellos[2].view.head + 12, k_other, 16), 0);
+    ASSERT_EQ(hellos.size(), 4u);
+    EXPECT_EQ(memcmp(hellos[1].view.head + 12, "\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 16), 0);
+    EXPECT_EQ(memcmp(hellos[3].view.head + 12, k_other, 16), 0);
 }
 
 TEST_F(ConmonDomain, HelloIsSentAgainUntilAnswered)

@@ -130,6 +130,9 @@ TEST(Sdp, GrammarAndHandlers)
     const row rows[] = {
         {"ptime fraction of one digit", replace(base, "ptime:1.25", "ptime:0.5"), 0,
          [](const sdp_session &s) { return s.packet_time == 500; }},
+        {"blanks after the colon of rtpmap and ptime",
+         replace(replace(base, "rtpmap:96", "rtpmap: 96"), "ptime:1.25", "ptime:\t1.25"), 0,
+         [](const sdp_session &s) { return s.bit_depth == 24 && s.channels == 8 && s.packet_time == 1250; }},
         {"ptime without a number ends the parse", replace(base, "ptime:1.25", "ptime:x"), QNB_ERR_INVALIDDATA,
          nullptr},
         {"L20 is refused and the line skipped", replace(base, "L24", "L20"), 0,

@@ -130,16 +130,20 @@ TEST_F(DomainBrowse, SwitchesAdHocToManagedAndBack)
     EXPECT_EQ(events, (std::vector<seen>{{WB_ACTION_REMOVED, "dev2", 0}, {WB_ACTION_CHANGED, "dev1", 0x04}}));
     EXPECT_EQ(server.result_statuses, std::vector<uint16_t>(4, 0)) << "every result is acknowledged";
 
-    // The connection drops and returns: the request is cancelled, then sent again.
+    // The connection drops and returns: the request is cancelled, then sent again. The devices
+    // known before are reported removed when the new request empties the table, then found again.
     uint32_t first_request = browse->domain_browse->request_id;
+    events.clear();
     server.set_domain(k_managed, 3, 1);
     server.pump();
     EXPECT_EQ(state(), uint32_t(WB_DOMAIN_BROWSE_WANTED));
     EXPECT_EQ(server.cancelled, (std::vector<uint32_t>{first_request}));
+    EXPECT_TRUE(events.empty());
     server.set_domain(k_managed, 3, 2);
     server.pump();
     EXPECT_EQ(state(), uint32_t(WB_DOMAIN_BROWSE_ACTIVE));
     ASSERT_EQ(server.open.size(), 1u);
+    EXPECT_EQ(events, (std::vector<seen>{{WB_ACTION_REMOVED, "dev1", 0x04}, {WB_ACTION_ADDED, "dev1", 0x04}}));
 
     // The server ends the browse: every device is reported removed, and the browser waits.
     events.clear();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "netaudio/platform/qnb_env.h"
+#include "netaudio/platform/qnb_loop.h"
 #include "testnet/tn_udp_peer.h"
 #include "tests/support/fake_clock.h"
 
@@ -58,11 +59,11 @@ protected:
         ASSERT_EQ(QNB_ERR_SUCCESS, qnb_socket_set_nonblocking(sock, 0));
     }
 
-    void make(bool handshake, bool wait_for_disconnect = false)
+    void make(bool handshake, bool wait_for_disconnect = false, bool loop_mode = false)
     {
         wgcp2_client_delete(client);
         events.clear();
-        client = wgcp2_client_new(&env, false, WGCP_KIND_EXTENDED, true);
+        client = wgcp2_client_new(&env, loop_mode, WGCP_KIND_EXTENDED, true);
         ASSERT_NE(nullptr, client);
         ASSERT_EQ(QNB_ERR_SUCCESS, wgcp2_client_initialise(client, nullptr, sock, handshake, wait_for_disconnect, nullptr));
         ASSERT_EQ(QNB_ERR_SUCCESS, wgcp2_client_set_keepalives(client, 0x1001, &k_interval, &k_timeout));
@@ -456,6 +457,57 @@ TEST_F(Wgcp2ClientTest, ServerMessagesRestartTheReceiveTimeoutButNotNotConnected
         EXPECT_EQ(WGCP2_STATE_DISCONNECTED, wgcp2_client_get_state(client));
         clock.advance(100);
     }
+}
+
+// Loop mode while the machine sleeps: keepalives still go out every 10 s, an expired receive
+// time-out is re-armed instead of dropping the link, and once awake the silence counts again.
+TEST_F(Wgcp2ClientTest, InLoopModeSleepingKeepsSendingAndHoldsTheTimeOutOff)
+{
+    ASSERT_EQ(QNB_ERR_SUCCESS, qnb_env_create_event_loop(&env));
+    qnb_event_loop *loop = env.event_loop;
+    make(true, false, true);
+    ASSERT_EQ(QNB_ERR_SUCCESS, request(WGCP2_OPCODE_CONNECT));
+    wgcp_header h;
+    ASSERT_TRUE(server_receive(&h));
+    ASSERT_EQ(QNB_ERR_SUCCESS, tn_udp_peer_reply(&server, message(h.seqnum, h.opcode, WGCP_STATUS_RESPONSE).data(), 20));
+    for (int i = 0; i < 100 && wgcp2_client_get_state(client) != WGCP2_STATE_CONNECTED; ++i)
+        ASSERT_EQ(QNB_ERR_SUCCESS, qnb_event_loop_run_once(loop, 10, nullptr));
+    ASSERT_EQ(WGCP2_STATE_CONNECTED, wgcp2_client_get_state(client));
+    events.clear();
+
+    // The server stays silent from here on; the loop runs once a second.
+    unsigned keepalives = 0;
+    auto pass_seconds = [&](int seconds) {
+        for (int i = 0; i < seconds; ++i) {
+            clock.advance(1, 0);
+            ASSERT_EQ(QNB_ERR_SUCCESS, qnb_event_loop_run_once(loop, 0, nullptr));
+            uint8_t buf[64];
+            size_t size = sizeof buf;
+            while (tn_udp_peer_receive(&server, buf, &size, 0) == QNB_ERR_SUCCESS) {
+                keepalives++;
+                size = sizeof buf;
+            }
+        }
+    };
+    wgcp2_client_set_sleeping(client, true);
+    pass_seconds(40); // the receive time-out expired at 31 s and was re-armed to 62 s
+    EXPECT_EQ(4u, keepalives);
+    EXPECT_EQ(WGCP2_STATE_CONNECTED, wgcp2_client_get_state(client));
+    EXPECT_TRUE(events.empty());
+
+    wgcp2_client_set_sleeping(client, false);
+    pass_seconds(21);
+    EXPECT_EQ(WGCP2_STATE_CONNECTED, wgcp2_client_get_state(client));
+    pass_seconds(1);
+    EXPECT_EQ(WGCP2_STATE_DISCONNECTED, wgcp2_client_get_state(client));
+    EXPECT_EQ(6u, keepalives);
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ(uint32_t{WGCP2_EVENT_STATE_CHANGED | WGCP2_EVENT_CONNECTION_LOST}, events[0].flags);
+    EXPECT_EQ(QNB_ERR_TIMEDOUT, events[0].error);
+
+    wgcp2_client_delete(client);
+    client = nullptr;
+    EXPECT_EQ(QNB_ERR_SUCCESS, qnb_event_loop_destroy(loop));
 }
 
 TEST_F(Wgcp2ClientTest, ClosedPeerResetsTheConnection)

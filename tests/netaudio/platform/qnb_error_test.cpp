@@ -136,6 +136,8 @@ TEST(QnbError, WindowsMapMatchesSmallRowsOnTheLow16BitsOnly)
         {0x80072746u, 24},  // an HRESULT carrying 10054
         {0x00010000u + 87u, 3},
         {0xFFFFFFFFu, 2},   // -1: low 16 bits 0xFFFF match nothing
+        {0x00010000u, 2},   // non-zero with low 16 bits 0 is never success
+        {0x80070000u, 2},
         {1u, 2},
         {10000u, 2},
         {0x000706D9u, 2},   // a large row needs the exact number
