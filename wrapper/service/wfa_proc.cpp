@@ -181,7 +181,7 @@ bool send_again_later(TCB *task, uint32_t result, uint32_t seconds = k_table_wai
 // The body of a question: asked again while the request table refuses it.
 int ask(TCB *task, uint32_t result)
 {
-    return send_again_later(task, result, k_question_wait_seconds) ? 2 : tcb_finish(task);
+    return send_again_later(task, result, k_question_wait_seconds) ? 2 : done(task);
 }
 
 void post(uint16_t code, const void *payload, size_t size, uint16_t request_id, uint16_t status)
