@@ -139,17 +139,21 @@ devs::~devs()
 template <class Operation> bool devs::locked(Operation operation)
 {
     bool result;
+    bool changed;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         result = operation();
         std::vector<std::function<void()>> calls = m_deferred->take();
-        if (!calls.empty()) {
+        changed = !calls.empty();
+        if (changed) {
             std::lock_guard<std::mutex> queue(m_queueLock);
             for (auto &call : calls)
                 m_queue.push_back(std::move(call));
         }
     }
-    deliver();
+    // Only a change delivers: a reader (getDeviceList) never makes IVeltoNotify calls.
+    if (changed)
+        deliver();
     return result;
 }
 
