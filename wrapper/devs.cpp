@@ -138,16 +138,46 @@ devs::~devs()
 
 template <class Operation> bool devs::locked(Operation operation)
 {
-    std::vector<std::function<void()>> calls;
     bool result;
+    bool changed;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         result = operation();
-        calls = m_deferred->take();
+        std::vector<std::function<void()>> calls = m_deferred->take();
+        changed = !calls.empty();
+        if (changed) {
+            std::lock_guard<std::mutex> queue(m_queueLock);
+            for (auto &call : calls)
+                m_queue.push_back(std::move(call));
+        }
     }
-    for (auto &call : calls)
-        call();
+    // Only a change delivers: a reader (getDeviceList) never makes IVeltoNotify calls.
+    if (changed)
+        deliver();
     return result;
+}
+
+void devs::deliver()
+{
+    std::unique_lock<std::mutex> queue(m_queueLock);
+    if (m_delivering)
+        return;
+    m_delivering = true;
+    while (!m_queue.empty()) {
+        std::function<void()> call = std::move(m_queue.front());
+        m_queue.pop_front();
+        queue.unlock();
+        try {
+            call();
+        } catch (...) {
+            // The rest stays queued for the next delivery.
+            queue.lock();
+            m_delivering = false;
+            throw;
+        }
+        queue.lock();
+    }
+    m_delivering = false;
 }
 
 dev *devs::findLocked(const propertyMap &properties)

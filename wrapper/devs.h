@@ -1,9 +1,15 @@
 // The wrapper's device table: one dev per device the service layer reported, keyed by device name.
-// The worker thread changes it; the caller's thread reads it (getDeviceList, requestPatchList).
-// Every operation holds the table's lock only while it touches the table: notifications are
-// collected under the lock and delivered to IVeltoNotify after it is released, in order.
+// The worker thread changes it; the caller's thread reads it (getDeviceList, requestPatchList) and
+// empties it when browsing starts again. Every operation holds the table's lock only while it
+// touches the table: its notifications are queued under that lock, so the queue holds them in the
+// order the table changed, and delivered to IVeltoNotify after the lock is released, by one thread
+// at a time: a thread that finds another delivering leaves its notifications to that one. So the
+// "added" and "removed" of a device reach IVeltoNotify in the order they happened, whichever thread
+// made them, and no thread ever waits for another's IVeltoNotify call.
 #pragma once
 
+#include <deque>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -46,6 +52,8 @@ private:
     class deferredNotify;
 
     template <class Operation> bool locked(Operation operation);
+    // Delivers the queued notifications unless another thread is delivering them.
+    void deliver();
     bool addDeviceLocked(const propertyMap &properties);
     bool removeDeviceLocked(const propertyMap &properties);
     bool clearLocked();
@@ -55,4 +63,9 @@ private:
     mutable std::mutex m_lock;
     std::map<std::string, dev *> m_table;
     std::unique_ptr<deferredNotify> m_deferred;
+    // Notifications not yet delivered, in the order of the table's changes, and whether a thread is
+    // delivering them (both under m_queueLock, which is taken inside m_lock or alone).
+    std::mutex m_queueLock;
+    std::deque<std::function<void()>> m_queue;
+    bool m_delivering = false;
 };

@@ -1,6 +1,7 @@
 // QZ Config Tool against the largest simulated installation (4 KTV4-S and 97 RQA-310 units), with
 // the real veltoWrapper and Qt's own timers, measured: the time from the start of browsing to the
-// last of the 101 devices reported, each Apply's wall time and the time of every answer, the worker
+// last of the 101 devices reported, the time from then until every device's sample rate, lock
+// state and AES67 state have been reported, each Apply's wall time and the time of every answer, the worker
 // thread's CPU time and context switches while idle with every device connected, and the process's
 // peak memory. The wrapper is seen through a pass-through decorator that notes the time of each call
 // and each report (and the worker thread, on which the reports arrive); the program's behaviour is
@@ -59,6 +60,8 @@ struct Probe {
     std::mutex lock;
     double browseStart = -1;
     std::map<std::string, double> added; // device -> first report
+    // device -> first report of its sample rate, lock state and AES67 state
+    std::map<std::string, std::map<std::string, double>> properties;
     std::vector<Event> sends, answers;
     std::map<std::string, QString> lastBatchKind; // device -> kind of its batch in flight
     std::atomic<bool> haveWorker{false};
@@ -87,6 +90,12 @@ struct Probe {
             k = it == lastBatchKind.end() ? QStringLiteral("patch") : it->second;
         }
         answers.push_back({t, k, QString::fromStdString(device), status});
+    }
+    void property(const std::string &device, const char *key)
+    {
+        const double t = nowMs();
+        std::lock_guard<std::mutex> g(lock);
+        properties[device].emplace(key, t);
     }
     void send(const std::string &device, const QString &kind)
     {
@@ -132,6 +141,7 @@ public:
     }
     void notifySampleRate(const std::string &device, const std::string &fs) override
     {
+        probe.property(device, "Fs");
         inner->notifySampleRate(device, fs);
     }
     void notifyLatency(const std::string &device, const std::string &latency) override
@@ -140,10 +150,12 @@ public:
     }
     void notifyLockState(const std::string &device, const std::string &lock) override
     {
+        probe.property(device, "DeviceLock");
         inner->notifyLockState(device, lock);
     }
     void notifyAes67State(const std::string &device, const std::string &enabled, const std::string &reboot) override
     {
+        probe.property(device, "AES67");
         inner->notifyAes67State(device, enabled, reboot);
     }
     void notifyPatchList(const std::string &device, const std::string &rxNum,
@@ -519,6 +531,36 @@ int main(int argc, char **argv)
         browse.insert(QStringLiteral("last_ms"), last);
         browse.insert(QStringLiteral("reported_ms"), times);
         std::printf("browsing: all %d devices reported %.0f ms after it started\n", devices, last);
+        std::fflush(stdout);
+    }
+    // Properties: from the last device reported until each device's sample rate, lock state and
+    // AES67 state (both of its values) have been reported, i.e. its property map holds "Fs",
+    // "DeviceLock", "AES67Enabled" and "AES67Reboot".
+    auto propertiesComplete = [&] {
+        std::lock_guard<std::mutex> g(probe.lock);
+        for (const Unit &u : installation.units()) {
+            auto it = probe.properties.find(u.name);
+            if (it == probe.properties.end() || it->second.size() < 3)
+                return false;
+        }
+        return true;
+    };
+    const bool complete = runUntil(propertiesComplete, 30000);
+    {
+        std::lock_guard<std::mutex> g(probe.lock);
+        double lastAdded = 0, lastProperty = 0;
+        int held = 0;
+        for (const Unit &u : installation.units()) {
+            lastAdded = std::max(lastAdded, probe.added[u.name]);
+            const auto &times = probe.properties[u.name];
+            held += times.size() == 3 ? 1 : 0;
+            for (const auto &entry : times)
+                lastProperty = std::max(lastProperty, entry.second);
+        }
+        browse.insert(QStringLiteral("properties_ms"), complete ? lastProperty - lastAdded : -1.0);
+        browse.insert(QStringLiteral("properties_held"), held);
+        std::printf("properties: %d of %d devices complete, %.0f ms after the last device was reported\n", held,
+                    devices, lastProperty - lastAdded);
         std::fflush(stdout);
     }
     if (!runUntil([&] { return window.foundKeys().size() >= devices; }, 30000))

@@ -2,7 +2,11 @@
 // its life with the real service layer underneath.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 
 #include "tests/wrapper/wrapper_test_support.h"
 #include "wrapper/service/wfa_main.h"
@@ -200,6 +204,66 @@ TEST_F(RecordedMain, DevicesFoundAgainAfterARestartOfBrowsingAreReportedAgain)
     wrapper.getDeviceList(&list);
     EXPECT_EQ(list.size(), 1u);
     ::testing::Mock::VerifyAndClearExpectations(&notify);
+}
+
+// The program's view of the devices, built from the added and removed notifications from whichever
+// thread they come: an "added" of a device already in the view, or a "removed" of one not in it,
+// arrived out of order.
+class viewNotify : public NiceMock<wrapper_test::mock_notify> {
+public:
+    void notifyDeviceAdded(const std::string &device, const std::string &, const std::string &, const std::string &,
+                           const std::string &, const std::string &, const std::string &,
+                           const std::string &) override
+    {
+        std::this_thread::yield(); // widens the gap between the table's change and its report
+        std::lock_guard<std::mutex> g(lock);
+        misordered += view.insert(device).second ? 0 : 1;
+    }
+    void notifyDeviceRemoved(const std::string &device) override
+    {
+        std::lock_guard<std::mutex> g(lock);
+        misordered += view.erase(device) == 1 ? 0 : 1;
+    }
+
+    std::mutex lock;
+    std::set<std::string> view;
+    int misordered = 0;
+};
+
+TEST(VeltoMainThreads, RestartingBrowsingWhileDevicesAreReportedKeepsTheProgramsViewEqualToTheTable)
+{
+    viewNotify notify;
+    commandLog log;
+    recordingMain wrapper(&notify, log);
+    ASSERT_TRUE(wrapper.init());
+    std::atomic<bool> done{false};
+    // The worker finds devices and loses some of them ...
+    std::thread worker([&] {
+        for (int round = 0; round < 400; ++round) {
+            for (int i = 0; i < 6; ++i) {
+                const std::string name = "dev-" + std::to_string(i);
+                wrapper.onDeviceFound(device(name));
+                if ((round + i) % 4 == 0)
+                    wrapper.onDeviceLost({{"VeltoLabel", name}});
+            }
+        }
+        done = true;
+    });
+    // ... while the program starts browsing again and again.
+    for (int restarts = 0; !done && restarts < 100000; ++restarts) {
+        ASSERT_TRUE(wrapper.startBrowse());
+        std::this_thread::yield();
+    }
+    worker.join();
+
+    std::list<std::map<std::string, std::string>> list;
+    wrapper.getDeviceList(&list);
+    std::set<std::string> table;
+    for (const auto &properties : list)
+        table.insert(properties.at("VeltoLabel"));
+    std::lock_guard<std::mutex> g(notify.lock);
+    EXPECT_EQ(notify.misordered, 0);
+    EXPECT_EQ(notify.view, table);
 }
 
 // ---- with the real service layer ------------------------------------------------------------------

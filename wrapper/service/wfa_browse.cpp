@@ -67,16 +67,6 @@ void duration_task_finished(TCB *task)
     }
 }
 
-void on_sockets_changed(wb_browse *browse)
-{
-    auto *block = static_cast<wfa_browse_block *>(wb_browse_get_context(browse));
-    block->sockets_flag = 1;
-}
-
-void on_changed(wb_browse *)
-{
-}
-
 // True when the record is this PC's own control-and-monitoring server.
 bool is_local_server(const wb_device *device)
 {
@@ -92,7 +82,31 @@ bool is_local_server(const wb_device *device)
     return std::memcmp(id->id, server_id, sizeof server_id) == 0 && id->process == server_process;
 }
 
-void on_device_event(wb_browse *, const wb_browse_event *event, uint32_t action)
+bool deadline_passed(const qnb_timeval &deadline)
+{
+    qnb_timeval now = wfa_time_now();
+    if (now.tv_sec != deadline.tv_sec) {
+        return deadline.tv_sec < now.tv_sec;
+    }
+    return deadline.tv_usec < now.tv_usec;
+}
+
+} // namespace
+
+// ---- the browse object's callbacks ----------------------------------------------------------------
+
+void wfa_browse_on_sockets_changed(wb_browse *browse)
+{
+    auto *block = static_cast<wfa_browse_block *>(wb_browse_get_context(browse));
+    block->sockets_flag = 1;
+}
+
+void wfa_browse_on_changed(wb_browse *)
+{
+    // Nothing beyond the pass that called it.
+}
+
+void wfa_browse_on_device_event(wb_browse *, const wb_browse_event *event, uint32_t action)
 {
     if (event->kind != WB_EVENT_DEVICE) {
         return;
@@ -119,17 +133,6 @@ void on_device_event(wb_browse *, const wb_browse_event *event, uint32_t action)
     }
 }
 
-bool deadline_passed(const qnb_timeval &deadline)
-{
-    qnb_timeval now = wfa_time_now();
-    if (now.tv_sec != deadline.tv_sec) {
-        return deadline.tv_sec < now.tv_sec;
-    }
-    return deadline.tv_usec < now.tv_usec;
-}
-
-} // namespace
-
 uint32_t wfa_browse_create(void)
 {
     qnb_env *env = wfa_env();
@@ -143,9 +146,9 @@ uint32_t wfa_browse_create(void)
         return wfa_internal_from_library(e);
     }
     wb_browse_set_context(block().handle, &block());
-    wb_browse_set_sockets_changed_callback(block().handle, on_sockets_changed);
-    wb_browse_set_changed_callback(block().handle, on_changed);
-    wb_browse_set_event_callback(block().handle, on_device_event);
+    wb_browse_set_sockets_changed_callback(block().handle, wfa_browse_on_sockets_changed);
+    wb_browse_set_changed_callback(block().handle, wfa_browse_on_changed);
+    wb_browse_set_event_callback(block().handle, wfa_browse_on_device_event);
     return 0;
 }
 

@@ -8,6 +8,8 @@
 #include "netaudio/platform/qnb_socket_set.h"
 
 struct TCB;
+struct wb_browse;
+struct wb_browse_event;
 
 // Creates the browse object once the environment exists (worker initialisation).
 uint32_t wfa_browse_create(void);
@@ -27,6 +29,14 @@ void wfa_browse_stop(void);
 // The browse socket provider and processor registered with the worker while browsing.
 uint32_t wfa_browse_get_fdset(qnb_socket_set *set);
 uint32_t wfa_browse_process_fdset(qnb_socket_set *set, int ready);
+
+// The browse object's callbacks (inside wb_browse_process_fdset): its sockets changed (the next
+// processing registers the provider again), a pass changed something (nothing to do), and a device
+// event, which adds a device that offers both of its services to the device table and queries it,
+// or reports a device of the table that went as lost.
+void wfa_browse_on_sockets_changed(wb_browse *browse);
+void wfa_browse_on_changed(wb_browse *browse);
+void wfa_browse_on_device_event(wb_browse *browse, const wb_browse_event *event, uint32_t action);
 
 // Run function of the duration task "wfa_browse_watch_timeout" (key 0x4000).
 int wfa_browse_watch_timeout_run(TCB *task);

@@ -283,7 +283,9 @@ uint32_t send_body(const char *name, const uint8_t *vendor, const void *body, si
                                                      name, 0xFFFF, vendor, body, length, nullptr);
     g_last_send_error = e;
     if (e != QNB_ERR_SUCCESS) {
-        wfa_log(QNB_LOG_WARNING, "conmon: sending to %s failed: %d", name, e);
+        // A full request table is no failure yet: the callers send again once there is room.
+        if (e != QNB_ERR_NOBUFS)
+            wfa_log(QNB_LOG_WARNING, "conmon: sending to %s failed: %d", name, e);
         return WFA_E_SEND_FAILED;
     }
     if (slot != nullptr) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "netaudio/platform/qnb_log.h"
 #include "wrapper/service/wfa_browse.h"
 #include "wrapper/service/wfa_bytes.h"
 #include "wrapper/service/wfa_cmm.h"
@@ -140,12 +141,12 @@ int done(TCB *task)
 }
 
 // A control message that the client's full request table refused is sent again on the following
-// passes (the next answer of the server frees a slot) for at most k_table_wait_seconds whole
-// seconds of the clock; then the command fails as any refused send does. Commands sent one right
-// after the other's answer (the preferred-master step of Apply, to a whole installation) can
-// otherwise outrun the server's answers. The time of the first refusal is kept in the task's
-// parameters behind the largest argument block.
-constexpr uint32_t k_table_wait_seconds = 2;
+// passes (the next answer of the server frees a slot) for at most `seconds` whole seconds of the
+// clock; then it counts as refused, and the refusal is logged. Commands sent one right after the
+// other's answer (the preferred-master step of Apply, to a whole installation) and the questions
+// asked of every device found (a whole installation found at once) would otherwise outrun the
+// server's answers. The time of the first refusal is kept in the task's parameters behind the
+// largest argument block.
 constexpr size_t k_retry_at = 2 + WFA_MAX_ARGUMENTS;
 struct retry_mark {
     uint8_t waiting;
@@ -153,7 +154,13 @@ struct retry_mark {
 };
 static_assert(k_retry_at + sizeof(retry_mark) <= TCB_PARAMETER_SIZE, "the mark fits the task's parameters");
 
-bool send_again_later(TCB *task, uint32_t result)
+// A command whose result the program waits for fails after 2 s, as a lost answer would.
+constexpr uint32_t k_table_wait_seconds = 2;
+// A question whose answer is the device's own message has no result to fail: it waits until the
+// requests that hold the slots have been answered or have timed out (5 s).
+constexpr uint32_t k_question_wait_seconds = 6;
+
+bool send_again_later(TCB *task, uint32_t result, uint32_t seconds = k_table_wait_seconds)
 {
     if (result != WFA_E_SEND_FAILED || !wfa_conmon_send_table_full())
         return false;
@@ -165,7 +172,16 @@ bool send_again_later(TCB *task, uint32_t result)
         std::memcpy(task->parameters + k_retry_at, &mark, sizeof mark);
         return true;
     }
-    return wfa_time_elapsed_seconds(mark.first) <= k_table_wait_seconds;
+    if (wfa_time_elapsed_seconds(mark.first) <= seconds)
+        return true;
+    wfa_log(QNB_LOG_WARNING, "%s: not sent, the control-and-monitoring request table stayed full", task->name);
+    return false;
+}
+
+// The body of a question: asked again while the request table refuses it.
+int ask(TCB *task, uint32_t result)
+{
+    return send_again_later(task, result, k_question_wait_seconds) ? 2 : done(task);
 }
 
 void post(uint16_t code, const void *payload, size_t size, uint16_t request_id, uint16_t status)
@@ -355,21 +371,21 @@ int proc_get_velto_if(TCB *task)
 int proc_identify_device(TCB *task)
 {
     command_args a(task, 14);
-    wfa_conmon_identify(a.name);
-    return done(task);
+    return ask(task, wfa_conmon_identify(a.name));
 }
 
 int proc_get_fs(TCB *task)
 {
     command_args a(task, 15);
-    wfa_conmon_set_srate(a.name, 0, a.request_id);
-    return done(task);
+    return ask(task, wfa_conmon_set_srate(a.name, 0, a.request_id));
 }
 
 int proc_set_fs(TCB *task)
 {
     command_args a(task, 16);
     uint32_t r = wfa_conmon_set_srate(a.name, a.u16(32), a.request_id);
+    if (send_again_later(task, r))
+        return 2;
     uint16_t status = wfa_proc_status(16, r);
     if (status != ERR_NOERR)
         post(WFA_CBACK_INF_SET_FS, a.bytes, a.size, a.request_id, status);
@@ -379,8 +395,7 @@ int proc_set_fs(TCB *task)
 int proc_get_pmas(TCB *task)
 {
     command_args a(task, 17);
-    wfa_conmon_set_pmas(a.name, 2);
-    return done(task);
+    return ask(task, wfa_conmon_set_pmas(a.name, 2));
 }
 
 int proc_set_pmas(TCB *task)
@@ -515,16 +530,15 @@ int proc_request_device_lock(TCB *task)
 {
     command_args a(task, 36);
     const wfa_device *device = wfa_device_lookup(a.name);
-    if (device && wfa_device_state(device) == WFA_DEVICE_READY)
-        wfa_conmon_send_type(a.name, 0x1008, nullptr);
-    return done(task);
+    if (!device || wfa_device_state(device) != WFA_DEVICE_READY)
+        return done(task);
+    return ask(task, wfa_conmon_send_type(a.name, 0x1008, nullptr));
 }
 
 int proc_request_aes67_state(TCB *task)
 {
     command_args a(task, 37);
-    wfa_conmon_query_aes67(a.name);
-    return done(task);
+    return ask(task, wfa_conmon_query_aes67(a.name));
 }
 
 int proc_properties_refresh(TCB *task)

@@ -668,6 +668,50 @@ TEST_F(ConmonDriver, RequestsBeyondAFullRequestTableAreSentOnTheNextPasses)
     EXPECT_EQ(failed, 30u);
 }
 
+// The questions asked of every device found (sample rate, preferred master, lock state, AES67
+// state) that a full request table refuses wait for room: once the requests holding the slots time
+// out (5 s), each is sent and its answer arrives.
+TEST_F(ConmonDriver, QuestionsRefusedByAFullRequestTableAreAskedOnceThereIsRoom)
+{
+    start_ready();
+    add_and_query(k_ktv);
+    ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_DEVICE));
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_set_unanswered(s, TN_CONMON_OP_SEND_MESSAGE, true);
+        return 0;
+    });
+    const unsigned before = server.count(TN_CONMON_OP_SEND_MESSAGE);
+    std::vector<uint8_t> params(33, 0);
+    std::memcpy(params.data(), k_ktv, sizeof k_ktv);
+    params[32] = 1;
+    uint16_t id = 0;
+    for (int i = 0; i < 24; ++i)
+        ASSERT_EQ(wfa_request(18, params.data(), &id), ERR_NOERR);
+    ASSERT_TRUE(wait_until([&] { return server.count(TN_CONMON_OP_SEND_MESSAGE) == before + 24; }));
+
+    const uint16_t questions[] = {WFA_CBACK_INF_GET_FS, WFA_CBACK_INF_GET_PMAS, WFA_CBACK_INF_DEVICE_LOCK,
+                                  WFA_CBACK_INF_AES67_STATUS};
+    std::map<uint16_t, size_t> answered;
+    for (uint16_t q : questions) {
+        answered[q] = count_code(q);
+        params.assign(34, 0);
+        std::memcpy(params.data(), k_ktv, sizeof k_ktv);
+        ASSERT_EQ(wfa_request(q, params.data(), &id), ERR_NOERR);
+    }
+    seconds_pass(4);
+    EXPECT_EQ(server.count(TN_CONMON_OP_SEND_MESSAGE), before + 24) << "sent while the table was full";
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_set_unanswered(s, TN_CONMON_OP_SEND_MESSAGE, false);
+        return 0;
+    });
+    seconds_pass(2);
+    for (uint16_t q : questions) {
+        SCOPED_TRACE(q);
+        EXPECT_TRUE(wait_until([&] { return count_code(q) > answered[q]; }));
+    }
+    EXPECT_EQ(server.count(TN_CONMON_OP_SEND_MESSAGE), before + 24 + 4);
+}
+
 // Stopping the layer while the driver waits in any state returns at once and leaves nothing behind.
 TEST_F(ConmonDriver, StopInEveryStateReturnsAtOnce)
 {

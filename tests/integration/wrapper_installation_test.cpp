@@ -1,0 +1,149 @@
+// veltoWrapper as a program sees it (its public header and the shared library only) against the
+// largest installation the program counts: 4 KTV4-S and 97 RQA-310 units of qz_testnet, reported
+// within a second or two. Every device found is asked for its sample rate, lock state and AES67
+// state while the control-and-monitoring client's request slots are taken by the queries of the
+// devices still being found; none of those questions may be lost. Run inside avahi-netns.sh.
+#include "tests/integration/program_support.h"
+
+#include "wrapper/veltoWrapper.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+using program_test::Installation;
+using program_test::Unit;
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// Notes when each device was reported and whether the current interface was answered.
+class recordingNotify : public IVeltoNotify {
+public:
+    std::mutex lock;
+    std::map<std::string, clock_type::time_point> added;
+    bool haveInterface = false;
+
+    void notifyInitDone() override {}
+    void notifyDeviceAdded(const std::string &device, const std::string &, const std::string &, const std::string &,
+                           const std::string &, const std::string &, const std::string &,
+                           const std::string &) override
+    {
+        std::lock_guard<std::mutex> g(lock);
+        added.emplace(device, clock_type::now());
+    }
+    void notifyDeviceRemoved(const std::string &) override {}
+    void notifyChannelCount(const std::string &, const std::string &, const std::string &) override {}
+    void notifyConnectState(const std::string &, const std::string &) override {}
+    void notifySampleRate(const std::string &, const std::string &) override {}
+    void notifyLatency(const std::string &, const std::string &) override {}
+    void notifyLockState(const std::string &, const std::string &) override {}
+    void notifyAes67State(const std::string &, const std::string &, const std::string &) override {}
+    void notifyPatchList(const std::string &, const std::string &, const std::list<wfa_patch_entry> &) override {}
+    void notifyIfList(const unsigned char &, const std::list<std::wstring> &, const std::list<std::string> &,
+                      const std::list<std::string> &) override
+    {
+    }
+    void notifyCurrentIf(const std::wstring &, const std::string &) override
+    {
+        std::lock_guard<std::mutex> g(lock);
+        haveInterface = true;
+    }
+    void notifyReserved() override {}
+    void notifyPatchResult(const std::string &, const unsigned short &) override {}
+    void notifyBatchPatchResult(const std::string &, const unsigned short &) override {}
+    void notifyPreferredMasterResult(const std::string &, const unsigned short &) override {}
+    void notifyLatencyResult(const std::string &, const unsigned short &) override {}
+    void notifySampleRateResult(const std::string &, const unsigned short &) override {}
+};
+
+template <class Condition> bool within(std::chrono::milliseconds bound, Condition condition)
+{
+    const auto end = clock_type::now() + bound;
+    while (!condition()) {
+        if (clock_type::now() >= end)
+            return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+const char *const k_properties[] = {"Fs", "DeviceLock", "AES67Enabled", "AES67Reboot"};
+
+} // namespace
+
+TEST(WrapperInstallation, EveryDeviceHoldsItsPropertiesWithinThreeSecondsOfTheLastReported)
+{
+    char dir[] = "/tmp/qz-wrapper-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    Installation installation;
+    ASSERT_TRUE(installation.start({"--ktv4s", "4", "--area1", "25", "--area2", "24", "--area3", "24", "--area4", "24"},
+                                   dir));
+    ASSERT_EQ(installation.units().size(), 101u);
+
+    recordingNotify notify;
+    std::unique_ptr<IVeltoFactory> factory(instance());
+    std::unique_ptr<IVeltoWrapper> wrapper(factory->create(&notify));
+    factory.reset();
+    ASSERT_TRUE(wrapper->init());
+    // Browsing starts once the local services answer, as the program's start-up waits for them.
+    ASSERT_TRUE(within(std::chrono::seconds(30), [&] {
+        wrapper->requestIf();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::lock_guard<std::mutex> g(notify.lock);
+        return notify.haveInterface;
+    }));
+    ASSERT_TRUE(wrapper->startBrowse());
+
+    ASSERT_TRUE(within(std::chrono::seconds(60), [&] {
+        std::lock_guard<std::mutex> g(notify.lock);
+        return notify.added.size() >= installation.units().size();
+    })) << notify.added.size() << " of 101 devices reported";
+    clock_type::time_point last;
+    {
+        std::lock_guard<std::mutex> g(notify.lock);
+        for (const auto &entry : notify.added)
+            last = std::max(last, entry.second);
+    }
+
+    // Devices whose property map lacks each property, as getDeviceList shows them.
+    std::map<std::string, std::set<std::string>> lacking;
+    auto complete = [&] {
+        std::list<std::map<std::string, std::string>> devices;
+        wrapper->getDeviceList(&devices);
+        lacking.clear();
+        std::set<std::string> listed;
+        for (const auto &properties : devices) {
+            const std::string name = properties.count("VeltoLabel") ? properties.at("VeltoLabel") : std::string();
+            listed.insert(name);
+            for (const char *key : k_properties)
+                if (!properties.count(key))
+                    lacking[key].insert(name);
+        }
+        for (const Unit &unit : installation.units())
+            if (!listed.count(unit.name))
+                lacking["(listed)"].insert(unit.name);
+        return lacking.empty();
+    };
+    const auto bound = last + std::chrono::seconds(3) - clock_type::now();
+    const bool held = within(std::chrono::duration_cast<std::chrono::milliseconds>(bound), complete);
+    std::string report;
+    for (const auto &entry : lacking)
+        report += "\n" + entry.first + " missing on " + std::to_string(entry.second.size()) + " devices";
+    EXPECT_TRUE(held) << "3 s after the last device was reported:" << report;
+
+    wrapper.reset();
+    installation.stop();
+    for (const char *file : {"/dump.txt", "/testnet.log"})
+        std::remove((std::string(dir) + file).c_str());
+    rmdir(dir);
+}
