@@ -152,7 +152,8 @@ protected:
     void sendNextHead();
     void nextCommand();
     void finishPatchStep();
-    // Ends the running Apply: nothing more is sent and no timer of it acts any more.
+    // Ends the running Apply, however it stops: nothing more is sent, no timer of it acts any
+    // more, and the sequence is idle again (a restart that waited for it is done).
     void endApply();
     void reportApplyFailure();
     void onPreferredMasterAnswer(const QVariantMap &info);

@@ -309,13 +309,13 @@ void MainWindow::onPreferredMasterAnswer(const QVariantMap &info)
         return;
     const bool removed = removeQueuedDevice(deviceKey);
     if (info.value(QStringLiteral("result")).toUInt() != 0) {
-        // The sequence stops here; Confirm and Apply start it again.
+        // Nothing more is sent; Confirm and Apply start again.
         reportApplyFailure();
         if (removed) {
             log(line);
             log(deviceKey);
         }
-        restartIfPending();
+        endApply();
         return;
     }
     if (ktvQueue.isEmpty() && rqaQueue.isEmpty()) {
@@ -333,16 +333,15 @@ void MainWindow::startClear()
 {
     QStringList wanted, found;
     wantedDeviceKeys(wanted);
-    // Where the sequence stands still before its clear step, a pending restart is done.
     if (!foundDeviceKeys(found)) {
         log(kCommunicationFailed);
         ui->applyPushButton->setEnabled(false);
-        restartIfPending();
+        endApply();
         return;
     }
     ui->applyPushButton->setEnabled(false);
     if (!checkDevices(wanted, found) || !checkPlan(wanted)) {
-        restartIfPending();
+        endApply();
         return;
     }
     startClearStep(wanted);

@@ -1,10 +1,14 @@
 // Confirm and Apply against the fake wrapper, which answers from a thread of its own, with time
 // on the manual scheduler.
+#include "gui/NicSelectDialog.h"
 #include "gui/ProgressDialog.h"
 #include "tests/gui/support/MainWindowDriver.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCoreApplication>
+#include <QListWidget>
+#include <QTimer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
@@ -15,6 +19,7 @@ namespace {
 using D = MainWindowDriver;
 
 const NicEntry kEth0{"eth0", "00:11:22:33:44:55", "192.168.1.10"};
+const NicEntry kEth1{"eth1", "66:77:88:99:AA:BB", "10.0.0.5"};
 const QString kDetected = "Device detection successful.\nPlease press the Apply button to apply settings.\n";
 const QString kFailed = "Failed to apply settings.\nPlease check your device status.\n";
 const QString kSucceed = "Apply succeed.\n";
@@ -53,11 +58,12 @@ QByteArray filteredPlan()
 }
 
 // A window in its ready state with an environment of its own; by default it wants one KTV4-S
-// and two RQA-310 units in area 1 and paces Apply by 500 ms.
+// and two RQA-310 units in area 1 and paces Apply by 500 ms. With `realExit` the window ends the
+// application's event loop itself instead of reporting its exit code to the environment.
 class Installation {
 public:
     explicit Installation(int interval = 500, const QByteArray &patchPlan = QByteArray(),
-                          const QList<int> &counts = {1, 2, 8, 8, 8})
+                          const QList<int> &counts = {1, 2, 8, 8, 8}, bool realExit = false)
     {
         env.writeSampleFiles();
         if (!patchPlan.isEmpty())
@@ -68,7 +74,10 @@ public:
         for (int i = 0; i < 5; ++i)
             s->setValue(QLatin1String(keys[i]), counts.at(i));
         s->sync();
-        drive.create();
+        AppServices services = env.services();
+        if (realExit)
+            services.exitEventLoop = nullptr;
+        drive.create(services);
         drive.startUp({kEth0}, kEth0);
     }
 
@@ -609,9 +618,67 @@ TEST(Apply, HandedOverBatchesOnlyLogNamesThatNameNoDevice)
     EXPECT_EQ(s.progressValue(), 0);
 }
 
+TEST(Apply, AFailedPreferredMasterAnswerEndsTheApply)
+{
+    Installation s(500, filteredPlan());
+    s.confirm();
+    s.apply();
+    s.drive.answerPreferredMaster(D::ktvName(1), 0);
+    ASSERT_EQ(s.env.wrapper->callsOf("setPreferredMaster").back().device, D::rqaName(1));
+    s.drive.answerPreferredMaster(D::rqaName(1), 0x8FFF);
+    EXPECT_TRUE(s.log().endsWith(D::entries({kDetected, kFailed, "UnitID : 001 Model : RQA-310", "001:RQA-310"})))
+        << s.log().toStdString();
+    EXPECT_EQ(s.w().step(), 0);
+    EXPECT_EQ(s.w().progress(), nullptr);
+
+    // Nothing more is sent: no preferred master for the last device, no clear, no patch, and a
+    // late answer moves nothing.
+    s.drive.answerPreferredMaster(D::rqaName(2), 0);
+    s.env.scheduler.advance(60000);
+    EXPECT_EQ(s.env.wrapper->ops(), (std::vector<std::string>{"setPreferredMaster", "setPreferredMaster"}));
+    EXPECT_TRUE(s.log().endsWith("001:RQA-310"));
+}
+
+TEST(Apply, AnInterfaceSwitchAfterAFailedPreferredMasterRestartsTheProgram)
+{
+    Installation s(500, QByteArray(), {1, 2, 8, 8, 8}, true);
+    s.confirm();
+    s.apply();
+    s.drive.answerPreferredMaster(D::ktvName(1), 0x8001);
+
+    // Confirm gives the Network List back; the user picks another interface.
+    s.button("confirmPushButton")->click();
+    ASSERT_TRUE(s.networkList()->isEnabled());
+    s.env.prompts.onDialog = [](QDialog &dialog) {
+        auto *chooser = qobject_cast<NicSelectDialog *>(&dialog);
+        if (!chooser)
+            return int(QDialog::Rejected);
+        chooser->listWidget()->setCurrentRow(1);
+        chooser->slotClickOK();
+        return chooser->result();
+    };
+    s.networkList()->trigger();
+    s.drive.reportInterfaces({kEth0, kEth1});
+    s.env.scheduler.runDue();
+    s.env.scheduler.advance(2000);
+    ASSERT_EQ(s.env.wrapper->callsOf("setIf").size(), 1u);
+
+    // The switch takes effect while the event loop runs: the loop ends with the restart code.
+    QTimer::singleShot(0, qApp, [&s] {
+        s.drive.reportInterfaceInUse(kEth1);
+        s.env.scheduler.runDue();
+    });
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
+    guard.start(20000);
+    EXPECT_EQ(QApplication::exec(), MainWindow::restartExitCode);
+    EXPECT_FALSE(s.log().contains("The application will restart when the settings have been applied."));
+}
+
 TEST(Apply, MissingDevicesStopTheSequenceBeforeTheNextStep)
 {
-    // Before the clear step: the sequence stands in the preferred-master step without a dialog.
+    // Before the clear step: Apply ends there, without a dialog.
     {
         Installation s;
         s.confirm();
@@ -623,10 +690,10 @@ TEST(Apply, MissingDevicesStopTheSequenceBeforeTheNextStep)
         s.env.scheduler.advance(3000);
         EXPECT_TRUE(s.log().endsWith("UnitID : 2 Model : RQA-310\n"));
         EXPECT_TRUE(s.batches().empty());
-        EXPECT_EQ(s.w().step(), 1);
+        EXPECT_EQ(s.w().step(), 0);
         EXPECT_EQ(s.w().progress(), nullptr);
     }
-    // Before the patch step: it stands in the clear step with its dialog until Abort.
+    // Before the patch step: it stands in the clear step with its dialog until Abort, which ends it.
     {
         Installation s;
         s.confirm();
