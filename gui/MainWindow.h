@@ -140,6 +140,11 @@ protected:
     // The plan gives every wanted device its patches, with channels the devices have; reports
     // it when not.
     bool checkPlan(const QStringList &wantedKeys);
+    // What stops the plan from being carried out for the wanted devices with `counts`, naming the
+    // device and entry; empty when nothing does.
+    QString planFault(const QStringList &wantedKeys, const QMap<QString, QPair<int, int>> &counts);
+    // The plan's read-error text, then the fault that caused it.
+    void refusePlan(const QString &fault);
     // Device key -> {transmit count, receive count} of the devices found.
     bool deviceChannelCounts(QMap<QString, QPair<int, int>> &counts);
     // Empties both queues and fills them with one map per wanted device.

@@ -471,39 +471,59 @@ TEST(Apply, ARefusedCommandEndsTheApply)
     }
 }
 
-TEST(Apply, AnUnusablePlanClearsNothing)
+TEST(Apply, AnUnusablePlanClearsNothingAndItsFaultIsNamed)
 {
     const struct {
         const char *what;
         QByteArray plan;
-        bool silentTransmitter = false; // RQA-310 unit 2 reports no receive channel
+        const char *fault;                 // the line that follows the read-error text
+        const char *rqa2Receive = nullptr; // the receive count RQA-310 unit 2 reports
     } cases[] = {
-        {"a key before \"devs\"", R"({"comment": "x", "devs": [{"id": 1, "devType": "KTV4-S", "rxChs": []}]})"},
-        {"empty \"devs\"", R"({"devs": []})"},
-        {"\"devs\" not an array", R"({"devs": {"id": 1}})"},
-        {"empty plan", "{}"},
-        {"an id that is a text", plan({device(1, "KTV4-S", {}), R"({"id": "2", "devType": "RQA-310", "rxChs": []})"})},
+        {"a key before \"devs\"", R"({"comment": "x", "devs": [{"id": 1, "devType": "KTV4-S", "rxChs": []}]})",
+         R"("comment" comes before "devs" in character order; "devs" must be the first key)"},
+        {"empty \"devs\"", R"({"devs": []})", R"("devs" must be an array that holds at least one device)"},
+        {"\"devs\" not an array", R"({"devs": {"id": 1}})",
+         R"("devs" must be an array that holds at least one device)"},
+        {"empty plan", "{}", R"(the plan has no "devs")"},
+        {"an id that is a text", plan({device(1, "KTV4-S", {}), R"({"id": "2", "devType": "RQA-310", "rxChs": []})"}),
+         R"(device 2 of "devs": "id" must be a number)"},
         {"a receive channel that is a text",
-         plan({device(1, "RQA-310", {R"({"rxCh": "1", "txCh": 1, "id": 1, "devType": "KTV4-S"})"})})},
-        {"a device nobody wants is malformed", plan({device(1, "KTV4-S", {}), R"({"id": 9, "devType": 5})"})},
+         plan({device(1, "RQA-310",
+                      {entry(1, 1, 1, "KTV4-S"), R"({"rxCh": "1", "txCh": 1, "id": 1, "devType": "KTV4-S"})"})}),
+         R"(device 1 of "devs", entry 2 of "rxChs": "rxCh" must be a number)"},
+        {"a device nobody wants is malformed", plan({device(1, "KTV4-S", {}), R"({"id": 9, "devType": 5})"}),
+         R"(device 2 of "devs": "devType" must be a text)"},
         // Entries that would be sent must name channels the devices have.
-        {"transmit channel 0", plan({device(1, "KTV4-S", {entry(1, 0, 1, "RQA-310")})})},
-        {"transmit channel beyond the transmitter's", plan({device(1, "KTV4-S", {entry(1, 3, 1, "RQA-310")})})},
-        {"receive channel 0", plan({device(1, "RQA-310", {entry(0, 1, 1, "KTV4-S")})})},
-        {"receive channel beyond the device's", plan({device(2, "RQA-310", {entry(3, 1, 1, "KTV4-S")})})},
-        {"a transmitter without a receive count", plan({device(1, "KTV4-S", {entry(1, 1, 2, "RQA-310")})}), true},
+        {"transmit channel 0", plan({device(1, "KTV4-S", {entry(1, 0, 1, "RQA-310")})}),
+         R"(device 001:KTV4-S, "rxCh" 1: "txCh" 0 is outside 1 to 2, the transmit channels of 001:RQA-310)"},
+        {"transmit channel beyond the transmitter's", plan({device(1, "KTV4-S", {entry(7, 3, 1, "RQA-310")})}),
+         R"(device 001:KTV4-S, "rxCh" 7: "txCh" 3 is outside 1 to 2, the transmit channels of 001:RQA-310)"},
+        {"receive channel 0", plan({device(1, "RQA-310", {entry(0, 1, 1, "KTV4-S")})}),
+         R"(device 001:RQA-310: "rxCh" 0 is outside 1 to 2, the receive channels of the device)"},
+        {"receive channel beyond the device's", plan({device(2, "RQA-310", {entry(3, 1, 1, "KTV4-S")})}),
+         R"(device 002:RQA-310: "rxCh" 3 is outside 1 to 2, the receive channels of the device)"},
+        {"a transmitter without a receive count", plan({device(1, "KTV4-S", {entry(1, 1, 2, "RQA-310")})}),
+         R"(device 001:KTV4-S, "rxCh" 1: the transmitting device 002:RQA-310 reports no receive channels )"
+         R"(and cannot be used)",
+         "0"},
+        {"a device without receive channels", plan({device(1, "KTV4-S", {entry(1, 1, 1, "RQA-310")})}),
+         R"(device 002:RQA-310: it reports 0 receive channels; 1 to 256 can be cleared and patched)", "0"},
+        {"a device with more receive channels than one batch holds", filteredPlan(),
+         R"(device 002:RQA-310: it reports 257 receive channels; 1 to 256 can be cleared and patched)", "257"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         Installation s(500, c.plan);
-        if (c.silentTransmitter) {
+        if (c.rqa2Receive) {
+            const std::string receive = c.rqa2Receive;
             s.drive.addDevice(D::rqaName(2), "RQA-310");
-            s.drive.report([](IVeltoNotify &n) { n.notifyChannelCount(D::rqaName(2), "2", "0"); });
+            s.drive.report([&](IVeltoNotify &n) { n.notifyChannelCount(D::rqaName(2), "2", receive); });
         }
         s.confirm();
         s.apply();
         s.env.scheduler.advance(10000);
-        EXPECT_TRUE(s.log().endsWith(kPlanBad)) << s.log().toStdString();
+        const QString fault = QStringLiteral("QZVeltoPatch.json, ") + QString::fromUtf8(c.fault) + ".";
+        EXPECT_TRUE(s.log().endsWith(D::entries({kPlanBad, fault}))) << s.log().toStdString();
         EXPECT_TRUE(s.env.wrapper->callsOf("setPreferredMaster").empty());
         EXPECT_TRUE(s.batches().empty());
         EXPECT_EQ(s.w().step(), 0);
