@@ -140,6 +140,11 @@ protected:
     // The plan gives every wanted device its patches, with channels the devices have; reports
     // it when not.
     bool checkPlan(const QStringList &wantedKeys);
+    // What stops the plan from being carried out for the wanted devices with `counts`, naming the
+    // device and entry; empty when nothing does.
+    QString planFault(const QStringList &wantedKeys, const QMap<QString, QPair<int, int>> &counts);
+    // The plan's read-error text, then the fault that caused it.
+    void refusePlan(const QString &fault);
     // Device key -> {transmit count, receive count} of the devices found.
     bool deviceChannelCounts(QMap<QString, QPair<int, int>> &counts);
     // Empties both queues and fills them with one map per wanted device.
@@ -152,7 +157,8 @@ protected:
     void sendNextHead();
     void nextCommand();
     void finishPatchStep();
-    // Ends the running Apply: nothing more is sent and no timer of it acts any more.
+    // Ends the running Apply, however it stops: nothing more is sent, no timer of it acts any
+    // more, and the sequence is idle again (a restart that waited for it is done).
     void endApply();
     void reportApplyFailure();
     void onPreferredMasterAnswer(const QVariantMap &info);

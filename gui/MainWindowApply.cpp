@@ -236,23 +236,25 @@ bool MainWindow::deviceChannelCounts(QMap<QString, QPair<int, int>> &counts)
     return true;
 }
 
-bool MainWindow::checkPlan(const QStringList &wantedKeys)
+QString MainWindow::planFault(const QStringList &wantedKeys, const QMap<QString, QPair<int, int>> &counts)
 {
     // Every device is cleared before it is patched: a plan that cannot be carried out for every
     // wanted device as it stands must not get that far. Each entry that will be sent names a
     // receive channel of its device and a transmit channel of a wanted transmitter, both within
     // the counts the devices reported.
-    QMap<QString, QPair<int, int>> counts;
-    bool usable = jsonManager.planUsable() && deviceChannelCounts(counts);
-    for (int i = 0; usable && i < wantedKeys.size(); ++i) {
-        const QString &key = wantedKeys.at(i);
+    if (!jsonManager.planUsable())
+        return jsonManager.planFault();
+    for (const QString &key : wantedKeys) {
         QList<QVariantMap> entries;
-        usable = jsonManager.devicePatches(key, entries);
+        if (!jsonManager.devicePatches(key, entries))
+            return jsonManager.planFault();
+        const QString device = QStringLiteral("device ") + key;
         const int rxCount = counts.value(key).second;
-        usable = usable && rxCount >= 1 && rxCount <= kMaxBatchChannels;
+        if (rxCount < 1 || rxCount > kMaxBatchChannels)
+            return device + QStringLiteral(": it reports %1 receive channels; 1 to %2 can be cleared and patched")
+                                .arg(rxCount)
+                                .arg(kMaxBatchChannels);
         for (const QVariantMap &entry : qAsConst(entries)) {
-            if (!usable)
-                break;
             const QString txKey = makeDeviceKey(entry.value(QStringLiteral("txId")).toInt(),
                                                 entry.value(QStringLiteral("txDevType")).toString());
             if (!wantedKeys.contains(txKey))
@@ -260,13 +262,43 @@ bool MainWindow::checkPlan(const QStringList &wantedKeys)
             const QPair<int, int> tx = counts.value(txKey);
             const int rxCh = entry.value(QStringLiteral("rxCh")).toInt();
             const int txCh = entry.value(QStringLiteral("txCh")).toInt();
-            usable = rxCh >= 1 && rxCh <= rxCount && tx.second >= 1 && txCh >= 1 && txCh <= tx.first &&
-                     txCh <= kMaxTxChannel;
+            if (rxCh < 1 || rxCh > rxCount)
+                return device + QStringLiteral(": \"rxCh\" %1 is outside 1 to %2, the receive channels of the device")
+                                    .arg(rxCh)
+                                    .arg(rxCount);
+            const QString place = device + QStringLiteral(", \"rxCh\" %1: ").arg(rxCh);
+            if (tx.second < 1)
+                return place + QStringLiteral("the transmitting device ") + txKey +
+                       QStringLiteral(" reports no receive channels and cannot be used");
+            const int txLimit = qMin(tx.first, kMaxTxChannel);
+            if (txCh < 1 || txCh > txLimit)
+                return place + QStringLiteral("\"txCh\" %1 is outside 1 to %2, the transmit channels of ")
+                                   .arg(txCh)
+                                   .arg(txLimit) +
+                       txKey;
         }
     }
-    if (!usable)
-        log(kPlanUnreadable);
-    return usable;
+    return QString();
+}
+
+bool MainWindow::checkPlan(const QStringList &wantedKeys)
+{
+    QMap<QString, QPair<int, int>> counts;
+    if (!deviceChannelCounts(counts)) {
+        log(kCommunicationFailed);
+        return false;
+    }
+    const QString fault = planFault(wantedKeys, counts);
+    if (fault.isEmpty())
+        return true;
+    refusePlan(fault);
+    return false;
+}
+
+void MainWindow::refusePlan(const QString &fault)
+{
+    log(kPlanUnreadable);
+    log(QStringLiteral("QZVeltoPatch.json, ") + fault + QLatin1Char('.'));
 }
 
 void MainWindow::on_applyPushButton_clicked()
@@ -309,13 +341,13 @@ void MainWindow::onPreferredMasterAnswer(const QVariantMap &info)
         return;
     const bool removed = removeQueuedDevice(deviceKey);
     if (info.value(QStringLiteral("result")).toUInt() != 0) {
-        // The sequence stops here; Confirm and Apply start it again.
+        // Nothing more is sent; Confirm and Apply start again.
         reportApplyFailure();
         if (removed) {
             log(line);
             log(deviceKey);
         }
-        restartIfPending();
+        endApply();
         return;
     }
     if (ktvQueue.isEmpty() && rqaQueue.isEmpty()) {
@@ -333,16 +365,15 @@ void MainWindow::startClear()
 {
     QStringList wanted, found;
     wantedDeviceKeys(wanted);
-    // Where the sequence stands still before its clear step, a pending restart is done.
     if (!foundDeviceKeys(found)) {
         log(kCommunicationFailed);
         ui->applyPushButton->setEnabled(false);
-        restartIfPending();
+        endApply();
         return;
     }
     ui->applyPushButton->setEnabled(false);
     if (!checkDevices(wanted, found) || !checkPlan(wanted)) {
-        restartIfPending();
+        endApply();
         return;
     }
     startClearStep(wanted);
@@ -371,7 +402,7 @@ void MainWindow::startPatchStep(const QStringList &wantedKeys)
     for (const QString &key : wantedKeys) {
         QList<QVariantMap> entries;
         if (!jsonManager.devicePatches(key, entries)) {
-            log(kPlanUnreadable);
+            refusePlan(jsonManager.planFault());
             endApply();
             return;
         }

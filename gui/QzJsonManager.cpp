@@ -98,32 +98,34 @@ bool QzJsonManager::planUsable() const
     return !plan.value(QLatin1String("devs")).toArray().isEmpty();
 }
 
-bool QzJsonManager::readEntries(const QJsonArray &rxChs, QList<QVariantMap> &entries)
+bool QzJsonManager::readEntries(const QJsonArray &rxChs, QList<QVariantMap> &entries, QString *fault)
 {
-    for (const QJsonValue &element : rxChs) {
-        const QJsonObject entry = element.toObject();
+    for (int index = 0; index < rxChs.size(); ++index) {
+        const QJsonObject entry = rxChs.at(index).toObject();
         int rxCh = 0, txCh = 0, txId = 0;
         bool hasRxCh = false, hasTxCh = false, hasId = false;
         QString txDevType;
         for (const QString &key : sortedKeys(entry)) {
             const QJsonValue value = entry.value(key);
-            if (key == QLatin1String("rxCh")) {
-                if (!integerPart(value, rxCh))
-                    return false;
-                hasRxCh = true;
-            } else if (key == QLatin1String("txCh")) {
-                if (!integerPart(value, txCh))
-                    return false;
-                hasTxCh = true;
-            } else if (key == QLatin1String("id")) {
-                if (!integerPart(value, txId))
-                    return false;
-                hasId = true;
-            } else if (key == QLatin1String("devType")) {
-                if (!value.isString())
-                    return false;
-                txDevType = value.toString();
+            bool good = true;
+            if (key == QLatin1String("rxCh"))
+                good = hasRxCh = integerPart(value, rxCh);
+            else if (key == QLatin1String("txCh"))
+                good = hasTxCh = integerPart(value, txCh);
+            else if (key == QLatin1String("id"))
+                good = hasId = integerPart(value, txId);
+            else if (key == QLatin1String("devType"))
+                good = value.isString();
+            if (!good) {
+                if (fault)
+                    *fault = QStringLiteral(", entry %1 of \"rxChs\": \"%2\" must be a %3")
+                                 .arg(index + 1)
+                                 .arg(key, key == QLatin1String("devType") ? QStringLiteral("text")
+                                                                           : QStringLiteral("number"));
+                return false;
             }
+            if (key == QLatin1String("devType"))
+                txDevType = value.toString();
         }
         // An entry that does not say which channels it joins patches nothing.
         if (!hasRxCh || !hasTxCh || !hasId) {
@@ -140,7 +142,7 @@ bool QzJsonManager::readEntries(const QJsonArray &rxChs, QList<QVariantMap> &ent
     return true;
 }
 
-bool QzJsonManager::readDevice(const QJsonObject &device, bool withEntries, DeviceObject &out)
+bool QzJsonManager::readDevice(const QJsonObject &device, bool withEntries, DeviceObject &out, QString *fault)
 {
     QString idText;
     QString model;
@@ -149,28 +151,59 @@ bool QzJsonManager::readDevice(const QJsonObject &device, bool withEntries, Devi
         if (withEntries)
             qDebug("%s", qPrintable(key));
         const QJsonValue value = device.value(key);
+        QString wrong;
         if (key == QLatin1String("id")) {
             int id = 0;
-            if (!integerPart(value, id))
-                return false;
-            idText = QString::asprintf("%03d", id);
-            haveId = true;
+            if (!integerPart(value, id)) {
+                wrong = QStringLiteral(": \"id\" must be a number");
+            } else {
+                idText = QString::asprintf("%03d", id);
+                haveId = true;
+            }
         } else if (key == QLatin1String("devType")) {
-            if (!value.isString())
-                return false;
-            model = value.toString();
-            haveModel = true;
+            if (!value.isString()) {
+                wrong = QStringLiteral(": \"devType\" must be a text");
+            } else {
+                model = value.toString();
+                haveModel = true;
+            }
         } else if (key == QLatin1String("rxChs") && withEntries) {
             if (!value.isArray())
+                wrong = QStringLiteral(": \"rxChs\" must be an array");
+            else if (!readEntries(value.toArray(), out.entries, fault))
                 return false;
-            if (!readEntries(value.toArray(), out.entries))
-                return false;
+        }
+        if (!wrong.isEmpty()) {
+            if (fault)
+                *fault = wrong;
+            return false;
         }
         if (!withEntries && haveId && haveModel)
             break;
     }
     out.key = makeDeviceKey(idText.toInt(nullptr, 10), model);
     return true;
+}
+
+QString QzJsonManager::planFault() const
+{
+    const QString devs = QStringLiteral("devs");
+    if (!plan.contains(devs))
+        return QStringLiteral("the plan has no \"devs\"");
+    const QString first = sortedKeys(plan).first();
+    if (first != devs)
+        return QStringLiteral("\"%1\" comes before \"devs\" in character order; \"devs\" must be the first key")
+            .arg(first);
+    const QJsonArray devices = plan.value(devs).toArray();
+    if (devices.isEmpty())
+        return QStringLiteral("\"devs\" must be an array that holds at least one device");
+    for (int index = 0; index < devices.size(); ++index) {
+        DeviceObject device;
+        QString fault;
+        if (!readDevice(devices.at(index).toObject(), true, device, &fault))
+            return QStringLiteral("device %1 of \"devs\"").arg(index + 1) + fault;
+    }
+    return QString();
 }
 
 bool QzJsonManager::devicePatches(const QString &deviceKey, QList<QVariantMap> &entries)

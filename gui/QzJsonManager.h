@@ -30,6 +30,9 @@ public:
 
     // The plan has a non-empty "devs" array as its first key.
     bool planUsable() const;
+    // What makes the plan unusable or a device object of it malformed, naming the place ("device 2
+    // of \"devs\": \"id\" must be a number"); empty when there is nothing wrong with it.
+    QString planFault() const;
 
     static QString makeDeviceKey(int unitId, const QString &model);
 
@@ -39,8 +42,10 @@ private:
         QList<QVariantMap> entries;
     };
     static int readDocument(const QString &path, QJsonObject &object);
-    static bool readDevice(const QJsonObject &device, bool withEntries, DeviceObject &out);
-    static bool readEntries(const QJsonArray &rxChs, QList<QVariantMap> &entries);
+    // On failure `fault`, when given, says which value is wrong, going on from the name of the
+    // device object (": \"id\" must be a number", ", entry 2 of \"rxChs\": ...").
+    static bool readDevice(const QJsonObject &device, bool withEntries, DeviceObject &out, QString *fault = nullptr);
+    static bool readEntries(const QJsonArray &rxChs, QList<QVariantMap> &entries, QString *fault);
 
     QJsonObject plan;
 };

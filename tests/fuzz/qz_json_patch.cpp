@@ -9,6 +9,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (manager.loadPatch(qz_fuzz_write_file("json", data, size)) != QzJsonManager::Loaded)
         return 0;
     manager.planUsable();
+    manager.planFault();
     QStringList keys;
     if (!manager.deviceKeys(keys))
         return 0;

@@ -1,10 +1,14 @@
 // Confirm and Apply against the fake wrapper, which answers from a thread of its own, with time
 // on the manual scheduler.
+#include "gui/NicSelectDialog.h"
 #include "gui/ProgressDialog.h"
 #include "tests/gui/support/MainWindowDriver.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCoreApplication>
+#include <QListWidget>
+#include <QTimer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
@@ -15,6 +19,7 @@ namespace {
 using D = MainWindowDriver;
 
 const NicEntry kEth0{"eth0", "00:11:22:33:44:55", "192.168.1.10"};
+const NicEntry kEth1{"eth1", "66:77:88:99:AA:BB", "10.0.0.5"};
 const QString kDetected = "Device detection successful.\nPlease press the Apply button to apply settings.\n";
 const QString kFailed = "Failed to apply settings.\nPlease check your device status.\n";
 const QString kSucceed = "Apply succeed.\n";
@@ -53,11 +58,12 @@ QByteArray filteredPlan()
 }
 
 // A window in its ready state with an environment of its own; by default it wants one KTV4-S
-// and two RQA-310 units in area 1 and paces Apply by 500 ms.
+// and two RQA-310 units in area 1 and paces Apply by 500 ms. With `realExit` the window ends the
+// application's event loop itself instead of reporting its exit code to the environment.
 class Installation {
 public:
     explicit Installation(int interval = 500, const QByteArray &patchPlan = QByteArray(),
-                          const QList<int> &counts = {1, 2, 8, 8, 8})
+                          const QList<int> &counts = {1, 2, 8, 8, 8}, bool realExit = false)
     {
         env.writeSampleFiles();
         if (!patchPlan.isEmpty())
@@ -68,7 +74,10 @@ public:
         for (int i = 0; i < 5; ++i)
             s->setValue(QLatin1String(keys[i]), counts.at(i));
         s->sync();
-        drive.create();
+        AppServices services = env.services();
+        if (realExit)
+            services.exitEventLoop = nullptr;
+        drive.create(services);
         drive.startUp({kEth0}, kEth0);
     }
 
@@ -462,39 +471,59 @@ TEST(Apply, ARefusedCommandEndsTheApply)
     }
 }
 
-TEST(Apply, AnUnusablePlanClearsNothing)
+TEST(Apply, AnUnusablePlanClearsNothingAndItsFaultIsNamed)
 {
     const struct {
         const char *what;
         QByteArray plan;
-        bool silentTransmitter = false; // RQA-310 unit 2 reports no receive channel
+        const char *fault;                 // the line that follows the read-error text
+        const char *rqa2Receive = nullptr; // the receive count RQA-310 unit 2 reports
     } cases[] = {
-        {"a key before \"devs\"", R"({"comment": "x", "devs": [{"id": 1, "devType": "KTV4-S", "rxChs": []}]})"},
-        {"empty \"devs\"", R"({"devs": []})"},
-        {"\"devs\" not an array", R"({"devs": {"id": 1}})"},
-        {"empty plan", "{}"},
-        {"an id that is a text", plan({device(1, "KTV4-S", {}), R"({"id": "2", "devType": "RQA-310", "rxChs": []})"})},
+        {"a key before \"devs\"", R"({"comment": "x", "devs": [{"id": 1, "devType": "KTV4-S", "rxChs": []}]})",
+         R"("comment" comes before "devs" in character order; "devs" must be the first key)"},
+        {"empty \"devs\"", R"({"devs": []})", R"("devs" must be an array that holds at least one device)"},
+        {"\"devs\" not an array", R"({"devs": {"id": 1}})",
+         R"("devs" must be an array that holds at least one device)"},
+        {"empty plan", "{}", R"(the plan has no "devs")"},
+        {"an id that is a text", plan({device(1, "KTV4-S", {}), R"({"id": "2", "devType": "RQA-310", "rxChs": []})"}),
+         R"(device 2 of "devs": "id" must be a number)"},
         {"a receive channel that is a text",
-         plan({device(1, "RQA-310", {R"({"rxCh": "1", "txCh": 1, "id": 1, "devType": "KTV4-S"})"})})},
-        {"a device nobody wants is malformed", plan({device(1, "KTV4-S", {}), R"({"id": 9, "devType": 5})"})},
+         plan({device(1, "RQA-310",
+                      {entry(1, 1, 1, "KTV4-S"), R"({"rxCh": "1", "txCh": 1, "id": 1, "devType": "KTV4-S"})"})}),
+         R"(device 1 of "devs", entry 2 of "rxChs": "rxCh" must be a number)"},
+        {"a device nobody wants is malformed", plan({device(1, "KTV4-S", {}), R"({"id": 9, "devType": 5})"}),
+         R"(device 2 of "devs": "devType" must be a text)"},
         // Entries that would be sent must name channels the devices have.
-        {"transmit channel 0", plan({device(1, "KTV4-S", {entry(1, 0, 1, "RQA-310")})})},
-        {"transmit channel beyond the transmitter's", plan({device(1, "KTV4-S", {entry(1, 3, 1, "RQA-310")})})},
-        {"receive channel 0", plan({device(1, "RQA-310", {entry(0, 1, 1, "KTV4-S")})})},
-        {"receive channel beyond the device's", plan({device(2, "RQA-310", {entry(3, 1, 1, "KTV4-S")})})},
-        {"a transmitter without a receive count", plan({device(1, "KTV4-S", {entry(1, 1, 2, "RQA-310")})}), true},
+        {"transmit channel 0", plan({device(1, "KTV4-S", {entry(1, 0, 1, "RQA-310")})}),
+         R"(device 001:KTV4-S, "rxCh" 1: "txCh" 0 is outside 1 to 2, the transmit channels of 001:RQA-310)"},
+        {"transmit channel beyond the transmitter's", plan({device(1, "KTV4-S", {entry(7, 3, 1, "RQA-310")})}),
+         R"(device 001:KTV4-S, "rxCh" 7: "txCh" 3 is outside 1 to 2, the transmit channels of 001:RQA-310)"},
+        {"receive channel 0", plan({device(1, "RQA-310", {entry(0, 1, 1, "KTV4-S")})}),
+         R"(device 001:RQA-310: "rxCh" 0 is outside 1 to 2, the receive channels of the device)"},
+        {"receive channel beyond the device's", plan({device(2, "RQA-310", {entry(3, 1, 1, "KTV4-S")})}),
+         R"(device 002:RQA-310: "rxCh" 3 is outside 1 to 2, the receive channels of the device)"},
+        {"a transmitter without a receive count", plan({device(1, "KTV4-S", {entry(1, 1, 2, "RQA-310")})}),
+         R"(device 001:KTV4-S, "rxCh" 1: the transmitting device 002:RQA-310 reports no receive channels )"
+         R"(and cannot be used)",
+         "0"},
+        {"a device without receive channels", plan({device(1, "KTV4-S", {entry(1, 1, 1, "RQA-310")})}),
+         R"(device 002:RQA-310: it reports 0 receive channels; 1 to 256 can be cleared and patched)", "0"},
+        {"a device with more receive channels than one batch holds", filteredPlan(),
+         R"(device 002:RQA-310: it reports 257 receive channels; 1 to 256 can be cleared and patched)", "257"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         Installation s(500, c.plan);
-        if (c.silentTransmitter) {
+        if (c.rqa2Receive) {
+            const std::string receive = c.rqa2Receive;
             s.drive.addDevice(D::rqaName(2), "RQA-310");
-            s.drive.report([](IVeltoNotify &n) { n.notifyChannelCount(D::rqaName(2), "2", "0"); });
+            s.drive.report([&](IVeltoNotify &n) { n.notifyChannelCount(D::rqaName(2), "2", receive); });
         }
         s.confirm();
         s.apply();
         s.env.scheduler.advance(10000);
-        EXPECT_TRUE(s.log().endsWith(kPlanBad)) << s.log().toStdString();
+        const QString fault = QStringLiteral("QZVeltoPatch.json, ") + QString::fromUtf8(c.fault) + ".";
+        EXPECT_TRUE(s.log().endsWith(D::entries({kPlanBad, fault}))) << s.log().toStdString();
         EXPECT_TRUE(s.env.wrapper->callsOf("setPreferredMaster").empty());
         EXPECT_TRUE(s.batches().empty());
         EXPECT_EQ(s.w().step(), 0);
@@ -609,9 +638,67 @@ TEST(Apply, HandedOverBatchesOnlyLogNamesThatNameNoDevice)
     EXPECT_EQ(s.progressValue(), 0);
 }
 
+TEST(Apply, AFailedPreferredMasterAnswerEndsTheApply)
+{
+    Installation s(500, filteredPlan());
+    s.confirm();
+    s.apply();
+    s.drive.answerPreferredMaster(D::ktvName(1), 0);
+    ASSERT_EQ(s.env.wrapper->callsOf("setPreferredMaster").back().device, D::rqaName(1));
+    s.drive.answerPreferredMaster(D::rqaName(1), 0x8FFF);
+    EXPECT_TRUE(s.log().endsWith(D::entries({kDetected, kFailed, "UnitID : 001 Model : RQA-310", "001:RQA-310"})))
+        << s.log().toStdString();
+    EXPECT_EQ(s.w().step(), 0);
+    EXPECT_EQ(s.w().progress(), nullptr);
+
+    // Nothing more is sent: no preferred master for the last device, no clear, no patch, and a
+    // late answer moves nothing.
+    s.drive.answerPreferredMaster(D::rqaName(2), 0);
+    s.env.scheduler.advance(60000);
+    EXPECT_EQ(s.env.wrapper->ops(), (std::vector<std::string>{"setPreferredMaster", "setPreferredMaster"}));
+    EXPECT_TRUE(s.log().endsWith("001:RQA-310"));
+}
+
+TEST(Apply, AnInterfaceSwitchAfterAFailedPreferredMasterRestartsTheProgram)
+{
+    Installation s(500, QByteArray(), {1, 2, 8, 8, 8}, true);
+    s.confirm();
+    s.apply();
+    s.drive.answerPreferredMaster(D::ktvName(1), 0x8001);
+
+    // Confirm gives the Network List back; the user picks another interface.
+    s.button("confirmPushButton")->click();
+    ASSERT_TRUE(s.networkList()->isEnabled());
+    s.env.prompts.onDialog = [](QDialog &dialog) {
+        auto *chooser = qobject_cast<NicSelectDialog *>(&dialog);
+        if (!chooser)
+            return int(QDialog::Rejected);
+        chooser->listWidget()->setCurrentRow(1);
+        chooser->slotClickOK();
+        return chooser->result();
+    };
+    s.networkList()->trigger();
+    s.drive.reportInterfaces({kEth0, kEth1});
+    s.env.scheduler.runDue();
+    s.env.scheduler.advance(2000);
+    ASSERT_EQ(s.env.wrapper->callsOf("setIf").size(), 1u);
+
+    // The switch takes effect while the event loop runs: the loop ends with the restart code.
+    QTimer::singleShot(0, qApp, [&s] {
+        s.drive.reportInterfaceInUse(kEth1);
+        s.env.scheduler.runDue();
+    });
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
+    guard.start(20000);
+    EXPECT_EQ(QApplication::exec(), MainWindow::restartExitCode);
+    EXPECT_FALSE(s.log().contains("The application will restart when the settings have been applied."));
+}
+
 TEST(Apply, MissingDevicesStopTheSequenceBeforeTheNextStep)
 {
-    // Before the clear step: the sequence stands in the preferred-master step without a dialog.
+    // Before the clear step: Apply ends there, without a dialog.
     {
         Installation s;
         s.confirm();
@@ -623,10 +710,10 @@ TEST(Apply, MissingDevicesStopTheSequenceBeforeTheNextStep)
         s.env.scheduler.advance(3000);
         EXPECT_TRUE(s.log().endsWith("UnitID : 2 Model : RQA-310\n"));
         EXPECT_TRUE(s.batches().empty());
-        EXPECT_EQ(s.w().step(), 1);
+        EXPECT_EQ(s.w().step(), 0);
         EXPECT_EQ(s.w().progress(), nullptr);
     }
-    // Before the patch step: it stands in the clear step with its dialog until Abort.
+    // Before the patch step: it stands in the clear step with its dialog until Abort, which ends it.
     {
         Installation s;
         s.confirm();

@@ -8,6 +8,7 @@
 #include "tests/gui/support/ScriptedPrompts.h"
 
 #include <QElapsedTimer>
+#include <QMetaMethod>
 #include <QString>
 #include <QTimer>
 #include <QTemporaryDir>
@@ -86,6 +87,19 @@ public:
     }
     // Every record of veltoManager's device table, one line each, for failure reports.
     std::string deviceTable();
+    // The clear steps Apply has started so far: each connects its progress dialog to the window.
+    int clearSteps() const { return clearStepsStarted; }
+
+protected:
+    void connectNotify(const QMetaMethod &signal) override
+    {
+        if (signal == QMetaMethod::fromSignal(&MainWindow::rcvSetPatch))
+            ++clearStepsStarted;
+        MainWindow::connectNotify(signal);
+    }
+
+private:
+    int clearStepsStarted = 0;
 };
 
 // The program's surroundings: its file directory and settings file in a temporary directory, the

@@ -5,7 +5,12 @@
 
 ProbeWindow &MainWindowDriver::create()
 {
-    window = std::make_unique<ProbeWindow>(env.services());
+    return create(env.services());
+}
+
+ProbeWindow &MainWindowDriver::create(const AppServices &services)
+{
+    window = std::make_unique<ProbeWindow>(services);
     window->show();
     return *window;
 }

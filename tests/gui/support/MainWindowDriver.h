@@ -58,6 +58,7 @@ public:
 
     // Constructs the window and shows it; start-up is then due.
     ProbeWindow &create();
+    ProbeWindow &create(const AppServices &services);
     // Lets the queued reports of the worker reach the window.
     void deliver();
     // Runs `report` on a worker thread, then delivers what it emitted.
