@@ -838,7 +838,7 @@ tn_conmon_server *tn_conmon_server_new(uint16_t port, qnb_error *error)
     srv->sock = QNB_SOCKET_INVALID;
     srv->version = TN_CONMON_DEFAULT_VERSION;
     snprintf(srv->name, sizeof srv->name, "%s", "PC-CONMON");
-    static const uint8_t id[8] = {0x00, 0x1D, 0xC1, 0xFF, 0xFE, 0x50, 0x43, 0x01};
+    static const uint8_t id[8] = {0x02, 0x51, 0x5A, 0xFF, 0xFE, 0x50, 0x43, 0x01};
     memcpy(srv->device_id, id, 8);
     srv->process = 1;
     tn_conmon_interface lo{};
@@ -933,7 +933,7 @@ void tn_conmon_device_defaults(tn_conmon_device *dev, const char *name, const ch
     memset(dev, 0, sizeof *dev);
     snprintf(dev->name, sizeof dev->name, "%s", name ? name : "");
     bool rqa = model && strcmp(model, "RQA-310") == 0;
-    const uint8_t id[8] = {0x00, 0x1D, 0xC1, 0xFF, 0xFE, static_cast<uint8_t>(rqa ? 0x31 : 0x04),
+    const uint8_t id[8] = {0x02, 0x51, 0x5A, 0xFF, 0xFE, static_cast<uint8_t>(rqa ? 0x31 : 0x04),
                            static_cast<uint8_t>(unit >> 8), static_cast<uint8_t>(unit)};
     memcpy(dev->device_id, id, 8);
     dev->process = 0;
@@ -950,7 +950,7 @@ void tn_conmon_device_defaults(tn_conmon_device *dev, const char *name, const ch
     dev->manufacturer_firmware = {1, 3, 0, 12};
     dev->manufacturer_software = {1, 3, 0, 5};
     dev->interface_count = 1;
-    const uint8_t mac[6] = {0x02, 0x1D, 0xC1, static_cast<uint8_t>(rqa ? 0x31 : 0x04), static_cast<uint8_t>(unit >> 8),
+    const uint8_t mac[6] = {0x02, 0x51, 0x5A, static_cast<uint8_t>(rqa ? 0x31 : 0x04), static_cast<uint8_t>(unit >> 8),
                             static_cast<uint8_t>(unit)};
     memcpy(dev->mac[0], mac, 6);
     dev->address[0] = htonl(0xA9FE0100u | (unit & 0xFF)); // 169.254.1.<unit>

@@ -310,7 +310,7 @@ void conmon_local_seeds()
     conmon_local_build_subscribe(buffer, sizeof buffer, v, 2, CONMON_LOCAL_SUBSCRIBE, 2, 0, "dev-a", &length);
     put_host16(buffer + 8, CONMON_KIND_RESPONSE);
     put("conmon_local", "subscribe_response", buffer, length);
-    uint8_t id[8] = {0, 0x1d, 0xc1, 0xff, 0xfe, 1, 2, 3};
+    uint8_t id[8] = {0x02, 0x51, 0x5a, 0xff, 0xfe, 1, 2, 3};
     conmon_local_build_send_message(buffer, sizeof buffer, v, 3, 2, id, "dev-a", channel, channel_length, &length);
     put("conmon_local", "send_message", buffer, length);
 

@@ -38,16 +38,16 @@ def main():
 
     put("wt_txt", "media", txt("txtvers=1", "arcp_vers=2.7.41", "arcp_min=2.6.0", "router_vers=4.1.2",
                                "router_info=\"KTV4-S\"", "model=000000010000000A"))
-    put("wt_txt", "conmon", txt("cmcp_vers=1.2.0", "cmcp_min=1.0.0", "id=001dc1fffe012345", "process=3",
+    put("wt_txt", "conmon", txt("cmcp_vers=1.2.0", "cmcp_min=1.0.0", "id=02515afffe012345", "process=3",
                                 "vid=0000000000000001", "vba=01020304", "mf=0000000000000001",
                                 "model=000000000000000a", "server_vers=4.2.1", "channels=0x40"))
-    put("wt_txt", "via", txt("id=001dc1fffe012345", "process=1", "vers_min=1.0.0", "vers_curr=1.4.2"))
+    put("wt_txt", "via", txt("id=02515afffe012345", "process=1", "vers_min=1.0.0", "vers_curr=1.4.2"))
     put("wt_txt", "odd", txt("=", "noequals", "id=", "ID=zz", "") + b"\xff")
 
-    sdp = ("v=0\r\no=- 1423986 1423994 IN IP4 169.254.98.63\r\ns=AOIP44-serial-1614 : 2\r\n"
+    sdp = ("v=0\r\no=- 1423986 1423994 IN IP4 169.254.98.63\r\ns=QZ-test-stream-614 : 2\r\n"
            "i=2 channels: Left, Right\r\nc=IN IP4 239.65.125.63/32\r\nt=0 0\r\n"
            "a=keywds:Velto\r\nm=audio 5004 RTP/AVP 97\r\na=recvonly\r\na=rtpmap:97 L24/48000/2\r\n"
-           "a=ptime:1\r\na=ts-refclk:ptp=IEEE1588-2008:00-1D-C1-FF-FE-12-34-56:0\r\n"
+           "a=ptime:1\r\na=ts-refclk:ptp=IEEE1588-2008:02-51-5A-FF-FE-12-34-56:0\r\n"
            "a=mediaclk:direct=0\r\n")
     sap = struct.pack(">BBH", 0x20, 0, 0x1234) + bytes([169, 254, 98, 63]) + b"application/sdp\0"
     put("sdp", "announce", sap + sdp.encode())

@@ -124,7 +124,7 @@ TEST(AvahiBrowseDriver, ReportsFoundAndLostDevices)
     }
 
     registration media("qz-dev2", "_netaudio-arc._udp", 4440, txt({"arcp_vers=2.1", "router_vers=4.0.2"}));
-    registration conmon("qz-dev2", "_netaudio-cmc._udp", 8800, txt({"id=001dc1fffe000002", "process=2"}));
+    registration conmon("qz-dev2", "_netaudio-cmc._udp", 8800, txt({"id=02515afffe000002", "process=2"}));
     registration other("qz-media-only", "_netaudio-arc._udp", 4441, txt({"arcp_vers=2.1"}));
     ASSERT_TRUE(media.ok() && conmon.ok() && other.ok());
     ASSERT_TRUE(serve_until({&media, &conmon, &other}, [] { return saw("query:qz-dev2"); }))

@@ -97,7 +97,7 @@ TEST_F(AvahiBrowse, FindsResolvesAndLosesADevice)
     EXPECT_EQ(devices["qz-dev1"].flags, static_cast<uint32_t>(WB_BROWSE_MEDIA_DEVICE));
 
     registration conmon("qz-dev1", "_netaudio-cmc._udp", 8800,
-                        txt({"id=001dc1fffe000001", "process=2", "vid=vendor", "vba=10.0.0.1", "channels=40"}));
+                        txt({"id=02515afffe000001", "process=2", "vid=vendor", "vba=10.0.0.1", "channels=40"}));
     registrations.push_back(&conmon);
     ASSERT_TRUE(conmon.ok());
     ASSERT_TRUE(run_until([&] { return devices["qz-dev1"].flags == (WB_BROWSE_MEDIA_DEVICE | WB_BROWSE_CONMON_DEVICE); }))
@@ -133,7 +133,7 @@ TEST_F(AvahiBrowse, FindsResolvesAndLosesADevice)
 
 TEST_F(AvahiBrowse, SafeModeDevicesAndInvalidAdvertisements)
 {
-    registration safe("qz-safe", "_velto-safe._udp", 0, txt({"safe=3", "id=001dc1fffe0000aa", "process=9"}));
+    registration safe("qz-safe", "_velto-safe._udp", 0, txt({"safe=3", "id=02515afffe0000aa", "process=9"}));
     registration bad("name.with@odd=chars-but-far-too-long-for-a-device", "_netaudio-arc._udp", 4440, txt({}));
     registrations = {&safe, &bad};
     ASSERT_TRUE(safe.ok());

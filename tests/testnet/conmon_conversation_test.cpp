@@ -40,7 +40,7 @@ const char *const k_devices = "device T001-KTV4-S KTV4-S 1\n"
                               "model-id QNBKTV4X\n"
                               "manufacturer Velto Labs\n"
                               "manufacturer-firmware 2.0.1.44\n"
-                              "interface 02:1d:c1:04:00:01 10.1.2.3 255.255.0.0 100\n"
+                              "interface 02:51:5a:04:00:01 10.1.2.3 255.255.0.0 100\n"
                               "rates 44100 48000\n"
                               "rate 44100\n"
                               "lock 1\n"
@@ -217,7 +217,7 @@ TEST_F(ConmonConversation, StartUpQueriesAndEvents)
     const bytes &is = seen_.bodies[CONMON_MSG_INTERFACE_STATUS];
     conmon_interface_info iface;
     ASSERT_EQ(conmon_msg_interface_status_get_interface(is.data(), is.size(), 0, &iface), 0);
-    const uint8_t mac[6] = {0x02, 0x1d, 0xc1, 0x04, 0x00, 0x01};
+    const uint8_t mac[6] = {0x02, 0x51, 0x5a, 0x04, 0x00, 0x01};
     EXPECT_EQ(memcmp(iface.mac, mac, 6), 0);
     EXPECT_EQ(iface.address, htonl(0x0A010203u));
     EXPECT_EQ(iface.netmask, htonl(0xFFFF0000u));

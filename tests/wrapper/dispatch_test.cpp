@@ -293,17 +293,17 @@ protected:
 TEST_F(DispatchInterfaces, InterfaceListHasOneIpTextPerInterface)
 {
     g_adapters_fail = false;
-    g_adapters = {{"eth0", {0, 0x1D, 0xC1, 0, 0, 1}, "192.168.10.5"},
-                  {"eth1", {0, 0x1D, 0xC1, 0, 0, 2}, nullptr},
-                  {"br0", {0, 0x1D, 0xC1, 0, 0, 2}, "10.0.0.2"}};
-    wfa_interface_record records[3] = {record(L"Ethernet", {0, 0x1D, 0xC1, 0, 0, 1}),
-                                       record(L"Ethernet 2", {0, 0x1D, 0xC1, 0, 0, 2}),
+    g_adapters = {{"eth0", {0x02, 0x51, 0x5A, 0, 0, 1}, "192.168.10.5"},
+                  {"eth1", {0x02, 0x51, 0x5A, 0, 0, 2}, nullptr},
+                  {"br0", {0x02, 0x51, 0x5A, 0, 0, 2}, "10.0.0.2"}};
+    wfa_interface_record records[3] = {record(L"Ethernet", {0x02, 0x51, 0x5A, 0, 0, 1}),
+                                       record(L"Ethernet 2", {0x02, 0x51, 0x5A, 0, 0, 2}),
                                        record(L"Wi-Fi", {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF})};
     uint8_t payload[WFA_IF_LIST_SIZE];
     wfa_interface_list_write({3, records}, payload);
 
     EXPECT_CALL(callback, onIfList(Eq(3), ElementsAre(L"Ethernet", L"Ethernet 2", L"Wi-Fi"),
-                                   ElementsAre("00:1D:C1:00:00:01", "00:1D:C1:00:00:02", "AA:BB:CC:DD:EE:FF"),
+                                   ElementsAre("02:51:5A:00:00:01", "02:51:5A:00:00:02", "AA:BB:CC:DD:EE:FF"),
                                    ElementsAre("192.168.10.5", "10.0.0.2", "")));
     deliver(frame(WFA_CBACK_INF_IF_LIST, std::vector<uint8_t>(payload, payload + sizeof payload)));
 

@@ -51,7 +51,7 @@ dnssd_fake::service media(const std::string &name, uint32_t interface_index, uin
 dnssd_fake::service conmon(const std::string &name, uint32_t interface_index, uint16_t port = 8800)
 {
     return {k_conmon, name, interface_index, name + "-host.local", port,
-            dnssd_fake::txt({"id=001dc1fffe000001", "process=2", "vid=vendor", "vba=10.0.0.1", "mf=maker",
+            dnssd_fake::txt({"id=02515afffe000001", "process=2", "vid=vendor", "vba=10.0.0.1", "mf=maker",
                              "model=m1", "channels=40"})};
 }
 
@@ -408,7 +408,7 @@ TEST_F(Browse, NameLimitsAndZeroPorts)
     dnssd_fake::announce(media("zero", k_wire, 0));
     dnssd_fake::announce(conmon("zero-cmc", k_wire, 0));
     dnssd_fake::announce({k_safe, "zero-safe", k_wire, "h.local", 0,
-                          dnssd_fake::txt({"safe=1", "id=001dc1fffe000009", "process=4"})});
+                          dnssd_fake::txt({"safe=1", "id=02515afffe000009", "process=4"})});
     std::string channel = std::string(30, 'c') + "@" + std::string(31, 'd'); // 62 characters
     dnssd_fake::announce({k_chan, channel, k_wire, "h.local", 4440,
                           dnssd_fake::txt({"id=1", "default", "rate=48000", "enc=24"})});

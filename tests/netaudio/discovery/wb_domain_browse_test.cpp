@@ -40,7 +40,7 @@ fake_domain_service routing(uint16_t port)
 
 fake_domain_service control(uint16_t port)
 {
-    return {"_netaudio-cmc._udp", fake_domain_txt({"id=001dc1fffe000001", "process=2"}), port};
+    return {"_netaudio-cmc._udp", fake_domain_txt({"id=02515afffe000001", "process=2"}), port};
 }
 
 fake_domain_device device(const std::string &name, std::vector<fake_domain_service> services)

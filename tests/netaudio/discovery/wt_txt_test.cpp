@@ -141,15 +141,15 @@ TEST(TxtValues, VersionsNumbersAndIds)
     EXPECT_FALSE(wt_txt_parse_id_text("_", id));
     EXPECT_FALSE(wt_txt_parse_id_text("_010203040506070809", id));
 
-    const uint8_t dev[8] = {0x00, 0x1d, 0xc1, 0xff, 0xfe, 0x01, 0x02, 0x03};
-    EXPECT_TRUE(wt_txt_parse_id_hex("  0x001dc1fffe010203", id));
+    const uint8_t dev[8] = {0x02, 0x51, 0x5a, 0xff, 0xfe, 0x01, 0x02, 0x03};
+    EXPECT_TRUE(wt_txt_parse_id_hex("  0x02515afffe010203", id));
     EXPECT_EQ(std::memcmp(id, dev, 8), 0);
-    EXPECT_FALSE(wt_txt_parse_id_hex("001dc1fffe0102", id));
-    EXPECT_TRUE(wt_txt_parse_id16("001DC1FFFE010203", id));
+    EXPECT_FALSE(wt_txt_parse_id_hex("02515afffe0102", id));
+    EXPECT_TRUE(wt_txt_parse_id16("02515AFFFE010203", id));
     EXPECT_EQ(std::memcmp(id, dev, 8), 0);
-    EXPECT_FALSE(wt_txt_parse_id16("001dc1fffe01020", id));
-    EXPECT_FALSE(wt_txt_parse_id16("001dc1fffe0102030", id));
-    EXPECT_FALSE(wt_txt_parse_id16("001dc1fffe01020g", id));
+    EXPECT_FALSE(wt_txt_parse_id16("02515afffe01020", id));
+    EXPECT_FALSE(wt_txt_parse_id16("02515afffe0102030", id));
+    EXPECT_FALSE(wt_txt_parse_id16("02515afffe01020g", id));
 }
 
 TEST(TxtMedia, ParsesEveryKeyAndFlagsOnlyWhatParsed)
@@ -175,7 +175,7 @@ TEST(TxtMedia, ParsesEveryKeyAndFlagsOnlyWhatParsed)
 
 TEST(TxtConmon, ParsesEveryKeyAndKeepsWhatCameBeforeAMalformedEntry)
 {
-    std::string record = txt({"cmcp_vers=3.2.1", "id=001dc1fffe010203", "process=70000", "vid=_01", "vba=10.1.2.3",
+    std::string record = txt({"cmcp_vers=3.2.1", "id=02515afffe010203", "process=70000", "vid=_01", "vba=10.1.2.3",
                               "mf=maker", "model=m1", "server_vers=1.0.5", "channels=40"});
     wt_txt_conmon_device c;
     ASSERT_EQ(parse_conmon_device_txt_record(&c, bytes(record), length(record)), QNB_ERR_SUCCESS);

@@ -20,8 +20,8 @@ qnb_sockaddr address(const char *ip, uint16_t port)
     return a;
 }
 
-const uint8_t k_sender[DUP_RING_IDENTITY_SIZE] = {0, 0x1d, 0xc1, 1, 2, 3, 4, 5, 0x12, 0x34};
-const uint8_t k_other[DUP_RING_IDENTITY_SIZE] = {0, 0x1d, 0xc1, 9, 9, 9, 9, 9, 0x12, 0x34};
+const uint8_t k_sender[DUP_RING_IDENTITY_SIZE] = {0x02, 0x51, 0x5a, 1, 2, 3, 4, 5, 0x12, 0x34};
+const uint8_t k_other[DUP_RING_IDENTITY_SIZE] = {0x02, 0x51, 0x5a, 9, 9, 9, 9, 9, 0x12, 0x34};
 
 struct DupRingTest : ::testing::Test {
     ~DupRingTest() override { dup_ring_delete(ring); }

@@ -30,7 +30,7 @@ TEST(QnbId, TextOfAnId)
         {{'_', 'a', 0, 0, 0, 0, 0, 0}, "_5f61"},             // a leading '_' would read as hex
         {{'a', 0, 'b', 0, 0, 0, 0, 0}, "_610062"},           // an inner zero is not a name byte
         {{'a', '.', 0, 0, 0, 0, 0, 0}, "_612e"},
-        {{0, 0x1d, 0xc1, 0xff, 0xfe, 0x22, 0x33, 0x44}, "_001dc1fffe223344"},
+        {{0x02, 0x51, 0x5a, 0xff, 0xfe, 0x22, 0x33, 0x44}, "_02515afffe223344"},
         {{0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, "_ffffffffffffffff"},
     };
     for (const auto &c : cases)
@@ -45,7 +45,7 @@ TEST(QnbId, TextRoundTrips)
         {'a', 'b', 'c', 0, 0, 0, 0, 0},        {1, 2, 0, 0, 0, 0, 0, 0},
         {0, 0, 0, 0, 0, 0, 0, 0},              {'A', 'b', '-', '_', '9', 'Z', 'z', '0'},
         {'_', 'a', 0, 0, 0, 0, 0, 0},          {'a', 0, 'b', 0, 0, 0, 0, 0},
-        {0, 0x1d, 0xc1, 0xff, 0xfe, 0x22, 0x33, 0x44}, {0, 0, 0, 0, 0, 0, 0, 9},
+        {0x02, 0x51, 0x5a, 0xff, 0xfe, 0x22, 0x33, 0x44}, {0, 0, 0, 0, 0, 0, 0, 9},
     };
     for (const id_bytes &id : ids) {
         id_bytes back;
@@ -90,8 +90,8 @@ TEST(QnbId, IdFromTextRefusesBadAndOverLongInputWithoutOverrunning)
 TEST(QnbId, IdFromHexText)
 {
     id_bytes id{};
-    EXPECT_EQ(qnb_id_from_hex(id.data(), "001dc1FFFE223344"), 0);
-    EXPECT_EQ(id, (id_bytes{0, 0x1d, 0xc1, 0xff, 0xfe, 0x22, 0x33, 0x44}));
+    EXPECT_EQ(qnb_id_from_hex(id.data(), "02515aFFFE223344"), 0);
+    EXPECT_EQ(id, (id_bytes{0x02, 0x51, 0x5a, 0xff, 0xfe, 0x22, 0x33, 0x44}));
     EXPECT_EQ(qnb_id_from_hex(id.data(), " \t0X0102030405060708 rest"), 0);
     EXPECT_EQ(id, (id_bytes{1, 2, 3, 4, 5, 6, 7, 8}));
 
@@ -106,8 +106,8 @@ TEST(QnbId, IdFromHexText)
 TEST(QnbId, IdWithPortText)
 {
     char out[QNB_ID_PORT_TEXT_SIZE];
-    const id_bytes id{0, 0x1d, 0xc1, 0xff, 0xfe, 0x22, 0x33, 0x44};
-    EXPECT_STREQ(qnb_id_port_to_text(id.data(), 4440, out), "001dc1fffe223344:4440");
+    const id_bytes id{0x02, 0x51, 0x5a, 0xff, 0xfe, 0x22, 0x33, 0x44};
+    EXPECT_STREQ(qnb_id_port_to_text(id.data(), 4440, out), "02515afffe223344:4440");
     const id_bytes ff{0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
     EXPECT_STREQ(qnb_id_port_to_text(ff.data(), 65535, out), "ffffffffffffffff:65535");
     EXPECT_EQ(std::strlen(out), 22u);

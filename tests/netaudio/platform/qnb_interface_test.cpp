@@ -137,7 +137,7 @@ protected:
     void describe_machine()
     {
         const unsigned up = IFF_UP | IFF_RUNNING | IFF_MULTICAST;
-        sys_interface("eth0", "pci0000:00/0000:00:1f.6", 2, 1, "00:1d:c1:0a:0b:0c", "1000");
+        sys_interface("eth0", "pci0000:00/0000:00:1f.6", 2, 1, "02:51:5a:0a:0b:0c", "1000");
         sys_interface("wlan0", "pci0000:00/0000:00:14.3", 3, 1, "a0:b1:c2:d3:e4:f5", "-1");
         mkdirs("sys/devices/pci0000:00/0000:00:14.3/net/wlan0/phy80211");
         sys_interface("docker0", "virtual", 4, 1, "02:42:00:00:00:01", "10000");
@@ -219,7 +219,7 @@ TEST_F(InterfaceList, FillsTheRecordFields)
     size_t count = 0;
     ASSERT_EQ(qnb_interface_list_with_env(nullptr, &list, &count), QNB_ERR_SUCCESS);
     const qnb_interface &eth = list[0];
-    const uint8_t mac[6] = {0x00, 0x1d, 0xc1, 0x0a, 0x0b, 0x0c};
+    const uint8_t mac[6] = {0x02, 0x51, 0x5a, 0x0a, 0x0b, 0x0c};
     EXPECT_EQ(std::memcmp(eth.mac, mac, 6), 0);
     EXPECT_EQ(text_of(eth.address), "192.168.1.10");
     EXPECT_EQ(eth.address.length, 16);

@@ -35,14 +35,14 @@ using wrapper_test::result;
 const char k_media[] = "_netaudio-arc._udp";
 const char k_conmon[] = "_netaudio-cmc._udp";
 const uint32_t k_wire = 5;
-const char k_server_id[] = "001dc1fffe0000aa";
+const char k_server_id[] = "02515afffe0000aa";
 
 dnssd_fake::service media(const std::string &name, uint32_t interface_index = k_wire)
 {
     return {k_media, name, interface_index, name + ".local", 4440, dnssd_fake::txt({"arcp_vers=2.1"})};
 }
 
-dnssd_fake::service conmon(const std::string &name, const char *id = "001dc1fffe000001", int process = 2)
+dnssd_fake::service conmon(const std::string &name, const char *id = "02515afffe000001", int process = 2)
 {
     return {k_conmon, name, k_wire, name + ".local", 8800,
             dnssd_fake::txt({std::string("id=") + id, "process=" + std::to_string(process)})};
@@ -76,7 +76,7 @@ const wfa_browse_conmon_calls k_fake_calls = {
         return g_conmon->ready;
     },
     [](uint8_t id[8], uint16_t *process) {
-        const uint8_t server[8] = {0x00, 0x1d, 0xc1, 0xff, 0xfe, 0x00, 0x00, 0xaa};
+        const uint8_t server[8] = {0x02, 0x51, 0x5a, 0xff, 0xfe, 0x00, 0x00, 0xaa};
         std::memcpy(id, server, 8);
         *process = 2;
         return true;
@@ -171,7 +171,7 @@ TEST_F(BrowseDriver, DeviceEntersWhenItsSecondServiceIsKnown)
     dnssd_fake::announce(media("dev1"));
     // A conmon-only device elsewhere lets the test know the media device has been seen.
     dnssd_fake::announce(media("dev2"));
-    dnssd_fake::announce(conmon("dev2", "001dc1fffe000002"));
+    dnssd_fake::announce(conmon("dev2", "02515afffe000002"));
     ASSERT_TRUE(called("query:dev2"));
     EXPECT_EQ(conmon_side.log(), (std::vector<std::string>{"add:dev2", "query:dev2"})) << "dev1 has one service";
 
@@ -212,7 +212,7 @@ TEST_F(BrowseDriver, RemovalPostsLostDeviceOnlyForKnownDevices)
         conmon_side.add_result = 0;
     }
     dnssd_fake::announce(media("dev1"));
-    dnssd_fake::announce(conmon("dev1", "001dc1fffe000003"));
+    dnssd_fake::announce(conmon("dev1", "02515afffe000003"));
     ASSERT_TRUE(called("query:dev1"));
 
     dnssd_fake::withdraw(k_media, "dev2", k_wire);
@@ -373,7 +373,7 @@ TEST_F(BrowseDriver, AResetLayerDropsTheControlAndMonitoringStandIn)
     on_worker([] { return 0u; });
     wfa_browse_set_conmon_calls(&k_fake_calls);
     dnssd_fake::announce(media("dev2"));
-    dnssd_fake::announce(conmon("dev2", "001dc1fffe000002"));
+    dnssd_fake::announce(conmon("dev2", "02515afffe000002"));
     ASSERT_TRUE(called("query:dev2"));
     EXPECT_EQ(conmon_side.log(), (std::vector<std::string>{"add:dev2", "query:dev2"}));
 }

@@ -131,7 +131,7 @@ TEST(Records, InterfaceRecordAndListRoundTrip)
 {
     wfa_interface_record record{};
     wfa_utf16_from_wstring(L"Ethernet 2", record.name, WFA_IF_NAME_UNITS);
-    const uint8_t mac[6] = {0x00, 0x1D, 0xC1, 0xAB, 0xCD, 0xEF};
+    const uint8_t mac[6] = {0x02, 0x51, 0x5A, 0xAB, 0xCD, 0xEF};
     std::memcpy(record.mac, mac, 6);
     uint8_t bytes[WFA_INTERFACE_RECORD_SIZE];
     wfa_interface_record_write(record, bytes, sizeof bytes, 0);
@@ -142,7 +142,7 @@ TEST(Records, InterfaceRecordAndListRoundTrip)
     ASSERT_TRUE(wfa_interface_record_read(bytes, sizeof bytes, 0, &back));
     EXPECT_EQ(wfa_wstring_from_utf16(back.name, WFA_IF_NAME_UNITS), L"Ethernet 2");
     EXPECT_FALSE(wfa_interface_record_read(bytes, sizeof bytes - 1, 0, &back));
-    EXPECT_EQ(wfa_mac_text(mac), "00:1D:C1:AB:CD:EF");
+    EXPECT_EQ(wfa_mac_text(mac), "02:51:5A:AB:CD:EF");
 
     wfa_interface_list list = {1, &record};
     uint8_t payload[WFA_IF_LIST_SIZE];
