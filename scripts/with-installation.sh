@@ -4,9 +4,25 @@
 #
 #   with-installation.sh QZ_TESTNET DUMP_FILE [QZ_TESTNET_OPTIONS...] -- PROGRAM [ARGS...]
 #
-# Starts qz_testnet, waits until every unit is published, runs the program on the display (or on
-# a virtual one when there is none), then stops qz_testnet, which writes every unit's
-# subscriptions to DUMP_FILE. The exit code is the program's.
+# - The installation follows the program's settings (the INI file of "Tormel"/"DIDodiviVidi" of
+#   the user the program runs as): its units are those of the saved counts (the program's defaults
+#   when none are saved; options given here win), and the configuration service starts on the
+#   saved interface when it lists it, as the PC's real service keeps the interface a program set.
+# - qz_testnet starts and is waited for until every unit is published.
+# - The PC's simulated adapters: one veth pair per interface of the configuration service, the
+#   PC's end (eth0, eth1, ...) with the interface's MAC address and 192.168.<n + 1>.10/24, so that
+#   the program shows an IP address per interface. The devices answer on the loopback, where the
+#   namespace's avahi-daemon publishes them, whichever interface is in use.
+# - The program runs on the display, or on a virtual X display of its own when there is none.
+# - The session lasts as long as the program does, its restarts included: when its process ends,
+#   a copy it started (a process of the program's file; the namespace holds no others) carries
+#   on, and the session ends once none is left. A program that restarts more than 3 times within
+#   a minute is told about, with the way out.
+# - At the end, or on Ctrl+C, SIGTERM or a closed terminal, every copy is ended, then qz_testnet
+#   (which writes every unit's subscriptions to DUMP_FILE), the adapters and the virtual display.
+#
+# The exit code is the program's, or 130/143/129 after Ctrl+C, SIGTERM or SIGHUP; a program that
+# restarted has ended with 0.
 set -uo pipefail
 
 testnet=$1
@@ -22,9 +38,52 @@ if [ $# -lt 1 ]; then
     echo "usage: $0 QZ_TESTNET DUMP_FILE [OPTIONS...] -- PROGRAM [ARGS...]" >&2
     exit 2
 fi
+program_file=$(readlink -f "$1")
+# A program that is this script's own shell has no copies to tell from the script's processes.
+[ "$program_file" = "$(readlink /proc/$$/exe)" ] && program_file=""
 
 log=/run/qz-testnet.log
 testnet_pid=""
+xvfb_pid=""
+adapters=()
+
+# The program runs as the user who asked for it when started through sudo, so that its settings
+# stay that user's. Wayland sockets live under the user's /run, which the namespace hides: X only.
+run_as=()
+home=${HOME:-/root}
+if [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ] && command -v runuser >/dev/null 2>&1; then
+    run_as=(runuser -u "$SUDO_USER" --)
+    home=$(getent passwd "$SUDO_USER" | cut -d: -f6)
+    if [ -n "${DISPLAY:-}" ] && [ -z "${XAUTHORITY:-}" ]; then
+        [ -r "$home/.Xauthority" ] && export XAUTHORITY="$home/.Xauthority"
+    fi
+fi
+settings=${XDG_CONFIG_HOME:-$home/.config}/Tormel/DIDodiviVidi.ini
+
+# The processes of the program's file: the first copy and every copy it started.
+copies() {
+    local entry exe
+    [ -n "$program_file" ] || return 0
+    for entry in /proc/[0-9]*; do
+        exe=$(readlink "$entry/exe" 2>/dev/null) || continue
+        [ "$exe" = "$program_file" ] && printf '%s\n' "${entry#/proc/}"
+    done
+}
+
+end_copies() {
+    local pids
+    pids=$(copies)
+    [ -n "$pids" ] || return 0
+    echo "run: ending QZ Config Tool (process $(echo $pids))"
+    kill -TERM $pids 2>/dev/null
+    for _ in $(seq 50); do
+        [ -z "$(copies)" ] && return 0
+        sleep 0.1
+    done
+    pids=$(copies)
+    [ -n "$pids" ] && kill -KILL $pids 2>/dev/null
+}
+
 stop_installation() {
     if [ -n "$testnet_pid" ]; then
         kill -TERM "$testnet_pid" 2>/dev/null
@@ -33,10 +92,65 @@ stop_installation() {
     fi
     testnet_pid=""
 }
-trap stop_installation EXIT
-trap 'exit 130' INT TERM
 
-"$testnet" "${testnet_options[@]}" --dump "$dump" >"$log" 2>&1 &
+finish() {
+    end_copies
+    stop_installation
+    local link
+    for link in "${adapters[@]}"; do
+        ip link del "$link" 2>/dev/null
+    done
+    if [ -n "$xvfb_pid" ]; then
+        kill -TERM "$xvfb_pid" 2>/dev/null
+        wait "$xvfb_pid" 2>/dev/null
+    fi
+}
+trap finish EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+
+# ---- the installation of the program's settings ----
+
+# The value of KEY in [SECTION] of the INI file FILE; nothing when there is none.
+ini_value() {
+    [ -r "$1" ] || return 0
+    awk -v section="[$2]" -v key="$3" '
+        { sub(/\r$/, "") }
+        /^\[.*\]$/ { inside = ($0 == section); next }
+        inside && index($0, key "=") == 1 { print substr($0, length(key) + 2); exit }' "$1"
+}
+
+# A saved count as the program reads it: LOW..HIGH, else FALLBACK.
+saved_count() {
+    local text=$1 low=$2 high=$3 fallback=$4
+    if [[ $text =~ ^[0-9]{1,9}$ ]] && ((10#$text >= low && 10#$text <= high)); then
+        echo $((10#$text))
+    else
+        echo "$fallback"
+    fi
+}
+
+ktv4s=$(saved_count "$(ini_value "$settings" DEVICE KTV4S)" 1 4 1)
+for ((i = 0; i < ${#testnet_options[@]}; i++)); do
+    # A count given here decides which areas are counted, as the program's KTV4-S count does.
+    if [ "${testnet_options[i]}" = --ktv4s ] && [[ ${testnet_options[i + 1]:-} =~ ^[0-4]$ ]]; then
+        ktv4s=${testnet_options[i + 1]}
+    fi
+done
+from_settings=(--ktv4s "$ktv4s" --area1 "$(saved_count "$(ini_value "$settings" DEVICE Area1)" 2 25 9)")
+for area in 2 3 4; do
+    units=0
+    # Area n counts only with at least n KTV4-S units.
+    [ "$ktv4s" -ge "$area" ] && units=$(saved_count "$(ini_value "$settings" DEVICE "Area$area")" 1 24 8)
+    from_settings+=("--area$area" "$units")
+done
+saved_mac=$(ini_value "$settings" NIC MAC_Address)
+if [[ $saved_mac =~ ^([0-9A-F]{2}:){5}[0-9A-F]{2}$ ]]; then
+    from_settings+=(--current "$saved_mac")
+fi
+
+"$testnet" "${from_settings[@]}" "${testnet_options[@]}" --dump "$dump" >"$log" 2>&1 &
 testnet_pid=$!
 for _ in $(seq 600); do
     grep -qx ready "$log" && break
@@ -55,17 +169,31 @@ if ! grep -qx ready "$log"; then
 fi
 units=$(grep -c -E ' (KTV4-S|RQA-310) 127\.0\.0\.1:' "$log")
 echo "run: simulated installation ready: $units units (log: $log inside the namespace)"
+grep '^qz_testnet: --current' "$log"
 
-# The program runs as the user who asked for it when started through sudo, so that its settings
-# stay that user's. Wayland sockets live under the user's /run, which the namespace hides: X only.
-run_as=()
-if [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ] && command -v runuser >/dev/null 2>&1; then
-    run_as=(runuser -u "$SUDO_USER" --)
-    if [ -n "${DISPLAY:-}" ] && [ -z "${XAUTHORITY:-}" ]; then
-        home=$(getent passwd "$SUDO_USER" | cut -d: -f6)
-        [ -r "$home/.Xauthority" ] && export XAUTHORITY="$home/.Xauthority"
-    fi
+# ---- the PC's adapters ----
+
+# Only in a namespace of our own: one that holds nothing but the loopback and earlier adapters.
+if ip -o link show | awk -F': ' '{ sub(/@.*/, "", $2); print $2 }' | grep -qvE '^(lo|eth[0-9]+|eth[0-9]+-peer)$'; then
+    echo "run: not in a private network namespace; the PC's adapters are left alone" >&2
+else
+    n=0
+    for mac in $(awk '$1 == "interface" && NF >= 3 { print $2 }' "$log"); do
+        link=eth$n
+        ip link del "$link" 2>/dev/null
+        if ip link add "$link" address "$mac" type veth peer name "$link-peer" 2>/dev/null; then
+            adapters+=("$link")
+            ip addr add "192.168.$((n + 1)).10/24" dev "$link" && ip link set "$link-peer" up && ip link set "$link" up
+        else
+            echo "run: no adapter for the interface $mac: the program shows no IP address for it" >&2
+        fi
+        n=$((n + 1))
+        [ $n -ge 250 ] && break
+    done
 fi
+
+# ---- the program ----
+
 unset WAYLAND_DISPLAY
 # The namespace's /run is its own: give the program a runtime directory there.
 runtime_user=${SUDO_USER:-root}
@@ -74,13 +202,64 @@ runtime_uid=$(id -u "$runtime_user")
 mkdir -p "/run/user/$runtime_uid" && chown "$runtime_user" "/run/user/$runtime_uid" && chmod 0700 "/run/user/$runtime_uid" &&
     export XDG_RUNTIME_DIR="/run/user/$runtime_uid"
 export AVAHI_COMPAT_NOWARN=1
+# The program's debug messages (a line per key of the patch plan, for every device of Apply) go
+# where its original's go, nowhere a user looks; QT_LOGGING_RULES=default.debug=true shows them.
+export QT_LOGGING_RULES=${QT_LOGGING_RULES:-default.debug=false}
 if [ -z "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
-    echo "run: no X display; starting QZ Config Tool on a virtual X display (stop it with Ctrl+C)."
-    "${run_as[@]}" xvfb-run -a -s "-screen 0 1024x768x24" "$@"
-else
-    [ -n "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ] && export QT_QPA_PLATFORM=xcb
-    "${run_as[@]}" "$@"
+    # A display of our own rather than xvfb-run's, which would go with the first copy.
+    : >/run/qz-xvfb.display
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>/run/qz-xvfb.display 2>/run/qz-xvfb.log &
+    xvfb_pid=$!
+    for _ in $(seq 100); do
+        [ -s /run/qz-xvfb.display ] && break
+        kill -0 "$xvfb_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if [ ! -s /run/qz-xvfb.display ]; then
+        echo "run: the virtual X display did not start:" >&2
+        cat /run/qz-xvfb.log >&2
+        exit 1
+    fi
+    export DISPLAY=":$(head -n 1 /run/qz-xvfb.display)"
+    echo "run: no X display; QZ Config Tool runs on the virtual X display $DISPLAY (stop it with Ctrl+C)."
 fi
+[ -n "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ] && export QT_QPA_PLATFORM=xcb
+
+"${run_as[@]}" "$@"
 rc=$?
-stop_installation
+
+# ---- its restarts ----
+
+seen=" "
+restarts=()
+warned=0
+while :; do
+    pids=$(copies)
+    [ -n "$pids" ] || break
+    for pid in $pids; do
+        case $seen in *" $pid "*) continue ;; esac
+        seen="$seen$pid "
+        echo "run: QZ Config Tool restarted itself (process $pid)"
+        restarts+=("$SECONDS")
+        recent=()
+        for t in "${restarts[@]}"; do
+            ((SECONDS - t < 60)) && recent+=("$t")
+        done
+        restarts=("${recent[@]}")
+        if [ ${#restarts[@]} -le 3 ]; then
+            warned=0
+        elif [ $warned -eq 0 ]; then
+            warned=1
+            saved_mac=$(ini_value "$settings" NIC MAC_Address)
+            cat >&2 <<EOF
+run: QZ Config Tool has restarted ${#restarts[@]} times within a minute. It restarts whenever the
+     configuration service reports another interface in use than the one its settings name
+     ("NIC/MAC_Address": ${saved_mac:-none} in $settings), and the service does not stay on it.
+     To reset the saved interface, end the program (close its window or press Ctrl+C) and
+     delete the MAC_Address line from the [NIC] section of that file.
+EOF
+        fi
+    done
+    sleep 0.5
+done
 exit $rc

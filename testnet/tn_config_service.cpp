@@ -37,6 +37,7 @@ struct tn_config_service {
     qnb_socket sock;
     uint16_t port;
     std::vector<cmm_interface> interfaces;
+    std::vector<std::string> names; // each interface's name as it was given
     uint16_t status;
     char device_name[CMM_DEVICE_NAME_SIZE];
     cmm_system_config current;
@@ -495,6 +496,7 @@ qnb_error tn_config_service_add_interface(tn_config_service *svc, const char *na
     tn_utf8_to_utf16(name, entry.name, CMM_INTERFACE_NAME_UNITS);
     memcpy(entry.mac, mac, 6);
     svc->interfaces.push_back(entry);
+    svc->names.emplace_back(name);
     notify_all_options(svc);
     return QNB_ERR_SUCCESS;
 }
@@ -504,6 +506,7 @@ qnb_error tn_config_service_clear_interfaces(tn_config_service *svc)
     if (!svc)
         return QNB_ERR_INVALIDPARAMETER;
     svc->interfaces.clear();
+    svc->names.clear();
     notify_all_options(svc);
     return QNB_ERR_SUCCESS;
 }
@@ -779,6 +782,16 @@ const cmm_state *tn_config_service_get_state(const tn_config_service *svc)
 unsigned tn_config_service_interface_count(const tn_config_service *svc)
 {
     return svc ? static_cast<unsigned>(svc->interfaces.size()) : 0;
+}
+
+bool tn_config_service_interface_at(const tn_config_service *svc, unsigned index, uint8_t mac[6], char *name,
+                                    size_t capacity)
+{
+    if (!svc || index >= svc->interfaces.size() || !mac || !name || capacity == 0)
+        return false;
+    memcpy(mac, svc->interfaces[index].mac, 6);
+    snprintf(name, capacity, "%s", svc->names[index].c_str());
+    return true;
 }
 
 bool tn_config_service_last_set_config(const tn_config_service *svc, cmm_set_config *out)

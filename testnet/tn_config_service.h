@@ -87,6 +87,10 @@ unsigned tn_config_service_request_count(const tn_config_service *svc, uint16_t 
 unsigned tn_config_service_client_count(const tn_config_service *svc);
 const cmm_state *tn_config_service_get_state(const tn_config_service *svc);
 unsigned tn_config_service_interface_count(const tn_config_service *svc);
+// The MAC and the name (as it was given, cut to `capacity`, terminated) of the listed interface
+// `index`; false beyond the count.
+bool tn_config_service_interface_at(const tn_config_service *svc, unsigned index, uint8_t mac[6], char *name,
+                                    size_t capacity);
 // The last SET_CONFIG record received; false when none.
 bool tn_config_service_last_set_config(const tn_config_service *svc, cmm_set_config *out);
 

@@ -4,7 +4,7 @@
 //
 //   qz_testnet [--ktv4s N] [--area1 N] [--area2 N] [--area3 N] [--area4 N]
 //              [--config-port N] [--conmon-port N] [--device-port N] [--no-publish]
-//              [--interfaces FILE] [--dump FILE|-] [--trace]
+//              [--interfaces FILE] [--current MAC] [--dump FILE|-] [--trace]
 //              [--silent] [--drop N] [--loss N] [--delay MS] [--fault KIND]... [--fault-opcode OP]
 //              [--result OPCODE=RESULT]... [--faulty NAME]...
 //              [--conmon-silent] [--conmon-delay MS] [--conmon-loss N] [--conmon-duplicate N]
@@ -16,8 +16,10 @@
 //
 // Without options it offers the installation of the program's default settings (one KTV4-S and
 // areas of 9, 8, 8 and 8 RQA-310 units) on the fixed local ports, needing a running avahi-daemon;
-// the configuration service lists the PC's two interfaces of qz_config_service, "Ethernet" in use.
-// It prints one line per unit, then "ready" once the daemon has confirmed every registration,
+// the configuration service lists the PC's two interfaces of qz_config_service, "Ethernet" in use
+// (`--current`: the listed interface of that MAC instead, as a service that kept the interface a
+// program set before). It prints the interfaces as the description does ("interface MAC NAME",
+// "current MAC"), one line per unit, then "ready" once the daemon has confirmed every registration,
 // and writes the subscriptions of every unit on SIGUSR1 and when it ends (SIGINT, SIGTERM).
 #include <fcntl.h>
 #include <strings.h>
@@ -54,7 +56,7 @@ void usage(const char *name)
     fprintf(stderr,
             "usage: %s [--ktv4s N] [--area1 N] [--area2 N] [--area3 N] [--area4 N]\n"
             "          [--config-port N] [--conmon-port N] [--device-port N] [--no-publish]\n"
-            "          [--interfaces FILE] [--dump FILE|-] [--trace]\n"
+            "          [--interfaces FILE] [--current MAC] [--dump FILE|-] [--trace]\n"
             "          [--silent] [--drop N] [--loss N] [--delay MS] [--fault KIND]... [--fault-opcode OP]\n"
             "          [--result OPCODE=RESULT]... [--faulty NAME]...\n"
             "          [--conmon-silent] [--conmon-delay MS] [--conmon-loss N] [--conmon-duplicate N]\n"
@@ -171,6 +173,7 @@ struct options {
     tn_installation_config cfg;
     const char *dump = "-";
     const char *interfaces = nullptr; // a description file (testnet/README.md); null: the default
+    const char *current = nullptr;    // the interface in use at start, when the service lists it
     bool trace = false;
     // routing devices
     bool silent = false;
@@ -219,6 +222,9 @@ bool parse(int argc, char **argv, options *o)
             ok = (o->dump = v) != nullptr;
         } else if (!strcmp(a, "--interfaces")) {
             ok = (o->interfaces = v) != nullptr;
+        } else if (!strcmp(a, "--current")) {
+            uint8_t mac[6];
+            ok = (o->current = v) != nullptr && tn_parse_mac(v, mac);
         } else if (!strcmp(a, "--silent")) {
             o->silent = true;
             takes = false;
@@ -371,6 +377,32 @@ void dump(const tn_installation *inst, const char *path, bool loss, bool impaire
     tn_installation_dump_subscriptions(inst, out);
     if (fclose(out) != 0 || rename(partial.c_str(), path) != 0)
         fprintf(stderr, "qz_testnet: cannot write %s\n", path);
+}
+
+// The interface in use at start: the one of `mac` when the service lists it; otherwise the
+// description's stays, with a line on standard error (a MAC saved on another network is no error).
+void set_current(tn_config_service *config, const char *text)
+{
+    uint8_t mac[6];
+    if (tn_parse_mac(text, mac) && tn_config_service_set_current(config, mac) == QNB_ERR_SUCCESS)
+        return;
+    fprintf(stderr, "qz_testnet: --current %s: the configuration service lists no such interface; the one in use "
+                    "stays\n",
+            text);
+}
+
+// "interface MAC NAME" per listed interface and "current MAC", as in a description.
+void print_interfaces(const tn_config_service *config)
+{
+    uint8_t mac[6];
+    char name[256];
+    for (unsigned i = 0; tn_config_service_interface_at(config, i, mac, name, sizeof name); ++i)
+        printf("interface %02x:%02x:%02x:%02x:%02x:%02x %s\n", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5], name);
+    const cmm_state *state = tn_config_service_get_state(config);
+    if (state && state->status == CMM_SYSTEM_READY && state->current.count > 0) {
+        const uint8_t *m = state->current.interfaces[0].mac;
+        printf("current %02x:%02x:%02x:%02x:%02x:%02x\n", m[0], m[1], m[2], m[3], m[4], m[5]);
+    }
 }
 
 // ---- restarts and presets ----
@@ -528,6 +560,8 @@ int main(int argc, char **argv)
         tn_installation_delete(inst);
         return 1;
     }
+    if (o.current)
+        set_current(config, o.current);
     apply_faults(inst, o);
     command_reader commands;
     if ((o.subscriptions && !preset_subscriptions(inst, o.subscriptions)) ||
@@ -545,6 +579,7 @@ int main(int argc, char **argv)
     printf("configuration service 127.0.0.1:%u\n", tn_config_service_get_port(tn_installation_config_service(inst)));
     printf("control-and-monitoring server 127.0.0.1:%u\n",
            tn_conmon_server_get_port(tn_installation_conmon_server(inst)));
+    print_interfaces(config);
     tn_routing_set *set = tn_installation_routing(inst);
     for (size_t i = 0; i < tn_installation_unit_count(inst); ++i) {
         const char *model = nullptr;

@@ -1,0 +1,165 @@
+// The run command's session as a user meets it (scripts/with-installation.sh, which scripts/run
+// runs in the namespace of avahi-netns.sh): the real QZ Config Tool, restarted by itself after an
+// interface change, goes on in its new copy on the new interface until Confirm and Apply; a fresh
+// run starts on the interface the settings saved; a program that keeps restarting is told about;
+// Ctrl+C and a closed window end every copy.
+#include "tests/integration/run_session.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+using namespace run_session;
+
+namespace {
+
+// The program waits 12 + 2 + 3 + 2 s by design from its start to Confirm enabled.
+constexpr int kReadyMs = 45000;
+constexpr int kFoundMs = 60000;
+constexpr int kSwitchMs = 30000;
+
+// One KTV4-S and area 1 of two RQA-310 units: the installation the script starts for them.
+const char kCounts[] = "[DEVICE]\nKTV4S=1\nArea1=2\nArea2=8\nArea3=8\nArea4=8\n";
+
+bool confirmEnabled(const Shown &s)
+{
+    return s.enabled("MainWindow", "button", "confirmPushButton");
+}
+
+std::string interfaceShown(const Shown &s)
+{
+    return s.value("MainWindow", "label", "label_IfName") + " " + s.value("MainWindow", "label", "label_IpAddress");
+}
+
+size_t count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+TEST(RunSession, TheNewCopyAfterAnInterfaceChangeCarriesTheSessionToApply)
+{
+    TempDir dir;
+    Session session(dir.path);
+    session.writeSettings(kCounts);
+    ASSERT_TRUE(session.start({}));
+
+    std::vector<pid_t> known;
+    const pid_t first = session.waitForNewCopy(known, 20000);
+    ASSERT_NE(first, 0) << session.output();
+    known.push_back(first);
+    Shown shown;
+    ASSERT_TRUE(session.waitFor(first, confirmEnabled, kReadyMs, &shown)) << shown.log() << session.output();
+    EXPECT_NE(session.output().find("simulated installation ready: 3 units"), std::string::npos) << session.output();
+    EXPECT_EQ(interfaceShown(shown), "Ethernet 192.168.1.10");
+
+    // Network List: the chooser shows an address per interface; "Ethernet 2" chosen.
+    ASSERT_TRUE(session.send(first, "trigger actionNetwork_List"));
+    ASSERT_TRUE(session.waitFor(
+        first, [](const Shown &s) { return s.rows("NicListSelectDialog").size() == 2; }, kSwitchMs, &shown));
+    int current = -1;
+    const auto rows = shown.rows("NicListSelectDialog", &current);
+    EXPECT_EQ(current, 0);
+    EXPECT_EQ(rows[0].at("label_NicName") + " " + rows[0].at("label_IpAddress"), "Ethernet 192.168.1.10");
+    EXPECT_EQ(rows[1].at("label_NicName") + " " + rows[1].at("label_IpAddress"), "Ethernet 2 192.168.2.10");
+    ASSERT_TRUE(session.send(first, "row 1"));
+    ASSERT_TRUE(session.send(first, "click btn_OK"));
+
+    // The switch, the restart: the first copy ends, its new copy carries on.
+    const pid_t second = session.waitForNewCopy(known, kSwitchMs);
+    ASSERT_NE(second, 0) << session.output();
+    known.push_back(second);
+    EXPECT_TRUE(waitUntil([&] { return !Session::running(first); }, 10000));
+    EXPECT_EQ(session.setting("NIC", "MAC_Address"), "02:00:00:00:00:02");
+    ASSERT_TRUE(session.waitFor(second, confirmEnabled, kReadyMs, &shown)) << shown.log() << session.output();
+    EXPECT_EQ(interfaceShown(shown), "Ethernet 2 192.168.2.10");
+    ASSERT_TRUE(session.confirm(second, kFoundMs)) << shown.log();
+    ASSERT_TRUE(session.send(second, "click applyPushButton"));
+    ASSERT_TRUE(session.waitFor(
+        second, [](const Shown &s) { return s.log().find("Apply succeed.") != std::string::npos; }, kFoundMs, &shown))
+        << shown.log();
+    EXPECT_EQ(session.copies(), known) << "the service stayed on the interface: no further restart";
+
+    // Ctrl+C ends the new copy too, though it runs in a session of its own.
+    session.interrupt();
+    EXPECT_EQ(session.wait(30000), 130) << session.output();
+    EXPECT_TRUE(session.programProcesses().empty());
+    EXPECT_EQ(count(session.output(), "restarted itself"), 1u) << session.output();
+    // The sample plan, applied to all three units.
+    const std::map<std::string, std::string> expected{
+        {"T001-QZ-KTV4-S-0001 1", "01@T001-QZ-RQA-310-0001"}, {"T001-QZ-KTV4-S-0001 2", "02@T001-QZ-RQA-310-0001"},
+        {"T001-QZ-KTV4-S-0001 3", "01@T002-QZ-RQA-310-0002"}, {"T001-QZ-KTV4-S-0001 4", "02@T002-QZ-RQA-310-0002"},
+        {"T001-QZ-RQA-310-0001 1", "01@T001-QZ-KTV4-S-0001"}, {"T001-QZ-RQA-310-0001 2", "02@T001-QZ-KTV4-S-0001"},
+        {"T002-QZ-RQA-310-0002 1", "03@T001-QZ-KTV4-S-0001"}, {"T002-QZ-RQA-310-0002 2", "04@T001-QZ-KTV4-S-0001"}};
+    EXPECT_EQ(readDump(session.dumpFile()), expected);
+}
+
+TEST(RunSession, AFreshRunStartsOnTheSavedInterfaceAndEndsWithTheWindow)
+{
+    TempDir dir;
+    Session session(dir.path);
+    session.writeSettings(std::string(kCounts) + "[NIC]\nMAC_Address=02:00:00:00:00:02\n");
+    ASSERT_TRUE(session.start({}));
+
+    const pid_t copy = session.waitForNewCopy({}, 20000);
+    ASSERT_NE(copy, 0) << session.output();
+    Shown shown;
+    ASSERT_TRUE(session.waitFor(copy, confirmEnabled, kReadyMs, &shown)) << shown.log() << session.output();
+    EXPECT_EQ(interfaceShown(shown), "Ethernet 2 192.168.2.10");
+    ASSERT_TRUE(session.confirm(copy, kFoundMs)) << shown.log();
+    EXPECT_EQ(session.copies(), std::vector<pid_t>{copy}) << "no restart";
+
+    // Close, and yes to "Exit the application?": the session ends with the program.
+    ASSERT_TRUE(session.send(copy, "click closePushButton"));
+    ASSERT_TRUE(session.waitFor(
+        copy, [](const Shown &s) { return s.message() == "Exit the application?"; }, 10000, &shown));
+    ASSERT_TRUE(session.send(copy, "answer Yes"));
+    EXPECT_EQ(session.wait(30000), 0) << session.output();
+    EXPECT_TRUE(session.programProcesses().empty());
+    EXPECT_EQ(session.output().find("restarted"), std::string::npos) << session.output();
+}
+
+TEST(RunSession, AProgramThatKeepsRestartingIsToldAboutAndCtrlCEndsItsLastCopy)
+{
+    // A stand-in that restarts itself detached every 1.5 s, five times, then stays: a copy
+    // of bash, so that its copies are the processes of a file of their own.
+    TempDir dir;
+    Session session(dir.path);
+    session.writeSettings(std::string(kCounts) + "[NIC]\nMAC_Address=02:00:00:00:00:09\n");
+    const std::string shell = dir.path + "/restarter", script = dir.path + "/restarter.sh";
+    ASSERT_EQ(std::system(("cp /bin/bash '" + shell + "'").c_str()), 0);
+    std::FILE *f = std::fopen(script.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fprintf(f, "n=$(cat \"$0.count\" 2>/dev/null || echo 0); echo $((n + 1)) >\"$0.count\"\n"
+                    "if [ \"$n\" -lt 5 ]; then sleep 1.5; setsid \"$BASH\" \"$0\" </dev/null >/dev/null 2>&1 & exit 0; fi\n"
+                    "while :; do sleep 0.2; done\n");
+    std::fclose(f);
+    ASSERT_TRUE(session.start({"--no-publish"}, {shell, script}));
+
+    EXPECT_TRUE(waitUntil([&] { return session.output().find("has restarted 4 times") != std::string::npos; }, 30000))
+        << session.output();
+    const std::string said = session.output();
+    EXPECT_NE(said.find("02:00:00:00:00:09 in " + session.settingsFile()), std::string::npos) << said;
+    EXPECT_NE(said.find("delete the MAC_Address line"), std::string::npos) << said;
+    EXPECT_NE(said.find("--current 02:00:00:00:00:09: the configuration service lists no such interface"),
+              std::string::npos)
+        << said;
+    ASSERT_TRUE(waitUntil([&] { return session.output().find("restarted itself") != std::string::npos &&
+                                       count(session.output(), "restarted itself") == 5; },
+                          10000))
+        << session.output();
+    EXPECT_EQ(session.programProcesses().size(), 1u);
+    EXPECT_EQ(session.wait(1000), -1) << "the session waits for the last copy";
+
+    session.interrupt();
+    EXPECT_EQ(session.wait(30000), 130) << session.output();
+    EXPECT_TRUE(session.programProcesses().empty());
+    EXPECT_NE(session.output().find("the subscriptions of every unit are in"), std::string::npos);
+    EXPECT_EQ(count(session.output(), "has restarted"), 1u) << "said once";
+}
