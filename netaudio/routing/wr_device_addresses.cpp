@@ -83,14 +83,14 @@ bool accept_interface(wr_device_address *e, uint32_t index)
     return index == e->fixed_interface_index || loopback_index(e->set, index);
 }
 
-void resolve_reply(wt_dnssd_ref *, uint32_t flags, uint32_t interface_index, int32_t error, const char *full_name,
-                   const char *host_target, uint16_t port_network, uint16_t txt_length, const unsigned char *txt,
-                   void *context)
+void device_address_resolve_callback(wt_dnssd_ref *, uint32_t flags, uint32_t interface_index, int32_t error,
+                                     const char *full_name, const char *host_target, uint16_t port_network,
+                                     uint16_t txt_length, const unsigned char *txt, void *context)
 {
     wr_device_address *e = static_cast<wr_device_address *>(context);
     wr_device_addresses *set = e->set;
     qnb_logger *log = logger_of(set);
-    const char *fn = "device_address_resolve_callback";
+    const char *fn = __func__;
     if (error) {
         qnb_log(log, QNB_LOG_ERROR, "%s: dnssd error resolving record '%s': %d\n", fn, device_name(set), int(error));
         set->pending_error = QNB_ERR_DNSSDFAIL;
@@ -133,13 +133,14 @@ void resolve_reply(wt_dnssd_ref *, uint32_t flags, uint32_t interface_index, int
     }
 }
 
-void query_reply(wt_dnssd_ref *, uint32_t flags, uint32_t interface_index, int32_t error, const char *,
-                 uint16_t, uint16_t, uint16_t rdata_length, const void *rdata, uint32_t, void *context)
+void device_address_query_callback(wt_dnssd_ref *, uint32_t flags, uint32_t interface_index, int32_t error,
+                                   const char *, uint16_t, uint16_t, uint16_t rdata_length, const void *rdata,
+                                   uint32_t, void *context)
 {
     wr_device_address *e = static_cast<wr_device_address *>(context);
     wr_device_addresses *set = e->set;
     qnb_logger *log = logger_of(set);
-    const char *fn = "device_address_query_callback";
+    const char *fn = __func__;
     if (error) {
         qnb_log(log, QNB_LOG_ERROR, "%s: dnssd error querying device %s: %d\n", fn, device_name(set), int(error));
         set->pending_error = QNB_ERR_DNSSDFAIL;
@@ -228,7 +229,7 @@ qnb_error wr_device_addresses_resolve_address_at_index(wr_device_addresses *set,
     e->interface_index = interface_index;
     wt_dnssd_ref *ref = nullptr;
     int32_t err = wt_dnssd_resolve(&ref, 0, interface_index, set->device->open_name, WR_ROUTING_SERVICE_TYPE,
-                                   WR_ROUTING_SERVICE_DOMAIN, resolve_reply, e);
+                                   WR_ROUTING_SERVICE_DOMAIN, device_address_resolve_callback, e);
     if (err || !ref) {
         schedule_retry(e);
         return QNB_ERR_DNSSDFAIL;
@@ -319,7 +320,7 @@ qnb_error wr_device_address_process_socket(wr_device_address *e, bool *changed)
         // Long-lived, multicast query for the host's A record (the DNS-SD layer passes the flags the
         // backend accepts).
         int32_t err = wt_dnssd_query_record(&ref, 0x500, 0, e->host_target, WT_DNSSD_TYPE_A, WT_DNSSD_CLASS_IN,
-                                            query_reply, e);
+                                            device_address_query_callback, e);
         if (err || !ref) {
             qnb_log(log, QNB_LOG_ERROR, "%s: Error querying device %s: %d\n", fn, device_name(set), int(err));
             schedule_retry(e);

@@ -792,7 +792,7 @@ void dispatch(const response &c)
         break;
     case WR_OP_TX_FLOWS: {
         wr_flow_host h = wr_device_flow_host(d, c.request);
-        wr_flow_handle_tx_page(d->txflows, &h, &c.m);
+        TxFlowQuery(d->txflows, &h, &c.m);
         break;
     }
     case WR_OP_TX_FLOW_BATCH: {
@@ -802,7 +802,7 @@ void dispatch(const response &c)
     }
     case WR_OP_RX_FLOWS: {
         wr_flow_host h = wr_device_flow_host(d, c.request);
-        wr_flow_handle_rx_page(d->rxflows, &h, &c.m);
+        RxFlowQuery(d->rxflows, &h, &c.m);
         break;
     }
     case WR_OP_RX_FLOW_CHANGE: {

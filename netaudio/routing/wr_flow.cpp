@@ -986,7 +986,7 @@ qnb_error AddRxTemplate(wr_rxflow_table *t, const wr_flow_host *h, const wr_flow
 // ---------------------------------------------------------------------------------------------
 // Reply handlers
 
-void wr_flow_handle_tx_page(wr_txflow_table *t, const wr_flow_host *h, const wr_msg_response *m)
+void TxFlowQuery(wr_txflow_table *t, const wr_flow_host *h, const wr_msg_response *m)
 {
     wr_msg_entries l;
     qnb_error e = t ? wr_msg_read_list(m, WR_FLOW_TX_RECORD_SIZE, &l) : QNB_ERR_INVALIDSTATE;
@@ -1016,7 +1016,7 @@ void wr_flow_handle_tx_page(wr_txflow_table *t, const wr_flow_host *h, const wr_
     complete(h, e);
 }
 
-void wr_flow_handle_rx_page(wr_rxflow_table *t, const wr_flow_host *h, const wr_msg_response *m)
+void RxFlowQuery(wr_rxflow_table *t, const wr_flow_host *h, const wr_msg_response *m)
 {
     wr_msg_entries l;
     qnb_error e = t ? wr_msg_read_list(m, WR_FLOW_RX_RECORD_SIZE, &l) : QNB_ERR_INVALIDSTATE;

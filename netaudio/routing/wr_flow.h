@@ -282,8 +282,8 @@ qnb_error AddRxTemplate(wr_rxflow_table *t, const wr_flow_host *h, const wr_flow
 // ---------------------------------------------------------------------------------------------
 // Reply handlers. Each ends by completing the request or by sending a follow-up on its slot.
 
-void wr_flow_handle_tx_page(wr_txflow_table *t, const wr_flow_host *h, const wr_msg_response *m);       // 0x2200
-void wr_flow_handle_rx_page(wr_rxflow_table *t, const wr_flow_host *h, const wr_msg_response *m);       // 0x3200
+void TxFlowQuery(wr_txflow_table *t, const wr_flow_host *h, const wr_msg_response *m);                 // 0x2200
+void RxFlowQuery(wr_rxflow_table *t, const wr_flow_host *h, const wr_msg_response *m);                 // 0x3200
 void wr_flow_handle_rx_templates(wr_rxflow_table *t, const wr_flow_host *h, const wr_msg_response *m);  // 0x3240/1
 void wr_flow_handle_rx_change(wr_rxflow_table *t, const wr_flow_host *h, const wr_msg_response *m);     // 0x3201
 void wr_flow_handle_tx_batch(wr_txflow_table *t, const wr_flow_host *h, const wr_msg_response *m);      // 0x2201
