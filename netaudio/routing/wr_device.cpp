@@ -832,11 +832,18 @@ qnb_error wr_device_batch_subscribe(wr_device *d, wr_device_request_fn callback,
     return 0;
 }
 
-void wr_device_continue_batch(wr_device *d, wr_request *r)
+void wr_device_continue_batch(wr_device *d, wr_request *r, qnb_error result)
 {
     const batch_row *row = batch_row_for(r->request_code);
     if (!row) {
-        wr_device_complete(d, r, 0);
+        wr_device_complete(d, r, result);
+        return;
+    }
+    if (result) {
+        // The device refused this part of the batch: the rest is not sent, and what it holds now
+        // is read again.
+        wr_device_mark_kind(d, row->kind);
+        wr_device_complete(d, r, result);
         return;
     }
     if (r->batch.sent >= r->batch.total) {
@@ -980,7 +987,7 @@ const wr_flow_host_ops k_flow_ops = {
     [](void *d, wr_request *r) { return wr_device_send(flow_device(d), r); },
     [](void *d, wr_request *r, qnb_error e) { wr_device_complete(flow_device(d), r, e); },
     [](void *d, wr_request *r, qnb_error e) { wr_devices_set_request_result(container_of(flow_device(d)), r, e); },
-    [](void *d, wr_request *r) { wr_device_continue_batch(flow_device(d), r); },
+    [](void *d, wr_request *r, qnb_error e) { wr_device_continue_batch(flow_device(d), r, e); },
     flow_rx_subscription,
 };
 

@@ -233,8 +233,9 @@ wgcp_builder *wr_device_restart_packet(wr_device *device, wr_request *request, u
 qnb_error wr_device_send(wr_device *device, wr_request *request);
 // The capabilities steps: PROP_AVAIL, NAMES, then ACTIVE and completion.
 void wr_device_continue_query(wr_device *device, wr_request *request);
-// Continues a batch of request code 4 after its response.
-void wr_device_continue_batch(wr_device *device, wr_request *request);
+// Continues a batch after the response to its last message; `result` is the response's mapped
+// result: an error ends the batch with it.
+void wr_device_continue_batch(wr_device *device, wr_request *request, qnb_error result);
 void wr_device_complete(wr_device *device, wr_request *request, qnb_error result);
 // A request of the device got no answer in time: it completes with TIMEDOUT; a device still
 // being queried cannot become ACTIVE without that answer and goes to ERROR.

@@ -762,7 +762,7 @@ void dispatch(const response &c)
         break;
     case WR_OP_TX_LABEL_CHANGE:
         if (c.request->request_code == WR_CODE_BATCH_LABELS)
-            wr_device_continue_batch(d, c.request);
+            wr_device_continue_batch(d, c.request, mapped(c));
         else
             wr_device_handle_tx_label_change(d, c.request, &c.m, c.result);
         break;
@@ -780,15 +780,15 @@ void dispatch(const response &c)
         break;
     case WR_OP_RX_RENAME:
         if (c.request->request_code == WR_CODE_BATCH_RXNAMES)
-            wr_device_continue_batch(d, c.request);
+            wr_device_continue_batch(d, c.request, mapped(c));
         else
-            complete(c, 0);
+            complete(c, mapped(c));
         break;
     case WR_OP_RX_SUBSCRIBE:
         if (c.request->request_code == WR_CODE_BATCH_SUBSCRIBE)
-            wr_device_continue_batch(d, c.request);
+            wr_device_continue_batch(d, c.request, mapped(c));
         else
-            complete(c, 0);
+            complete(c, mapped(c));
         break;
     case WR_OP_TX_FLOWS: {
         wr_flow_host h = wr_device_flow_host(d, c.request);
@@ -828,8 +828,9 @@ void dispatch(const response &c)
         handle_device_array(c);
         break;
     default:
-        // Flow records and every opcode without a handler complete the request.
-        complete(c, 0);
+        // Every opcode without a handler (the unsubscribe, the one-channel queries) completes its
+        // request with the result: an error the device answered is never taken for success.
+        complete(c, mapped(c));
         break;
     }
 }

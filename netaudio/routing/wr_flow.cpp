@@ -1104,7 +1104,7 @@ void wr_flow_handle_rx_change(wr_rxflow_table *t, const wr_flow_host *h, const w
 void wr_flow_handle_tx_batch(wr_txflow_table *t, const wr_flow_host *h, const wr_msg_response *m)
 {
     if (h->request_code == WR_FLOW_CODE_BATCH && h->ops->continue_batch) {
-        h->ops->continue_batch(h->device, h->request);
+        h->ops->continue_batch(h->device, h->request, wr_msg_result_to_error(m->header.status));
         return;
     }
     override_result(h, m);

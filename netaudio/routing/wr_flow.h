@@ -187,8 +187,8 @@ struct wr_flow_host_ops {
     qnb_error (*send)(void *device, wr_request *request);
     void (*complete)(void *device, wr_request *request, qnb_error result);
     void (*set_result_override)(void *device, wr_request *request, qnb_error error);
-    // Continues the tx flow batch (request code 7) after its reply.
-    void (*continue_batch)(void *device, wr_request *request);
+    // Continues the tx flow batch (request code 7) after its reply; an error `result` ends it.
+    void (*continue_batch)(void *device, wr_request *request, qnb_error result);
     // Updates rx channel `rx_id`'s subscription from an rx flow subscription entry, reporting its
     // change bits; false when the device has no such rx channel.
     bool (*rx_subscription)(void *device, uint16_t rx_id, const char *tx_channel, const char *tx_device,

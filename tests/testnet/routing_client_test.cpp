@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "netaudio/messaging/wgcp_buffer.h"
@@ -491,6 +492,72 @@ TEST_F(RoutingClient, ErrorResultsAreMappedAndTheQueryFailureSendsTheDeviceToErr
     ASSERT_TRUE(wait_done());
     EXPECT_EQ(done.result, QNB_ERR_MSGSIZE);
     EXPECT_EQ(wr_device_get_state(e), WR_DEVICE_STATE_ERROR);
+}
+
+// Results with bit 15 set go to the opcode's handler whatever their low bits say: a subscribe, a
+// batch subscribe, a clear (single and whole device), a rename and a one-channel query that the
+// device refused complete with the error; bit 15 with a success value stays success.
+TEST_F(RoutingClient, RefusalsWithTheReplyBitCompleteWithTheirError)
+{
+    tn_routing_device *s = sim();
+    wr_device *d = open_active(s);
+    ASSERT_NE(d, nullptr);
+    read_rx(d);
+    wr_rxchannel *c = wr_device_rxchannel_by_id(d, 3);
+    std::vector<wr_batch_item> subscribe(40), clear(64);
+    memset(subscribe.data(), 0, subscribe.size() * sizeof subscribe[0]);
+    memset(clear.data(), 0, clear.size() * sizeof clear[0]);
+    for (size_t i = 0; i < subscribe.size(); ++i) {
+        subscribe[i].rx_channel = uint16_t(i + 1);
+        snprintf(subscribe[i].tx_channel, sizeof subscribe[i].tx_channel, "%02d", int(i % 8 + 1));
+        snprintf(subscribe[i].tx_device, sizeof subscribe[i].tx_device, "T002-RQA310-0002-QZ");
+    }
+    for (size_t i = 0; i < clear.size(); ++i)
+        clear[i].rx_channel = uint16_t(i + 1);
+    struct operation {
+        const char *name;
+        uint16_t opcode;
+        unsigned messages; // of the opcode when the device accepts them all
+        std::function<qnb_error()> send;
+    } operations[] = {
+        {"subscribe", 0x3010, 1, [&] { return wr_rxchannel_subscribe(c, on_done, nullptr, "T002-RQA310-0002-QZ", "05"); }},
+        {"batch subscribe", 0x3010, 3,
+         [&] {
+             wr_request *r = nullptr;
+             return wr_device_batch_subscribe(d, on_done, &r, subscribe.size(), subscribe.data());
+         }},
+        {"clear", 0x3014, 1, [&] { return wr_rxchannel_subscribe(c, on_done, nullptr, nullptr, nullptr); }},
+        {"device clear", 0x3014, 1,
+         [&] {
+             wr_request *r = nullptr;
+             return wr_device_batch_subscribe(d, on_done, &r, clear.size(), clear.data());
+         }},
+        {"rename", 0x3001, 1, [&] { return wr_rxchannel_set_name(c, on_done, nullptr, "Left"); }},
+        {"channel query", 0x3031, 1, [&] { return wr_rxchannel_query(c, on_done, nullptr, true); }},
+    };
+    const struct {
+        uint16_t result;
+        qnb_error expected;
+    } results[] = {{0x8100, QNB_ERR_INVALIDDATA}, {0x8600, QNB_ERR_POLICY}, {0x8001, 0}};
+    for (const auto &k : results) {
+        for (const operation &op : operations) {
+            SCOPED_TRACE(::testing::Message() << op.name << " answered 0x" << std::hex << k.result);
+            tn_routing_device_set_result(s, op.opcode, k.result);
+            tn_routing_device_clear_log(s);
+            done = completion{};
+            ASSERT_EQ(op.send(), 0);
+            ASSERT_TRUE(wait_done());
+            pump(2);
+            EXPECT_EQ(done.calls, 1);
+            EXPECT_EQ(done.result, k.expected);
+            // A refused batch message ends the batch; what the device holds is to be read again.
+            EXPECT_EQ(tn_routing_device_request_count(s, op.opcode), k.expected ? 1u : op.messages);
+            EXPECT_TRUE(wr_device_get_changed_flag(d, WR_UPDATE_RXCHANNELS));
+            EXPECT_EQ(wr_device_get_state(d), WR_DEVICE_STATE_ACTIVE);
+            tn_routing_device_set_result(s, op.opcode, 0);
+            read_rx(d);
+        }
+    }
 }
 
 TEST_F(RoutingClient, ADeviceWithoutCapabilitiesBecomesActiveWithNoChannels)

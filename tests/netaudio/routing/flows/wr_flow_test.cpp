@@ -49,7 +49,7 @@ const wr_flow_host_ops k_ops = {
         dev(d)->result = e;
     },
     [](void *d, wr_request *, qnb_error e) { dev(d)->override_result = e; },
-    [](void *d, wr_request *) { dev(d)->batches++; },
+    [](void *d, wr_request *, qnb_error) { dev(d)->batches++; },
     [](void *d, uint16_t rx, const char *ch, const char *device, uint8_t status) {
         if (rx == 0 || rx > dev(d)->rx_channels)
             return false;
