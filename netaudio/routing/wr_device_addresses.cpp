@@ -25,14 +25,20 @@ const char *device_name(const wr_device_addresses *set)
     return set && set->device ? set->device->open_name : "";
 }
 
+wr_devices *container_of(const wr_device_address *e)
+{
+    return e->set && e->set->device ? e->set->device->container : nullptr;
+}
+
 void release(wr_device_address *e)
 {
     if (e->ref) {
+        int sock = e->sock;
+        wr_devices_announce_address(container_of(e), e, sock, false);
         wt_dnssd_deallocate(e->ref);
         e->ref = nullptr;
         e->sock = -1;
-        if (e->set && e->set->device)
-            wr_devices_announce_sockets(e->set->device->container);
+        e->loop_ready = false;
     }
     e->flags &= ~uint32_t(WR_ADDRESS_RESOLVING | WR_ADDRESS_QUERYING);
 }
@@ -64,6 +70,7 @@ void schedule_retry(wr_device_address *e)
     set_retry_pending(e, true);
     e->retry_at = now;
     e->retry_at.tv_sec += WR_RESOLVE_RETRY_S;
+    wr_devices_deadlines_changed(container_of(e));
 }
 
 bool loopback_index(const wr_device_addresses *set, uint32_t index)
@@ -239,7 +246,7 @@ qnb_error wr_device_addresses_resolve_address_at_index(wr_device_addresses *set,
     qnb_log(logger_of(set), QNB_LOG_DEBUG, "%s: Resolving device '%s' on interface %d using socket %d\n", __func__,
             device_name(set), int(interface_index), e->sock);
     e->flags |= WR_ADDRESS_RESOLVING;
-    wr_devices_announce_sockets(set->device->container);
+    wr_devices_announce_address(set->device->container, e, e->sock, true);
     return 0;
 }
 
@@ -330,7 +337,7 @@ qnb_error wr_device_address_process_socket(wr_device_address *e, bool *changed)
         e->sock = wt_dnssd_socket(ref);
         e->flags |= WR_ADDRESS_QUERYING;
         qnb_log(log, QNB_LOG_DEBUG, "%s: Querying device %s using socket %d\n", fn, device_name(set), e->sock);
-        wr_devices_announce_sockets(set->device->container);
+        wr_devices_announce_address(set->device->container, e, e->sock, true);
         return 0;
     }
     return QNB_ERR_INVALIDSTATE;
@@ -379,6 +386,26 @@ size_t wr_device_addresses_count_resolved(const wr_device_addresses *set)
             ++n;
     }
     return n;
+}
+
+void wr_device_addresses_take_ready(wr_device_addresses *set, qnb_socket_set *ready)
+{
+    for (size_t i = 0; set && i < set->count; ++i) {
+        wr_device_address &e = set->entries[i];
+        if (e.loop_ready && e.sock >= 0)
+            qnb_socket_set_add(ready, e.sock);
+        e.loop_ready = false;
+    }
+}
+
+void wr_device_addresses_withdraw(wr_device_addresses *set)
+{
+    for (size_t i = 0; set && i < set->count; ++i) {
+        wr_device_address &e = set->entries[i];
+        if (e.sock >= 0)
+            wr_devices_announce_address(container_of(&e), &e, e.sock, false);
+        e.loop_ready = false;
+    }
 }
 
 bool wr_device_addresses_match(const wr_device_addresses *set, const qnb_sockaddr *source)
