@@ -14,6 +14,7 @@
 #include "netaudio/routing/wr_devices.h"
 #include "testnet/tn_routing_device.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/routing_client.h"
 
 namespace {
 
@@ -83,14 +84,8 @@ protected:
 
     wr_device *open(tn_routing_device *s)
     {
-        wr_device_config cfg;
-        memset(&cfg, 0, sizeof cfg);
-        cfg.flags = WR_CONFIG_ADDRESSES;
-        cfg.count = 1;
-        cfg.addresses[0].address = htonl(INADDR_LOOPBACK);
-        cfg.addresses[0].port = tn_routing_device_get_port(s);
         wr_device *d = nullptr;
-        EXPECT_EQ(wr_device_open_with_config(devices, &cfg, &d), 0);
+        EXPECT_EQ(qz_test::open_loopback_device(devices, tn_routing_device_get_port(s), &d), 0);
         if (d) {
             opened.push_back(d);
             wr_device_set_context(d, &seen);
@@ -226,13 +221,7 @@ TEST_F(RoutingClient, BatchOfFortySubscriptionsGoesOutAsSixteenSixteenEightWithO
     tn_routing_device *s = sim();
     wr_device *d = open_active(s);
     ASSERT_NE(d, nullptr);
-    std::vector<wr_batch_item> items(40);
-    for (size_t i = 0; i < items.size(); ++i) {
-        memset(&items[i], 0, sizeof items[i]);
-        items[i].rx_channel = uint16_t(i + 1);
-        snprintf(items[i].tx_channel, sizeof items[i].tx_channel, "%02d", int(i % 8 + 1));
-        snprintf(items[i].tx_device, sizeof items[i].tx_device, "%s", "T002-RQA310-0002-QZ");
-    }
+    std::vector<wr_batch_item> items = qz_test::batch_items(40, "T002-RQA310-0002-QZ");
     wr_request *r = nullptr;
     ASSERT_EQ(wr_device_batch_subscribe(d, on_done, &r, items.size(), items.data()), 0);
     ASSERT_TRUE(wait_done());
@@ -263,11 +252,7 @@ TEST_F(RoutingClient, ClearingAWholeDeviceIsOneUnsubscribeOfTheWholeRange)
         tn_routing_device_set_subscription(s, id, "02", "T002-RQA310-0002-QZ");
     wr_device *d = open_active(s);
     ASSERT_NE(d, nullptr);
-    std::vector<wr_batch_item> items(64);
-    for (size_t i = 0; i < items.size(); ++i) {
-        memset(&items[i], 0, sizeof items[i]);
-        items[i].rx_channel = uint16_t(i + 1);
-    }
+    std::vector<wr_batch_item> items = qz_test::batch_items(64, nullptr);
     wr_request *r = nullptr;
     ASSERT_EQ(wr_device_batch_subscribe(d, on_done, &r, items.size(), items.data()), 0);
     ASSERT_TRUE(wait_done());
@@ -504,16 +489,8 @@ TEST_F(RoutingClient, RefusalsWithTheReplyBitCompleteWithTheirError)
     ASSERT_NE(d, nullptr);
     read_rx(d);
     wr_rxchannel *c = wr_device_rxchannel_by_id(d, 3);
-    std::vector<wr_batch_item> subscribe(40), clear(64);
-    memset(subscribe.data(), 0, subscribe.size() * sizeof subscribe[0]);
-    memset(clear.data(), 0, clear.size() * sizeof clear[0]);
-    for (size_t i = 0; i < subscribe.size(); ++i) {
-        subscribe[i].rx_channel = uint16_t(i + 1);
-        snprintf(subscribe[i].tx_channel, sizeof subscribe[i].tx_channel, "%02d", int(i % 8 + 1));
-        snprintf(subscribe[i].tx_device, sizeof subscribe[i].tx_device, "T002-RQA310-0002-QZ");
-    }
-    for (size_t i = 0; i < clear.size(); ++i)
-        clear[i].rx_channel = uint16_t(i + 1);
+    std::vector<wr_batch_item> subscribe = qz_test::batch_items(40, "T002-RQA310-0002-QZ");
+    std::vector<wr_batch_item> clear = qz_test::batch_items(64, nullptr);
     struct operation {
         const char *name;
         uint16_t opcode;

@@ -5,7 +5,6 @@
 
 #include <arpa/inet.h>
 
-#include <cstring>
 #include <vector>
 
 #include "netaudio/platform/qnb_env.h"
@@ -15,6 +14,7 @@
 #include "testnet/tn_routing_device.h"
 #include "tests/support/dnssd_fake.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/routing_client.h"
 
 namespace {
 
@@ -73,13 +73,7 @@ public:
 
     void open_sim()
     {
-        wr_device_config cfg;
-        memset(&cfg, 0, sizeof cfg);
-        cfg.flags = WR_CONFIG_ADDRESSES;
-        cfg.count = 1;
-        cfg.addresses[0].address = htonl(INADDR_LOOPBACK);
-        cfg.addresses[0].port = tn_routing_device_get_port(sim);
-        ASSERT_EQ(wr_device_open_with_config(devices, &cfg, &device), 0);
+        ASSERT_EQ(qz_test::open_loopback_device(devices, tn_routing_device_get_port(sim), &device), 0);
         watch(device);
     }
 
@@ -137,13 +131,7 @@ TEST_F(RoutingLoop, ADeviceIsQueriedAndSubscribedWithoutAnOwnersPass)
     ASSERT_EQ(wr_device_get_state(device), WR_DEVICE_STATE_ACTIVE);
     EXPECT_EQ(wr_device_num_rxchannels(device), 64);
 
-    std::vector<wr_batch_item> items(40);
-    memset(items.data(), 0, items.size() * sizeof items[0]);
-    for (size_t i = 0; i < items.size(); ++i) {
-        items[i].rx_channel = uint16_t(i + 1);
-        snprintf(items[i].tx_channel, sizeof items[i].tx_channel, "%02d", int(i % 8 + 1));
-        snprintf(items[i].tx_device, sizeof items[i].tx_device, "T002-RQA310-0002-QZ");
-    }
+    std::vector<wr_batch_item> items = qz_test::batch_items(40, "T002-RQA310-0002-QZ");
     done = completion{};
     wr_request *r = nullptr;
     ASSERT_EQ(wr_device_batch_subscribe(device, on_done, &r, items.size(), items.data()), 0);

@@ -12,6 +12,7 @@
 #include "netaudio/routing/wr_device.h"
 #include "netaudio/routing/wr_devices.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/routing_client.h"
 
 namespace {
 
@@ -50,13 +51,7 @@ protected:
 
     wr_device *open_peer()
     {
-        wr_device_config cfg;
-        memset(&cfg, 0, sizeof cfg);
-        cfg.flags = WR_CONFIG_ADDRESSES;
-        cfg.count = 1;
-        cfg.addresses[0].address = htonl(INADDR_LOOPBACK);
-        cfg.addresses[0].port = qnb_sockaddr_get_port(&peer_address);
-        EXPECT_EQ(wr_device_open_with_config(devices, &cfg, &device), 0);
+        EXPECT_EQ(qz_test::open_loopback_device(devices, qnb_sockaddr_get_port(&peer_address), &device), 0);
         return device;
     }
 
