@@ -293,9 +293,9 @@ void check_deadlines(wr_devices *d)
 }
 
 // Reads up to WR_DRAIN_PER_PROCESS datagrams of the comms socket (inside a processing pass).
-qnb_error read_comms_socket(wr_devices *d)
+qnb_error wr_devices_read_vlpi_socket(wr_devices *d)
 {
-    const char *fn = "wr_devices_process";
+    const char *fn = __func__;
     for (int i = 0; i < WR_DRAIN_PER_PROCESS; ++i) {
         size_t size = sizeof d->receive_buffer;
         qnb_error err = qnb_socket_recvfrom(d->comms_socket, d->receive_buffer, &size, &d->receive_source);
@@ -348,7 +348,7 @@ void on_comms_readable(qnb_event_loop *, int, unsigned, void *user_data)
 {
     wr_devices *d = static_cast<wr_devices *>(user_data);
     d->processing = true;
-    read_comms_socket(d);
+    wr_devices_read_vlpi_socket(d);
     process_deadlines(d);
     d->processing = false;
     schedule(d);
@@ -590,7 +590,7 @@ qnb_error wr_devices_process(wr_devices *d, qnb_socket_set *set)
     }
     qnb_error result = 0;
     if (!set || qnb_socket_set_is_member(set, d->comms_socket))
-        result = read_comms_socket(d);
+        result = wr_devices_read_vlpi_socket(d);
     process_deadlines(d);
     d->processing = false;
     if (d->pending_change) {
