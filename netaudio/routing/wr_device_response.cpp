@@ -609,8 +609,20 @@ void handle_channel_page(const response &c, bool tx)
     complete(c, 0);
 }
 
+// A reply that carries an error in its low bits completes its request with that error: whatever
+// such a reply holds is not taken as the device's new state.
+bool refused(const response &c)
+{
+    qnb_error err = mapped(c);
+    if (err)
+        complete(c, err);
+    return err != 0;
+}
+
 void handle_tx_flag_ranges(const response &c, uint8_t bit, bool set)
 {
+    if (refused(c))
+        return;
     wr_device *d = c.device;
     wr_msg_response req;
     wr_msg_entries l;
@@ -632,6 +644,8 @@ void handle_tx_flag_ranges(const response &c, uint8_t bit, bool set)
 
 void handle_tx_values(const response &c)
 {
+    if (refused(c))
+        return;
     wr_device *d = c.device;
     wr_msg_entries l;
     bool changed = false;
@@ -745,9 +759,11 @@ void dispatch(const response &c)
             if (before != d->capability_flags)
                 wr_device_report(d, WR_CHANGE_CAPABILITIES);
         }
-        complete(c, 0);
+        complete(c, mapped(c));
         break;
     case WR_OP_CHANGED_ALL:
+        if (refused(c))
+            break;
         set_all_changed(d);
         complete(c, 0);
         break;

@@ -484,7 +484,9 @@ TEST_F(RoutingClient, ErrorResultsAreMappedAndTheQueryFailureSendsTheDeviceToErr
 // device refused complete with the error; bit 15 with a success value stays success.
 TEST_F(RoutingClient, RefusalsWithTheReplyBitCompleteWithTheirError)
 {
-    tn_routing_device *s = sim();
+    // A device whose transmit-channel pages are followed by the channels' values.
+    tn_routing_device *s = sim(TN_ROUTING_MODEL_KTV4S, 16, 1,
+                               [](tn_routing_device_config *cfg) { cfg->capability_word |= WR_CAPS_WORD_TX_VALUES; });
     wr_device *d = open_active(s);
     ASSERT_NE(d, nullptr);
     read_rx(d);
@@ -535,6 +537,15 @@ TEST_F(RoutingClient, RefusalsWithTheReplyBitCompleteWithTheirError)
             read_rx(d);
         }
     }
+    // The values that follow a transmit-channel page: refused, the channels stay to be read again.
+    tn_routing_device_set_result(s, 0x2032, 0x8100);
+    done = completion{};
+    wr_request *r = nullptr;
+    ASSERT_EQ(wr_device_update(d, on_done, &r, WR_UPDATE_TXCHANNELS), 0);
+    ASSERT_TRUE(wait_done());
+    EXPECT_EQ(tn_routing_device_request_count(s, 0x2032), 1u);
+    EXPECT_EQ(done.result, QNB_ERR_INVALIDDATA);
+    EXPECT_TRUE(wr_device_get_changed_flag(d, WR_UPDATE_TXCHANNELS));
 }
 
 TEST_F(RoutingClient, ADeviceWithoutCapabilitiesBecomesActiveWithNoChannels)
