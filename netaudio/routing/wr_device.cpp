@@ -6,6 +6,7 @@
 
 #include "netaudio/platform/qnb_env.h"
 #include "netaudio/platform/qnb_log.h"
+#include "netaudio/platform/qnb_loop.h"
 
 namespace {
 
@@ -19,7 +20,9 @@ wr_devices *container_of(const wr_device *d)
     return d->container;
 }
 
-void free_device(wr_device *d)
+} // namespace
+
+void wr_device_delete(wr_device *d)
 {
     qnb_logger *log = logger_of(d);
     free(d->table);
@@ -32,7 +35,41 @@ void free_device(wr_device *d)
     wr_flow_rx_table_delete(d->rxflows);
     wr_device_addresses_delete(d->addresses);
     free(d);
-    qnb_log(log, QNB_LOG_DEBUG, "%s: finished\n", "wr_device_delete");
+    qnb_log(log, QNB_LOG_DEBUG, "%s: finished\n", __func__);
+}
+
+namespace {
+
+// One processing step over the device's ready resolve sockets. The wake-up of event-loop mode
+// reports the address bit whatever changed.
+qnb_error process_address_sockets(wr_device *d, qnb_socket_set *set, bool wakeup)
+{
+    wr_device_begin_processing(d);
+    bool changed = false;
+    qnb_error err = wr_device_addresses_process_sockets(d->addresses, set, &changed);
+    if (changed || wakeup)
+        wr_device_report(d, WR_CHANGE_ADDRESSES);
+    if (d->state == WR_DEVICE_STATE_RESOLVING && wr_device_addresses_count_resolved(d->addresses) > 0)
+        wr_device_set_state(d, WR_DEVICE_STATE_RESOLVED, 0, nullptr);
+    wr_device_end_processing(d);
+    return err;
+}
+
+void on_wakeup(int argument, qnb_event_loop *, uint32_t, void *user_data)
+{
+    wr_device *d = static_cast<wr_device *>(user_data);
+    d->wakeup = 0;
+    if (argument || d->close_pending || !d->addresses)
+        return;
+    qnb_socket_set ready;
+    qnb_socket_set_clear(&ready);
+    wr_device_addresses_take_ready(d->addresses, &ready);
+    qnb_error err = process_address_sockets(d, &ready, true);
+    if (err) {
+        char buffer[QNB_ERROR_MESSAGE_SIZE];
+        qnb_log(logger_of(d), QNB_LOG_ERROR, "%s: Error processing sockets: %s", "wr_device_wakeup",
+                qnb_error_message(err, buffer));
+    }
 }
 
 // The id of the first stale channel of `channels` in *first; false when none is stale.
@@ -291,7 +328,7 @@ qnb_error wr_device_open_with_config(wr_devices *devices, const wr_device_config
     }
     if (err) {
         wr_devices_remove_device(devices, d, &d->node);
-        free_device(d);
+        wr_device_delete(d);
         return err;
     }
     *out = d;
@@ -307,11 +344,21 @@ qnb_error wr_device_close(wr_device *d)
     d->changed_callback = nullptr;
     wr_device_lookup_cancel(d);
     wr_devices_remove_device(d->container, d, &d->node);
+    if (wr_devices_loop_mode(d->container)) {
+        // Its sockets leave the loop now; the device itself is freed after the loop's pass.
+        if (d->wakeup)
+            qnb_event_loop_remove_pass_callback(d->container->loop, d->wakeup, on_wakeup, d);
+        d->wakeup = 0;
+        wr_device_addresses_withdraw(d->addresses);
+        d->close_pending = true;
+        wr_devices_defer_deletion(d->container, d, &d->node);
+        return 0;
+    }
     if (d->processing) {
         d->close_pending = true; // freed when its processing step ends
         return 0;
     }
-    free_device(d);
+    wr_device_delete(d);
     return 0;
 }
 
@@ -387,7 +434,8 @@ void wr_device_end_processing(wr_device *d)
     if (d->processing)
         return;
     if (d->close_pending) {
-        free_device(d);
+        if (!wr_devices_loop_mode(d->container))
+            wr_device_delete(d);
         return;
     }
     uint32_t bits = d->accumulated;
@@ -534,15 +582,16 @@ qnb_error wr_device_process_sockets(wr_device *d, qnb_socket_set *set)
 {
     if (!d || !d->addresses)
         return 0;
-    wr_device_begin_processing(d);
-    bool changed = false;
-    qnb_error err = wr_device_addresses_process_sockets(d->addresses, set, &changed);
-    if (changed)
-        wr_device_report(d, WR_CHANGE_ADDRESSES);
-    if (d->state == WR_DEVICE_STATE_RESOLVING && wr_device_addresses_count_resolved(d->addresses) > 0)
-        wr_device_set_state(d, WR_DEVICE_STATE_RESOLVED, 0, nullptr);
-    wr_device_end_processing(d);
-    return err;
+    return process_address_sockets(d, set, false);
+}
+
+void wr_device_wake(wr_device *d)
+{
+    if (!d || d->close_pending || d->wakeup || !wr_devices_loop_mode(d->container))
+        return;
+    qnb_error err = qnb_event_loop_add_pass_callback(d->container->loop, &d->wakeup, on_wakeup, d);
+    if (err)
+        qnb_log(logger_of(d), QNB_LOG_ERROR, "%s: Error adding deferred wake-up: %d\n", __func__, err);
 }
 
 qnb_error wr_device_query_capabilities(wr_device *d, wr_device_request_fn callback, wr_request **out)
@@ -832,11 +881,18 @@ qnb_error wr_device_batch_subscribe(wr_device *d, wr_device_request_fn callback,
     return 0;
 }
 
-void wr_device_continue_batch(wr_device *d, wr_request *r)
+void wr_device_continue_batch(wr_device *d, wr_request *r, qnb_error result)
 {
     const batch_row *row = batch_row_for(r->request_code);
     if (!row) {
-        wr_device_complete(d, r, 0);
+        wr_device_complete(d, r, result);
+        return;
+    }
+    if (result) {
+        // The device refused this part of the batch: the rest is not sent, and what it holds now
+        // is read again.
+        wr_device_mark_kind(d, row->kind);
+        wr_device_complete(d, r, result);
         return;
     }
     if (r->batch.sent >= r->batch.total) {
@@ -980,7 +1036,7 @@ const wr_flow_host_ops k_flow_ops = {
     [](void *d, wr_request *r) { return wr_device_send(flow_device(d), r); },
     [](void *d, wr_request *r, qnb_error e) { wr_device_complete(flow_device(d), r, e); },
     [](void *d, wr_request *r, qnb_error e) { wr_devices_set_request_result(container_of(flow_device(d)), r, e); },
-    [](void *d, wr_request *r) { wr_device_continue_batch(flow_device(d), r); },
+    [](void *d, wr_request *r, qnb_error e) { wr_device_continue_batch(flow_device(d), r, e); },
     flow_rx_subscription,
 };
 

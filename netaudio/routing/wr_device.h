@@ -136,6 +136,7 @@ struct wr_device {
     int processing; // depth of nested processing steps
     uint32_t accumulated;
     bool close_pending; // closed inside one of its own processing steps: freed when it ends
+    uint32_t wakeup;    // event-loop mode: handle of the queued deferred wake-up (0 = none)
     uint16_t arcp_version;
     wr_router_version router_version;
     bool safe_mode;
@@ -213,6 +214,11 @@ void wr_device_handle_socket_response(wr_device *device, wr_request *request, co
 void wr_device_handle_domain_response(wr_device *device, wr_request *request, const uint32_t *source,
                                       const uint8_t *data, size_t size);
 qnb_error wr_device_process_sockets(wr_device *device, qnb_socket_set *set);
+// Event-loop mode: a resolve socket of the device is readable; its deferred wake-up processes the
+// ready sockets after the loop's pass.
+void wr_device_wake(wr_device *device);
+// Frees a closed device (the container's deferred deletion).
+void wr_device_delete(wr_device *device);
 
 void wr_device_report(wr_device *device, uint32_t bits);
 void wr_device_begin_processing(wr_device *device);
@@ -233,8 +239,9 @@ wgcp_builder *wr_device_restart_packet(wr_device *device, wr_request *request, u
 qnb_error wr_device_send(wr_device *device, wr_request *request);
 // The capabilities steps: PROP_AVAIL, NAMES, then ACTIVE and completion.
 void wr_device_continue_query(wr_device *device, wr_request *request);
-// Continues a batch of request code 4 after its response.
-void wr_device_continue_batch(wr_device *device, wr_request *request);
+// Continues a batch after the response to its last message; `result` is the response's mapped
+// result: an error ends the batch with it.
+void wr_device_continue_batch(wr_device *device, wr_request *request, qnb_error result);
 void wr_device_complete(wr_device *device, wr_request *request, qnb_error result);
 // A request of the device got no answer in time: it completes with TIMEDOUT; a device still
 // being queried cannot become ACTIVE without that answer and goes to ERROR.

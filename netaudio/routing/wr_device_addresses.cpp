@@ -25,14 +25,20 @@ const char *device_name(const wr_device_addresses *set)
     return set && set->device ? set->device->open_name : "";
 }
 
+wr_devices *container_of(const wr_device_address *e)
+{
+    return e->set && e->set->device ? e->set->device->container : nullptr;
+}
+
 void release(wr_device_address *e)
 {
     if (e->ref) {
+        int sock = e->sock;
+        wr_devices_announce_address(container_of(e), e, sock, false);
         wt_dnssd_deallocate(e->ref);
         e->ref = nullptr;
         e->sock = -1;
-        if (e->set && e->set->device)
-            wr_devices_announce_sockets(e->set->device->container);
+        e->loop_ready = false;
     }
     e->flags &= ~uint32_t(WR_ADDRESS_RESOLVING | WR_ADDRESS_QUERYING);
 }
@@ -64,6 +70,7 @@ void schedule_retry(wr_device_address *e)
     set_retry_pending(e, true);
     e->retry_at = now;
     e->retry_at.tv_sec += WR_RESOLVE_RETRY_S;
+    wr_devices_deadlines_changed(container_of(e));
 }
 
 bool loopback_index(const wr_device_addresses *set, uint32_t index)
@@ -83,14 +90,14 @@ bool accept_interface(wr_device_address *e, uint32_t index)
     return index == e->fixed_interface_index || loopback_index(e->set, index);
 }
 
-void resolve_reply(wt_dnssd_ref *, uint32_t flags, uint32_t interface_index, int32_t error, const char *full_name,
-                   const char *host_target, uint16_t port_network, uint16_t txt_length, const unsigned char *txt,
-                   void *context)
+void device_address_resolve_callback(wt_dnssd_ref *, uint32_t flags, uint32_t interface_index, int32_t error,
+                                     const char *full_name, const char *host_target, uint16_t port_network,
+                                     uint16_t txt_length, const unsigned char *txt, void *context)
 {
     wr_device_address *e = static_cast<wr_device_address *>(context);
     wr_device_addresses *set = e->set;
     qnb_logger *log = logger_of(set);
-    const char *fn = "device_address_resolve_callback";
+    const char *fn = __func__;
     if (error) {
         qnb_log(log, QNB_LOG_ERROR, "%s: dnssd error resolving record '%s': %d\n", fn, device_name(set), int(error));
         set->pending_error = QNB_ERR_DNSSDFAIL;
@@ -133,13 +140,14 @@ void resolve_reply(wt_dnssd_ref *, uint32_t flags, uint32_t interface_index, int
     }
 }
 
-void query_reply(wt_dnssd_ref *, uint32_t flags, uint32_t interface_index, int32_t error, const char *,
-                 uint16_t, uint16_t, uint16_t rdata_length, const void *rdata, uint32_t, void *context)
+void device_address_query_callback(wt_dnssd_ref *, uint32_t flags, uint32_t interface_index, int32_t error,
+                                   const char *, uint16_t, uint16_t, uint16_t rdata_length, const void *rdata,
+                                   uint32_t, void *context)
 {
     wr_device_address *e = static_cast<wr_device_address *>(context);
     wr_device_addresses *set = e->set;
     qnb_logger *log = logger_of(set);
-    const char *fn = "device_address_query_callback";
+    const char *fn = __func__;
     if (error) {
         qnb_log(log, QNB_LOG_ERROR, "%s: dnssd error querying device %s: %d\n", fn, device_name(set), int(error));
         set->pending_error = QNB_ERR_DNSSDFAIL;
@@ -228,7 +236,7 @@ qnb_error wr_device_addresses_resolve_address_at_index(wr_device_addresses *set,
     e->interface_index = interface_index;
     wt_dnssd_ref *ref = nullptr;
     int32_t err = wt_dnssd_resolve(&ref, 0, interface_index, set->device->open_name, WR_ROUTING_SERVICE_TYPE,
-                                   WR_ROUTING_SERVICE_DOMAIN, resolve_reply, e);
+                                   WR_ROUTING_SERVICE_DOMAIN, device_address_resolve_callback, e);
     if (err || !ref) {
         schedule_retry(e);
         return QNB_ERR_DNSSDFAIL;
@@ -238,7 +246,7 @@ qnb_error wr_device_addresses_resolve_address_at_index(wr_device_addresses *set,
     qnb_log(logger_of(set), QNB_LOG_DEBUG, "%s: Resolving device '%s' on interface %d using socket %d\n", __func__,
             device_name(set), int(interface_index), e->sock);
     e->flags |= WR_ADDRESS_RESOLVING;
-    wr_devices_announce_sockets(set->device->container);
+    wr_devices_announce_address(set->device->container, e, e->sock, true);
     return 0;
 }
 
@@ -319,7 +327,7 @@ qnb_error wr_device_address_process_socket(wr_device_address *e, bool *changed)
         // Long-lived, multicast query for the host's A record (the DNS-SD layer passes the flags the
         // backend accepts).
         int32_t err = wt_dnssd_query_record(&ref, 0x500, 0, e->host_target, WT_DNSSD_TYPE_A, WT_DNSSD_CLASS_IN,
-                                            query_reply, e);
+                                            device_address_query_callback, e);
         if (err || !ref) {
             qnb_log(log, QNB_LOG_ERROR, "%s: Error querying device %s: %d\n", fn, device_name(set), int(err));
             schedule_retry(e);
@@ -329,7 +337,7 @@ qnb_error wr_device_address_process_socket(wr_device_address *e, bool *changed)
         e->sock = wt_dnssd_socket(ref);
         e->flags |= WR_ADDRESS_QUERYING;
         qnb_log(log, QNB_LOG_DEBUG, "%s: Querying device %s using socket %d\n", fn, device_name(set), e->sock);
-        wr_devices_announce_sockets(set->device->container);
+        wr_devices_announce_address(set->device->container, e, e->sock, true);
         return 0;
     }
     return QNB_ERR_INVALIDSTATE;
@@ -378,6 +386,26 @@ size_t wr_device_addresses_count_resolved(const wr_device_addresses *set)
             ++n;
     }
     return n;
+}
+
+void wr_device_addresses_take_ready(wr_device_addresses *set, qnb_socket_set *ready)
+{
+    for (size_t i = 0; set && i < set->count; ++i) {
+        wr_device_address &e = set->entries[i];
+        if (e.loop_ready && e.sock >= 0)
+            qnb_socket_set_add(ready, e.sock);
+        e.loop_ready = false;
+    }
+}
+
+void wr_device_addresses_withdraw(wr_device_addresses *set)
+{
+    for (size_t i = 0; set && i < set->count; ++i) {
+        wr_device_address &e = set->entries[i];
+        if (e.sock >= 0)
+            wr_devices_announce_address(container_of(&e), &e, e.sock, false);
+        e.loop_ready = false;
+    }
 }
 
 bool wr_device_addresses_match(const wr_device_addresses *set, const qnb_sockaddr *source)

@@ -40,6 +40,7 @@ struct wr_device_address {
     uint16_t query_port;   // host order
     bool retry_pending;    // a failed resolve is started again at retry_at
     qnb_timeval retry_at;
+    bool loop_ready;       // event-loop mode: the socket was readable, the wake-up processes it
     wr_device_addresses *set;
 };
 
@@ -61,6 +62,10 @@ qnb_error wr_device_addresses_process_sockets(wr_device_addresses *set, qnb_sock
 qnb_error wr_device_address_process_socket(wr_device_address *entry, bool *changed);
 qnb_error wr_device_addresses_get_sockets(const wr_device_addresses *set, qnb_socket_set *set_out);
 size_t wr_device_addresses_count_resolved(const wr_device_addresses *set);
+// Event-loop mode: moves the sockets found readable into `ready` (clearing their marks), and
+// withdraws every socket from the loop (a closed device; the operations end with the set).
+void wr_device_addresses_take_ready(wr_device_addresses *set, qnb_socket_set *ready);
+void wr_device_addresses_withdraw(wr_device_addresses *set);
 // True when `source` equals the address and port of a resolved entry.
 bool wr_device_addresses_match(const wr_device_addresses *set, const qnb_sockaddr *source);
 // Restarts resolves whose retry time has passed; `changed` is set when one started.

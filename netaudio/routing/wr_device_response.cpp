@@ -609,8 +609,20 @@ void handle_channel_page(const response &c, bool tx)
     complete(c, 0);
 }
 
+// A reply that carries an error in its low bits completes its request with that error: whatever
+// such a reply holds is not taken as the device's new state.
+bool refused(const response &c)
+{
+    qnb_error err = mapped(c);
+    if (err)
+        complete(c, err);
+    return err != 0;
+}
+
 void handle_tx_flag_ranges(const response &c, uint8_t bit, bool set)
 {
+    if (refused(c))
+        return;
     wr_device *d = c.device;
     wr_msg_response req;
     wr_msg_entries l;
@@ -632,6 +644,8 @@ void handle_tx_flag_ranges(const response &c, uint8_t bit, bool set)
 
 void handle_tx_values(const response &c)
 {
+    if (refused(c))
+        return;
     wr_device *d = c.device;
     wr_msg_entries l;
     bool changed = false;
@@ -745,9 +759,11 @@ void dispatch(const response &c)
             if (before != d->capability_flags)
                 wr_device_report(d, WR_CHANGE_CAPABILITIES);
         }
-        complete(c, 0);
+        complete(c, mapped(c));
         break;
     case WR_OP_CHANGED_ALL:
+        if (refused(c))
+            break;
         set_all_changed(d);
         complete(c, 0);
         break;
@@ -762,7 +778,7 @@ void dispatch(const response &c)
         break;
     case WR_OP_TX_LABEL_CHANGE:
         if (c.request->request_code == WR_CODE_BATCH_LABELS)
-            wr_device_continue_batch(d, c.request);
+            wr_device_continue_batch(d, c.request, mapped(c));
         else
             wr_device_handle_tx_label_change(d, c.request, &c.m, c.result);
         break;
@@ -780,19 +796,19 @@ void dispatch(const response &c)
         break;
     case WR_OP_RX_RENAME:
         if (c.request->request_code == WR_CODE_BATCH_RXNAMES)
-            wr_device_continue_batch(d, c.request);
+            wr_device_continue_batch(d, c.request, mapped(c));
         else
-            complete(c, 0);
+            complete(c, mapped(c));
         break;
     case WR_OP_RX_SUBSCRIBE:
         if (c.request->request_code == WR_CODE_BATCH_SUBSCRIBE)
-            wr_device_continue_batch(d, c.request);
+            wr_device_continue_batch(d, c.request, mapped(c));
         else
-            complete(c, 0);
+            complete(c, mapped(c));
         break;
     case WR_OP_TX_FLOWS: {
         wr_flow_host h = wr_device_flow_host(d, c.request);
-        wr_flow_handle_tx_page(d->txflows, &h, &c.m);
+        TxFlowQuery(d->txflows, &h, &c.m);
         break;
     }
     case WR_OP_TX_FLOW_BATCH: {
@@ -802,7 +818,7 @@ void dispatch(const response &c)
     }
     case WR_OP_RX_FLOWS: {
         wr_flow_host h = wr_device_flow_host(d, c.request);
-        wr_flow_handle_rx_page(d->rxflows, &h, &c.m);
+        RxFlowQuery(d->rxflows, &h, &c.m);
         break;
     }
     case WR_OP_RX_FLOW_CHANGE: {
@@ -828,8 +844,9 @@ void dispatch(const response &c)
         handle_device_array(c);
         break;
     default:
-        // Flow records and every opcode without a handler complete the request.
-        complete(c, 0);
+        // Every opcode without a handler (the unsubscribe, the one-channel queries) completes its
+        // request with the result: an error the device answered is never taken for success.
+        complete(c, mapped(c));
         break;
     }
 }

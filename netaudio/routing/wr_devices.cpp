@@ -9,6 +9,7 @@
 #include "netaudio/messaging/wgcp_buffer.h"
 #include "netaudio/platform/qnb_env.h"
 #include "netaudio/platform/qnb_log.h"
+#include "netaudio/platform/qnb_loop.h"
 #include "netaudio/routing/wr_device.h"
 #include "netaudio/routing/wr_device_addresses.h"
 
@@ -27,8 +28,11 @@ const char *error_text(qnb_error err)
 
 bool event_loop_mode(const wr_devices *d)
 {
-    return d->env && d->env->event_loop;
+    return d->loop != nullptr;
 }
+
+void on_comms_readable(qnb_event_loop *, int, unsigned, void *user_data);
+void schedule(wr_devices *d);
 
 uint64_t micros(const qnb_timeval &t)
 {
@@ -156,6 +160,15 @@ qnb_error enable_socket_inet(wr_devices *d)
         qnb_log(logger_of(d), QNB_LOG_WARNING, "%s: could not enlarge the receive buffer of socket %d\n", __func__,
                 sock);
     d->comms_socket = sock;
+    if (d->loop) {
+        err = qnb_event_loop_set_socket(d->loop, sock, QNB_EVENT_LOOP_SET_READ, on_comms_readable, d,
+                                        QNB_EVENT_LOOP_ADD_ONLY);
+        if (err) {
+            d->comms_socket = QNB_SOCKET_INVALID;
+            qnb_socket_close(&sock);
+        }
+        return err;
+    }
     wr_devices_announce_sockets(d);
     return 0;
 }
@@ -165,8 +178,30 @@ wr_request *new_pool(uint32_t n)
     return static_cast<wr_request *>(calloc(n, sizeof(wr_request)));
 }
 
+void on_deferred(int argument, qnb_event_loop *, uint32_t, void *user_data);
+
+// Devices closed in event-loop mode wait on their own list until the container's deferred call.
+void delete_parked(wr_devices *d)
+{
+    while (d->deferred_deletions.first) {
+        qnb_list_node *n = d->deferred_deletions.first;
+        qnb_list_remove(n);
+        wr_device_delete(static_cast<wr_device *>(n->data));
+    }
+}
+
 void free_container(wr_devices *d)
 {
+    if (d->loop) {
+        if (d->deferred_call)
+            qnb_event_loop_remove_pass_callback(d->loop, d->deferred_call, on_deferred, d);
+        if (d->deadline_timer)
+            qnb_timer_delete(d->deadline_timer);
+        if (d->comms_socket != QNB_SOCKET_INVALID)
+            qnb_event_loop_set_socket(d->loop, d->comms_socket, QNB_EVENT_LOOP_SET_READ, nullptr, nullptr,
+                                      QNB_EVENT_LOOP_CHANGE_ONLY);
+    }
+    delete_parked(d);
     free(d->requests.slots);
     if (d->comms_socket != QNB_SOCKET_INVALID) {
         qnb_log(logger_of(d), QNB_LOG_DEBUG, "%s: closing arcp comms socket %d\n", "wr_devices_delete",
@@ -257,6 +292,107 @@ void check_deadlines(wr_devices *d)
     }
 }
 
+// Reads up to WR_DRAIN_PER_PROCESS datagrams of the comms socket (inside a processing pass).
+qnb_error wr_devices_read_vlpi_socket(wr_devices *d)
+{
+    const char *fn = __func__;
+    for (int i = 0; i < WR_DRAIN_PER_PROCESS; ++i) {
+        size_t size = sizeof d->receive_buffer;
+        qnb_error err = qnb_socket_recvfrom(d->comms_socket, d->receive_buffer, &size, &d->receive_source);
+        if (err == QNB_ERR_TIMEDOUT)
+            return 0;
+        if (err == QNB_ERR_INTERRUPTED)
+            return err;
+        if (err == QNB_ERR_MSGSIZE) {
+            qnb_log(logger_of(d), QNB_LOG_ERROR, "%s: Dropped an oversized message on socket %d", fn,
+                    d->comms_socket);
+            continue;
+        }
+        if (err) {
+            qnb_log(logger_of(d), QNB_LOG_ERROR, "%s: Error reading socket %d: %s", fn, d->comms_socket,
+                    error_text(err));
+            return err;
+        }
+        wr_devices_process_socket_message(d, d->receive_buffer, size, &d->receive_source);
+    }
+    return 0;
+}
+
+// Request deadlines and resolve retries that have come (inside a processing pass).
+void process_deadlines(wr_devices *d)
+{
+    check_deadlines(d);
+    for (qnb_list_node *n = d->devices.first; n;) {
+        qnb_list_node *next = n->next;
+        wr_device *dev = static_cast<wr_device *>(n->data);
+        bool changed = false;
+        if (dev->addresses) {
+            wr_device_begin_processing(dev);
+            qnb_timeval now{0, 0};
+            qnb_time_now(&now);
+            wr_device_addresses_check_retries(dev->addresses, &now, &changed);
+            wr_device_end_processing(dev);
+        }
+        n = next;
+    }
+}
+
+// ---- event-loop mode ----
+//
+// The comms socket and every device's resolve socket have read callbacks in the loop; one idle
+// timer stands for the earliest request deadline or resolve retry. What a pass changed (a request
+// sent, a deadline moved, a device closed) is settled once by the container's deferred call after
+// the loop's pass: it frees the devices closed meanwhile and sets the timer again.
+
+void on_comms_readable(qnb_event_loop *, int, unsigned, void *user_data)
+{
+    wr_devices *d = static_cast<wr_devices *>(user_data);
+    d->processing = true;
+    wr_devices_read_vlpi_socket(d);
+    process_deadlines(d);
+    d->processing = false;
+    schedule(d);
+}
+
+void on_deadline(qnb_timer *, void *context)
+{
+    wr_devices *d = static_cast<wr_devices *>(context);
+    d->processing = true;
+    process_deadlines(d);
+    d->processing = false;
+    schedule(d);
+}
+
+void on_address_readable(qnb_event_loop *, int, unsigned, void *user_data)
+{
+    wr_device_address *e = static_cast<wr_device_address *>(user_data);
+    e->loop_ready = true;
+    wr_device_wake(e->set->device);
+}
+
+void on_deferred(int argument, qnb_event_loop *, uint32_t, void *user_data)
+{
+    wr_devices *d = static_cast<wr_devices *>(user_data);
+    d->deferred_call = 0;
+    if (argument)
+        return; // the loop is being destroyed
+    delete_parked(d);
+    qnb_timeval due;
+    if (wr_devices_next_deadline(d, &due))
+        qnb_timer_set_expiry(d->deadline_timer, &due, nullptr);
+    else
+        qnb_timer_stop(d->deadline_timer);
+}
+
+void schedule(wr_devices *d)
+{
+    if (!d->loop || d->deferred_call)
+        return;
+    qnb_error err = qnb_event_loop_add_pass_callback(d->loop, &d->deferred_call, on_deferred, d);
+    if (err)
+        qnb_log(logger_of(d), QNB_LOG_ERROR, "%s: Error adding deferred call: %s\n", "wr_devices", error_text(err));
+}
+
 } // namespace
 
 qnb_error wr_devices_new(qnb_env *env, wr_devices **out)
@@ -273,6 +409,7 @@ qnb_error wr_devices_new_common(qnb_env *env, const void *, wr_devices **out)
     if (!d)
         return QNB_ERR_NOMEMORY;
     d->env = env;
+    d->loop = env ? env->event_loop : nullptr;
     d->comms_socket = QNB_SOCKET_INVALID;
     d->unix_socket = QNB_SOCKET_INVALID;
     domain_handler *handler = object_get_owner(env);
@@ -299,6 +436,13 @@ qnb_error wr_devices_new_common(qnb_env *env, const void *, wr_devices **out)
     }
     d->handles.capacity = 1;
     d->requests.capacity = WR_DEVICES_DEFAULT_REQUESTS;
+    if (d->loop) {
+        err = qnb_timer_new_idle(d->loop, on_deadline, d, &d->deadline_timer);
+        if (err) {
+            free_container(d);
+            return err;
+        }
+    }
     err = enable_socket_inet(d);
     if (err) {
         free_container(d);
@@ -445,44 +589,9 @@ qnb_error wr_devices_process(wr_devices *d, qnb_socket_set *set)
         }
     }
     qnb_error result = 0;
-    if (!set || qnb_socket_set_is_member(set, d->comms_socket)) {
-        for (int i = 0; i < WR_DRAIN_PER_PROCESS; ++i) {
-            size_t size = sizeof d->receive_buffer;
-            qnb_error err = qnb_socket_recvfrom(d->comms_socket, d->receive_buffer, &size, &d->receive_source);
-            if (err == QNB_ERR_TIMEDOUT)
-                break;
-            if (err == QNB_ERR_INTERRUPTED) {
-                result = err;
-                break;
-            }
-            if (err == QNB_ERR_MSGSIZE) {
-                qnb_log(logger_of(d), QNB_LOG_ERROR, "%s: Dropped an oversized message on socket %d", __func__,
-                        d->comms_socket);
-                continue;
-            }
-            if (err) {
-                qnb_log(logger_of(d), QNB_LOG_ERROR, "%s: Error reading socket %d: %s", __func__, d->comms_socket,
-                        error_text(err));
-                result = err;
-                break;
-            }
-            wr_devices_process_socket_message(d, d->receive_buffer, size, &d->receive_source);
-        }
-    }
-    check_deadlines(d);
-    for (qnb_list_node *n = d->devices.first; n;) {
-        qnb_list_node *next = n->next;
-        wr_device *dev = static_cast<wr_device *>(n->data);
-        bool changed = false;
-        if (dev->addresses) {
-            wr_device_begin_processing(dev);
-            qnb_timeval now{0, 0};
-            qnb_time_now(&now);
-            wr_device_addresses_check_retries(dev->addresses, &now, &changed);
-            wr_device_end_processing(dev);
-        }
-        n = next;
-    }
+    if (!set || qnb_socket_set_is_member(set, d->comms_socket))
+        result = wr_devices_read_vlpi_socket(d);
+    process_deadlines(d);
     d->processing = false;
     if (d->pending_change) {
         d->pending_change = false;
@@ -647,6 +756,7 @@ qnb_error wr_devices_send_request(wr_devices *d, wr_request *r, wgcp_builder *pa
     r->via_domain = false;
     r->resent = false;
     qnb_time_now(&r->sent_at);
+    schedule(d);
     return send_packet(d, r);
 }
 
@@ -667,6 +777,7 @@ qnb_error wr_devices_send_request_via_domain(wr_devices *d, wr_request *r, wgcp_
     r->resent = false;
     r->sent_to = nullptr;
     qnb_time_now(&r->sent_at);
+    schedule(d);
     return send_via_domain(d, r, domain_address);
 }
 
@@ -825,4 +936,38 @@ void wr_devices_announce_sockets(wr_devices *d)
         d->pending_change = true;
     else if (d->changed_callback)
         d->changed_callback(d);
+}
+
+void wr_devices_announce_address(wr_devices *d, wr_device_address *entry, int socket, bool watch)
+{
+    if (!d)
+        return;
+    if (!d->loop) {
+        wr_devices_announce_sockets(d);
+        return;
+    }
+    qnb_error err = qnb_event_loop_set_socket(d->loop, socket, QNB_EVENT_LOOP_SET_READ,
+                                              watch ? on_address_readable : nullptr, entry,
+                                              watch ? QNB_EVENT_LOOP_ADD_OR_CHANGE : QNB_EVENT_LOOP_CHANGE_ONLY);
+    if (err && watch)
+        qnb_log(logger_of(d), QNB_LOG_ERROR, "%s: Error adding socket %d to the event loop: %s\n", __func__, socket,
+                error_text(err));
+}
+
+void wr_devices_defer_deletion(wr_devices *d, wr_device *device, qnb_list_node *node)
+{
+    node->data = device;
+    qnb_list_push_back(&d->deferred_deletions, node);
+    schedule(d);
+}
+
+void wr_devices_deadlines_changed(wr_devices *d)
+{
+    if (d)
+        schedule(d);
+}
+
+bool wr_devices_loop_mode(const wr_devices *d)
+{
+    return d && d->loop;
 }

@@ -26,7 +26,16 @@
 // the response class and the ids swapped. Transport errors map like failed lookups: 2 and 3 give
 // INVALIDPARAMETER, 5 INVALIDDATA, 6 POLICY, any other SYSTEM.
 //
-// Single-threaded (the service layer's worker); callbacks run inside the calls that cause them.
+// Event-loop mode: when the environment carries an event loop (qnb_loop.h) the container needs no
+// owner's pass. Its comms socket and every device's resolve socket get read callbacks in the loop,
+// one idle timer of the loop stands for the earliest request deadline or resolve retry, a device
+// processes its ready resolve sockets in a deferred wake-up, and a closed device is freed by the
+// container's deferred call after the loop's pass. wr_devices_get_sockets and wr_devices_process
+// then return NOTSUPPORTED and the changed callback is not used. The container is deleted before
+// its loop.
+//
+// Single-threaded (the service layer's worker, or the loop's thread); callbacks run inside the
+// calls that cause them.
 #pragma once
 
 #include <cstddef>
@@ -43,10 +52,13 @@
 #include "netaudio/routing/wr_message.h"
 
 struct qnb_env;
+struct qnb_event_loop;
+struct qnb_timer;
 struct wr_devices;
 struct wr_request;
 struct wr_device;
 struct wr_device_addresses;
+struct wr_device_address;
 
 enum {
     WR_DEVICES_DEFAULT_REQUESTS = 16,
@@ -123,7 +135,12 @@ struct wr_devices {
     // Address entries of the devices with a resolve retry pending: while there is none, the
     // deadline asked on every pass does not walk the devices.
     uint32_t address_retries;
-    qnb_list deferred_deletions; // event-loop mode only
+    // Event-loop mode (null loop: the owner's pass): devices closed and waiting for the deferred
+    // call, the deadline timer, and the handle of the deferred call (0 when none is queued).
+    qnb_event_loop *loop;
+    qnb_list deferred_deletions;
+    qnb_timer *deadline_timer;
+    uint32_t deferred_call;
     bool have_loopback;
     qnb_interface loopback;
     uint8_t receive_buffer[WR_MESSAGE_MAX];
@@ -190,5 +207,13 @@ void wr_devices_add_device(wr_devices *devices, wr_device *device, qnb_list_node
 void wr_devices_remove_device(wr_devices *devices, wr_device *device, qnb_list_node *node);
 // A socket of the container or of a device came or went: deferred while processing.
 void wr_devices_announce_sockets(wr_devices *devices);
+// A resolve socket of a device's address entry came (`watch`) or goes: in event-loop mode its read
+// callback is registered or withdrawn, otherwise the sockets are announced.
+void wr_devices_announce_address(wr_devices *devices, wr_device_address *entry, int socket, bool watch);
+// Event-loop mode: a closed device, already unlinked, is freed by the deferred call.
+void wr_devices_defer_deletion(wr_devices *devices, wr_device *device, qnb_list_node *node);
+// A deadline came or moved: in event-loop mode the deadline timer is set again after the pass.
+void wr_devices_deadlines_changed(wr_devices *devices);
+bool wr_devices_loop_mode(const wr_devices *devices);
 // The container's current domain id (16 bytes).
 void wr_devices_get_domain_id(const wr_devices *devices, uint8_t *out);

@@ -986,7 +986,7 @@ qnb_error AddRxTemplate(wr_rxflow_table *t, const wr_flow_host *h, const wr_flow
 // ---------------------------------------------------------------------------------------------
 // Reply handlers
 
-void wr_flow_handle_tx_page(wr_txflow_table *t, const wr_flow_host *h, const wr_msg_response *m)
+void TxFlowQuery(wr_txflow_table *t, const wr_flow_host *h, const wr_msg_response *m)
 {
     wr_msg_entries l;
     qnb_error e = t ? wr_msg_read_list(m, WR_FLOW_TX_RECORD_SIZE, &l) : QNB_ERR_INVALIDSTATE;
@@ -1016,7 +1016,7 @@ void wr_flow_handle_tx_page(wr_txflow_table *t, const wr_flow_host *h, const wr_
     complete(h, e);
 }
 
-void wr_flow_handle_rx_page(wr_rxflow_table *t, const wr_flow_host *h, const wr_msg_response *m)
+void RxFlowQuery(wr_rxflow_table *t, const wr_flow_host *h, const wr_msg_response *m)
 {
     wr_msg_entries l;
     qnb_error e = t ? wr_msg_read_list(m, WR_FLOW_RX_RECORD_SIZE, &l) : QNB_ERR_INVALIDSTATE;
@@ -1104,7 +1104,7 @@ void wr_flow_handle_rx_change(wr_rxflow_table *t, const wr_flow_host *h, const w
 void wr_flow_handle_tx_batch(wr_txflow_table *t, const wr_flow_host *h, const wr_msg_response *m)
 {
     if (h->request_code == WR_FLOW_CODE_BATCH && h->ops->continue_batch) {
-        h->ops->continue_batch(h->device, h->request);
+        h->ops->continue_batch(h->device, h->request, wr_msg_result_to_error(m->header.status));
         return;
     }
     override_result(h, m);

@@ -187,8 +187,8 @@ struct wr_flow_host_ops {
     qnb_error (*send)(void *device, wr_request *request);
     void (*complete)(void *device, wr_request *request, qnb_error result);
     void (*set_result_override)(void *device, wr_request *request, qnb_error error);
-    // Continues the tx flow batch (request code 7) after its reply.
-    void (*continue_batch)(void *device, wr_request *request);
+    // Continues the tx flow batch (request code 7) after its reply; an error `result` ends it.
+    void (*continue_batch)(void *device, wr_request *request, qnb_error result);
     // Updates rx channel `rx_id`'s subscription from an rx flow subscription entry, reporting its
     // change bits; false when the device has no such rx channel.
     bool (*rx_subscription)(void *device, uint16_t rx_id, const char *tx_channel, const char *tx_device,
@@ -282,8 +282,8 @@ qnb_error AddRxTemplate(wr_rxflow_table *t, const wr_flow_host *h, const wr_flow
 // ---------------------------------------------------------------------------------------------
 // Reply handlers. Each ends by completing the request or by sending a follow-up on its slot.
 
-void wr_flow_handle_tx_page(wr_txflow_table *t, const wr_flow_host *h, const wr_msg_response *m);       // 0x2200
-void wr_flow_handle_rx_page(wr_rxflow_table *t, const wr_flow_host *h, const wr_msg_response *m);       // 0x3200
+void TxFlowQuery(wr_txflow_table *t, const wr_flow_host *h, const wr_msg_response *m);                 // 0x2200
+void RxFlowQuery(wr_rxflow_table *t, const wr_flow_host *h, const wr_msg_response *m);                 // 0x3200
 void wr_flow_handle_rx_templates(wr_rxflow_table *t, const wr_flow_host *h, const wr_msg_response *m);  // 0x3240/1
 void wr_flow_handle_rx_change(wr_rxflow_table *t, const wr_flow_host *h, const wr_msg_response *m);     // 0x3201
 void wr_flow_handle_tx_batch(wr_txflow_table *t, const wr_flow_host *h, const wr_msg_response *m);      // 0x2201

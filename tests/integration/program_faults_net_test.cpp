@@ -213,6 +213,11 @@ const Scenario kScenarios[] = {
     {"device_vanishes", {"--vanish", "T002-QZ-RQA-310-0002:1:0x3014"}, 2, {2}},
     // RQA-310 unit 3 refuses every subscribe.
     {"device_refuses", {"--faulty", "T003-QZ-RQA-310-0003", "--result", "0x3010=0x0100"}, 1, {3}},
+    // RQA-310 unit 3 refuses its clear and every subscribe with results that carry the reply bit.
+    {"device_refuses_with_reply_bit",
+     {"--faulty", "T003-QZ-RQA-310-0003", "--result", "0x3014=0x8100", "--result", "0x3010=0x8600"},
+     1,
+     {3}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, ProgramFaultsNet, ::testing::ValuesIn(kScenarios),

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "netaudio/messaging/wgcp_buffer.h"
@@ -13,6 +14,7 @@
 #include "netaudio/routing/wr_devices.h"
 #include "testnet/tn_routing_device.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/routing_client.h"
 
 namespace {
 
@@ -82,14 +84,8 @@ protected:
 
     wr_device *open(tn_routing_device *s)
     {
-        wr_device_config cfg;
-        memset(&cfg, 0, sizeof cfg);
-        cfg.flags = WR_CONFIG_ADDRESSES;
-        cfg.count = 1;
-        cfg.addresses[0].address = htonl(INADDR_LOOPBACK);
-        cfg.addresses[0].port = tn_routing_device_get_port(s);
         wr_device *d = nullptr;
-        EXPECT_EQ(wr_device_open_with_config(devices, &cfg, &d), 0);
+        EXPECT_EQ(qz_test::open_loopback_device(devices, tn_routing_device_get_port(s), &d), 0);
         if (d) {
             opened.push_back(d);
             wr_device_set_context(d, &seen);
@@ -225,13 +221,7 @@ TEST_F(RoutingClient, BatchOfFortySubscriptionsGoesOutAsSixteenSixteenEightWithO
     tn_routing_device *s = sim();
     wr_device *d = open_active(s);
     ASSERT_NE(d, nullptr);
-    std::vector<wr_batch_item> items(40);
-    for (size_t i = 0; i < items.size(); ++i) {
-        memset(&items[i], 0, sizeof items[i]);
-        items[i].rx_channel = uint16_t(i + 1);
-        snprintf(items[i].tx_channel, sizeof items[i].tx_channel, "%02d", int(i % 8 + 1));
-        snprintf(items[i].tx_device, sizeof items[i].tx_device, "%s", "T002-RQA310-0002-QZ");
-    }
+    std::vector<wr_batch_item> items = qz_test::batch_items(40, "T002-RQA310-0002-QZ");
     wr_request *r = nullptr;
     ASSERT_EQ(wr_device_batch_subscribe(d, on_done, &r, items.size(), items.data()), 0);
     ASSERT_TRUE(wait_done());
@@ -262,11 +252,7 @@ TEST_F(RoutingClient, ClearingAWholeDeviceIsOneUnsubscribeOfTheWholeRange)
         tn_routing_device_set_subscription(s, id, "02", "T002-RQA310-0002-QZ");
     wr_device *d = open_active(s);
     ASSERT_NE(d, nullptr);
-    std::vector<wr_batch_item> items(64);
-    for (size_t i = 0; i < items.size(); ++i) {
-        memset(&items[i], 0, sizeof items[i]);
-        items[i].rx_channel = uint16_t(i + 1);
-    }
+    std::vector<wr_batch_item> items = qz_test::batch_items(64, nullptr);
     wr_request *r = nullptr;
     ASSERT_EQ(wr_device_batch_subscribe(d, on_done, &r, items.size(), items.data()), 0);
     ASSERT_TRUE(wait_done());
@@ -491,6 +477,75 @@ TEST_F(RoutingClient, ErrorResultsAreMappedAndTheQueryFailureSendsTheDeviceToErr
     ASSERT_TRUE(wait_done());
     EXPECT_EQ(done.result, QNB_ERR_MSGSIZE);
     EXPECT_EQ(wr_device_get_state(e), WR_DEVICE_STATE_ERROR);
+}
+
+// Results with bit 15 set go to the opcode's handler whatever their low bits say: a subscribe, a
+// batch subscribe, a clear (single and whole device), a rename and a one-channel query that the
+// device refused complete with the error; bit 15 with a success value stays success.
+TEST_F(RoutingClient, RefusalsWithTheReplyBitCompleteWithTheirError)
+{
+    // A device whose transmit-channel pages are followed by the channels' values.
+    tn_routing_device *s = sim(TN_ROUTING_MODEL_KTV4S, 16, 1,
+                               [](tn_routing_device_config *cfg) { cfg->capability_word |= WR_CAPS_WORD_TX_VALUES; });
+    wr_device *d = open_active(s);
+    ASSERT_NE(d, nullptr);
+    read_rx(d);
+    wr_rxchannel *c = wr_device_rxchannel_by_id(d, 3);
+    std::vector<wr_batch_item> subscribe = qz_test::batch_items(40, "T002-RQA310-0002-QZ");
+    std::vector<wr_batch_item> clear = qz_test::batch_items(64, nullptr);
+    struct operation {
+        const char *name;
+        uint16_t opcode;
+        unsigned messages; // of the opcode when the device accepts them all
+        std::function<qnb_error()> send;
+    } operations[] = {
+        {"subscribe", 0x3010, 1, [&] { return wr_rxchannel_subscribe(c, on_done, nullptr, "T002-RQA310-0002-QZ", "05"); }},
+        {"batch subscribe", 0x3010, 3,
+         [&] {
+             wr_request *r = nullptr;
+             return wr_device_batch_subscribe(d, on_done, &r, subscribe.size(), subscribe.data());
+         }},
+        {"clear", 0x3014, 1, [&] { return wr_rxchannel_subscribe(c, on_done, nullptr, nullptr, nullptr); }},
+        {"device clear", 0x3014, 1,
+         [&] {
+             wr_request *r = nullptr;
+             return wr_device_batch_subscribe(d, on_done, &r, clear.size(), clear.data());
+         }},
+        {"rename", 0x3001, 1, [&] { return wr_rxchannel_set_name(c, on_done, nullptr, "Left"); }},
+        {"channel query", 0x3031, 1, [&] { return wr_rxchannel_query(c, on_done, nullptr, true); }},
+    };
+    const struct {
+        uint16_t result;
+        qnb_error expected;
+    } results[] = {{0x8100, QNB_ERR_INVALIDDATA}, {0x8600, QNB_ERR_POLICY}, {0x8001, 0}};
+    for (const auto &k : results) {
+        for (const operation &op : operations) {
+            SCOPED_TRACE(::testing::Message() << op.name << " answered 0x" << std::hex << k.result);
+            tn_routing_device_set_result(s, op.opcode, k.result);
+            tn_routing_device_clear_log(s);
+            done = completion{};
+            ASSERT_EQ(op.send(), 0);
+            ASSERT_TRUE(wait_done());
+            pump(2);
+            EXPECT_EQ(done.calls, 1);
+            EXPECT_EQ(done.result, k.expected);
+            // A refused batch message ends the batch; what the device holds is to be read again.
+            EXPECT_EQ(tn_routing_device_request_count(s, op.opcode), k.expected ? 1u : op.messages);
+            EXPECT_TRUE(wr_device_get_changed_flag(d, WR_UPDATE_RXCHANNELS));
+            EXPECT_EQ(wr_device_get_state(d), WR_DEVICE_STATE_ACTIVE);
+            tn_routing_device_set_result(s, op.opcode, 0);
+            read_rx(d);
+        }
+    }
+    // The values that follow a transmit-channel page: refused, the channels stay to be read again.
+    tn_routing_device_set_result(s, 0x2032, 0x8100);
+    done = completion{};
+    wr_request *r = nullptr;
+    ASSERT_EQ(wr_device_update(d, on_done, &r, WR_UPDATE_TXCHANNELS), 0);
+    ASSERT_TRUE(wait_done());
+    EXPECT_EQ(tn_routing_device_request_count(s, 0x2032), 1u);
+    EXPECT_EQ(done.result, QNB_ERR_INVALIDDATA);
+    EXPECT_TRUE(wr_device_get_changed_flag(d, WR_UPDATE_TXCHANNELS));
 }
 
 TEST_F(RoutingClient, ADeviceWithoutCapabilitiesBecomesActiveWithNoChannels)

@@ -16,6 +16,7 @@
 #include "netaudio/routing/wr_devices.h"
 #include "testnet/tn_routing_device.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/routing_client.h"
 
 namespace {
 
@@ -67,13 +68,7 @@ protected:
     {
         if (device)
             wr_device_close(device);
-        wr_device_config cfg;
-        memset(&cfg, 0, sizeof cfg);
-        cfg.flags = WR_CONFIG_ADDRESSES;
-        cfg.count = 1;
-        cfg.addresses[0].address = htonl(INADDR_LOOPBACK);
-        cfg.addresses[0].port = tn_routing_device_get_port(sim);
-        ASSERT_EQ(wr_device_open_with_config(devices, &cfg, &device), 0);
+        ASSERT_EQ(qz_test::open_loopback_device(devices, tn_routing_device_get_port(sim), &device), 0);
         if (!active)
             return;
         tn_routing_device_set_silent(sim, false);

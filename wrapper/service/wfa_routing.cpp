@@ -133,13 +133,22 @@ wfa_routing_slot *slot_of_device(wr_device *d)
     return s && s->device == d ? s : nullptr;
 }
 
-// The routing device that serves `name`, or null.
-wr_device *lookup(const char *name, wfa_routing_slot **slot = nullptr)
+} // namespace
+
+wr_device *wfa_routing_lookup(const char *name)
 {
     wfa_routing_slot *s = slot_of_name(name);
-    if (slot)
-        *slot = s;
     return s && s->open ? s->device : nullptr;
+}
+
+namespace {
+
+// The routing device that serves `name` and its slot, or null.
+wr_device *lookup(const char *name, wfa_routing_slot **slot)
+{
+    wr_device *d = wfa_routing_lookup(name);
+    *slot = d ? slot_of_device(d) : nullptr;
+    return d;
 }
 
 void register_sockets()
@@ -162,15 +171,15 @@ void on_update_done(wr_device *device, wr_request *request, qnb_error result)
         wfa_log(QNB_LOG_INFO, "wfa_routing: update of '%s' ended with %d", s->name, int(result));
 }
 
-// Reads again the data of the kinds in `mask` whose change flag is set, one update per kind at a
-// time.
-void refresh(wfa_routing_slot *s, unsigned mask = k_all_kinds)
+} // namespace
+
+void wfa_routing_refresh(wr_device *d, unsigned kinds)
 {
-    wr_device *d = s->device;
-    if (!is_active(d))
+    wfa_routing_slot *s = d ? slot_of_device(d) : nullptr;
+    if (!s || !is_active(d))
         return;
     for (unsigned k = 0; k < WR_UPDATE_KINDS; ++k) {
-        if (!(mask & (1u << k)) || s->updates[k] || !wr_device_get_changed_flag(d, k))
+        if (!(kinds & (1u << k)) || s->updates[k] || !wr_device_get_changed_flag(d, k))
             continue;
         wr_request *r = nullptr;
         qnb_error e = wr_device_update(d, on_update_done, &r, k);
@@ -180,6 +189,8 @@ void refresh(wfa_routing_slot *s, unsigned mask = k_all_kinds)
             s->updates[k] = r;
     }
 }
+
+namespace {
 
 // The transmit channel id of `channel` in the routing device of `device` when it is routed here
 // and active, else 0xFFFF.
@@ -247,9 +258,9 @@ void finish_command(pending_command &c, qnb_error result)
         // while the change was under way does not keep the old one.
         if (wr_rxchannel *ch = wr_device_rxchannel_at(s->device, c.rx_index))
             wr_channel_mark_stale(ch);
-        refresh(s, 1u << WR_UPDATE_RXCHANNELS);
+        wfa_routing_refresh(s->device, 1u << WR_UPDATE_RXCHANNELS);
     } else if (c.code == WFA_CBACK_INF_SET_BATCH_LIST) {
-        refresh(s, 1u << WR_UPDATE_RXCHANNELS);
+        wfa_routing_refresh(s->device, 1u << WR_UPDATE_RXCHANNELS);
     }
 }
 
@@ -341,7 +352,7 @@ void on_capabilities_done(wr_device *device, wr_request *, qnb_error result)
     int state = wr_device_get_state(device);
     if (state == WR_DEVICE_STATE_ACTIVE) {
         s->reopens = 0;
-        refresh(s);
+        wfa_routing_refresh(s->device, k_all_kinds);
         post_channel_counts(s);
     } else if (state == WR_DEVICE_STATE_RESOLVED || state == WR_DEVICE_STATE_QUERYING) {
         // The query ended without bringing the device to ACTIVE: ask again a second later.
@@ -358,7 +369,9 @@ void on_capabilities_done(wr_device *device, wr_request *, qnb_error result)
     }
 }
 
-void on_state(wr_device *device, uint32_t changes)
+} // namespace
+
+void wfa_routing_on_state(wr_device *device, uint32_t changes)
 {
     wfa_routing_slot *s = slot_of_device(device);
     if (!s)
@@ -383,6 +396,8 @@ void on_state(wr_device *device, uint32_t changes)
         break;
     }
 }
+
+namespace {
 
 void on_container_changed(wr_devices *)
 {
@@ -445,7 +460,7 @@ uint32_t post_labels(const char *name, uint16_t request_id, uint16_t code, uint1
     wr_device *d = active_device(name, &s, &why, 10, 8);
     if (why)
         return refuse(code, answer, request_id, why);
-    refresh(s);
+    wfa_routing_refresh(s->device, k_all_kinds);
     uint16_t count = count_of(d);
     if (count > k_label_texts)
         count = k_label_texts;
@@ -569,7 +584,7 @@ uint32_t wfa_routing_watch_timeout(const char *name, uint16_t request_id)
     }
     s->device = d;
     wr_device_set_context(d, s);
-    wr_device_set_changed_callback(d, on_state);
+    wr_device_set_changed_callback(d, wfa_routing_on_state);
     register_sockets();
     s->open = 1;
     s->request_id = request_id;
@@ -589,7 +604,7 @@ uint32_t wfa_routing_set_patch(const char *name, uint16_t rx_channel, const char
         why = WFA_E_BAD_ARGUMENT;
     wr_rxchannel *c = nullptr;
     if (!why) {
-        refresh(s, 1u << WR_UPDATE_RXCHANNELS);
+        wfa_routing_refresh(s->device, 1u << WR_UPDATE_RXCHANNELS);
         c = wr_device_rxchannel_at(d, rx_channel);
         if (!c)
             why = WFA_E_NULL;
@@ -622,7 +637,7 @@ uint32_t wfa_routing_get_patch(const char *name, uint16_t rx_channel, uint16_t r
     wr_device *d = active_device(name, &s, &why, WFA_E_BAD_ARGUMENT, WFA_E_WRONG_STATE);
     const wr_rxchannel *c = nullptr;
     if (!why) {
-        refresh(s, 1u << WR_UPDATE_RXCHANNELS);
+        wfa_routing_refresh(s->device, 1u << WR_UPDATE_RXCHANNELS);
         c = rx_channel < WFA_BATCH_ENTRIES ? wr_device_rxchannel_at(d, rx_channel) : nullptr;
         if (!c)
             why = WFA_E_BAD_ARGUMENT;
@@ -649,7 +664,7 @@ uint32_t wfa_routing_get_batch(const char *name, uint16_t count, uint16_t reques
             if (wr_rxchannel *c = wr_device_rxchannel_at(d, i))
                 wr_channel_mark_stale(c);
         }
-        refresh(s, 1u << WR_UPDATE_RXCHANNELS);
+        wfa_routing_refresh(s->device, 1u << WR_UPDATE_RXCHANNELS);
     }
     post(WFA_CBACK_INF_GET_BATCH_LIST, subscription_list(s, count), request_id, ERR_NOERR);
     return 0;
@@ -850,7 +865,7 @@ uint32_t wfa_routing_refresh_rx(const char *name, const uint8_t *bitmap, uint16_
                 wr_channel_mark_stale(c);
         }
     }
-    refresh(s);
+    wfa_routing_refresh(s->device, k_all_kinds);
     return 0;
 }
 
@@ -863,7 +878,7 @@ uint32_t wfa_routing_properties_refresh(const char *name, uint16_t request_id)
     if (why)
         return refuse(WFA_CBACK_INF_PROPERTY_REFRESH, answer, request_id, why);
     wr_device_mark_changed(d, WR_UPDATE_PROPERTIES);
-    refresh(s, k_all_kinds & ~(1u << WR_UPDATE_PROPERTIES));
+    wfa_routing_refresh(s->device, k_all_kinds & ~(1u << WR_UPDATE_PROPERTIES));
     wr_request *r = nullptr;
     qnb_error e = wr_device_update(d, on_command_done, &r, WR_UPDATE_PROPERTIES);
     return issue(d, e, r, WFA_CBACK_INF_PROPERTY_REFRESH, request_id, std::move(answer));
@@ -893,7 +908,7 @@ uint32_t wfa_routing_get_latency(const char *name, uint16_t request_id)
     active_device(name, &s, &why, WFA_E_BAD_ARGUMENT, WFA_E_WRONG_STATE);
     if (why)
         return refuse(WFA_CBACK_INF_GET_LATENCY, named_payload(name, k_latency_size), request_id, why);
-    refresh(s, 1u << WR_UPDATE_PROPERTIES);
+    wfa_routing_refresh(s->device, 1u << WR_UPDATE_PROPERTIES);
     post(WFA_CBACK_INF_GET_LATENCY, latency_payload(s), request_id, ERR_NOERR);
     return 0;
 }

@@ -12,6 +12,8 @@
 #include "netaudio/platform/qnb_socket_set.h"
 #include "wrapper/service/wfa_records.h"
 
+struct wr_device;
+
 enum { WFA_ROUTING_SLOTS = 200 };
 
 // Container lifetime (worker initialisation and clean-up; clean-up closes every routing device and
@@ -26,6 +28,16 @@ uint32_t wfa_routing_process_fdset(qnb_socket_set *set, int ready);
 // a name routed again keeps its slot, and its routing device is opened anew when it had failed).
 // WFA_E_NOT_READY when every slot is taken or there is no container.
 uint32_t wfa_routing_watch_timeout(const char *name, uint16_t request_id);
+
+// The routing device of the first slot whose name equals the first 32 characters of `name`, or
+// null when there is none or it is closed.
+wr_device *wfa_routing_lookup(const char *name);
+// For each change kind in `kinds` (bit k: kind k) whose change flag is set, reads the device's data
+// of that kind again (one update per kind at a time). Only for an active routing device of a slot.
+void wfa_routing_refresh(wr_device *device, unsigned kinds);
+// The changed callback of every routing device: queries it once resolved, and reports its latency
+// and subscriptions once active.
+void wfa_routing_on_state(wr_device *device, uint32_t changes);
 
 // Commands 24 and 25.
 uint32_t wfa_routing_set_patch(const char *name, uint16_t rx_channel, const char *tx_device,

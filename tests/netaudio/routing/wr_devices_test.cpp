@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "netaudio/messaging/wgcp_buffer.h"
-#include "netaudio/platform/qnb_env.h"
 #include "netaudio/routing/wr_device.h"
 #include "netaudio/routing/wr_devices.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/routing_client.h"
 
 namespace {
 
@@ -51,13 +51,7 @@ protected:
 
     wr_device *open_peer()
     {
-        wr_device_config cfg;
-        memset(&cfg, 0, sizeof cfg);
-        cfg.flags = WR_CONFIG_ADDRESSES;
-        cfg.count = 1;
-        cfg.addresses[0].address = htonl(INADDR_LOOPBACK);
-        cfg.addresses[0].port = qnb_sockaddr_get_port(&peer_address);
-        EXPECT_EQ(wr_device_open_with_config(devices, &cfg, &device), 0);
+        EXPECT_EQ(qz_test::open_loopback_device(devices, qnb_sockaddr_get_port(&peer_address), &device), 0);
         return device;
     }
 
@@ -242,20 +236,6 @@ TEST_F(RoutingContainer, LosingTheDomainClosesEveryDevice)
     wr_devices_domain_state_changed(devices, 0, 0);
     EXPECT_EQ(wr_device_get_state(device), WR_DEVICE_STATE_ERROR);
     EXPECT_EQ(wr_device_get_error(device), QNB_ERR_POLICY);
-}
-
-TEST(RoutingContainerLoop, AnEventLoopEnvironmentRefusesTheOwnerDrivenCalls)
-{
-    qnb_env env;
-    memset(&env, 0, sizeof env);
-    env.event_loop = reinterpret_cast<qnb_event_loop *>(&env); // any loop hook
-    wr_devices *devices = nullptr;
-    ASSERT_EQ(wr_devices_new(&env, &devices), 0);
-    qnb_socket_set set;
-    qnb_socket_set_clear(&set);
-    EXPECT_EQ(wr_devices_get_sockets(devices, &set), QNB_ERR_NOTSUPPORTED);
-    EXPECT_EQ(wr_devices_process(devices, &set), QNB_ERR_NOTSUPPORTED);
-    EXPECT_EQ(wr_devices_delete(devices), 0);
 }
 
 } // namespace

@@ -49,7 +49,7 @@ const wr_flow_host_ops k_ops = {
         dev(d)->result = e;
     },
     [](void *d, wr_request *, qnb_error e) { dev(d)->override_result = e; },
-    [](void *d, wr_request *) { dev(d)->batches++; },
+    [](void *d, wr_request *, qnb_error) { dev(d)->batches++; },
     [](void *d, uint16_t rx, const char *ch, const char *device, uint8_t status) {
         if (rx == 0 || rx > dev(d)->rx_channels)
             return false;
@@ -129,8 +129,8 @@ TEST(FlowTables, GrowByTheirRules)
         std::vector<wr_flow_desc> flows;
         for (uint16_t i = 1; i <= r.flows; i++)
             flows.push_back(tx_flow(i));
-        feed(wr_flow_handle_tx_page, f.tx, &f.h, encode(0x2729, WR_OP_TX_FLOWS, 1, WR_FLOW_RECORDS_TX, flows));
-        feed(wr_flow_handle_rx_page, f.rx, &f.h, encode(0x2729, WR_OP_RX_FLOWS, 1, WR_FLOW_RECORDS_RX, flows));
+        feed(TxFlowQuery, f.tx, &f.h, encode(0x2729, WR_OP_TX_FLOWS, 1, WR_FLOW_RECORDS_TX, flows));
+        feed(RxFlowQuery, f.rx, &f.h, encode(0x2729, WR_OP_RX_FLOWS, 1, WR_FLOW_RECORDS_RX, flows));
         EXPECT_EQ(r.flows, f.tx->count) << r.flows;
         EXPECT_EQ(r.tx_capacity, f.tx->capacity) << r.flows;
         EXPECT_EQ(r.flows, f.rx->count) << r.flows;
@@ -142,9 +142,9 @@ TEST(FlowTables, GrowByTheirRules)
     }
     fixture f;
     std::vector<wr_flow_desc> first = {tx_flow(1), tx_flow(2), tx_flow(3), tx_flow(4)};
-    feed(wr_flow_handle_rx_page, f.rx, &f.h, encode(0x2729, WR_OP_RX_FLOWS, 0x8112, WR_FLOW_RECORDS_RX, first));
+    feed(RxFlowQuery, f.rx, &f.h, encode(0x2729, WR_OP_RX_FLOWS, 0x8112, WR_FLOW_RECORDS_RX, first));
     wr_rxflow *kept = wr_flow_rx_find(f.rx, 4);
-    feed(wr_flow_handle_rx_page, f.rx, &f.h, encode(0x2729, WR_OP_RX_FLOWS, 1, WR_FLOW_RECORDS_RX, {tx_flow(5)}));
+    feed(RxFlowQuery, f.rx, &f.h, encode(0x2729, WR_OP_RX_FLOWS, 1, WR_FLOW_RECORDS_RX, {tx_flow(5)}));
     EXPECT_EQ(kept, wr_flow_rx_find(f.rx, 4));
     // A reset forgets the flows and keeps the storage.
     wr_flow_tx_begin_read(f.tx);
@@ -180,9 +180,9 @@ TEST(FlowTables, LimitsSendTheDeviceToError)
         // The bad record comes first: the records behind it are not read.
         std::vector<wr_flow_desc> page = {bad, good};
         if (r.form == WR_FLOW_RECORDS_TX)
-            feed(wr_flow_handle_tx_page, f.tx, &f.h, encode(0x2729, WR_OP_TX_FLOWS, 0x8112, r.form, page));
+            feed(TxFlowQuery, f.tx, &f.h, encode(0x2729, WR_OP_TX_FLOWS, 0x8112, r.form, page));
         else if (r.form == WR_FLOW_RECORDS_RX)
-            feed(wr_flow_handle_rx_page, f.rx, &f.h, encode(0x2729, WR_OP_RX_FLOWS, 0x8112, r.form, page));
+            feed(RxFlowQuery, f.rx, &f.h, encode(0x2729, WR_OP_RX_FLOWS, 0x8112, r.form, page));
         else
             feed(wr_flow_handle_rx_templates, f.rx, &f.h, encode(0x2729, WR_OP_RX_FLOW_DETAILS, 1, r.form, page));
         ASSERT_EQ(1u, f.d.errors.size()) << r.text;
@@ -234,7 +234,7 @@ TEST(FlowTables, TxFlowNamesAndTransportByVersion)
         wr_flow_wire_address a[2] = {{2, 1, 4440, 0x0100007F}, {10, 1, 5000, 0x0200007F}};
         d.num_interfaces = 2;
         d.addresses = a;
-        feed(wr_flow_handle_tx_page, f.tx, &f.h, encode(r.message_version, WR_OP_TX_FLOWS, 1, WR_FLOW_RECORDS_TX, {d}));
+        feed(TxFlowQuery, f.tx, &f.h, encode(r.message_version, WR_OP_TX_FLOWS, 1, WR_FLOW_RECORDS_TX, {d}));
         ASSERT_EQ(0, f.d.result) << r.name;
         const wr_txflow *t = wr_flow_tx_find(f.tx, 7);
         ASSERT_NE(nullptr, t);
@@ -260,9 +260,9 @@ TEST(FlowTables, PagesFollowUpAndPagesWithoutProgressEnd)
         void (*run)(fixture &, const bytes &);
     } rows[] = {
         {WR_OP_TX_FLOWS, WR_FLOW_RECORDS_TX,
-         [](fixture &f, const bytes &m) { feed(wr_flow_handle_tx_page, f.tx, &f.h, m); }},
+         [](fixture &f, const bytes &m) { feed(TxFlowQuery, f.tx, &f.h, m); }},
         {WR_OP_RX_FLOWS, WR_FLOW_RECORDS_RX,
-         [](fixture &f, const bytes &m) { feed(wr_flow_handle_rx_page, f.rx, &f.h, m); }},
+         [](fixture &f, const bytes &m) { feed(RxFlowQuery, f.rx, &f.h, m); }},
         {WR_OP_RX_FLOW_DETAILS, WR_FLOW_RECORDS_TEMPLATE,
          [](fixture &f, const bytes &m) { feed(wr_flow_handle_rx_templates, f.rx, &f.h, m); }},
     };
@@ -317,7 +317,7 @@ TEST(FlowTables, FlowMarksFollowTheMediaFlows)
     auto read = [&](const std::vector<wr_flow_desc> &flows) {
         f.d.reported = 0;
         wr_flow_rx_begin_read(f.rx);
-        feed(wr_flow_handle_rx_page, f.rx, &f.h, encode(0x2729, WR_OP_RX_FLOWS, 1, WR_FLOW_RECORDS_RX, flows));
+        feed(RxFlowQuery, f.rx, &f.h, encode(0x2729, WR_OP_RX_FLOWS, 1, WR_FLOW_RECORDS_RX, flows));
     };
     read({rx_flow(5, 3, {{0, 1}, {1, 2}, {1, 3}}), rx_flow(6, 0, {{0, 4}})});
     EXPECT_EQ(uint32_t(WR_FLOW_CHANGE_RXCHANNELS | WR_FLOW_CHANGE_RXFLOWS), f.d.reported);
@@ -336,7 +336,7 @@ TEST(FlowTables, FlowMarksFollowTheMediaFlows)
     wr_flow_rx_begin_read(f.rx);
     EXPECT_TRUE(wr_flow_rx_channel_marked(f.rx, 3));
     f.d.reported = 0;
-    feed(wr_flow_handle_rx_page, f.rx, &f.h,
+    feed(RxFlowQuery, f.rx, &f.h,
          encode(0x2729, WR_OP_RX_FLOWS, 1, WR_FLOW_RECORDS_RX, {rx_flow(5, 3, {{0, 1}, {1, 2}})}));
     EXPECT_EQ(uint32_t(WR_FLOW_CHANGE_RXCHANNELS | WR_FLOW_CHANGE_RXFLOWS), f.d.reported);
     EXPECT_EQ(0, wr_flow_rx_channel_flow(f.rx, 3));
@@ -390,8 +390,8 @@ TEST(FlowTables, ChangeResultsReadTheFlowsAgain)
     for (const row &r : rows) {
         fixture f;
         f.h.request_code = r.code;
-        feed(wr_flow_handle_tx_page, f.tx, &f.h, encode(0x2729, WR_OP_TX_FLOWS, 1, WR_FLOW_RECORDS_TX, {tx_flow(1)}));
-        feed(wr_flow_handle_rx_page, f.rx, &f.h, encode(0x2729, WR_OP_RX_FLOWS, 1, WR_FLOW_RECORDS_RX, {tx_flow(1)}));
+        feed(TxFlowQuery, f.tx, &f.h, encode(0x2729, WR_OP_TX_FLOWS, 1, WR_FLOW_RECORDS_TX, {tx_flow(1)}));
+        feed(RxFlowQuery, f.rx, &f.h, encode(0x2729, WR_OP_RX_FLOWS, 1, WR_FLOW_RECORDS_RX, {tx_flow(1)}));
         f.d = fake_device();
         std::vector<wr_flow_desc> records;
         if (!r.empty)
@@ -484,9 +484,9 @@ TEST(FlowRecords, TruncatedAndHostileRecordsAreRefused)
         if (wr_msg_response_init(&r, m.data(), m.size()) != 0)
             return;
         if (which == 0)
-            wr_flow_handle_tx_page(f.tx, &f.h, &r);
+            TxFlowQuery(f.tx, &f.h, &r);
         else if (which == 1)
-            wr_flow_handle_rx_page(f.rx, &f.h, &r);
+            RxFlowQuery(f.rx, &f.h, &r);
         else
             wr_flow_handle_rx_templates(f.rx, &f.h, &r);
         // Every reply ends the request exactly once, or continues it on its slot.
@@ -510,7 +510,7 @@ TEST(FlowRecords, TruncatedAndHostileRecordsAreRefused)
     // A name longer than a flow name holds refuses the record instead of cutting it.
     fixture f;
     d.name = "A-flow-name-of-thirty-two-chars!";
-    feed(wr_flow_handle_rx_page, f.rx, &f.h, encode(0x2729, WR_OP_RX_FLOWS, 1, WR_FLOW_RECORDS_RX, {d}));
+    feed(RxFlowQuery, f.rx, &f.h, encode(0x2729, WR_OP_RX_FLOWS, 1, WR_FLOW_RECORDS_RX, {d}));
     EXPECT_EQ(QNB_ERR_INVALIDDATA, f.d.result);
     EXPECT_EQ(0, f.rx->count);
 }
