@@ -33,6 +33,15 @@ QString deviceLine(uint unitId, const QString &model)
            QStringLiteral(" Model : ") + model;
 }
 
+// A device as the plan names it: its model and its unit id in decimal ("RQA-310 id 26").
+QString planDeviceName(const QString &key)
+{
+    QString unitId, model;
+    if (!MainWindow::splitDeviceKey(key, unitId, model))
+        return key;
+    return model + QStringLiteral(" id ") + unitId;
+}
+
 } // namespace
 
 // ---- Confirm ----
@@ -248,7 +257,7 @@ QString MainWindow::planFault(const QStringList &wantedKeys, const QMap<QString,
         QList<QVariantMap> entries;
         if (!jsonManager.devicePatches(key, entries))
             return jsonManager.planFault();
-        const QString device = QStringLiteral("device ") + key;
+        const QString device = QStringLiteral("device ") + planDeviceName(key);
         const int rxCount = counts.value(key).second;
         if (rxCount < 1 || rxCount > kMaxBatchChannels)
             return device + QStringLiteral(": it reports %1 receive channels; 1 to %2 can be cleared and patched")
@@ -268,14 +277,14 @@ QString MainWindow::planFault(const QStringList &wantedKeys, const QMap<QString,
                                     .arg(rxCount);
             const QString place = device + QStringLiteral(", \"rxCh\" %1: ").arg(rxCh);
             if (tx.second < 1)
-                return place + QStringLiteral("the transmitting device ") + txKey +
+                return place + QStringLiteral("the transmitting device ") + planDeviceName(txKey) +
                        QStringLiteral(" reports no receive channels and cannot be used");
             const int txLimit = qMin(tx.first, kMaxTxChannel);
             if (txCh < 1 || txCh > txLimit)
                 return place + QStringLiteral("\"txCh\" %1 is outside 1 to %2, the transmit channels of ")
                                    .arg(txCh)
                                    .arg(txLimit) +
-                       txKey;
+                       planDeviceName(txKey);
         }
     }
     return QString();

@@ -495,21 +495,21 @@ TEST(Apply, AnUnusablePlanClearsNothingAndItsFaultIsNamed)
          R"(device 2 of "devs": "devType" must be a text)"},
         // Entries that would be sent must name channels the devices have.
         {"transmit channel 0", plan({device(1, "KTV4-S", {entry(1, 0, 1, "RQA-310")})}),
-         R"(device 001:KTV4-S, "rxCh" 1: "txCh" 0 is outside 1 to 2, the transmit channels of 001:RQA-310)"},
+         R"(device KTV4-S id 1, "rxCh" 1: "txCh" 0 is outside 1 to 2, the transmit channels of RQA-310 id 1)"},
         {"transmit channel beyond the transmitter's", plan({device(1, "KTV4-S", {entry(7, 3, 1, "RQA-310")})}),
-         R"(device 001:KTV4-S, "rxCh" 7: "txCh" 3 is outside 1 to 2, the transmit channels of 001:RQA-310)"},
+         R"(device KTV4-S id 1, "rxCh" 7: "txCh" 3 is outside 1 to 2, the transmit channels of RQA-310 id 1)"},
         {"receive channel 0", plan({device(1, "RQA-310", {entry(0, 1, 1, "KTV4-S")})}),
-         R"(device 001:RQA-310: "rxCh" 0 is outside 1 to 2, the receive channels of the device)"},
+         R"(device RQA-310 id 1: "rxCh" 0 is outside 1 to 2, the receive channels of the device)"},
         {"receive channel beyond the device's", plan({device(2, "RQA-310", {entry(3, 1, 1, "KTV4-S")})}),
-         R"(device 002:RQA-310: "rxCh" 3 is outside 1 to 2, the receive channels of the device)"},
+         R"(device RQA-310 id 2: "rxCh" 3 is outside 1 to 2, the receive channels of the device)"},
         {"a transmitter without a receive count", plan({device(1, "KTV4-S", {entry(1, 1, 2, "RQA-310")})}),
-         R"(device 001:KTV4-S, "rxCh" 1: the transmitting device 002:RQA-310 reports no receive channels )"
+         R"(device KTV4-S id 1, "rxCh" 1: the transmitting device RQA-310 id 2 reports no receive channels )"
          R"(and cannot be used)",
          "0"},
         {"a device without receive channels", plan({device(1, "KTV4-S", {entry(1, 1, 1, "RQA-310")})}),
-         R"(device 002:RQA-310: it reports 0 receive channels; 1 to 256 can be cleared and patched)", "0"},
+         R"(device RQA-310 id 2: it reports 0 receive channels; 1 to 256 can be cleared and patched)", "0"},
         {"a device with more receive channels than one batch holds", filteredPlan(),
-         R"(device 002:RQA-310: it reports 257 receive channels; 1 to 256 can be cleared and patched)", "257"},
+         R"(device RQA-310 id 2: it reports 257 receive channels; 1 to 256 can be cleared and patched)", "257"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
