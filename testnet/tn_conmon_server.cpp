@@ -701,6 +701,22 @@ void handle_send_message(tn_conmon_server *srv, client_entry *c, const qnb_socka
 
 void handle_datagram(tn_conmon_server *srv, const qnb_sockaddr &from, size_t size);
 
+// A Send Message request asking a device for a property, counted as it arrives at the socket.
+void count_question(tn_conmon_server *srv, const uint8_t *msg, size_t size)
+{
+    if (size < 52 + CHANNEL_HEAD + 4 || ld16(msg + 6) != TN_CONMON_OP_SEND_MESSAGE ||
+        (ld16(msg + 8) & 0x0FFF) != KIND_REQUEST || ld16(msg + 10) != 0 || bounded_name(msg, size, 20, NAME_FIELD) < 0)
+        return;
+    const uint8_t *channel = msg + 52;
+    if (memcmp(channel + 16, k_vendor_id, 8) != 0)
+        return;
+    uint16_t type = wgcp_load_be16(channel + CHANNEL_HEAD + 2);
+    if (type != T_SRATE_CONTROL && type != T_CLOCKING_CONTROL && type != T_AES67_QUERY && type != T_LOCK_QUERY)
+        return;
+    if (tn_conmon_device *dev = find_device(srv, reinterpret_cast<const char *>(msg + 20)))
+        ++dev->questions;
+}
+
 // A datagram that came through the impairment: handled as if it had just been read.
 void deliver_request(void *context, const qnb_sockaddr *from, const uint8_t *data, size_t size)
 {
@@ -1215,6 +1231,7 @@ qnb_error tn_conmon_server_process(tn_conmon_server *srv)
             result = err;
             break;
         }
+        count_question(srv, srv->in, size);
         if (!tn_impair_active(&srv->impair_in)) {
             handle_datagram(srv, from, size);
             srv->suppress = false;

@@ -120,6 +120,10 @@ struct tn_conmon_device {
     uint16_t last_type;   // vendor body type of the last control message received
     uint16_t reset_mode;  // mode of the last SYS_RESET
     unsigned control_count;
+    // Control messages of the kinds that ask for a property (SRATE_CONTROL, CLOCKING_CONTROL, the
+    // AES67 and lock queries) sent to it, counted as they reach the server's socket: before the
+    // impairment of a lossy link, so that those it loses count too.
+    unsigned questions;
 };
 
 // A server bound to 127.0.0.1:`port` (0: an ephemeral port), without devices, version 0x1503,

@@ -352,6 +352,14 @@ void on_request_timer(qnb_timer *, void *context)
     conmon_client_rearm_request_timer(c);
 }
 
+// The level of a send error's line: a full request table (35 NOBUFS) is the caller's to handle,
+// and a caller that sends again once a slot is free is not in error; it says so itself when it
+// gives up.
+unsigned send_error_level(qnb_error e)
+{
+    return e == QNB_ERR_NOBUFS ? QNB_LOG_DEBUG : QNB_LOG_ERROR;
+}
+
 qnb_error send_built(conmon_client *c, size_t length, conmon_request_fn callback, conmon_request **out_request)
 {
     return conmon_client_local_send_request(c->link, length, callback, out_request);
@@ -1028,7 +1036,7 @@ qnb_error conmon_client_set_tx_metering_enabled(conmon_client *c, conmon_request
     if (!e)
         e = send_built(c, length, callback, out_request);
     if (e) {
-        qnb_log(log_of(c), QNB_LOG_ERROR, "%s: error sending message: %s\n", __func__, conmon_error_text(e));
+        qnb_log(log_of(c), send_error_level(e), "%s: error sending message: %s\n", __func__, conmon_error_text(e));
         return e;
     }
     if (!enable) {
@@ -1075,8 +1083,8 @@ qnb_error conmon_client_send_control_message(conmon_client *c, conmon_request_fn
     if (!e)
         e = send_built(c, length, callback, out_request);
     if (e)
-        qnb_log(log_of(c), QNB_LOG_ERROR, "%s: error sending message: %s\n", "conmon_client_adhoc_send_control_message",
-                conmon_error_text(e));
+        qnb_log(log_of(c), send_error_level(e), "%s: error sending message: %s\n",
+                "conmon_client_adhoc_send_control_message", conmon_error_text(e));
     return e;
 }
 

@@ -810,7 +810,8 @@ qnb_error conmon_client_domain_send_control_message(conmon_client_domain *d, con
 
     conmon_request *slot = take_slot(d, callback);
     if (!slot) {
-        qnb_log(log_of(d), QNB_LOG_ERROR, "%s: Error adding control message (%s)\n", __func__,
+        // A full table is the caller's to handle (it may send again once a slot is free).
+        qnb_log(log_of(d), QNB_LOG_DEBUG, "%s: Error adding control message (%s)\n", __func__,
                 conmon_error_text(QNB_ERR_NOBUFS));
         return QNB_ERR_NOBUFS;
     }

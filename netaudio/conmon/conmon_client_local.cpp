@@ -380,9 +380,9 @@ qnb_error conmon_client_local_send_request(conmon_client_local *link, size_t len
     qnb_error e = conmon_local_read_head(buffer, length, &head);
     if (e)
         return e;
-    if (head.request_id == 0)
-        head.request_id = conmon_client_local_take_request_id(link);
     if (!callback && !out_request) {
+        if (head.request_id == 0)
+            head.request_id = conmon_client_local_take_request_id(link);
         if (client->connection.server_flags & 1)
             head.kind |= CONMON_KIND_FLAGS;
         conmon_local_write_head(buffer, &head);
@@ -391,9 +391,13 @@ qnb_error conmon_client_local_send_request(conmon_client_local *link, size_t len
             conmon_client_local_rearm_keepalive(link);
         return e;
     }
+    // The slot first: a request that the full table refuses takes no request id, so that callers
+    // trying again pass after pass do not run through the 16-bit ids while answers are outstanding.
     conmon_request *slot = conmon_client_take_request(client);
     if (!slot)
         return QNB_ERR_NOBUFS;
+    if (head.request_id == 0)
+        head.request_id = conmon_client_local_take_request_id(link);
     conmon_local_write_head(buffer, &head);
     e = send_buffer(link, buffer, length);
     if (e) {

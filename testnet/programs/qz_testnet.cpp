@@ -356,8 +356,26 @@ void apply_faults(tn_installation *inst, const options &o)
         tn_installation_set_routing_loss(inst, nullptr, static_cast<unsigned>(o.loss));
 }
 
+// The property questions (sample rate, preferred master, lock, AES67) the units' devices were
+// sent, as they reached the control-and-monitoring server's socket.
+void report_questions(const tn_installation *inst)
+{
+    tn_conmon_server *conmon = tn_installation_conmon_server(inst);
+    unsigned long total = 0;
+    unsigned most = 0;
+    size_t units = tn_installation_unit_count(inst);
+    for (size_t i = 0; i < units; ++i) {
+        const tn_conmon_device *dev = tn_conmon_server_device(conmon, tn_installation_unit_at(inst, i, nullptr));
+        unsigned n = dev ? dev->questions : 0;
+        total += n;
+        most = n > most ? n : most;
+    }
+    fprintf(stderr, "qz_testnet: %lu property questions to %zu devices, at most %u to one\n", total, units, most);
+}
+
 void dump(const tn_installation *inst, const char *path, bool loss, bool impaired)
 {
+    report_questions(inst);
     if (impaired)
         report_network_faults(inst);
     // Before the dump, so that whoever waits for the dump finds the count too.

@@ -8,6 +8,11 @@
 // unchanged. Run inside tests/integration/avahi-netns.sh (root); scripts/bench does so.
 //
 //   qz_program_bench --out FILE [--intervals 500,1] [--idle-seconds 20]
+//   qz_program_bench --out FILE --conmon-loss-pct P
+//
+// With --conmon-loss-pct the installation loses P % of the control-and-monitoring datagrams each
+// way, and only browsing and the properties are measured (with the property questions its devices
+// were sent), no Apply and no idle.
 #include "tests/integration/program_support.h"
 
 #include "wrapper/veltoWrapper.h"
@@ -463,6 +468,9 @@ int main(int argc, char **argv)
     QString out;
     std::vector<int> intervals = {MainWindow::defaultSendInterval, 1};
     int idleSeconds = 20;
+    int conmonLossPct = 0;
+    const char *usage =
+        "usage: qz_program_bench --out FILE [--intervals 500,1] [--idle-seconds 20] | --out FILE --conmon-loss-pct P";
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--out") && i + 1 < args.size()) {
@@ -473,18 +481,26 @@ int main(int argc, char **argv)
                 intervals.push_back(v.toInt());
         } else if (args[i] == QLatin1String("--idle-seconds") && i + 1 < args.size()) {
             idleSeconds = args[++i].toInt();
+        } else if (args[i] == QLatin1String("--conmon-loss-pct") && i + 1 < args.size()) {
+            conmonLossPct = args[++i].toInt();
         } else {
-            std::fprintf(stderr, "usage: qz_program_bench --out FILE [--intervals 500,1] [--idle-seconds 20]\n");
+            std::fprintf(stderr, "%s\n", usage);
             return 2;
         }
     }
-    if (out.isEmpty() || intervals.empty() || idleSeconds <= 0)
-        fail("usage: qz_program_bench --out FILE [--intervals 500,1] [--idle-seconds 20]");
+    if (out.isEmpty() || intervals.empty() || idleSeconds <= 0 || conmonLossPct < 0 || conmonLossPct > 100)
+        fail(usage);
+    const bool lossy = conmonLossPct > 0;
 
     ProgramEnvironment env;
     Installation installation;
-    if (!installation.start({"--ktv4s", "4", "--area1", "25", "--area2", "24", "--area3", "24", "--area4", "24"},
-                            env.dir.path().toStdString()))
+    std::vector<std::string> installationArgs = {"--ktv4s", "4",  "--area1", "25", "--area2",
+                                                 "24",      "--area3", "24", "--area4", "24"};
+    if (lossy) {
+        installationArgs.push_back("--conmon-loss-pct");
+        installationArgs.push_back(std::to_string(conmonLossPct));
+    }
+    if (!installation.start(installationArgs, env.dir.path().toStdString()))
         fail("the installation did not start");
     const int devices = int(installation.units().size());
     if (devices != 101)
@@ -545,7 +561,8 @@ int main(int argc, char **argv)
         }
         return true;
     };
-    const bool complete = runUntil(propertiesComplete, 30000);
+    const int propertiesTimeoutMs = lossy ? 120000 : 30000;
+    const bool complete = runUntil(propertiesComplete, propertiesTimeoutMs);
     {
         std::lock_guard<std::mutex> g(probe.lock);
         double lastAdded = 0, lastProperty = 0;
@@ -559,9 +576,35 @@ int main(int argc, char **argv)
         }
         browse.insert(QStringLiteral("properties_ms"), complete ? lastProperty - lastAdded : -1.0);
         browse.insert(QStringLiteral("properties_held"), held);
+        browse.insert(QStringLiteral("properties_timeout_ms"), propertiesTimeoutMs);
         std::printf("properties: %d of %d devices complete, %.0f ms after the last device was reported\n", held,
                     devices, lastProperty - lastAdded);
         std::fflush(stdout);
+    }
+    // The property questions the devices were sent until now (before any Apply sets a preferred
+    // master), as qz_testnet counts them with its dump.
+    {
+        std::map<std::string, std::string> unused;
+        long total = -1, most = -1;
+        if (!installation.subscriptions(unused) || !installation.questions(total, most))
+            total = most = -1;
+        browse.insert(QStringLiteral("questions_total"), double(total));
+        browse.insert(QStringLiteral("questions_most"), double(most));
+        std::printf("property questions: %ld to %d devices (%.2f per device), at most %ld to one\n", total, devices,
+                    double(total) / devices, most);
+        std::fflush(stdout);
+    }
+    if (lossy) {
+        QJsonObject root;
+        root.insert(QStringLiteral("conmon_loss_pct"), conmonLossPct);
+        root.insert(QStringLiteral("browse"), browse);
+        QFile file(out);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            fail("cannot write " + out.toStdString());
+        file.write(QJsonDocument(root).toJson());
+        file.close();
+        installation.stop();
+        return 0;
     }
     if (!runUntil([&] { return window.foundKeys().size() >= devices; }, 30000))
         fail("the program's table lacks devices\n" + window.deviceTable(), &window);

@@ -125,6 +125,23 @@ bool Installation::subscriptions(std::map<std::string, std::string> &out, int ti
     return true;
 }
 
+bool Installation::questions(long &total, long &most) const
+{
+    std::ifstream in(log_);
+    std::string text;
+    bool found = false;
+    while (std::getline(in, text)) {
+        long t = 0, devices = 0, m = 0;
+        if (sscanf(text.c_str(), "qz_testnet: %ld property questions to %ld devices, at most %ld to one", &t, &devices,
+                   &m) == 3) {
+            total = t;
+            most = m;
+            found = true;
+        }
+    }
+    return found;
+}
+
 long Installation::lostRequests() const
 {
     std::ifstream in(log_);

@@ -56,6 +56,9 @@ public:
     bool subscriptions(std::map<std::string, std::string> &out, int timeoutMs = 10000);
     // The routing requests its loss left unanswered, as of the last dump; -1 when it reported none.
     long lostRequests() const;
+    // The property questions (sample rate, preferred master, lock, AES67) its devices were sent, in
+    // all and at most to one device, as of the last dump; false when it reported none.
+    bool questions(long &total, long &most) const;
     void stop();
 
 private:

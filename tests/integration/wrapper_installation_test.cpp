@@ -2,7 +2,8 @@
 // largest installation the program counts: 4 KTV4-S and 97 RQA-310 units of qz_testnet, reported
 // within a second or two. Every device found is asked for its sample rate, lock state and AES67
 // state while the control-and-monitoring client's request slots are taken by the queries of the
-// devices still being found; none of those questions may be lost. Run inside avahi-netns.sh.
+// devices still being found; none of those questions may be lost, on a clean local link or with a
+// tenth of its datagrams lost each way. Run inside avahi-netns.sh.
 #include "tests/integration/program_support.h"
 
 #include "wrapper/veltoWrapper.h"
@@ -18,6 +19,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 using program_test::Installation;
 using program_test::Unit;
@@ -79,15 +81,17 @@ template <class Condition> bool within(std::chrono::milliseconds bound, Conditio
 
 const char *const k_properties[] = {"Fs", "DeviceLock", "AES67Enabled", "AES67Reboot"};
 
-} // namespace
-
-TEST(WrapperInstallation, EveryDeviceHoldsItsPropertiesWithinThreeSecondsOfTheLastReported)
+// Starts the installation with `faults` added, browses with the wrapper until all 101 devices are
+// reported, and expects every device's property map to hold every property within `bound` of the
+// last device reported.
+void expectPropertiesComplete(const std::vector<std::string> &faults, std::chrono::seconds bound)
 {
     char dir[] = "/tmp/qz-wrapper-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
+    std::vector<std::string> args = {"--ktv4s", "4", "--area1", "25", "--area2", "24", "--area3", "24", "--area4", "24"};
+    args.insert(args.end(), faults.begin(), faults.end());
     Installation installation;
-    ASSERT_TRUE(installation.start({"--ktv4s", "4", "--area1", "25", "--area2", "24", "--area3", "24", "--area4", "24"},
-                                   dir));
+    ASSERT_TRUE(installation.start(args, dir));
     ASSERT_EQ(installation.units().size(), 101u);
 
     recordingNotify notify;
@@ -104,7 +108,7 @@ TEST(WrapperInstallation, EveryDeviceHoldsItsPropertiesWithinThreeSecondsOfTheLa
     }));
     ASSERT_TRUE(wrapper->startBrowse());
 
-    ASSERT_TRUE(within(std::chrono::seconds(60), [&] {
+    ASSERT_TRUE(within(std::chrono::seconds(90), [&] {
         std::lock_guard<std::mutex> g(notify.lock);
         return notify.added.size() >= installation.units().size();
     })) << notify.added.size() << " of 101 devices reported";
@@ -134,16 +138,34 @@ TEST(WrapperInstallation, EveryDeviceHoldsItsPropertiesWithinThreeSecondsOfTheLa
                 lacking["(listed)"].insert(unit.name);
         return lacking.empty();
     };
-    const auto bound = last + std::chrono::seconds(3) - clock_type::now();
-    const bool held = within(std::chrono::duration_cast<std::chrono::milliseconds>(bound), complete);
+    const auto left = last + bound - clock_type::now();
+    const bool held = within(std::chrono::duration_cast<std::chrono::milliseconds>(left), complete);
     std::string report;
     for (const auto &entry : lacking)
         report += "\n" + entry.first + " missing on " + std::to_string(entry.second.size()) + " devices";
-    EXPECT_TRUE(held) << "3 s after the last device was reported:" << report;
+    EXPECT_TRUE(held) << bound.count() << " s after the last device was reported:" << report;
+    if (held)
+        std::printf("every property complete %.1f s after the last device was reported\n",
+                    std::chrono::duration<double>(clock_type::now() - last).count());
 
     wrapper.reset();
     installation.stop();
     for (const char *file : {"/dump.txt", "/testnet.log"})
         std::remove((std::string(dir) + file).c_str());
     rmdir(dir);
+}
+
+} // namespace
+
+TEST(WrapperInstallation, EveryDeviceHoldsItsPropertiesWithinThreeSecondsOfTheLastReported)
+{
+    expectPropertiesComplete({}, std::chrono::seconds(3));
+}
+
+// A question or its answer lost is asked again, a question that waits for room in the request
+// table waits as long as its device is there: with 10 % of the control-and-monitoring datagrams
+// lost each way, every device's map still completes.
+TEST(WrapperInstallation, EveryDeviceHoldsItsPropertiesWithATenthOfTheControlLinkLost)
+{
+    expectPropertiesComplete({"--conmon-loss-pct", "10"}, std::chrono::seconds(60));
 }

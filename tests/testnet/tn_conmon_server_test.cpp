@@ -268,6 +268,23 @@ TEST_F(ConmonServer, QueriesAreAnsweredInChannelMessagesFromTheSubscribedDevice)
     EXPECT_EQ(13, h16(got[0], 8));
 }
 
+// The property questions a device is sent are counted as they reach the socket, those a lossy
+// link then loses included; other control messages are not questions.
+TEST_F(ConmonServer, PropertyQuestionsAreCountedBeforeTheLossyLink)
+{
+    open_link();
+    tn_conmon_device *dev = tn_conmon_server_device(srv, "T001-KTV4-S");
+    ASSERT_NE(nullptr, dev);
+    uint16_t id = 30;
+    for (uint16_t type : {0x81, 0x21, 0x1006, 0x1008, 0x61, 0x13})
+        exchange(send_req(id++, "T001-KTV4-S", vendor(type, 16)));
+    EXPECT_EQ(4u, dev->questions);
+    tn_conmon_server_set_impairment(srv, 100, 0, 0, 1); // every datagram lost, both ways
+    EXPECT_TRUE(exchange(send_req(id++, "T001-KTV4-S", vendor(0x1008, 8))).empty());
+    EXPECT_EQ(5u, dev->questions);
+    EXPECT_EQ(6u, dev->control_count) << "the lost one never reached the device";
+}
+
 TEST_F(ConmonServer, MisbehaviourOnRequest)
 {
     open_link();

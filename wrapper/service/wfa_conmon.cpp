@@ -55,6 +55,9 @@ struct wfa_device {
     conmon_interface_info interfaces[2];
     uint32_t info;
     uint32_t skip;
+    // One bit per question (1 << wfa_question): the status message that answers it has arrived
+    // since the question was put.
+    uint32_t answered;
     uint32_t state;
     uint32_t restarts;
     uint16_t request_id;
@@ -80,6 +83,9 @@ const uint32_t k_query_step_seconds = 2;
 const uint32_t k_query_watch_seconds = 11;
 const uint32_t k_query_restarts = 3;
 const uint32_t k_upgrade_seconds = 10;
+// A question unanswered for more than this many whole seconds is asked again.
+const uint32_t k_question_answer_seconds = WFA_QUESTION_ANSWER_SECONDS;
+const uint32_t k_question_tries = WFA_QUESTION_TRIES;
 
 // A run of request slots that a task holds.
 struct slot_run {
@@ -100,6 +106,7 @@ struct wfa_conmon_block {
     // Preferred-master settings whose messages the server has still to answer.
     std::vector<std::pair<wfa_pending, wfa_pmas_answer>> pmas;
     std::vector<TCB *> queries;
+    std::vector<TCB *> questions;
     std::vector<slot_run> requests;
     qnb_timeval next_deadline;
 };
@@ -129,6 +136,18 @@ struct query_data {
     // The client took the subscription to the device: without it the device's answers do not
     // reach this client.
     bool subscribed;
+};
+
+// A question put to a device (task "wfa_conmon_question"): asked until the device's status message
+// answers it, at most k_question_tries times.
+struct question_data {
+    wfa_device *device;
+    uint32_t question;
+    wfa_pending pending;
+    qnb_timeval last; // when it was last asked
+    uint32_t tries;   // times asked
+    bool waiting;     // asked, the answer not in yet
+    uint32_t sent;    // the result of the last asking's send
 };
 
 // The library's answer to the last send of send_body (worker thread only).
@@ -623,6 +642,136 @@ int watch_run(TCB *)
     return 0;
 }
 
+// ---- questions ------------------------------------------------------------------------------------
+
+const char *const k_question_names[WFA_QUESTIONS] = {"sample rate", "preferred master", "lock state", "AES67 state"};
+
+void question_finished(TCB *task)
+{
+    question_data *d = data_of<question_data>(task);
+    slot_release(&d->pending);
+    request_list_remove(&d->pending);
+    for (size_t i = 0; i < g_block.questions.size(); i++) {
+        if (g_block.questions[i] == task) {
+            g_block.questions.erase(g_block.questions.begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+        }
+    }
+}
+
+// The question's control message: the sample-rate control without a rate, the clocking control
+// without the preferred-master flag, the lock query, the AES67 query.
+uint32_t send_question(const wfa_device *device, uint32_t question, wfa_pending *slot)
+{
+    conmon_vendor_body body;
+    switch (question) {
+    case WFA_QUESTION_SAMPLE_RATE:
+        conmon_msg_init_srate_control(&body, k_parameter);
+        return send_standard(device->name, body, CONMON_MSG_SRATE_CONTROL_SIZE, slot);
+    case WFA_QUESTION_PREFERRED_MASTER:
+        conmon_msg_init_clocking_control(&body, k_parameter);
+        return send_standard(device->name, body, CONMON_MSG_CLOCKING_CONTROL_SIZE, slot);
+    case WFA_QUESTION_LOCK:
+        return wfa_conmon_send_type(device->name, CONMON_MSG_LOCK_QUERY, slot);
+    case WFA_QUESTION_AES67:
+        conmon_msg_init_aes67_query(&body, k_parameter);
+        return send_standard(device->name, body, CONMON_MSG_AES67_QUERY_SIZE, slot);
+    default:
+        return WFA_E_BAD_ARGUMENT;
+    }
+}
+
+// Why the last asking of a question came to nothing, for the line of its last failure.
+const char *question_failure(const question_data *d)
+{
+    if (d->sent != 0) {
+        return "the message could not be sent";
+    }
+    if (slot_live(d->pending) || d->pending.result == QNB_ERR_TIMEDOUT) {
+        return "the local server did not answer the message";
+    }
+    if (d->pending.result != QNB_ERR_SUCCESS) {
+        return "the local server refused the message";
+    }
+    return "the device's status message did not come";
+}
+
+// One pass of a question. The device's status message ends it, whether it answers this asking or
+// came of its own accord. Unanswered after k_question_answer_seconds, the question is asked again,
+// k_question_tries times in all; then its failure is logged and it ends. A question refused by a
+// full request table, or put while the link to the local server is being made again or while the
+// device is not ready, waits without counting a try for as long as its device is in the table.
+int question_run(TCB *task)
+{
+    question_data *d = data_of<question_data>(task);
+    wfa_device *device = d->device;
+    if (device->answered & (1u << d->question)) {
+        return tcb_finish(task);
+    }
+    if (d->waiting) {
+        if (wfa_time_elapsed_seconds(d->last) <= k_question_answer_seconds) {
+            return 2;
+        }
+        if (d->tries >= k_question_tries) {
+            wfa_log(QNB_LOG_WARNING, "conmon: %s: the %s question went unanswered, asked %u times (%s)", device->name,
+                    k_question_names[d->question], d->tries, question_failure(d));
+            return tcb_finish(task);
+        }
+        // Asked again from the next pass on: the slot given up goes first to a question that
+        // waits for room.
+        slot_release(&d->pending);
+        d->waiting = false;
+        return 2;
+    }
+    if (g_block.client == nullptr || g_block.init_task != nullptr || device->state != WFA_DEVICE_READY) {
+        return 2;
+    }
+    g_last_send_error = QNB_ERR_SUCCESS;
+    uint32_t r = send_question(device, d->question, &d->pending);
+    if (r != 0 && table_full(g_last_send_error)) {
+        return 2; // asked again on the next pass: an answer or a time-out frees a slot
+    }
+    // A send that failed otherwise counts as an asking whose answer cannot come.
+    d->sent = r;
+    d->tries++;
+    d->last = wfa_time_now();
+    d->waiting = true;
+    return 2;
+}
+
+// Ends the questions of a device (all of them for null), or only its question `question`.
+void finish_questions_of(const wfa_device *device, uint32_t question = WFA_QUESTIONS)
+{
+    std::vector<TCB *> copy = g_block.questions;
+    for (TCB *task : copy) {
+        const question_data *d = data_of<question_data>(task);
+        if ((device == nullptr || d->device == device) && (question == WFA_QUESTIONS || d->question == question)) {
+            tcb_finish(task);
+        }
+    }
+}
+
+// The status message of `type` from `device` answers its question of that kind.
+void note_answer(wfa_device *device, uint16_t type)
+{
+    switch (type) {
+    case CONMON_MSG_SRATE_STATUS:
+        device->answered |= 1u << WFA_QUESTION_SAMPLE_RATE;
+        break;
+    case CONMON_MSG_CLOCKING_STATUS:
+        device->answered |= 1u << WFA_QUESTION_PREFERRED_MASTER;
+        break;
+    case CONMON_MSG_LOCK_STATUS:
+        device->answered |= 1u << WFA_QUESTION_LOCK;
+        break;
+    case CONMON_MSG_AES67_STATUS:
+        device->answered |= 1u << WFA_QUESTION_AES67;
+        break;
+    default:
+        break;
+    }
+}
+
 // ---- the upgrade watch ----------------------------------------------------------------------------
 
 void upgrade_over(wfa_device *device)
@@ -780,6 +929,7 @@ void status_handler(conmon_client *client, uint16_t, uint16_t, const conmon_chan
     if (conmon_msg_get_type(body, length, &type) != QNB_ERR_SUCCESS) {
         return;
     }
+    note_answer(device, type);
     switch (type) {
     case CONMON_MSG_INTERFACE_STATUS:
         store_interface_status(device, body, length);
@@ -958,6 +1108,7 @@ uint32_t wfa_conmon_create(void)
     conmon_client_set_subscriptions_callback(g_block.client, on_subscriptions);
     conmon_client_set_max_requests(g_block.client, 24);
     g_block.queries.clear();
+    g_block.questions.clear();
     g_block.requests.clear();
     g_block.ready = false;
     g_block.velto_ready = false;
@@ -974,6 +1125,7 @@ void wfa_conmon_delete(void)
     conmon_client_delete(g_block.client);
     g_block.client = nullptr;
     g_block.queries.clear();
+    g_block.questions.clear();
     g_block.requests.clear();
     g_block.next_deadline = qnb_timeval{0, 0};
 }
@@ -1041,6 +1193,7 @@ uint32_t wfa_conmon_restart(void)
 void wfa_conmon_stop(void)
 {
     wfa_conmon_finish_queries();
+    wfa_conmon_finish_questions();
     if (g_block.init_task != nullptr) {
         tcb_finish(g_block.init_task);
     }
@@ -1410,8 +1563,10 @@ uint32_t wfa_conmon_query(const char *name)
     if (device == nullptr) {
         return WFA_E_NOT_FOUND;
     }
-    // One query per device: a new one replaces the one that runs.
+    // One query per device: a new one replaces the one that runs. The device's questions end too:
+    // it is reported again once the query is done, and asked again then.
     finish_queries_of(device);
+    finish_questions_of(device);
     TCB *task = tcb_create(query_run, query_finished, TCB_KEY_CONMON_QUERY, TCB_KIND_WORKER, "wfa_conmon_query");
     if (task == nullptr) {
         return WFA_E_NO_MEMORY;
@@ -1434,6 +1589,51 @@ void wfa_conmon_finish_queries(void)
 {
     finish_queries_of(nullptr);
     g_block.queries.clear();
+}
+
+// ---- questions ------------------------------------------------------------------------------------
+
+uint32_t wfa_conmon_ask(const char *name, uint32_t question, uint16_t request_id)
+{
+    if (question >= WFA_QUESTIONS) {
+        return WFA_E_BAD_ARGUMENT;
+    }
+    wfa_device *device = nullptr;
+    uint32_t r = ready_device(name, &device);
+    if (r) {
+        return r;
+    }
+    if (question == WFA_QUESTION_SAMPLE_RATE) {
+        device->request_id = request_id; // the sample-rate result carries it
+    }
+    // One question of a kind per device: a new one takes the place of the one that runs.
+    finish_questions_of(device, question);
+    TCB *task = tcb_create(question_run, question_finished, TCB_KEY_CONMON_QUESTION, TCB_KIND_WORKER,
+                           "wfa_conmon_question");
+    if (task == nullptr) {
+        return WFA_E_NO_MEMORY;
+    }
+    question_data *d = data_of<question_data>(task);
+    std::memset(d, 0, sizeof *d);
+    d->device = device;
+    d->question = question;
+    request_list_add(&d->pending, 1);
+    g_block.questions.push_back(task);
+    device->answered &= ~(1u << question);
+    // Asked at once, in the pass of the command that put it.
+    question_run(task);
+    return 0;
+}
+
+void wfa_conmon_finish_questions(void)
+{
+    finish_questions_of(nullptr);
+    g_block.questions.clear();
+}
+
+size_t wfa_conmon_question_count(void)
+{
+    return g_block.questions.size();
 }
 
 // ---- the device table -----------------------------------------------------------------------------
@@ -1500,8 +1700,9 @@ uint32_t wfa_device_remove(const char *name)
     if (device == nullptr) {
         return 13;
     }
-    // Its query ends before the device goes.
+    // Its query and its questions end before the device goes.
     finish_queries_of(device);
+    finish_questions_of(device);
     unlink_device(device);
     delete device;
     return 0;
@@ -1510,6 +1711,7 @@ uint32_t wfa_device_remove(const char *name)
 void wfa_device_clear(void)
 {
     finish_queries_of(nullptr);
+    finish_questions_of(nullptr);
     while (g_first != nullptr) {
         wfa_device *next = g_first->next;
         delete g_first;

@@ -32,7 +32,7 @@ void wfa_conmon_delete(void);
 uint32_t wfa_conmon_start(void);
 // The restart after an interface change: the full stop, then the start.
 uint32_t wfa_conmon_restart(void);
-// Finishes every query and the start-up and watch tasks, gives up the global subscription,
+// Finishes every query and question and the start-up and watch tasks, gives up the global subscription,
 // disconnects the local link, drops the socket hooks and clears the ready flag.
 void wfa_conmon_stop(void);
 // True once the start-up task has connected, registered and subscribed.
@@ -80,6 +80,31 @@ uint32_t wfa_conmon_upgrade_progress(const char *name, uint8_t *record, uint16_t
 // Device queries: starts the query of a device in the table; finishes every running query.
 uint32_t wfa_conmon_query(const char *name);
 void wfa_conmon_finish_queries(void);
+
+// The questions asked of every device reported (commands 15, 17, 36 and 37), each answered by the
+// device's own status message, which counts as the answer whenever it arrives, asked or not.
+enum : uint32_t {
+    WFA_QUESTION_SAMPLE_RATE = 0,  // SRATE_CONTROL without a rate; answered by SRATE_STATUS (0x80)
+    WFA_QUESTION_PREFERRED_MASTER, // CLOCKING_CONTROL without the flag; CLOCKING_STATUS (0x20)
+    WFA_QUESTION_LOCK,             // lock query 0x1008; lock status 0x1009
+    WFA_QUESTION_AES67,            // AES67 query; AES67 status 0x1007
+    WFA_QUESTIONS
+};
+// An asking unanswered for more than this many whole seconds is repeated, up to this many askings
+// in all: at 10 % loss each way on the local link an asking fails about once in five, and a whole
+// installation's 404 questions all get through.
+constexpr uint32_t WFA_QUESTION_ANSWER_SECONDS = 2;
+constexpr uint32_t WFA_QUESTION_TRIES = 10;
+// Puts a question to a ready device (0x8000000D unknown, 0x80000008 not ready): asked at once and
+// then by the task "wfa_conmon_question" until the answer arrives or the last asking goes
+// unanswered, which is logged. An asking refused by a full request table, or due while the link to
+// the local server is being made again or the device is not ready, waits without counting. A new
+// question of the same kind to the device takes the place of the one that runs; the device's
+// removal, its next query, and the driver's stop end its questions.
+uint32_t wfa_conmon_ask(const char *name, uint32_t question, uint16_t request_id);
+void wfa_conmon_finish_questions(void);
+// Questions running (tests and diagnostics).
+size_t wfa_conmon_question_count(void);
 
 // The device table.
 uint32_t wfa_device_table_init(void);

@@ -143,10 +143,10 @@ int done(TCB *task)
 // A control message that the client's full request table refused is sent again on the following
 // passes (the next answer of the server frees a slot) for at most `seconds` whole seconds of the
 // clock; then it counts as refused, and the refusal is logged. Commands sent one right after the
-// other's answer (the preferred-master step of Apply, to a whole installation) and the questions
-// asked of every device found (a whole installation found at once) would otherwise outrun the
-// server's answers. The time of the first refusal is kept in the task's parameters behind the
-// largest argument block.
+// other's answer (the preferred-master step of Apply, to a whole installation) would otherwise
+// outrun the server's answers. (The questions asked of every device found wait for room in the
+// driver, for as long as their device is present.) The time of the first refusal is kept in the
+// task's parameters behind the largest argument block.
 constexpr size_t k_retry_at = 2 + WFA_MAX_ARGUMENTS;
 struct retry_mark {
     uint8_t waiting;
@@ -156,9 +156,9 @@ static_assert(k_retry_at + sizeof(retry_mark) <= TCB_PARAMETER_SIZE, "the mark f
 
 // A command whose result the program waits for fails after 2 s, as a lost answer would.
 constexpr uint32_t k_table_wait_seconds = 2;
-// A question whose answer is the device's own message has no result to fail: it waits until the
-// requests that hold the slots have been answered or have timed out (5 s).
-constexpr uint32_t k_question_wait_seconds = 6;
+// An identify request has no answer at all: it waits until the requests that hold the slots have
+// been answered or have timed out (5 s).
+constexpr uint32_t k_identify_wait_seconds = 6;
 
 bool send_again_later(TCB *task, uint32_t result, uint32_t seconds = k_table_wait_seconds)
 {
@@ -178,11 +178,6 @@ bool send_again_later(TCB *task, uint32_t result, uint32_t seconds = k_table_wai
     return false;
 }
 
-// The body of a question: asked again while the request table refuses it.
-int ask(TCB *task, uint32_t result)
-{
-    return send_again_later(task, result, k_question_wait_seconds) ? 2 : done(task);
-}
 
 void post(uint16_t code, const void *payload, size_t size, uint16_t request_id, uint16_t status)
 {
@@ -371,13 +366,15 @@ int proc_get_velto_if(TCB *task)
 int proc_identify_device(TCB *task)
 {
     command_args a(task, 14);
-    return ask(task, wfa_conmon_identify(a.name));
+    return send_again_later(task, wfa_conmon_identify(a.name), k_identify_wait_seconds) ? 2 : done(task);
 }
 
 int proc_get_fs(TCB *task)
 {
     command_args a(task, 15);
-    return ask(task, wfa_conmon_set_srate(a.name, 0, a.request_id));
+    // The driver asks until the device's SRATE_STATUS comes, and answers with code 15.
+    wfa_conmon_ask(a.name, WFA_QUESTION_SAMPLE_RATE, a.request_id);
+    return done(task);
 }
 
 int proc_set_fs(TCB *task)
@@ -395,7 +392,8 @@ int proc_set_fs(TCB *task)
 int proc_get_pmas(TCB *task)
 {
     command_args a(task, 17);
-    return ask(task, wfa_conmon_set_pmas(a.name, 2));
+    wfa_conmon_ask(a.name, WFA_QUESTION_PREFERRED_MASTER, a.request_id);
+    return done(task);
 }
 
 int proc_set_pmas(TCB *task)
@@ -529,16 +527,16 @@ int proc_request_rx_ch_refresh(TCB *task)
 int proc_request_device_lock(TCB *task)
 {
     command_args a(task, 36);
-    const wfa_device *device = wfa_device_lookup(a.name);
-    if (!device || wfa_device_state(device) != WFA_DEVICE_READY)
-        return done(task);
-    return ask(task, wfa_conmon_send_type(a.name, 0x1008, nullptr));
+    // Only a device in the table and ready is asked (the driver refuses the others).
+    wfa_conmon_ask(a.name, WFA_QUESTION_LOCK, a.request_id);
+    return done(task);
 }
 
 int proc_request_aes67_state(TCB *task)
 {
     command_args a(task, 37);
-    return ask(task, wfa_conmon_query_aes67(a.name));
+    wfa_conmon_ask(a.name, WFA_QUESTION_AES67, a.request_id);
+    return done(task);
 }
 
 int proc_properties_refresh(TCB *task)

@@ -24,6 +24,7 @@ enum : uint32_t {
     TCB_KEY_CONMON_INIT = 0x3000,
     TCB_KEY_CONMON_WATCH = 0x3100,
     TCB_KEY_CONMON_QUERY = 0x3200,
+    TCB_KEY_CONMON_QUESTION = 0x3300, // after the queries: a slot freed goes to a device being found first
     TCB_KEY_BROWSE_DURATION = 0x4000,
     TCB_KEY_COMMAND = 0x5000,
     TCB_KEY_TAIL = 0xFFFFFFFFu

@@ -10,6 +10,7 @@
 
 #include "netaudio/conmon/conmon_client_private.h"
 #include "netaudio/platform/qnb_env.h"
+#include "netaudio/platform/qnb_log.h"
 #include "testnet/tn_udp_peer.h"
 #include "tests/support/fake_clock.h"
 
@@ -298,6 +299,49 @@ TEST_F(ConmonClient, FullRequestTable)
     conmon_client_release_request(client_, a);
     EXPECT_EQ(conmon_client_subscribe(client_, on_done, &c, 6, "T003"), 0);
     EXPECT_EQ(calls_.done, 0);
+}
+
+std::vector<std::pair<unsigned, std::string>> g_log_lines;
+void capture_log(qnb_logger *, const char *, unsigned level, const char *text, size_t length)
+{
+    g_log_lines.emplace_back(level, std::string(text, length));
+}
+
+// A control message refused for a full table takes no request id: many refusals (a caller trying
+// again pass after pass) leave the ids as they were, and the next message sent has the next id.
+// The refusal is the caller's to handle: it is logged at Debug, never at Error.
+TEST_F(ConmonClient, ARequestRefusedForAFullTableTakesNoIdAndIsNoError)
+{
+    g_log_lines.clear();
+    qnb_log_set_master_level(env_->logger, QNB_LOG_DEBUG);
+    qnb_log_set_threshold(env_->logger, QNB_LOG_SINK_CALLBACK, QNB_LOG_DEBUG);
+    qnb_log_set_callback(env_->logger, capture_log);
+    conmon_client_set_max_requests(client_, 1);
+    connect();
+    const uint8_t body[8] = {0x07, 0x26, 0x10, 0x08, 0, 0, 0, 0}; // a lock query
+    auto send_query = [&](conmon_request **out) {
+        return conmon_client_send_control_message(client_, on_done, out, "T001", 0xFFFF, CONMON_VENDOR_STANDARD, body,
+                                                  sizeof body, nullptr);
+    };
+    conmon_request *held = nullptr, *refused = nullptr;
+    ASSERT_EQ(send_query(&held), 0);
+    const uint16_t first = get16(receive(), 4);
+    for (int i = 0; i < 70000; ++i)
+        ASSERT_EQ(send_query(&refused), QNB_ERR_NOBUFS);
+    EXPECT_EQ(tn_udp_peer_drain(&server_), 0u) << "nothing sent";
+    conmon_client_release_request(client_, held);
+    ASSERT_EQ(send_query(&held), 0);
+    EXPECT_EQ(get16(receive(), 4), static_cast<uint16_t>(first + 1));
+
+    size_t errors = 0, debug = 0;
+    for (const auto &line : g_log_lines) {
+        errors += line.first <= QNB_LOG_ERROR ? 1 : 0;
+        debug += line.first == QNB_LOG_DEBUG && line.second.find("error sending message") != std::string::npos;
+    }
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(debug, 70000u);
+    qnb_log_set_callback(env_->logger, nullptr);
+    qnb_log_set_master_level(env_->logger, QNB_LOG_NONE);
 }
 
 TEST_F(ConmonClient, UnansweredRequestCompletesWithTimeout)

@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "netaudio/conmon/conmon_msg.h"
+#include "netaudio/platform/qnb_env.h"
+#include "netaudio/platform/qnb_log.h"
 #include "testnet/tn_conmon_server.h"
 #include "tests/support/dnssd_fake.h"
 #include "tests/support/fake_clock.h"
@@ -146,6 +148,46 @@ struct pause_log {
         return n;
     }
 };
+
+// The lines the service layer logs, from the environment's logger (attached on the worker).
+class log_capture {
+public:
+    static void attach()
+    {
+        {
+            std::lock_guard<std::mutex> guard(s_lock);
+            s_lines.clear();
+        }
+        driver_fixture::on_worker<uint32_t>([] {
+            qnb_logger *logger = wfa_env()->logger;
+            qnb_log_set_master_level(logger, QNB_LOG_DEBUG);
+            qnb_log_set_threshold(logger, QNB_LOG_SINK_CALLBACK, QNB_LOG_DEBUG);
+            qnb_log_set_callback(logger, capture);
+            return 0u;
+        });
+    }
+    // Lines at `level` that contain `part`.
+    static size_t count(unsigned level, const std::string &part)
+    {
+        std::lock_guard<std::mutex> guard(s_lock);
+        size_t n = 0;
+        for (const auto &line : s_lines) {
+            n += line.first == level && line.second.find(part) != std::string::npos ? 1 : 0;
+        }
+        return n;
+    }
+
+private:
+    static void capture(qnb_logger *, const char *, unsigned level, const char *text, size_t length)
+    {
+        std::lock_guard<std::mutex> guard(s_lock);
+        s_lines.emplace_back(level, std::string(text, length));
+    }
+    static std::mutex s_lock;
+    static std::vector<std::pair<unsigned, std::string>> s_lines;
+};
+std::mutex log_capture::s_lock;
+std::vector<std::pair<unsigned, std::string>> log_capture::s_lines;
 
 // ---- on the fake clock ---------------------------------------------------------------------------
 
@@ -710,6 +752,144 @@ TEST_F(ConmonDriver, QuestionsRefusedByAFullRequestTableAreAskedOnceThereIsRoom)
         EXPECT_TRUE(wait_until([&] { return count_code(q) > answered[q]; }));
     }
     EXPECT_EQ(server.count(TN_CONMON_OP_SEND_MESSAGE), before + 24 + 4);
+}
+
+size_t questions_running()
+{
+    return on_worker([] { return static_cast<uint32_t>(wfa_conmon_question_count()); });
+}
+
+// A question whose answer (the device's status message) does not come is asked again each time
+// more than 2 whole seconds have passed, 10 times in all; then its failure is logged and it ends.
+TEST_F(ConmonDriver, AnUnansweredQuestionIsAskedAgainUpToTenTimesThenLogged)
+{
+    start_ready();
+    add_and_query(k_ktv);
+    ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_DEVICE));
+    log_capture::attach();
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_device(s, k_ktv)->silent = true;
+        return 0;
+    });
+    const unsigned before = controls(k_ktv);
+    ASSERT_EQ(on_worker([] { return wfa_conmon_ask(k_ktv, WFA_QUESTION_LOCK, 0); }), 0u);
+    ASSERT_TRUE(wait_until([&] { return controls(k_ktv) == before + 1; })) << "asked at once";
+    seconds_pass(2);
+    EXPECT_EQ(controls(k_ktv), before + 1) << "not again within 2 s";
+    // Asked at 0, 3, 6, ... 27 s; the clock stands at 2 s here and at 29 s after the loop.
+    for (unsigned asked = 2; asked <= WFA_QUESTION_TRIES; asked++) {
+        seconds_pass(3);
+        ASSERT_TRUE(wait_until([&] { return controls(k_ktv) == before + asked; })) << "asking " << asked;
+    }
+    EXPECT_EQ(questions_running(), 1u) << "the last asking still waits";
+    EXPECT_EQ(log_capture::count(QNB_LOG_WARNING, "question"), 0u);
+    seconds_pass(1);
+    EXPECT_EQ(questions_running(), 0u);
+    EXPECT_EQ(log_capture::count(QNB_LOG_WARNING, std::string(k_ktv) + ": the lock state question went unanswered, "
+                                                  "asked 10 times (the device's status message did not come)"),
+              1u);
+    seconds_pass(6);
+    EXPECT_EQ(controls(k_ktv), before + WFA_QUESTION_TRIES);
+    EXPECT_EQ(count_code(WFA_CBACK_INF_DEVICE_LOCK), 0u);
+}
+
+// The device's status message answers its question whether it answers an asking or came of its
+// own accord: the question ends and is not asked again.
+TEST_F(ConmonDriver, AQuestionEndsWithItsStatusMessageAskedForOrNot)
+{
+    start_ready();
+    add_and_query(k_ktv);
+    ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_DEVICE));
+    const unsigned before = controls(k_ktv);
+    ASSERT_EQ(on_worker([] { return wfa_conmon_ask(k_ktv, WFA_QUESTION_SAMPLE_RATE, 0x77); }), 0u);
+    result fs{};
+    ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_GET_FS, &fs));
+    EXPECT_EQ(fs.request_id, 0x77);
+    EXPECT_TRUE(wait_until([] { return questions_running() == 0; }));
+
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_device(s, k_ktv)->silent = true;
+        return 0;
+    });
+    ASSERT_EQ(on_worker([] { return wfa_conmon_ask(k_ktv, WFA_QUESTION_AES67, 0); }), 0u);
+    ASSERT_TRUE(wait_until([&] { return controls(k_ktv) == before + 2; }));
+    const std::vector<uint8_t> aes67 = status_body(0x1007, {1, 0});
+    server.with([&](tn_conmon_server *s) {
+        tn_conmon_server_device(s, k_ktv)->silent = false;
+        return tn_conmon_server_send_status(s, k_ktv, aes67.data(), aes67.size());
+    });
+    ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_AES67_STATUS));
+    EXPECT_TRUE(wait_until([] { return questions_running() == 0; }));
+    seconds_pass(7);
+    EXPECT_EQ(controls(k_ktv), before + 2) << "neither question asked again";
+}
+
+// A device that leaves the table ends its questions. A question that finds the request table full
+// waits for room for as long as its device is there, and its askings are counted only once sent:
+// 7 silent devices asked 4 questions each, 28 questions that keep 24 slots taken (the server
+// answers no Send Message), are each asked 10 times, those that waited included.
+TEST_F(ConmonDriver, QuestionsEndWithTheirDeviceAndWaitForRoomWhileItIsThere)
+{
+    std::vector<std::string> names;
+    server.with([&](tn_conmon_server *s) {
+        for (int i = 0; i < 7; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "T%03X-RQA-310", 0x30 + i);
+            tn_conmon_device d;
+            tn_conmon_device_defaults(&d, name, "RQA-310", 0x30 + i);
+            EXPECT_EQ(tn_conmon_server_add_device(s, &d), 0);
+            names.push_back(name);
+        }
+        return 0;
+    });
+    start_ready();
+    add_and_query(k_ktv);
+    for (const std::string &n : names)
+        add_and_query(n.c_str());
+    ASSERT_TRUE(wait_until([&] { return count_code(WFA_CBACK_INF_DEVICE) == names.size() + 1; }));
+    log_capture::attach();
+    server.with([&](tn_conmon_server *s) {
+        tn_conmon_server_device(s, k_ktv)->silent = true;
+        for (const std::string &n : names)
+            tn_conmon_server_device(s, n.c_str())->silent = true;
+        return 0;
+    });
+    auto ask_all = [](const char *name) {
+        return on_worker([=] {
+            uint32_t r = 0;
+            for (uint32_t q = 0; q < WFA_QUESTIONS && r == 0; q++)
+                r = wfa_conmon_ask(name, q, 0);
+            return r;
+        });
+    };
+
+    // Gone: its questions end with it.
+    const unsigned ktv_before = controls(k_ktv);
+    ASSERT_EQ(ask_all(k_ktv), 0u);
+    EXPECT_EQ(questions_running(), 4u);
+    EXPECT_EQ(on_worker([] { return wfa_device_remove(k_ktv); }), 0u);
+    EXPECT_EQ(questions_running(), 0u);
+    seconds_pass(6);
+    EXPECT_EQ(controls(k_ktv), ktv_before + 4) << "asked once each, never again";
+    EXPECT_EQ(on_worker([] { return wfa_conmon_ask(k_ktv, WFA_QUESTION_LOCK, 0); }), WFA_E_NOT_FOUND);
+
+    // Waiting for room.
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_set_unanswered(s, TN_CONMON_OP_SEND_MESSAGE, true);
+        return 0;
+    });
+    const unsigned sent_before = server.count(TN_CONMON_OP_SEND_MESSAGE);
+    for (const std::string &n : names)
+        ASSERT_EQ(ask_all(n.c_str()), 0u);
+    ASSERT_TRUE(wait_until([&] { return server.count(TN_CONMON_OP_SEND_MESSAGE) == sent_before + 24; }));
+    seconds_pass(8);
+    EXPECT_EQ(questions_running(), 28u) << "none given up while waiting for room";
+    for (int i = 0; i < 40 && questions_running() > 0; i++)
+        seconds_pass(1);
+    EXPECT_EQ(questions_running(), 0u);
+    EXPECT_EQ(server.count(TN_CONMON_OP_SEND_MESSAGE), sent_before + 28 * WFA_QUESTION_TRIES);
+    EXPECT_EQ(log_capture::count(QNB_LOG_WARNING, "question went unanswered, asked 10 times"), 28u);
+    EXPECT_EQ(log_capture::count(QNB_LOG_ERROR, "error sending message"), 0u) << "a refusal tried again is no error";
 }
 
 // Stopping the layer while the driver waits in any state returns at once and leaves nothing behind.
