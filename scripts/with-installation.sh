@@ -18,8 +18,10 @@
 #   a copy it started (a process of the program's file; the namespace holds no others) carries
 #   on, and the session ends once none is left. A program that restarts more than 3 times within
 #   a minute is told about, with the way out.
-# - At the end, or on Ctrl+C, SIGTERM or a closed terminal, every copy is ended, then qz_testnet
-#   (which writes every unit's subscriptions to DUMP_FILE), the adapters and the virtual display.
+# - At the end, or on Ctrl+C, SIGTERM or a closed terminal (at once, whatever the program is
+#   doing), every copy is ended, then qz_testnet (which writes every unit's subscriptions to
+#   DUMP_FILE; one left by an earlier session is removed at the start), the adapters and the
+#   virtual display. A further Ctrl+C or SIGTERM does not cut that short.
 #
 # The exit code is the program's, or 130/143/129 after Ctrl+C, SIGTERM or SIGHUP; a program that
 # restarted has ended with 0.
@@ -88,12 +90,18 @@ stop_installation() {
     if [ -n "$testnet_pid" ]; then
         kill -TERM "$testnet_pid" 2>/dev/null
         wait "$testnet_pid" 2>/dev/null
-        [ -f "$dump" ] && echo "run: the subscriptions of every unit are in $dump"
+        if [ -f "$dump" ]; then
+            echo "run: the subscriptions of every unit are in $dump"
+        else
+            echo "run: the simulated installation wrote no subscriptions (no $dump)"
+        fi
     fi
     testnet_pid=""
 }
 
 finish() {
+    # Once begun, the clean-up runs to its end.
+    trap '' INT TERM HUP
     end_copies
     stop_installation
     local link
@@ -150,6 +158,8 @@ if [[ $saved_mac =~ ^([0-9A-F]{2}:){5}[0-9A-F]{2}$ ]]; then
     from_settings+=(--current "$saved_mac")
 fi
 
+# The subscriptions named at the end are those of this session.
+rm -f "$dump"
 "$testnet" "${from_settings[@]}" "${testnet_options[@]}" --dump "$dump" >"$log" 2>&1 &
 testnet_pid=$!
 for _ in $(seq 600); do
@@ -225,7 +235,10 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
 fi
 [ -n "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ] && export QT_QPA_PLATFORM=xcb
 
-"${run_as[@]}" "$@"
+# In the background, so that a signal to this script alone ends the session at once; with
+# Ctrl+C and Ctrl+\ as they would be in the foreground.
+env --default-signal=INT,QUIT "${run_as[@]}" "$@" <&0 &
+wait $!
 rc=$?
 
 # ---- its restarts ----

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 using namespace run_session;
@@ -39,6 +40,16 @@ size_t count(const std::string &text, const std::string &what)
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++n;
     return n;
+}
+
+// A stand-in for the program in DIR, running TEXT: a copy of bash, so that its copies are the
+// processes of a file of their own.
+bool standIn(const std::string &dir, const std::string &text)
+{
+    if (std::system(("cp /bin/bash '" + dir + "/stand-in'").c_str()) != 0)
+        return false;
+    std::ofstream(dir + "/stand-in.sh") << text;
+    return true;
 }
 
 } // namespace
@@ -127,20 +138,16 @@ TEST(RunSession, AFreshRunStartsOnTheSavedInterfaceAndEndsWithTheWindow)
 
 TEST(RunSession, AProgramThatKeepsRestartingIsToldAboutAndCtrlCEndsItsLastCopy)
 {
-    // A stand-in that restarts itself detached every 1.5 s, five times, then stays: a copy
-    // of bash, so that its copies are the processes of a file of their own.
+    // A stand-in that restarts itself detached every 1.5 s, five times, then stays (and takes a
+    // second to end).
     TempDir dir;
     Session session(dir.path);
     session.writeSettings(std::string(kCounts) + "[NIC]\nMAC_Address=02:00:00:00:00:09\n");
-    const std::string shell = dir.path + "/restarter", script = dir.path + "/restarter.sh";
-    ASSERT_EQ(std::system(("cp /bin/bash '" + shell + "'").c_str()), 0);
-    std::FILE *f = std::fopen(script.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fprintf(f, "n=$(cat \"$0.count\" 2>/dev/null || echo 0); echo $((n + 1)) >\"$0.count\"\n"
-                    "if [ \"$n\" -lt 5 ]; then sleep 1.5; setsid \"$BASH\" \"$0\" </dev/null >/dev/null 2>&1 & exit 0; fi\n"
-                    "while :; do sleep 0.2; done\n");
-    std::fclose(f);
-    ASSERT_TRUE(session.start({"--no-publish"}, {shell, script}));
+    ASSERT_TRUE(standIn(dir.path, "n=$(cat \"$0.count\" 2>/dev/null || echo 0); echo $((n + 1)) >\"$0.count\"\n"
+                                  "if [ \"$n\" -lt 5 ]; then sleep 1.5; setsid \"$BASH\" \"$0\" </dev/null >/dev/null 2>&1 & exit 0; fi\n"
+                                  "trap 'sleep 1; exit 0' TERM\n"
+                                  "while :; do sleep 0.2; done\n"));
+    ASSERT_TRUE(session.start({"--no-publish"}, {dir.path + "/stand-in", dir.path + "/stand-in.sh"}));
 
     EXPECT_TRUE(waitUntil([&] { return session.output().find("has restarted 4 times") != std::string::npos; }, 30000))
         << session.output();
@@ -157,9 +164,13 @@ TEST(RunSession, AProgramThatKeepsRestartingIsToldAboutAndCtrlCEndsItsLastCopy)
     EXPECT_EQ(session.programProcesses().size(), 1u);
     EXPECT_EQ(session.wait(1000), -1) << "the session waits for the last copy";
 
+    // A second Ctrl+C while the session ends its last copy does not cut the clean-up short.
+    session.interrupt();
+    ASSERT_TRUE(waitUntil([&] { return session.output().find("ending QZ Config Tool") != std::string::npos; }, 10000));
     session.interrupt();
     EXPECT_EQ(session.wait(30000), 130) << session.output();
     EXPECT_TRUE(session.programProcesses().empty());
-    EXPECT_NE(session.output().find("the subscriptions of every unit are in"), std::string::npos);
+    EXPECT_TRUE(session.installationProcesses().empty());
+    EXPECT_NE(session.output().find("the subscriptions of every unit are in"), std::string::npos) << session.output();
     EXPECT_EQ(count(session.output(), "has restarted"), 1u) << "said once";
 }
