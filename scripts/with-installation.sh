@@ -13,7 +13,11 @@
 #   PC's end (eth0, eth1, ...) with the interface's MAC address and 192.168.<n + 1>.10/24, so that
 #   the program shows an IP address per interface. The devices answer on the loopback, where the
 #   namespace's avahi-daemon publishes them, whichever interface is in use.
-# - The program runs on the display, or on a virtual X display of its own when there is none.
+# - The program runs on the display, or on a virtual X display of the session's own when there
+#   is none: its socket and lock files are in a /tmp of its own, so that the PC's displays and
+#   their files are left alone during and after the session; the session's programs reach it
+#   through its socket in the session's network namespace, where X clients look first, and only
+#   with the session's cookie (XAUTHORITY), which every copy of the program inherits.
 # - The session lasts as long as the program does, its restarts included: when its process ends,
 #   a copy it started (a process of the program's file; the namespace holds no others) carries
 #   on, and the session ends once none is left. A program that restarts more than 3 times within
@@ -47,6 +51,7 @@ program_file=$(readlink -f "$1")
 log=/run/qz-testnet.log
 testnet_pid=""
 xvfb_pid=""
+auth=/run/qz-xvfb.auth
 adapters=()
 
 # The program runs as the user who asked for it when started through sudo, so that its settings
@@ -111,6 +116,7 @@ finish() {
     if [ -n "$xvfb_pid" ]; then
         kill -TERM "$xvfb_pid" 2>/dev/null
         wait "$xvfb_pid" 2>/dev/null
+        rm -f "$auth"
     fi
 }
 trap finish EXIT
@@ -216,9 +222,21 @@ export AVAHI_COMPAT_NOWARN=1
 # where its original's go, nowhere a user looks; QT_LOGGING_RULES=default.debug=true shows them.
 export QT_LOGGING_RULES=${QT_LOGGING_RULES:-default.debug=false}
 if [ -z "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
-    # A display of our own rather than xvfb-run's, which would go with the first copy.
+    # A display of our own rather than xvfb-run's, which would go with the first copy. The /tmp
+    # the session shares with the PC holds the PC's displays: the virtual display gets a /tmp of
+    # its own (a mount namespace of its own) for its socket and lock files, and takes the first
+    # display whose socket in the session's network namespace is free. The server reads its
+    # cookie whatever display the entry names; clients look it up by the display's name.
+    cookie=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
+    rm -f "$auth"
+    (umask 077 && : >"$auth" && xauth -q -f "$auth" add :0 . "$cookie") || {
+        echo "run: no cookie for the virtual X display (xauth)" >&2
+        exit 1
+    }
     : >/run/qz-xvfb.display
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>/run/qz-xvfb.display 2>/run/qz-xvfb.log &
+    unshare --mount --propagation private sh -c 'mount -t tmpfs -o mode=1777 tmpfs /tmp && exec "$0" "$@"' \
+        Xvfb -displayfd 3 -auth "$auth" -screen 0 1024x768x24 -nolisten tcp \
+        3>/run/qz-xvfb.display 2>/run/qz-xvfb.log &
     xvfb_pid=$!
     for _ in $(seq 100); do
         [ -s /run/qz-xvfb.display ] && break
@@ -231,6 +249,9 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
         exit 1
     fi
     export DISPLAY=":$(head -n 1 /run/qz-xvfb.display)"
+    xauth -q -f "$auth" add "$DISPLAY" . "$cookie"
+    [ ${#run_as[@]} -gt 0 ] && chown "$SUDO_USER" "$auth"
+    export XAUTHORITY=$auth
     echo "run: no X display; QZ Config Tool runs on the virtual X display $DISPLAY (stop it with Ctrl+C)."
 fi
 [ -n "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ] && export QT_QPA_PLATFORM=xcb
