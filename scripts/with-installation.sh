@@ -218,8 +218,9 @@ runtime_uid=$(id -u "$runtime_user")
 mkdir -p "/run/user/$runtime_uid" && chown "$runtime_user" "/run/user/$runtime_uid" && chmod 0700 "/run/user/$runtime_uid" &&
     export XDG_RUNTIME_DIR="/run/user/$runtime_uid"
 export AVAHI_COMPAT_NOWARN=1
-# The program's debug messages (a line per key of the patch plan, for every device of Apply) go
-# where its original's go, nowhere a user looks; QT_LOGGING_RULES=default.debug=true shows them.
+# The program writes a debug line (to standard error, as its warnings) for every key of every
+# device of the patch plan that Apply reads: the session's output leaves them out and keeps the
+# warnings. QT_LOGGING_RULES=default.debug=true shows them.
 export QT_LOGGING_RULES=${QT_LOGGING_RULES:-default.debug=false}
 if [ -z "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
     # A display of our own rather than xvfb-run's, which would go with the first copy. The /tmp
