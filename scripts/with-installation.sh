@@ -91,10 +91,21 @@ end_copies() {
     [ -n "$pids" ] && kill -KILL $pids 2>/dev/null
 }
 
+# Ends the process PID with SIGTERM and waits until it is gone, at most 10 s, then kills it.
+# Not by `wait`: a child that ended while the script was taking a signal can be reaped unseen,
+# and `wait` then waits for nothing.
+end_process() {
+    kill -TERM "$1" 2>/dev/null
+    for _ in $(seq 100); do
+        kill -0 "$1" 2>/dev/null || return 0
+        sleep 0.1
+    done
+    kill -KILL "$1" 2>/dev/null
+}
+
 stop_installation() {
     if [ -n "$testnet_pid" ]; then
-        kill -TERM "$testnet_pid" 2>/dev/null
-        wait "$testnet_pid" 2>/dev/null
+        end_process "$testnet_pid"
         if [ -f "$dump" ]; then
             echo "run: the subscriptions of every unit are in $dump"
         else
@@ -114,8 +125,7 @@ finish() {
         ip link del "$link" 2>/dev/null
     done
     if [ -n "$xvfb_pid" ]; then
-        kill -TERM "$xvfb_pid" 2>/dev/null
-        wait "$xvfb_pid" 2>/dev/null
+        end_process "$xvfb_pid"
         rm -f "$auth"
     fi
 }
