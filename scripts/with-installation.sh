@@ -13,13 +13,19 @@
 #   PC's end (eth0, eth1, ...) with the interface's MAC address and 192.168.<n + 1>.10/24, so that
 #   the program shows an IP address per interface. The devices answer on the loopback, where the
 #   namespace's avahi-daemon publishes them, whichever interface is in use.
-# - The program runs on the display, or on a virtual X display of its own when there is none.
+# - The program runs on the display, or on a virtual X display of the session's own when there
+#   is none: its socket and lock files are in a /tmp of its own, so that the PC's displays and
+#   their files are left alone during and after the session; the session's programs reach it
+#   through its socket in the session's network namespace, where X clients look first, and only
+#   with the session's cookie (XAUTHORITY), which every copy of the program inherits.
 # - The session lasts as long as the program does, its restarts included: when its process ends,
 #   a copy it started (a process of the program's file; the namespace holds no others) carries
 #   on, and the session ends once none is left. A program that restarts more than 3 times within
 #   a minute is told about, with the way out.
-# - At the end, or on Ctrl+C, SIGTERM or a closed terminal, every copy is ended, then qz_testnet
-#   (which writes every unit's subscriptions to DUMP_FILE), the adapters and the virtual display.
+# - At the end, or on Ctrl+C, SIGTERM or a closed terminal (at once, whatever the program is
+#   doing), every copy is ended, then qz_testnet (which writes every unit's subscriptions to
+#   DUMP_FILE; one left by an earlier session is removed at the start), the adapters and the
+#   virtual display. A further Ctrl+C or SIGTERM does not cut that short.
 #
 # The exit code is the program's, or 130/143/129 after Ctrl+C, SIGTERM or SIGHUP; a program that
 # restarted has ended with 0.
@@ -45,6 +51,7 @@ program_file=$(readlink -f "$1")
 log=/run/qz-testnet.log
 testnet_pid=""
 xvfb_pid=""
+auth=/run/qz-xvfb.auth
 adapters=()
 
 # The program runs as the user who asked for it when started through sudo, so that its settings
@@ -84,16 +91,33 @@ end_copies() {
     [ -n "$pids" ] && kill -KILL $pids 2>/dev/null
 }
 
+# Ends the process PID with SIGTERM and waits until it is gone, at most 10 s, then kills it.
+# Not by `wait`: a child that ended while the script was taking a signal can be reaped unseen,
+# and `wait` then waits for nothing.
+end_process() {
+    kill -TERM "$1" 2>/dev/null
+    for _ in $(seq 100); do
+        kill -0 "$1" 2>/dev/null || return 0
+        sleep 0.1
+    done
+    kill -KILL "$1" 2>/dev/null
+}
+
 stop_installation() {
     if [ -n "$testnet_pid" ]; then
-        kill -TERM "$testnet_pid" 2>/dev/null
-        wait "$testnet_pid" 2>/dev/null
-        [ -f "$dump" ] && echo "run: the subscriptions of every unit are in $dump"
+        end_process "$testnet_pid"
+        if [ -f "$dump" ]; then
+            echo "run: the subscriptions of every unit are in $dump"
+        else
+            echo "run: the simulated installation wrote no subscriptions (no $dump)"
+        fi
     fi
     testnet_pid=""
 }
 
 finish() {
+    # Once begun, the clean-up runs to its end.
+    trap '' INT TERM HUP
     end_copies
     stop_installation
     local link
@@ -101,8 +125,8 @@ finish() {
         ip link del "$link" 2>/dev/null
     done
     if [ -n "$xvfb_pid" ]; then
-        kill -TERM "$xvfb_pid" 2>/dev/null
-        wait "$xvfb_pid" 2>/dev/null
+        end_process "$xvfb_pid"
+        rm -f "$auth"
     fi
 }
 trap finish EXIT
@@ -150,6 +174,8 @@ if [[ $saved_mac =~ ^([0-9A-F]{2}:){5}[0-9A-F]{2}$ ]]; then
     from_settings+=(--current "$saved_mac")
 fi
 
+# The subscriptions named at the end are those of this session.
+rm -f "$dump"
 "$testnet" "${from_settings[@]}" "${testnet_options[@]}" --dump "$dump" >"$log" 2>&1 &
 testnet_pid=$!
 for _ in $(seq 600); do
@@ -202,13 +228,26 @@ runtime_uid=$(id -u "$runtime_user")
 mkdir -p "/run/user/$runtime_uid" && chown "$runtime_user" "/run/user/$runtime_uid" && chmod 0700 "/run/user/$runtime_uid" &&
     export XDG_RUNTIME_DIR="/run/user/$runtime_uid"
 export AVAHI_COMPAT_NOWARN=1
-# The program's debug messages (a line per key of the patch plan, for every device of Apply) go
-# where its original's go, nowhere a user looks; QT_LOGGING_RULES=default.debug=true shows them.
+# The program writes a debug line (to standard error, as its warnings) for every key of every
+# device of the patch plan that Apply reads: the session's output leaves them out and keeps the
+# warnings. QT_LOGGING_RULES=default.debug=true shows them.
 export QT_LOGGING_RULES=${QT_LOGGING_RULES:-default.debug=false}
 if [ -z "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
-    # A display of our own rather than xvfb-run's, which would go with the first copy.
+    # A display of our own rather than xvfb-run's, which would go with the first copy. The /tmp
+    # the session shares with the PC holds the PC's displays: the virtual display gets a /tmp of
+    # its own (a mount namespace of its own) for its socket and lock files, and takes the first
+    # display whose socket in the session's network namespace is free. The server reads its
+    # cookie whatever display the entry names; clients look it up by the display's name.
+    cookie=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
+    rm -f "$auth"
+    (umask 077 && : >"$auth" && xauth -q -f "$auth" add :0 . "$cookie") || {
+        echo "run: no cookie for the virtual X display (xauth)" >&2
+        exit 1
+    }
     : >/run/qz-xvfb.display
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>/run/qz-xvfb.display 2>/run/qz-xvfb.log &
+    unshare --mount --propagation private sh -c 'mount -t tmpfs -o mode=1777 tmpfs /tmp && exec "$0" "$@"' \
+        Xvfb -displayfd 3 -auth "$auth" -screen 0 1024x768x24 -nolisten tcp \
+        3>/run/qz-xvfb.display 2>/run/qz-xvfb.log &
     xvfb_pid=$!
     for _ in $(seq 100); do
         [ -s /run/qz-xvfb.display ] && break
@@ -221,11 +260,17 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
         exit 1
     fi
     export DISPLAY=":$(head -n 1 /run/qz-xvfb.display)"
+    xauth -q -f "$auth" add "$DISPLAY" . "$cookie"
+    [ ${#run_as[@]} -gt 0 ] && chown "$SUDO_USER" "$auth"
+    export XAUTHORITY=$auth
     echo "run: no X display; QZ Config Tool runs on the virtual X display $DISPLAY (stop it with Ctrl+C)."
 fi
 [ -n "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ] && export QT_QPA_PLATFORM=xcb
 
-"${run_as[@]}" "$@"
+# In the background, so that a signal to this script alone ends the session at once; with
+# Ctrl+C and Ctrl+\ as they would be in the foreground.
+env --default-signal=INT,QUIT "${run_as[@]}" "$@" <&0 &
+wait $!
 rc=$?
 
 # ---- its restarts ----

@@ -8,7 +8,11 @@
 # avahi-daemon of our own (allow-interfaces=lo, use-ipv6=no, enable-wide-area=no). Nothing is
 # announced beyond the namespace, and nothing started here outlives it: the namespace's first
 # process is this script, so the kernel ends every process in it when the script ends; the trap
-# stops the daemons in order before that.
+# stops the daemons in order before that, once the program has ended.
+#
+# A SIGTERM or SIGHUP sent to this script alone (as kill or a service manager sends it) goes on to
+# the program at once; Ctrl+C reaches the program as the terminal's job. Either way the script
+# waits for the program to end before it stops the daemons.
 #
 # Exit codes: the program's, or 77 (skipped) when not run as root, 1 when the set-up fails.
 set -uo pipefail
@@ -36,8 +40,25 @@ if [ "${1:-}" != "--inside" ]; then
         exit 1
     fi
     shift
-    exec unshare --net --mount --pid --fork --mount-proc --propagation private \
-        bash "$(readlink -f "$0")" --inside "$program" "$@"
+    # unshare passes no signal on to the namespace: this script does, to the namespace's first
+    # process. Started in the background, with Ctrl+C and Ctrl+\ as they would be in the
+    # foreground.
+    env --default-signal=INT,QUIT unshare --net --mount --pid --fork --mount-proc --propagation private \
+        bash "$(readlink -f "$0")" --inside "$program" "$@" <&0 &
+    namespace=$!
+    pass_on() {
+        local first
+        first=$(pgrep -P "$namespace")
+        [ -n "$first" ] && kill -"$1" $first 2>/dev/null
+    }
+    trap 'pass_on TERM' TERM
+    trap 'pass_on HUP' HUP
+    trap : INT
+    while :; do
+        wait "$namespace"
+        rc=$?
+        kill -0 "$namespace" 2>/dev/null || exit $rc
+    done
 fi
 
 # ---- inside the namespaces ----
@@ -120,4 +141,13 @@ done
 [ "$state" = "int322" ] || fail "avahi-daemon did not reach the running state (state: ${state:-none})"
 
 export AVAHI_COMPAT_NOWARN=1
-"$program" "$@"
+env --default-signal=INT,QUIT "$program" "$@" <&0 &
+program_pid=$!
+trap 'kill -TERM $program_pid 2>/dev/null' TERM
+trap 'kill -HUP $program_pid 2>/dev/null' HUP
+trap : INT
+while :; do
+    wait $program_pid
+    rc=$?
+    kill -0 $program_pid 2>/dev/null || exit $rc
+done

@@ -308,7 +308,7 @@ bool Session::confirm(pid_t pid, int timeoutMs) const
         timeoutMs);
 }
 
-std::vector<pid_t> Session::programProcesses() const
+std::vector<pid_t> processesOf(const std::string &file)
 {
     std::vector<pid_t> pids;
     if (DIR *d = opendir("/proc")) {
@@ -317,12 +317,22 @@ std::vector<pid_t> Session::programProcesses() const
             char exe[PATH_MAX];
             const ssize_t n = pid > 0 ? readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof exe - 1)
                                       : -1;
-            if (n > 0 && std::string(exe, static_cast<size_t>(n)) == programFile_)
+            if (n > 0 && std::string(exe, static_cast<size_t>(n)) == file)
                 pids.push_back(pid);
         }
         closedir(d);
     }
     return pids;
+}
+
+std::vector<pid_t> Session::programProcesses() const
+{
+    return processesOf(programFile_);
+}
+
+std::vector<pid_t> Session::installationProcesses() const
+{
+    return processesOf(realPath(QZ_TESTNET_PROGRAM));
 }
 
 bool Session::running(pid_t pid)
@@ -336,6 +346,12 @@ void Session::interrupt() const
 {
     if (script_ > 0)
         kill(-script_, SIGINT);
+}
+
+void Session::terminate() const
+{
+    if (script_ > 0)
+        kill(script_, SIGTERM);
 }
 
 int Session::wait(int timeoutMs)

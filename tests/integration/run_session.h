@@ -76,12 +76,15 @@ public:
     // Presses Confirm of `pid` until it reports every wanted device found.
     bool confirm(pid_t pid, int timeoutMs) const;
 
-    // The running processes of the program's file, in the namespace.
+    // The running processes of the program's file, and of qz_testnet's, in the namespace.
     std::vector<pid_t> programProcesses() const;
+    std::vector<pid_t> installationProcesses() const;
     static bool running(pid_t pid);
 
     // Ctrl+C in the terminal: SIGINT to the script's process group.
     void interrupt() const;
+    // `kill` or a service manager: SIGTERM to the script alone.
+    void terminate() const;
     // The script's exit code (128 + n after signal n); -1 when it has not ended within `timeoutMs`.
     int wait(int timeoutMs);
     std::string output() const;      // everything the script wrote
@@ -100,6 +103,9 @@ struct TempDir {
     ~TempDir();
     std::string path;
 };
+
+// The running processes of `file` (a resolved path).
+std::vector<pid_t> processesOf(const std::string &file);
 
 // Waits until `done` holds, checking every 100 ms.
 bool waitUntil(const std::function<bool()> &done, int timeoutMs);

@@ -2,13 +2,23 @@
 // runs in the namespace of avahi-netns.sh): the real QZ Config Tool, restarted by itself after an
 // interface change, goes on in its new copy on the new interface until Confirm and Apply; a fresh
 // run starts on the interface the settings saved; a program that keeps restarting is told about;
-// Ctrl+C and a closed window end every copy.
+// Ctrl+C, SIGTERM and a closed window end every copy; a session without a display has one of its
+// own that leaves the PC's alone.
 #include "tests/integration/run_session.h"
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 using namespace run_session;
@@ -40,6 +50,66 @@ size_t count(const std::string &text, const std::string &what)
         ++n;
     return n;
 }
+
+// A stand-in for the program in DIR, running TEXT: a copy of bash, so that its copies are the
+// processes of a file of their own.
+bool standIn(const std::string &dir, const std::string &text)
+{
+    if (std::system(("cp /bin/bash '" + dir + "/stand-in'").c_str()) != 0)
+        return false;
+    std::ofstream(dir + "/stand-in.sh") << text;
+    return true;
+}
+
+std::string readText(const std::string &path)
+{
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+// The PC as this test plays it: the test's own mount namespace with a /tmp of its own, where a
+// stand-in for the PC's X server (640x480, in a network namespace of its own as the PC's display
+// is in the PC's) listens at the display a session takes first, :0.
+class Host {
+public:
+    bool start()
+    {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+            return false;
+        server_ = fork();
+        if (server_ == 0) {
+            std::freopen("/dev/null", "w", stderr);
+            execlp("unshare", "unshare", "--net", "Xvfb", ":0", "-screen", "0", "640x480x24", "-nolisten", "tcp",
+                   static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        return server_ > 0 && waitUntil([this] { return socket() != 0 && answers(); }, 10000);
+    }
+    ~Host()
+    {
+        if (server_ > 0) {
+            kill(server_, SIGTERM);
+            waitpid(server_, nullptr, 0);
+        }
+    }
+    pid_t server() const { return server_; }
+    // The inode of the display's socket file; 0 when there is none.
+    ino_t socket() const
+    {
+        struct stat st;
+        return stat("/tmp/.X11-unix/X0", &st) == 0 ? st.st_ino : 0;
+    }
+    // A client of the PC, which finds the display by its socket file, reaches the PC's server.
+    bool answers() const
+    {
+        return std::system("unshare --net xdpyinfo -display :0 2>/dev/null | grep -q 'dimensions: *640x480'") == 0;
+    }
+
+private:
+    pid_t server_ = -1;
+};
 
 } // namespace
 
@@ -127,20 +197,16 @@ TEST(RunSession, AFreshRunStartsOnTheSavedInterfaceAndEndsWithTheWindow)
 
 TEST(RunSession, AProgramThatKeepsRestartingIsToldAboutAndCtrlCEndsItsLastCopy)
 {
-    // A stand-in that restarts itself detached every 1.5 s, five times, then stays: a copy
-    // of bash, so that its copies are the processes of a file of their own.
+    // A stand-in that restarts itself detached every 1.5 s, five times, then stays (and takes a
+    // second to end).
     TempDir dir;
     Session session(dir.path);
     session.writeSettings(std::string(kCounts) + "[NIC]\nMAC_Address=02:00:00:00:00:09\n");
-    const std::string shell = dir.path + "/restarter", script = dir.path + "/restarter.sh";
-    ASSERT_EQ(std::system(("cp /bin/bash '" + shell + "'").c_str()), 0);
-    std::FILE *f = std::fopen(script.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fprintf(f, "n=$(cat \"$0.count\" 2>/dev/null || echo 0); echo $((n + 1)) >\"$0.count\"\n"
-                    "if [ \"$n\" -lt 5 ]; then sleep 1.5; setsid \"$BASH\" \"$0\" </dev/null >/dev/null 2>&1 & exit 0; fi\n"
-                    "while :; do sleep 0.2; done\n");
-    std::fclose(f);
-    ASSERT_TRUE(session.start({"--no-publish"}, {shell, script}));
+    ASSERT_TRUE(standIn(dir.path, "n=$(cat \"$0.count\" 2>/dev/null || echo 0); echo $((n + 1)) >\"$0.count\"\n"
+                                  "if [ \"$n\" -lt 5 ]; then sleep 1.5; setsid \"$BASH\" \"$0\" </dev/null >/dev/null 2>&1 & exit 0; fi\n"
+                                  "trap 'sleep 1; exit 0' TERM\n"
+                                  "while :; do sleep 0.2; done\n"));
+    ASSERT_TRUE(session.start({"--no-publish"}, {dir.path + "/stand-in", dir.path + "/stand-in.sh"}));
 
     EXPECT_TRUE(waitUntil([&] { return session.output().find("has restarted 4 times") != std::string::npos; }, 30000))
         << session.output();
@@ -157,9 +223,64 @@ TEST(RunSession, AProgramThatKeepsRestartingIsToldAboutAndCtrlCEndsItsLastCopy)
     EXPECT_EQ(session.programProcesses().size(), 1u);
     EXPECT_EQ(session.wait(1000), -1) << "the session waits for the last copy";
 
+    // A second Ctrl+C while the session ends its last copy does not cut the clean-up short.
+    session.interrupt();
+    ASSERT_TRUE(waitUntil([&] { return session.output().find("ending QZ Config Tool") != std::string::npos; }, 10000));
     session.interrupt();
     EXPECT_EQ(session.wait(30000), 130) << session.output();
     EXPECT_TRUE(session.programProcesses().empty());
-    EXPECT_NE(session.output().find("the subscriptions of every unit are in"), std::string::npos);
+    EXPECT_TRUE(session.installationProcesses().empty());
+    EXPECT_NE(session.output().find("the subscriptions of every unit are in"), std::string::npos) << session.output();
     EXPECT_EQ(count(session.output(), "has restarted"), 1u) << "said once";
+}
+
+TEST(RunSession, WithoutADisplayTheSessionsOwnLeavesThePCsAloneAndSigtermEndsItAtOnce)
+{
+    Host host;
+    ASSERT_TRUE(host.start());
+    const ino_t hostSocket = host.socket();
+    unsetenv("DISPLAY");
+    unsetenv("XAUTHORITY");
+
+    // A stand-in that notes what its display answers, starts a detached copy of itself (as the
+    // program's restart does) and stays; the subscriptions of an earlier session are left over.
+    TempDir dir;
+    Session session(dir.path);
+    session.writeSettings(kCounts);
+    std::ofstream(session.dumpFile()) << "T001-QZ-RQA-310-0001 1 01 01@T001-QZ-KTV4-S-0001\n";
+    ASSERT_TRUE(standIn(dir.path, "n=$(cat \"$0.count\" 2>/dev/null || echo 0); echo $((n + 1)) >\"$0.count\"\n"
+                                  "xdpyinfo | grep dimensions >\"$0.display$n\"\n"
+                                  "if [ \"$n\" -eq 0 ]; then setsid \"$BASH\" \"$0\" </dev/null >/dev/null 2>&1 & fi\n"
+                                  "while :; do sleep 0.2; done\n"));
+    ASSERT_TRUE(session.start({"--no-publish"}, {dir.path + "/stand-in", dir.path + "/stand-in.sh"}, false));
+
+    // Both copies reach the session's display, with the session's cookie.
+    for (const char *copy : {"0", "1"}) {
+        const std::string file = dir.path + "/stand-in.sh.display" + copy;
+        EXPECT_TRUE(waitUntil([&] { return readText(file).find("1024x768") != std::string::npos; }, 30000))
+            << "copy " << copy << ": " << readText(file) << session.output();
+    }
+    const std::string said = session.output(), named = "virtual X display ";
+    ASSERT_NE(said.find(named), std::string::npos) << said;
+    std::string display;
+    std::istringstream(said.substr(said.find(named) + named.size())) >> display;
+    EXPECT_NE(std::system(("XAUTHORITY=/dev/null xdpyinfo -display " + display + " >/dev/null 2>&1").c_str()), 0)
+        << "taken without the cookie";
+    EXPECT_EQ(host.socket(), hostSocket);
+    EXPECT_TRUE(host.answers());
+
+    // The installation ends without writing; SIGTERM to the script alone ends the session, though
+    // the program's first copy is still running.
+    for (pid_t pid : session.installationProcesses())
+        kill(pid, SIGKILL);
+    session.terminate();
+    EXPECT_EQ(session.wait(10000), 143) << session.output();
+    EXPECT_TRUE(session.programProcesses().empty());
+    EXPECT_EQ(processesOf("/usr/bin/Xvfb"), std::vector<pid_t>{host.server()}) << "the session's display ended";
+    EXPECT_EQ(host.socket(), hostSocket);
+    EXPECT_TRUE(host.answers());
+    EXPECT_EQ(session.output().find("subscriptions of every unit are in"), std::string::npos) << session.output();
+    EXPECT_NE(session.output().find("wrote no subscriptions"), std::string::npos) << session.output();
+    struct stat st;
+    EXPECT_NE(stat(session.dumpFile().c_str(), &st), 0);
 }
