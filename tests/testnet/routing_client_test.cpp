@@ -216,6 +216,30 @@ TEST_F(RoutingClient, RxChannelsAreReadInPagesWithOneChangeReportPerPage)
     EXPECT_EQ(r, nullptr);
 }
 
+// Every channel marked stale again after each page (as a caller asking for the list over and over
+// does): the read still goes on to the last page, and what was marked again is left to a following
+// pass.
+TEST_F(RoutingClient, ARxReadMarkedAgainAfterEveryPageStillReachesTheLastPage)
+{
+    tn_routing_device *s = sim(TN_ROUTING_MODEL_KTV4S, 16);
+    tn_routing_device_set_subscription(s, 64, "07", "T002-RQA310-0002-QZ");
+    wr_device *d = open_active(s);
+    ASSERT_NE(d, nullptr);
+    done = completion{};
+    ASSERT_EQ(wr_device_update(d, on_done, nullptr, WR_UPDATE_RXCHANNELS), 0);
+    for (int i = 0; i < 200 && done.calls == 0; ++i) {
+        pump(1);
+        wr_device_mark_changed(d, WR_UPDATE_RXCHANNELS);
+    }
+    ASSERT_EQ(done.calls, 1);
+    EXPECT_EQ(done.result, 0);
+    EXPECT_EQ(tn_routing_device_request_count(s, 0x3000), 4u);
+    EXPECT_STREQ(wr_rxchannel_get_subscription(wr_device_rxchannel_by_id(d, 64)), "07@T002-RQA310-0002-QZ");
+    EXPECT_TRUE(wr_device_get_changed_flag(d, WR_UPDATE_RXCHANNELS));
+    read_rx(d);
+    EXPECT_FALSE(wr_device_get_changed_flag(d, WR_UPDATE_RXCHANNELS));
+}
+
 TEST_F(RoutingClient, BatchOfFortySubscriptionsGoesOutAsSixteenSixteenEightWithOneCompletion)
 {
     tn_routing_device *s = sim();
