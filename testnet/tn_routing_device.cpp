@@ -610,6 +610,12 @@ void tn_routing_device_set_impairment(tn_routing_device *dev, unsigned loss_pct,
     tn_impair_init(&dev->impair_out, loss_pct, duplicate_pct, reorder_pct, ~seed);
 }
 
+void tn_routing_device_set_delay_range(tn_routing_device *dev, unsigned min_ms, unsigned max_ms)
+{
+    if (dev)
+        tn_impair_set_delay(&dev->impair_out, min_ms, max_ms);
+}
+
 unsigned long tn_routing_device_impaired(const tn_routing_device *dev)
 {
     return dev ? tn_impair_events(&dev->impair_in) + tn_impair_events(&dev->impair_out) : 0;

@@ -181,7 +181,11 @@ void tn_routing_device_delay_nth(tn_routing_device *dev, unsigned n, uint32_t ms
 // two directions drawn from generators seeded from `seed`. All 0: off.
 void tn_routing_device_set_impairment(tn_routing_device *dev, unsigned loss_pct, unsigned duplicate_pct,
                                       unsigned reorder_pct, uint64_t seed);
-// Datagrams the impairment has lost, duplicated or reordered so far, both directions together.
+// Every answer that leaves is held a time drawn between `min_ms` and `max_ms` of the library clock by
+// the impairment's generator for answers (seeded by the impairment above, so set that first), so
+// answers overtake each other; 0 and 0: off.
+void tn_routing_device_set_delay_range(tn_routing_device *dev, unsigned min_ms, unsigned max_ms);
+// Datagrams the impairment has lost, duplicated, reordered or delayed so far, both directions together.
 unsigned long tn_routing_device_impaired(const tn_routing_device *dev);
 // Once the device has answered `n` more requests of `opcode` (0: of any opcode) it goes silent, as
 // a device that is switched off without a goodbye; 0 cancels.

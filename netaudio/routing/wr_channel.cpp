@@ -548,7 +548,7 @@ void wr_device_handle_tx_labels(wr_device *d, wr_request *r, const wr_msg_respon
     wr_device_complete(d, r, 0);
 }
 
-void wr_device_handle_tx_label_change(wr_device *d, wr_request *r, const wr_msg_response *m, uint16_t)
+void wr_device_handle_tx_label_change(wr_device *d, wr_request *r, const wr_msg_response *m, uint16_t result_code)
 {
     wr_msg_response req;
     wr_msg_entries rl, l;
@@ -561,9 +561,11 @@ void wr_device_handle_tx_label_change(wr_device *d, wr_request *r, const wr_msg_
         wr_device_complete(d, r, QNB_ERR_INVALIDDATA);
         return;
     }
-    qnb_error result = 0;
+    qnb_error result = wr_msg_result_to_error(result_code);
     bool changed = false;
-    if (asked.name[0]) {
+    if (result) {
+        // Refused (an error in the reply's low bits): the device keeps its labels, so does the table.
+    } else if (asked.name[0]) {
         wr_msg_range range{0, 0};
         if (wr_msg_read_list(m, WR_RANGE_SIZE, &l) != 0 || l.count != 1 || wr_msg_read_range(m, &l, 0, &range) != 0 ||
             range.last == 0 || (range.first != 0 && range.first != range.last) ||

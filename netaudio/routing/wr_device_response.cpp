@@ -524,6 +524,37 @@ void handle_unicast_performance(const response &c)
 
 // ---- channel pages ----
 
+// True when some channel of the kind is still to be read.
+bool any_stale(const wr_device *d, bool tx)
+{
+    uint16_t count = tx ? d->num_txchannels : d->num_rxchannels;
+    for (uint16_t i = 0; i < count; ++i) {
+        if (tx ? d->txchannels[i].stale : d->rxchannels[i].stale)
+            return true;
+    }
+    return false;
+}
+
+// The end of a read of channels: its change flag is cleared unless channels were marked again
+// while the read went on; those are read by a following pass.
+void end_channel_read(wr_device *d, bool tx)
+{
+    if (!any_stale(d, tx))
+        wr_device_clear_changed(d, tx ? WR_UPDATE_TXCHANNELS : WR_UPDATE_RXCHANNELS);
+}
+
+// The first channel id the page request asked for (1 when it cannot be read).
+uint16_t requested_first(const response &c)
+{
+    wr_msg_response req;
+    wr_msg_entries l;
+    wr_msg_range range{1, 0};
+    if (!request_view(c, &req) || wr_msg_read_list(&req, WR_RANGE_SIZE, &l) != 0 || l.count < 1 ||
+        wr_msg_read_range(&req, &l, 0, &range) != 0 || range.first == 0)
+        return 1;
+    return range.first;
+}
+
 void handle_channel_page(const response &c, bool tx)
 {
     wr_device *d = c.device;
@@ -536,6 +567,7 @@ void handle_channel_page(const response &c, bool tx)
     }
     bool changed = false;
     uint16_t refreshed = 0;
+    uint16_t highest = 0; // the highest channel id of the page
     for (uint16_t i = 0; i < l.count; ++i) {
         uint16_t id = 0;
         if (wr_msg_entry_u16(&c.m, &l, i, 0, &id) != 0) {
@@ -571,6 +603,8 @@ void handle_channel_page(const response &c, bool tx)
                 ++refreshed;
             ch->stale = false;
         }
+        if (id > highest)
+            highest = id;
     }
     if (changed)
         wr_device_report(d, tx ? WR_CHANGE_TXCHANNELS : WR_CHANGE_RXCHANNELS);
@@ -579,17 +613,21 @@ void handle_channel_page(const response &c, bool tx)
         return;
     }
     if (wr_msg_result_has_more(c.result)) {
+        // The read goes on with the first stale channel after this page, never back before it: a
+        // channel marked again behind the page (asked for again while the read is under way) is
+        // read by a following pass, so that the read always reaches the end of the table.
         uint16_t first = 0;
         bool stale = false;
-        for (uint16_t i = 0; i < count && !stale; ++i) {
+        for (uint16_t i = highest; i < count && !stale; ++i) {
             if (tx ? d->txchannels[i].stale : d->rxchannels[i].stale) {
                 first = uint16_t(i + 1);
                 stale = true;
             }
         }
         if (stale) {
-            if (refreshed == 0) {
-                // A page that brings nothing new would be asked for again and again.
+            if (refreshed == 0 || highest < requested_first(c)) {
+                // A page that brings nothing new, or nothing from where it was asked, would be asked
+                // for again and again.
                 complete(c, QNB_ERR_INVALIDDATA);
                 return;
             }
@@ -605,7 +643,7 @@ void handle_channel_page(const response &c, bool tx)
             complete(c, err);
         return;
     }
-    wr_device_clear_changed(d, tx ? WR_UPDATE_TXCHANNELS : WR_UPDATE_RXCHANNELS);
+    end_channel_read(d, tx);
     complete(c, 0);
 }
 
@@ -666,7 +704,7 @@ void handle_tx_values(const response &c)
     }
     if (changed)
         wr_device_report(d, WR_CHANGE_TXCHANNELS);
-    wr_device_clear_changed(d, WR_UPDATE_TXCHANNELS);
+    end_channel_read(d, true);
     complete(c, 0);
 }
 

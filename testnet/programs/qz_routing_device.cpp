@@ -4,7 +4,7 @@
 //                     [--arcp X.Y.Z] [--router X.Y.Z] [--page-size N] [--labels N] [--names-extended]
 //                     [--safe] [--publish [auto|library|command]] [--dump FILE|-] [--trace]
 //                     [--silent] [--drop N] [--delay MS] [--fault KIND]... [--fault-opcode OP]
-//                     [--result OPCODE=RESULT]... [--faulty NAME]...
+//                     [--result OPCODE=RESULT]... [--faulty NAME]... [--delay-range MIN-MAX]
 //
 // Without options it runs one KTV4-S and one RQA-310 unit on 127.0.0.1 ports 4440 and 4441. It
 // prints one line per device (name, model, address and port), writes the subscriptions of every
@@ -31,6 +31,7 @@ using tn_program::catch_stop;
 using tn_program::g_dump;
 using tn_program::g_stop;
 using tn_program::parse_number;
+using tn_program::parse_range;
 
 void usage(const char *name)
 {
@@ -39,7 +40,7 @@ void usage(const char *name)
             "          [--arcp X.Y.Z] [--router X.Y.Z] [--page-size N] [--labels N] [--names-extended]\n"
             "          [--safe] [--publish [auto|library|command]] [--dump FILE|-] [--trace]\n"
             "          [--silent] [--drop N] [--delay MS] [--fault KIND]... [--fault-opcode OP]\n"
-            "          [--result OPCODE=RESULT]... [--faulty NAME]...\n"
+            "          [--result OPCODE=RESULT]... [--faulty NAME]... [--delay-range MIN-MAX]\n"
             "fault kinds: duplicate, seqnum, opcode, truncate, other-port\n",
             name);
 }
@@ -76,7 +77,7 @@ int main(int argc, char **argv)
 {
     const char *address_text = "127.0.0.1";
     unsigned long port = 4440, ktv4s = 1, rqa310 = 1, page_size = 16, labels = 0, drop = 0, delay = 0;
-    unsigned long fault_opcode = 0;
+    unsigned long fault_opcode = 0, delay_min = 0, delay_max = 0;
     unsigned arcp[3] = {2, 7, 41}, router[3] = {4, 2, 1};
     bool names_extended = false, safe = false, publish = false, trace = false, silent = false;
     tn_routing_publish_mode publish_mode = TN_ROUTING_PUBLISH_AUTO;
@@ -146,6 +147,8 @@ int main(int argc, char **argv)
         } else if (!strcmp(a, "--drop") && parse_number(v, 1000000, &drop)) {
             ++i;
         } else if (!strcmp(a, "--delay") && parse_number(v, 3600000, &delay)) {
+            ++i;
+        } else if (!strcmp(a, "--delay-range") && parse_range(v, 3600000, &delay_min, &delay_max)) {
             ++i;
         } else if (!strcmp(a, "--fault-opcode") && parse_number(v, 65535, &fault_opcode)) {
             ++i;
@@ -243,6 +246,7 @@ int main(int argc, char **argv)
             tn_routing_device_set_silent(dev, silent);
             tn_routing_device_drop_nth(dev, static_cast<unsigned>(drop));
             tn_routing_device_set_delay_ms(dev, static_cast<uint32_t>(delay));
+            tn_routing_device_set_delay_range(dev, static_cast<unsigned>(delay_min), static_cast<unsigned>(delay_max));
             tn_routing_device_set_faults(dev, faults, static_cast<uint16_t>(fault_opcode));
             for (const auto &r : results)
                 tn_routing_device_set_result(dev, static_cast<uint16_t>(r.first), static_cast<uint16_t>(r.second));

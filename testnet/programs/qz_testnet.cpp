@@ -12,7 +12,7 @@
 //              [--commands FILE|-] [--subscriptions FILE]
 //              [--loss-pct P] [--duplicate-pct P] [--reorder-pct P] [--conmon-loss-pct P]
 //              [--conmon-duplicate-pct P] [--conmon-reorder-pct P] [--seed N] [--vanish NAME:N[:OPCODE]]
-//              [--conmon-trace]
+//              [--conmon-trace] [--delay-range MIN-MAX]
 //
 // Without options it offers the installation of the program's default settings (one KTV4-S and
 // areas of 9, 8, 8 and 8 RQA-310 units) on the fixed local ports, needing a running avahi-daemon;
@@ -64,7 +64,7 @@ void usage(const char *name)
             "          [--commands FILE|-] [--subscriptions FILE]\n"
             "          [--loss-pct P] [--duplicate-pct P] [--reorder-pct P] [--conmon-loss-pct P]\n"
             "          [--conmon-duplicate-pct P] [--conmon-reorder-pct P] [--seed N] [--vanish NAME:N[:OPCODE]]\n"
-            "          [--conmon-trace]\n"
+            "          [--conmon-trace] [--delay-range MIN-MAX]\n"
             "counts: --ktv4s 0-4, --area1 0-25, --area2..4 0-24 (default 1, 9, 8, 8, 8)\n"
             "routing fault kinds: duplicate, seqnum, opcode, truncate, other-port\n"
             "configuration service fault kinds: truncate, seqnum, duplicate\n",
@@ -75,6 +75,7 @@ void usage(const char *name)
 
 struct network_faults {
     unsigned long routing[3] = {0, 0, 0}; // loss, duplication, reordering of routing datagrams, in percent
+    unsigned long delay[2] = {0, 0};      // every routing answer held between these milliseconds
     unsigned long conmon[3] = {0, 0, 0};  // the same for the local link
     unsigned long seed = 1;
     bool conmon_trace = false;
@@ -115,6 +116,10 @@ bool parse_network_option(const char *a, const char *v, network_faults *n, bool 
         *takes = false;
         return true;
     }
+    if (!strcmp(a, "--delay-range")) {
+        *ok = tn_program::parse_range(v, 3600000, &n->delay[0], &n->delay[1]);
+        return true;
+    }
     if (!strcmp(a, "--seed")) {
         *ok = parse_number(v, 0xFFFFFFFFul, &n->seed);
         return true;
@@ -134,10 +139,13 @@ template <typename Accept> bool apply_network_faults(tn_installation *inst, cons
 {
     tn_routing_set *set = tn_installation_routing(inst);
     for (size_t i = 0; i < tn_routing_set_count(set); ++i)
-        if (misbehaves(tn_routing_set_at(set, i)))
+        if (misbehaves(tn_routing_set_at(set, i))) {
             tn_routing_device_set_impairment(tn_routing_set_at(set, i), static_cast<unsigned>(n.routing[0]),
                                              static_cast<unsigned>(n.routing[1]), static_cast<unsigned>(n.routing[2]),
                                              n.seed * 1000003u + i);
+            tn_routing_device_set_delay_range(tn_routing_set_at(set, i), static_cast<unsigned>(n.delay[0]),
+                                              static_cast<unsigned>(n.delay[1]));
+        }
     if (n.conmon_trace)
         tn_conmon_server_set_trace(tn_installation_conmon_server(inst), stderr);
     tn_conmon_server_set_impairment(tn_installation_conmon_server(inst), static_cast<unsigned>(n.conmon[0]),
@@ -158,7 +166,8 @@ void report_network_faults(const tn_installation *inst)
     tn_routing_set *set = tn_installation_routing(inst);
     for (size_t i = 0; i < tn_routing_set_count(set); ++i)
         routing += tn_routing_device_impaired(tn_routing_set_at(set, i));
-    fprintf(stderr, "qz_testnet: %lu routing and %lu local-link datagrams lost, duplicated or reordered\n", routing,
+    fprintf(stderr, "qz_testnet: %lu routing and %lu local-link datagrams lost, duplicated, reordered or delayed\n",
+            routing,
             tn_conmon_server_impaired(tn_installation_conmon_server(inst)));
 }
 
@@ -592,7 +601,7 @@ int main(int argc, char **argv)
         return 2;
     }
     const bool impaired = o.network.routing[0] || o.network.routing[1] || o.network.routing[2] ||
-                          o.network.conmon[0] || o.network.conmon[1] || o.network.conmon[2];
+                          o.network.delay[1] || o.network.conmon[0] || o.network.conmon[1] || o.network.conmon[2];
 
     printf("configuration service 127.0.0.1:%u\n", tn_config_service_get_port(tn_installation_config_service(inst)));
     printf("control-and-monitoring server 127.0.0.1:%u\n",

@@ -1,9 +1,11 @@
 // What the simulated installation's programs share: the stop and dump flags their signals set,
-// and the reading of a number argument.
+// and the reading of number arguments.
 #pragma once
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace tn_program {
 
@@ -33,6 +35,16 @@ inline bool parse_number(const char *text, unsigned long max, unsigned long *out
         return false;
     *out = v;
     return true;
+}
+
+// "MIN-MAX": two such numbers, the first not above the second.
+inline bool parse_range(const char *text, unsigned long max, unsigned long *low, unsigned long *high)
+{
+    const char *dash = text ? strchr(text, '-') : nullptr;
+    if (!dash)
+        return false;
+    return parse_number(std::string(text, static_cast<size_t>(dash - text)).c_str(), max, low) &&
+           parse_number(dash + 1, max, high) && *low <= *high;
 }
 
 } // namespace tn_program

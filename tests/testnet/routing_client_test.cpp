@@ -216,6 +216,30 @@ TEST_F(RoutingClient, RxChannelsAreReadInPagesWithOneChangeReportPerPage)
     EXPECT_EQ(r, nullptr);
 }
 
+// Every channel marked stale again after each page (as a caller asking for the list over and over
+// does): the read still goes on to the last page, and what was marked again is left to a following
+// pass.
+TEST_F(RoutingClient, ARxReadMarkedAgainAfterEveryPageStillReachesTheLastPage)
+{
+    tn_routing_device *s = sim(TN_ROUTING_MODEL_KTV4S, 16);
+    tn_routing_device_set_subscription(s, 64, "07", "T002-RQA310-0002-QZ");
+    wr_device *d = open_active(s);
+    ASSERT_NE(d, nullptr);
+    done = completion{};
+    ASSERT_EQ(wr_device_update(d, on_done, nullptr, WR_UPDATE_RXCHANNELS), 0);
+    for (int i = 0; i < 200 && done.calls == 0; ++i) {
+        pump(1);
+        wr_device_mark_changed(d, WR_UPDATE_RXCHANNELS);
+    }
+    ASSERT_EQ(done.calls, 1);
+    EXPECT_EQ(done.result, 0);
+    EXPECT_EQ(tn_routing_device_request_count(s, 0x3000), 4u);
+    EXPECT_STREQ(wr_rxchannel_get_subscription(wr_device_rxchannel_by_id(d, 64)), "07@T002-RQA310-0002-QZ");
+    EXPECT_TRUE(wr_device_get_changed_flag(d, WR_UPDATE_RXCHANNELS));
+    read_rx(d);
+    EXPECT_FALSE(wr_device_get_changed_flag(d, WR_UPDATE_RXCHANNELS));
+}
+
 TEST_F(RoutingClient, BatchOfFortySubscriptionsGoesOutAsSixteenSixteenEightWithOneCompletion)
 {
     tn_routing_device *s = sim();
@@ -546,6 +570,48 @@ TEST_F(RoutingClient, RefusalsWithTheReplyBitCompleteWithTheirError)
     EXPECT_EQ(tn_routing_device_request_count(s, 0x2032), 1u);
     EXPECT_EQ(done.result, QNB_ERR_INVALIDDATA);
     EXPECT_TRUE(wr_device_get_changed_flag(d, WR_UPDATE_TXCHANNELS));
+}
+
+// A label change the device refuses (the reply bit with an error) completes with that error and
+// leaves the label table as the device keeps it: a removal keeps the label, an add adds none.
+TEST_F(RoutingClient, RefusedLabelChangesCompleteWithTheirErrorAndKeepTheTable)
+{
+    tn_routing_device *s = sim(TN_ROUTING_MODEL_RQA310, 16, 5, [](tn_routing_device_config *c) { c->label_slots = 4; });
+    wr_device *d = open_active(s);
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(wr_device_update(d, on_done, nullptr, WR_UPDATE_TXCHANNELS), 0);
+    ASSERT_TRUE(wait_done());
+    wr_txchannel *one = wr_device_txchannel_by_id(d, 1);
+    wr_txchannel *two = wr_device_txchannel_by_id(d, 2);
+    done = completion{};
+    ASSERT_EQ(wr_txlabel_add(one, on_done, nullptr, "Stage", 0), 0);
+    ASSERT_TRUE(wait_done());
+    ASSERT_EQ(done.result, 0);
+    const struct {
+        uint16_t result;
+        qnb_error expected;
+    } results[] = {{0x8100, QNB_ERR_INVALIDDATA}, {0x8600, QNB_ERR_POLICY}};
+    for (const auto &k : results) {
+        tn_routing_device_set_result(s, 0x2011, k.result);
+        const std::function<qnb_error()> changes[] = {
+            [&] { return wr_txlabel_remove(one, on_done, nullptr, "Stage"); },
+            [&] { return wr_txlabel_add(two, on_done, nullptr, "Foyer", 0); },
+        };
+        for (const auto &change : changes) {
+            SCOPED_TRACE(::testing::Message() << (&change == changes ? "remove" : "add") << " answered 0x" << std::hex
+                                              << k.result);
+            done = completion{};
+            ASSERT_EQ(change(), 0);
+            ASSERT_TRUE(wait_done());
+            pump(2);
+            EXPECT_EQ(done.calls, 1);
+            EXPECT_EQ(done.result, k.expected);
+            EXPECT_EQ(wr_device_find_txchannel_by_name(d, "Stage", WR_MATCH_LABEL), one);
+            EXPECT_EQ(wr_device_find_txchannel_by_name(d, "Foyer", WR_MATCH_LABEL), nullptr);
+        }
+    }
+    uint16_t tx = 0;
+    EXPECT_STREQ(tn_routing_device_label(s, 1, &tx), "Stage");
 }
 
 TEST_F(RoutingClient, ADeviceWithoutCapabilitiesBecomesActiveWithNoChannels)

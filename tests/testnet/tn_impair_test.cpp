@@ -2,6 +2,7 @@
 // datagram held back, its release on the library clock, and the same outcome for the same seed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "testnet/tn_impair.h"
@@ -77,6 +78,39 @@ TEST(TnImpair, HeldDatagramGoesAfterTheNextOrAfterItsHoldTime)
     clock.advance(0, 1000);
     tn_impair_flush(&imp, deliver, &s);
     EXPECT_EQ((std::vector<uint8_t>{2, 1, 1}), s.seen);
+}
+
+// With a delay range nothing goes before the range's start, everything by its end, datagrams
+// overtake each other, and the same seed gives the same order.
+TEST(TnImpair, DelayedDatagramsGoWithinTheRangeInTheOrderTheyFallDue)
+{
+    qz_test::fake_clock clock;
+    auto run = [&clock](size_t *early) {
+        tn_impair imp;
+        tn_impair_init(&imp, 0, 0, 0, 7);
+        tn_impair_set_delay(&imp, 900, 200); // either way round
+        sink s;
+        qnb_sockaddr peer;
+        qnb_sockaddr_clear(&peer);
+        for (uint8_t b = 0; b < 50; ++b) {
+            tn_impair_pass(&imp, &peer, &b, 1, deliver, &s);
+            clock.advance(0, 10000); // one every 10 ms
+        }
+        for (int ms = 0; ms <= 900; ++ms) {
+            tn_impair_flush(&imp, deliver, &s);
+            if (ms == 0)
+                *early = s.seen.size(); // at 500 ms only those passed by 300 ms may have gone
+            clock.advance(0, 1000);
+        }
+        EXPECT_EQ(imp.delayed, 50u);
+        return s.seen;
+    };
+    size_t early = 0;
+    std::vector<uint8_t> seen = run(&early);
+    EXPECT_LE(early, 31u);
+    ASSERT_EQ(seen.size(), 50u);
+    EXPECT_FALSE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_EQ(seen, run(&early));
 }
 
 } // namespace

@@ -46,6 +46,8 @@ struct wfa_routing_slot {
     bool reopen_wanted;      // the device is to be opened again at query_at
     unsigned reopens;        // times it was, since it was last active
     wr_request *updates[WR_UPDATE_KINDS]; // the update of each kind in flight
+    bool marked_again[WR_UPDATE_KINDS];   // items of that kind were marked stale while it was in flight
+    bool rx_read;                         // every receive channel has been read once
 };
 
 // A command that waits for its request: answered once, from the request's completion, or with
@@ -158,17 +160,33 @@ void register_sockets()
     wfa_set_sockets_changed();
 }
 
+void answer_lists(wfa_routing_slot *s);
+
 void on_update_done(wr_device *device, wr_request *request, qnb_error result)
 {
     wfa_routing_slot *s = slot_of_device(device);
     if (!s)
         return;
+    unsigned again = 0;
+    bool rx = false;
     for (unsigned k = 0; k < WR_UPDATE_KINDS; ++k) {
-        if (s->updates[k] == request)
-            s->updates[k] = nullptr;
+        if (s->updates[k] != request)
+            continue;
+        s->updates[k] = nullptr;
+        if (s->marked_again[k] && !result)
+            again |= 1u << k;
+        s->marked_again[k] = false;
+        rx = rx || k == WR_UPDATE_RXCHANNELS;
     }
     if (result)
         wfa_log(QNB_LOG_INFO, "wfa_routing: update of '%s' ended with %d", s->name, int(result));
+    if (rx) {
+        s->rx_read = s->rx_read || !result;
+        answer_lists(s);
+    }
+    // What was marked again while the read went on is read by a following pass.
+    if (again)
+        wfa_routing_refresh(device, again);
 }
 
 } // namespace
@@ -187,6 +205,8 @@ void wfa_routing_refresh(wr_device *d, unsigned kinds)
             wfa_log(QNB_LOG_INFO, "wfa_routing: update %u of '%s' not sent: %d", k, s->name, int(e));
         else if (r)
             s->updates[k] = r;
+        else if (k == WR_UPDATE_RXCHANNELS)
+            s->rx_read = true; // nothing left to read
     }
 }
 
@@ -238,6 +258,17 @@ std::vector<uint8_t> subscription_list(wfa_routing_slot *s, uint16_t count)
     return payload;
 }
 
+// Refreshes `kinds` after the driver marked some of their items stale: a read of such a kind that
+// is under way goes on to its end, and a following pass reads what it had passed already.
+void refresh_marked(wfa_routing_slot *s, unsigned kinds)
+{
+    for (unsigned k = 0; k < WR_UPDATE_KINDS; ++k) {
+        if ((kinds & (1u << k)) && s->updates[k])
+            s->marked_again[k] = true;
+    }
+    wfa_routing_refresh(s->device, kinds);
+}
+
 std::vector<uint8_t> latency_payload(const wfa_routing_slot *s)
 {
     std::vector<uint8_t> payload = named_payload(s->name, k_latency_size);
@@ -258,9 +289,9 @@ void finish_command(pending_command &c, qnb_error result)
         // while the change was under way does not keep the old one.
         if (wr_rxchannel *ch = wr_device_rxchannel_at(s->device, c.rx_index))
             wr_channel_mark_stale(ch);
-        wfa_routing_refresh(s->device, 1u << WR_UPDATE_RXCHANNELS);
+        refresh_marked(s, 1u << WR_UPDATE_RXCHANNELS);
     } else if (c.code == WFA_CBACK_INF_SET_BATCH_LIST) {
-        wfa_routing_refresh(s->device, 1u << WR_UPDATE_RXCHANNELS);
+        refresh_marked(s, 1u << WR_UPDATE_RXCHANNELS);
     }
 }
 
@@ -307,6 +338,31 @@ void answer_pending(wr_device *d)
         post(c.code, c.payload, c.request_id, ERR_UNKNOWN);
 }
 
+// Whether the subscription list can be reported: every receive channel has been read once.
+bool list_ready(const wfa_routing_slot *s)
+{
+    return s->rx_read || wr_device_num_rxchannels(s->device) == 0;
+}
+
+// Answers the subscription lists (code 32) that waited for the first read of the receive channels:
+// with the list once that read has ended well on an active device, else with ERR_UNKNOWN.
+void answer_lists(wfa_routing_slot *s)
+{
+    std::list<pending_command> waiting;
+    for (auto it = g_block.pending.begin(); it != g_block.pending.end();) {
+        auto next = std::next(it);
+        if (it->device == s->device && it->code == WFA_CBACK_INF_GET_BATCH_LIST)
+            waiting.splice(waiting.end(), g_block.pending, it);
+        it = next;
+    }
+    for (pending_command &c : waiting) {
+        if (s->rx_read && is_active(s->device))
+            post(c.code, subscription_list(s, c.rx_index), c.request_id, ERR_NOERR);
+        else
+            post(c.code, c.payload, c.request_id, ERR_UNKNOWN);
+    }
+}
+
 void close_slot(wfa_routing_slot *s)
 {
     if (s->device) {
@@ -319,6 +375,8 @@ void close_slot(wfa_routing_slot *s)
     s->query_wanted = false;
     s->reopen_wanted = false;
     std::memset(s->updates, 0, sizeof s->updates);
+    std::memset(s->marked_again, 0, sizeof s->marked_again);
+    s->rx_read = false;
 }
 
 void on_capabilities_done(wr_device *device, wr_request *, qnb_error result);
@@ -387,7 +445,8 @@ void wfa_routing_on_state(wr_device *device, uint32_t changes)
     case WR_DEVICE_STATE_ACTIVE:
         if (changes == WR_CHANGE_PERFORMANCE) {
             post(WFA_CBACK_INF_GET_LATENCY, latency_payload(s), 0, ERR_NOERR);
-        } else if ((changes & WR_CHANGE_RXCHANNELS) && wr_device_num_rxchannels(device)) {
+        } else if ((changes & WR_CHANGE_RXCHANNELS) && wr_device_num_rxchannels(device) && list_ready(s)) {
+            // Only once every receive channel has been read: a channel not read yet is not empty.
             post(WFA_CBACK_INF_GET_BATCH_LIST, subscription_list(s, wr_device_num_rxchannels(device)), 0,
                  ERR_NOERR);
         }
@@ -664,7 +723,15 @@ uint32_t wfa_routing_get_batch(const char *name, uint16_t count, uint16_t reques
             if (wr_rxchannel *c = wr_device_rxchannel_at(d, i))
                 wr_channel_mark_stale(c);
         }
-        wfa_routing_refresh(s->device, 1u << WR_UPDATE_RXCHANNELS);
+        refresh_marked(s, 1u << WR_UPDATE_RXCHANNELS);
+    }
+    if (!list_ready(s)) {
+        // Channels not read yet are not reported as empty: the list waits for the first read.
+        std::vector<uint8_t> answer = named_payload(name, WFA_BATCH_SIZE);
+        if (!s->updates[WR_UPDATE_RXCHANNELS])
+            return refuse(WFA_CBACK_INF_GET_BATCH_LIST, answer, request_id, WFA_E_NOT_ISSUED);
+        add_pending(d, nullptr, WFA_CBACK_INF_GET_BATCH_LIST, request_id, std::move(answer), count);
+        return 0;
     }
     post(WFA_CBACK_INF_GET_BATCH_LIST, subscription_list(s, count), request_id, ERR_NOERR);
     return 0;
@@ -865,6 +932,7 @@ uint32_t wfa_routing_refresh_rx(const char *name, const uint8_t *bitmap, uint16_
                 wr_channel_mark_stale(c);
         }
     }
+    refresh_marked(s, 1u << WR_UPDATE_RXCHANNELS);
     wfa_routing_refresh(s->device, k_all_kinds);
     return 0;
 }
