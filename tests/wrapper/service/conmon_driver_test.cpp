@@ -751,7 +751,10 @@ TEST_F(ConmonDriver, QuestionsRefusedByAFullRequestTableAreAskedOnceThereIsRoom)
         SCOPED_TRACE(q);
         EXPECT_TRUE(wait_until([&] { return count_code(q) > answered[q]; }));
     }
-    EXPECT_EQ(server.count(TN_CONMON_OP_SEND_MESSAGE), before + 24 + 4);
+    // Each is sent once at most; the preferred-master question may be answered before it is sent,
+    // by a clocking status that the settings above bring.
+    EXPECT_GE(server.count(TN_CONMON_OP_SEND_MESSAGE), before + 24 + 3);
+    EXPECT_LE(server.count(TN_CONMON_OP_SEND_MESSAGE), before + 24 + 4);
 }
 
 size_t questions_running()
