@@ -95,6 +95,23 @@ template <class Condition> bool within(std::chrono::milliseconds bound, Conditio
 
 const char *const k_properties[] = {"Fs", "DeviceLock", "AES67Enabled", "AES67Reboot"};
 
+// A wrapper made as the program makes it (instance, create, the factory deleted, initialise),
+// browsing once the local services answer, as the program's start-up waits for them.
+void startBrowsing(recordingNotify &notify, std::unique_ptr<IVeltoWrapper> &wrapper)
+{
+    std::unique_ptr<IVeltoFactory> factory(instance());
+    wrapper.reset(factory->create(&notify));
+    factory.reset();
+    ASSERT_TRUE(wrapper->init());
+    ASSERT_TRUE(within(std::chrono::seconds(30), [&] {
+        wrapper->requestIf();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::lock_guard<std::mutex> g(notify.lock);
+        return notify.haveInterface;
+    }));
+    ASSERT_TRUE(wrapper->startBrowse());
+}
+
 // Starts the installation with `faults` added, browses with the wrapper until all 101 devices are
 // reported, and expects every device's property map to hold every property within `bound` of the
 // last device reported.
@@ -109,18 +126,8 @@ void expectPropertiesComplete(const std::vector<std::string> &faults, std::chron
     ASSERT_EQ(installation.units().size(), 101u);
 
     recordingNotify notify;
-    std::unique_ptr<IVeltoFactory> factory(instance());
-    std::unique_ptr<IVeltoWrapper> wrapper(factory->create(&notify));
-    factory.reset();
-    ASSERT_TRUE(wrapper->init());
-    // Browsing starts once the local services answer, as the program's start-up waits for them.
-    ASSERT_TRUE(within(std::chrono::seconds(30), [&] {
-        wrapper->requestIf();
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        std::lock_guard<std::mutex> g(notify.lock);
-        return notify.haveInterface;
-    }));
-    ASSERT_TRUE(wrapper->startBrowse());
+    std::unique_ptr<IVeltoWrapper> wrapper;
+    ASSERT_NO_FATAL_FAILURE(startBrowsing(notify, wrapper));
 
     ASSERT_TRUE(within(std::chrono::seconds(90), [&] {
         std::lock_guard<std::mutex> g(notify.lock);
@@ -212,17 +219,8 @@ TEST(WrapperInstallation, APatchListAskedForOverAndOverWhileRepliesComeLateHolds
     ASSERT_EQ(installation.units()[0].name, ktv);
 
     recordingNotify notify;
-    std::unique_ptr<IVeltoFactory> factory(instance());
-    std::unique_ptr<IVeltoWrapper> wrapper(factory->create(&notify));
-    factory.reset();
-    ASSERT_TRUE(wrapper->init());
-    ASSERT_TRUE(within(std::chrono::seconds(30), [&] {
-        wrapper->requestIf();
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        std::lock_guard<std::mutex> g(notify.lock);
-        return notify.haveInterface;
-    }));
-    ASSERT_TRUE(wrapper->startBrowse());
+    std::unique_ptr<IVeltoWrapper> wrapper;
+    ASSERT_NO_FATAL_FAILURE(startBrowsing(notify, wrapper));
     ASSERT_TRUE(within(std::chrono::seconds(30), [&] {
         std::lock_guard<std::mutex> g(notify.lock);
         return notify.added.count(ktv) != 0;

@@ -86,6 +86,9 @@ const uint32_t k_upgrade_seconds = 10;
 // A question unanswered for more than this many whole seconds is asked again.
 const uint32_t k_question_answer_seconds = WFA_QUESTION_ANSWER_SECONDS;
 const uint32_t k_question_tries = WFA_QUESTION_TRIES;
+// The client's request table, and how many of its slots questions leave to everything else.
+const unsigned k_max_requests = 24;
+const unsigned k_question_reserved_requests = 8;
 
 // A run of request slots that a task holds.
 struct slot_run {
@@ -726,6 +729,12 @@ int question_run(TCB *task)
     if (g_block.client == nullptr || g_block.init_task != nullptr || device->state != WFA_DEVICE_READY) {
         return 2;
     }
+    // The last slots of the request table are left to the queries of devices still being found and
+    // to the program's commands: on a lossy link unanswered questions would otherwise keep the table
+    // full, and a device whose query cannot send in time is given up as failed.
+    if (conmon_client_requests_in_use(g_block.client) + k_question_reserved_requests >= k_max_requests) {
+        return 2;
+    }
     g_last_send_error = QNB_ERR_SUCCESS;
     uint32_t r = send_question(device, d->question, &d->pending);
     if (r != 0 && table_full(g_last_send_error)) {
@@ -1106,7 +1115,7 @@ uint32_t wfa_conmon_create(void)
     conmon_client_set_context(g_block.client, &g_block);
     conmon_client_set_connection_callback(g_block.client, on_connection);
     conmon_client_set_subscriptions_callback(g_block.client, on_subscriptions);
-    conmon_client_set_max_requests(g_block.client, 24);
+    conmon_client_set_max_requests(g_block.client, k_max_requests);
     g_block.queries.clear();
     g_block.questions.clear();
     g_block.requests.clear();
