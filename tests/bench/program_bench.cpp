@@ -392,6 +392,15 @@ QJsonArray eventsSince(const std::vector<Event> &events, double t0)
     _exit(1);
 }
 
+// Writes the measurements for scripts/bench.
+void writeReport(const QString &out, const QJsonObject &root)
+{
+    QFile file(out);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        fail("cannot write " + out.toStdString());
+    file.write(QJsonDocument(root).toJson());
+}
+
 // One Apply at `interval` ms, from Confirm to the end of the patch step.
 QJsonObject runApply(BenchWindow &window, Installation &installation, const std::map<std::string, std::string> &expected,
                      int interval, int devices)
@@ -598,11 +607,7 @@ int main(int argc, char **argv)
         QJsonObject root;
         root.insert(QStringLiteral("conmon_loss_pct"), conmonLossPct);
         root.insert(QStringLiteral("browse"), browse);
-        QFile file(out);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            fail("cannot write " + out.toStdString());
-        file.write(QJsonDocument(root).toJson());
-        file.close();
+        writeReport(out, root);
         installation.stop();
         return 0;
     }
@@ -642,11 +647,7 @@ int main(int argc, char **argv)
     root.insert(QStringLiteral("vm_rss_kb"), double(statusKb("VmRSS:")));
     root.insert(QStringLiteral("prompts"), int(env.prompts.messages.size()));
     std::printf("peak RSS (VmHWM): %ld kB\n", statusKb("VmHWM:"));
-    QFile file(out);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        fail("cannot write " + out.toStdString());
-    file.write(QJsonDocument(root).toJson());
-    file.close();
+    writeReport(out, root);
     installation.stop();
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "wrapper/service/wfa_conmon.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <new>
@@ -495,17 +496,17 @@ int init_run(TCB *task)
 
 // ---- device queries -------------------------------------------------------------------------------
 
+// A task that held a request slot has ended: the slot is given back and the task leaves `tasks`.
+void task_ended(TCB *task, wfa_pending *pending, std::vector<TCB *> *tasks)
+{
+    slot_release(pending);
+    request_list_remove(pending);
+    tasks->erase(std::remove(tasks->begin(), tasks->end(), task), tasks->end());
+}
+
 void query_finished(TCB *task)
 {
-    query_data *d = data_of<query_data>(task);
-    slot_release(&d->pending);
-    request_list_remove(&d->pending);
-    for (size_t i = 0; i < g_block.queries.size(); i++) {
-        if (g_block.queries[i] == task) {
-            g_block.queries.erase(g_block.queries.begin() + static_cast<std::ptrdiff_t>(i));
-            break;
-        }
-    }
+    task_ended(task, &data_of<query_data>(task)->pending, &g_block.queries);
 }
 
 void report_device(wfa_device *device)
@@ -543,6 +544,15 @@ bool subscribe_device(const wfa_device *device)
                                    device->name) != QNB_ERR_NOBUFS;
 }
 
+// A step's answer did not come: its request goes, and the step is sent again together with the
+// subscription to the device, since a subscription lost on the way would keep every answer of the
+// device from this client for the rest of the query.
+void step_unanswered(query_data *d)
+{
+    slot_release(&d->pending);
+    d->subscribed = false;
+}
+
 int query_run(TCB *task)
 {
     query_data *d = data_of<query_data>(task);
@@ -578,7 +588,7 @@ int query_run(TCB *task)
             }
             d->state = 2;
         } else if (elapsed > k_query_step_seconds) {
-            slot_release(&d->pending);
+            step_unanswered(d);
             d->state = 0;
         }
         return 2;
@@ -588,7 +598,7 @@ int query_run(TCB *task)
         if (have & bit) {
             d->state++;
         } else if (elapsed > k_query_step_seconds) {
-            slot_release(&d->pending);
+            step_unanswered(d);
             d->state--;
         }
         return 2;
@@ -651,15 +661,7 @@ const char *const k_question_names[WFA_QUESTIONS] = {"sample rate", "preferred m
 
 void question_finished(TCB *task)
 {
-    question_data *d = data_of<question_data>(task);
-    slot_release(&d->pending);
-    request_list_remove(&d->pending);
-    for (size_t i = 0; i < g_block.questions.size(); i++) {
-        if (g_block.questions[i] == task) {
-            g_block.questions.erase(g_block.questions.begin() + static_cast<std::ptrdiff_t>(i));
-            break;
-        }
-    }
+    task_ended(task, &data_of<question_data>(task)->pending, &g_block.questions);
 }
 
 // The question's control message: the sample-rate control without a rate, the clocking control

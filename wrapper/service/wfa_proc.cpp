@@ -178,7 +178,6 @@ bool send_again_later(TCB *task, uint32_t result, uint32_t seconds = k_table_wai
     return false;
 }
 
-
 void post(uint16_t code, const void *payload, size_t size, uint16_t request_id, uint16_t status)
 {
     wfa_post_result(payload, size, code, request_id, status);

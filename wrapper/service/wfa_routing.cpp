@@ -324,16 +324,24 @@ void add_pending(wr_device *d, wr_request *r, uint16_t code, uint16_t request_id
     g_block.pending.push_back(std::move(c));
 }
 
+// Takes the waiting commands that `match` out of the list, in their order (answering one may add
+// others).
+template <class Match> std::list<pending_command> take_pending(Match match)
+{
+    std::list<pending_command> taken;
+    for (auto it = g_block.pending.begin(); it != g_block.pending.end();) {
+        auto next = std::next(it);
+        if (match(*it))
+            taken.splice(taken.end(), g_block.pending, it);
+        it = next;
+    }
+    return taken;
+}
+
 // Answers every command still waiting for a request of `d` with ERR_UNKNOWN.
 void answer_pending(wr_device *d)
 {
-    std::list<pending_command> gone;
-    for (auto it = g_block.pending.begin(); it != g_block.pending.end();) {
-        auto next = std::next(it);
-        if (it->device == d)
-            gone.splice(gone.end(), g_block.pending, it);
-        it = next;
-    }
+    std::list<pending_command> gone = take_pending([d](const pending_command &c) { return c.device == d; });
     for (pending_command &c : gone)
         post(c.code, c.payload, c.request_id, ERR_UNKNOWN);
 }
@@ -348,13 +356,9 @@ bool list_ready(const wfa_routing_slot *s)
 // with the list once that read has ended well on an active device, else with ERR_UNKNOWN.
 void answer_lists(wfa_routing_slot *s)
 {
-    std::list<pending_command> waiting;
-    for (auto it = g_block.pending.begin(); it != g_block.pending.end();) {
-        auto next = std::next(it);
-        if (it->device == s->device && it->code == WFA_CBACK_INF_GET_BATCH_LIST)
-            waiting.splice(waiting.end(), g_block.pending, it);
-        it = next;
-    }
+    std::list<pending_command> waiting = take_pending([s](const pending_command &c) {
+        return c.device == s->device && c.code == WFA_CBACK_INF_GET_BATCH_LIST;
+    });
     for (pending_command &c : waiting) {
         if (s->rx_read && is_active(s->device))
             post(c.code, subscription_list(s, c.rx_index), c.request_id, ERR_NOERR);
