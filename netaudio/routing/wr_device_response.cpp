@@ -555,8 +555,14 @@ uint16_t requested_first(const response &c)
     return range.first;
 }
 
+bool refused(const response &c);
+
 void handle_channel_page(const response &c, bool tx)
 {
+    // A page the device refused is no read: the channels keep what they held and stay to be read.
+    // "More to follow" (0x112) is no refusal.
+    if (refused(c))
+        return;
     wr_device *d = c.device;
     uint16_t count = tx ? d->num_txchannels : d->num_rxchannels;
     wr_msg_entries l;

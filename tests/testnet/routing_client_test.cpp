@@ -572,6 +572,52 @@ TEST_F(RoutingClient, RefusalsWithTheReplyBitCompleteWithTheirError)
     EXPECT_TRUE(wr_device_get_changed_flag(d, WR_UPDATE_TXCHANNELS));
 }
 
+// A channel page the device refuses (the reply bit with an error) is no read of an empty page: the
+// read ends with the error, every channel keeps what it held and stays to be read, and the next
+// read brings the table.
+TEST_F(RoutingClient, RefusedChannelPagesEndTheReadWithTheirErrorAndKeepTheTable)
+{
+    tn_routing_device *s = sim(TN_ROUTING_MODEL_KTV4S, 16);
+    tn_routing_device_set_subscription(s, 5, "01", "T002-RQA310-0002-QZ");
+    wr_device *d = open_active(s);
+    ASSERT_NE(d, nullptr);
+    read_rx(d);
+    done = completion{};
+    ASSERT_EQ(wr_device_update(d, on_done, nullptr, WR_UPDATE_TXCHANNELS), 0);
+    ASSERT_TRUE(wait_done());
+    ASSERT_EQ(done.result, 0);
+    const struct {
+        uint16_t result;
+        qnb_error expected;
+    } results[] = {{0x8100, QNB_ERR_INVALIDDATA}, {0x8600, QNB_ERR_POLICY}, {0x80F0, QNB_ERR_INVALIDSTATE}};
+    for (uint16_t opcode : {uint16_t(0x3000), uint16_t(0x2000)}) {
+        const unsigned kind = opcode == 0x3000 ? WR_UPDATE_RXCHANNELS : WR_UPDATE_TXCHANNELS;
+        for (const auto &k : results) {
+            SCOPED_TRACE(::testing::Message() << std::hex << opcode << " answered 0x" << k.result);
+            tn_routing_device_set_result(s, opcode, k.result);
+            wr_device_mark_changed(d, kind);
+            done = completion{};
+            ASSERT_EQ(wr_device_update(d, on_done, nullptr, kind), 0);
+            ASSERT_TRUE(wait_done());
+            pump(2);
+            EXPECT_EQ(done.calls, 1);
+            EXPECT_EQ(done.result, k.expected);
+            EXPECT_EQ(wr_device_get_state(d), WR_DEVICE_STATE_ACTIVE);
+            EXPECT_TRUE(wr_device_get_changed_flag(d, kind));
+            EXPECT_STREQ(wr_rxchannel_get_subscription(wr_device_rxchannel_by_id(d, 5)), "01@T002-RQA310-0002-QZ");
+            EXPECT_EQ(wr_device_find_txchannel_by_name(d, "64", WR_MATCH_NAME), wr_device_txchannel_by_id(d, 64));
+            EXPECT_TRUE(opcode == 0x3000 ? wr_device_rxchannel_by_id(d, 64)->stale
+                                         : wr_device_txchannel_by_id(d, 64)->stale);
+        }
+        tn_routing_device_set_result(s, opcode, 0);
+        done = completion{};
+        ASSERT_EQ(wr_device_update(d, on_done, nullptr, kind), 0);
+        ASSERT_TRUE(wait_done());
+        EXPECT_EQ(done.result, 0);
+        EXPECT_FALSE(wr_device_get_changed_flag(d, kind));
+    }
+}
+
 // A label change the device refuses (the reply bit with an error) completes with that error and
 // leaves the label table as the device keeps it: a removal keeps the label, an add adds none.
 TEST_F(RoutingClient, RefusedLabelChangesCompleteWithTheirErrorAndKeepTheTable)
