@@ -1,5 +1,6 @@
 #include "wrapper/service/wfa_routing.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <list>
@@ -13,6 +14,7 @@
 #include "netaudio/routing/wr_devices.h"
 #include "wrapper/service/wfa_bytes.h"
 #include "wrapper/service/wfa_command.h"
+#include "wrapper/service/wfa_conmon.h"
 #include "wrapper/service/wfa_main.h"
 #include "wrapper/service/wfa_time.h"
 
@@ -21,7 +23,10 @@ namespace {
 constexpr int k_slots = WFA_ROUTING_SLOTS;
 constexpr uint32_t k_requests = 4096;
 constexpr uint32_t k_query_retry_us = 1000000; // a capabilities query that could not be sent
-constexpr unsigned k_reopens = 3; // a device whose query went unanswered is opened again so often
+// A step that failed (an open, a query, a read) is tried again after 1 s, the pause doubling with
+// each failure in a row up to 30 s, for as long as its device is in the device table.
+constexpr uint32_t k_retry_first_ms = 1000;
+constexpr uint32_t k_retry_last_ms = 30000;
 constexpr unsigned k_all_kinds = (1u << WR_UPDATE_KINDS) - 1;
 constexpr uint16_t k_no_channel = 0xFFFF;
 
@@ -36,6 +41,13 @@ enum {
     k_label_set_size = 66
 };
 
+// A step to be tried again after it failed.
+struct retry {
+    bool wanted;
+    qnb_timeval at;
+    uint32_t pause_ms; // the pause of the last failure in a row; 0 while the step has not failed
+};
+
 struct wfa_routing_slot {
     wr_device *device;
     uint32_t open;
@@ -43,10 +55,10 @@ struct wfa_routing_slot {
     char name[WFA_NAME_FIELD + 1];
     bool query_wanted;       // the capabilities query is still to be sent ...
     qnb_timeval query_at;    // ... at this time
-    bool reopen_wanted;      // the device is to be opened again at query_at
-    unsigned reopens;        // times it was, since it was last active
+    retry reopen;            // the device failed or could not be opened: it is opened again
     wr_request *updates[WR_UPDATE_KINDS]; // the update of each kind in flight
     bool marked_again[WR_UPDATE_KINDS];   // items of that kind were marked stale while it was in flight
+    retry reread[WR_UPDATE_KINDS];        // the update of that kind ended with an error
     bool rx_read;                         // every receive channel has been read once
 };
 
@@ -57,7 +69,7 @@ struct pending_command {
     wr_request *request;
     uint16_t code;
     uint16_t request_id;
-    uint16_t rx_index;
+    uint16_t index; // the 0-based channel a change names; the count of a waiting list
     std::vector<uint8_t> payload;
     std::unique_ptr<wr_batch_item[]> items; // a batch's own entries, alive until it completes
 };
@@ -99,6 +111,27 @@ qnb_timeval later_by(const qnb_timeval &t, uint32_t micros)
     return qnb_timeval{uint32_t(total / 1000000u), uint32_t(total % 1000000u)};
 }
 
+// Schedules the next try of a step that failed; a step already waiting keeps its time. The pause
+// is 1 s after the first failure and doubles with each further one, to 30 s.
+uint32_t retry_later(retry &r)
+{
+    if (!r.wanted) {
+        r.pause_ms = r.pause_ms ? std::min(r.pause_ms * 2, k_retry_last_ms) : k_retry_first_ms;
+        r.at = later_by(wfa_time_now(), r.pause_ms * 1000u);
+        r.wanted = true;
+    }
+    return r.pause_ms;
+}
+
+// Whether the try of `r` is due; it is then no longer wanted.
+bool retry_due(retry &r, const qnb_timeval &now)
+{
+    if (!r.wanted || !time_reached(r.at, now))
+        return false;
+    r.wanted = false;
+    return true;
+}
+
 std::vector<uint8_t> named_payload(const char *name, size_t size)
 {
     std::vector<uint8_t> payload(size, 0);
@@ -135,6 +168,13 @@ wfa_routing_slot *slot_of_device(wr_device *d)
     return s && s->device == d ? s : nullptr;
 }
 
+// Failed steps are tried again only while the device is in the device table: its removal (or the
+// table emptied) ends them.
+bool present(const wfa_routing_slot *s)
+{
+    return wfa_device_lookup(s->name) != nullptr;
+}
+
 } // namespace
 
 wr_device *wfa_routing_lookup(const char *name)
@@ -162,6 +202,21 @@ void register_sockets()
 
 void answer_lists(wfa_routing_slot *s);
 
+// An update of `kind` failed: while the device is active and in the table it is sent again after a
+// pause, and goes on from what the failed one did not reach (its items are still stale).
+void reread_later(wfa_routing_slot *s, unsigned kind, qnb_error why)
+{
+    if (!is_active(s->device) || !present(s)) {
+        wfa_log(QNB_LOG_INFO, "wfa_routing: update %u of '%s' ended with %d", kind, s->name, int(why));
+        return;
+    }
+    const bool waiting = s->reread[kind].wanted;
+    uint32_t pause = retry_later(s->reread[kind]);
+    if (!waiting)
+        wfa_log(QNB_LOG_INFO, "wfa_routing: update %u of '%s' ended with %d, sent again in %u ms", kind, s->name,
+                int(why), unsigned(pause));
+}
+
 void on_update_done(wr_device *device, wr_request *request, qnb_error result)
 {
     wfa_routing_slot *s = slot_of_device(device);
@@ -177,12 +232,16 @@ void on_update_done(wr_device *device, wr_request *request, qnb_error result)
             again |= 1u << k;
         s->marked_again[k] = false;
         rx = rx || k == WR_UPDATE_RXCHANNELS;
+        if (result)
+            reread_later(s, k, result);
+        else
+            s->reread[k] = retry{};
     }
-    if (result)
-        wfa_log(QNB_LOG_INFO, "wfa_routing: update of '%s' ended with %d", s->name, int(result));
     if (rx) {
         s->rx_read = s->rx_read || !result;
-        answer_lists(s);
+        // Lists that wait for the first read go on waiting while that read is to be sent again.
+        if (s->rx_read || !s->reread[WR_UPDATE_RXCHANNELS].wanted)
+            answer_lists(s);
     }
     // What was marked again while the read went on is read by a following pass.
     if (again)
@@ -202,7 +261,7 @@ void wfa_routing_refresh(wr_device *d, unsigned kinds)
         wr_request *r = nullptr;
         qnb_error e = wr_device_update(d, on_update_done, &r, k);
         if (e)
-            wfa_log(QNB_LOG_INFO, "wfa_routing: update %u of '%s' not sent: %d", k, s->name, int(e));
+            reread_later(s, k, e);
         else if (r)
             s->updates[k] = r;
         else if (k == WR_UPDATE_RXCHANNELS)
@@ -213,7 +272,7 @@ void wfa_routing_refresh(wr_device *d, unsigned kinds)
 namespace {
 
 // The transmit channel id of `channel` in the routing device of `device` when it is routed here
-// and active, else 0xFFFF.
+// and active, else 0xFFFF. Its transmit channels are read again first when they are stale.
 uint16_t tx_channel_id(const char *device, const char *channel)
 {
     for (int i = 0; i < g_block.next_slot; ++i) {
@@ -222,6 +281,7 @@ uint16_t tx_channel_id(const char *device, const char *channel)
             continue;
         if (!is_active(s.device))
             return k_no_channel;
+        wfa_routing_refresh(s.device, 1u << WR_UPDATE_TXCHANNELS);
         wr_txchannel *c = wr_device_find_txchannel_by_name(s.device, channel, WR_MATCH_NAME | WR_MATCH_LABEL);
         return c ? c->id : k_no_channel;
     }
@@ -284,14 +344,31 @@ void finish_command(pending_command &c, qnb_error result)
     wfa_routing_slot *s = slot_of_device(c.device);
     if (!s || result)
         return;
-    if (c.code == WFA_CBACK_INF_SET_PACHE) {
-        // The answer makes the channel's stored subscription old: read it again, so that a page read
-        // while the change was under way does not keep the old one.
-        if (wr_rxchannel *ch = wr_device_rxchannel_at(s->device, c.rx_index))
+    // The answer of a change makes what is stored of its channel old: it is read again, by a
+    // following pass when a read of its kind is under way, so that a page read while the change
+    // was under way does not keep the old state.
+    switch (c.code) {
+    case WFA_CBACK_INF_SET_PACHE:
+    case WFA_CBACK_INF_SET_RX_CHLABEL:
+    case WFA_CBACK_INF_SET_RX_MUTE:
+        if (wr_rxchannel *ch = wr_device_rxchannel_at(s->device, c.index))
             wr_channel_mark_stale(ch);
         refresh_marked(s, 1u << WR_UPDATE_RXCHANNELS);
-    } else if (c.code == WFA_CBACK_INF_SET_BATCH_LIST) {
+        break;
+    case WFA_CBACK_INF_SET_TX_MUTE:
+        if (wr_txchannel *ch = wr_device_txchannel_at(s->device, c.index))
+            wr_txchannel_mark_stale(ch);
+        refresh_marked(s, 1u << WR_UPDATE_TXCHANNELS);
+        break;
+    case WFA_CBACK_INF_SET_TX_CHLABEL:
+        wr_device_mark_changed(s->device, WR_UPDATE_TXLABELS);
+        refresh_marked(s, 1u << WR_UPDATE_TXLABELS);
+        break;
+    case WFA_CBACK_INF_SET_BATCH_LIST:
         refresh_marked(s, 1u << WR_UPDATE_RXCHANNELS);
+        break;
+    default:
+        break;
     }
 }
 
@@ -311,14 +388,14 @@ void on_command_done(wr_device *device, wr_request *request, qnb_error result)
 }
 
 void add_pending(wr_device *d, wr_request *r, uint16_t code, uint16_t request_id, std::vector<uint8_t> payload,
-                 uint16_t rx_index = 0, std::unique_ptr<wr_batch_item[]> items = nullptr)
+                 uint16_t index = 0, std::unique_ptr<wr_batch_item[]> items = nullptr)
 {
     pending_command c;
     c.device = d;
     c.request = r;
     c.code = code;
     c.request_id = request_id;
-    c.rx_index = rx_index;
+    c.index = index;
     c.payload = std::move(payload);
     c.items = std::move(items);
     g_block.pending.push_back(std::move(c));
@@ -361,7 +438,7 @@ void answer_lists(wfa_routing_slot *s)
     });
     for (pending_command &c : waiting) {
         if (s->rx_read && is_active(s->device))
-            post(c.code, subscription_list(s, c.rx_index), c.request_id, ERR_NOERR);
+            post(c.code, subscription_list(s, c.index), c.request_id, ERR_NOERR);
         else
             post(c.code, c.payload, c.request_id, ERR_UNKNOWN);
     }
@@ -375,12 +452,29 @@ void close_slot(wfa_routing_slot *s)
         answer_pending(d);
         wr_device_close(d);
     }
+    // The pause of a reopen is kept: the next failure in a row waits longer.
     s->open = 0;
     s->query_wanted = false;
-    s->reopen_wanted = false;
     std::memset(s->updates, 0, sizeof s->updates);
     std::memset(s->marked_again, 0, sizeof s->marked_again);
+    for (retry &r : s->reread)
+        r = retry{};
     s->rx_read = false;
+}
+
+// The device failed or could not be opened: it is opened again after a pause, for as long as it
+// is in the device table.
+void reopen_later(wfa_routing_slot *s, qnb_error why)
+{
+    if (s->reopen.wanted)
+        return;
+    if (!present(s)) {
+        wfa_log(QNB_LOG_WARNING, "wfa_routing: '%s' failed: %d", s->name, int(why));
+        return;
+    }
+    uint32_t pause = retry_later(s->reopen);
+    wfa_log(QNB_LOG_WARNING, "wfa_routing: '%s' failed: %d; opened again in %u ms", s->name, int(why),
+            unsigned(pause));
 }
 
 void on_capabilities_done(wr_device *device, wr_request *, qnb_error result);
@@ -413,7 +507,9 @@ void on_capabilities_done(wr_device *device, wr_request *, qnb_error result)
         return;
     int state = wr_device_get_state(device);
     if (state == WR_DEVICE_STATE_ACTIVE) {
-        s->reopens = 0;
+        if (s->reopen.pause_ms)
+            wfa_log(QNB_LOG_INFO, "wfa_routing: '%s' is active again", s->name);
+        s->reopen = retry{};
         wfa_routing_refresh(s->device, k_all_kinds);
         post_channel_counts(s);
     } else if (state == WR_DEVICE_STATE_RESOLVED || state == WR_DEVICE_STATE_QUERYING) {
@@ -421,14 +517,9 @@ void on_capabilities_done(wr_device *device, wr_request *, qnb_error result)
         wfa_log(QNB_LOG_WARNING, "wfa_routing: capabilities query of '%s' ended with %d", s->name, int(result));
         s->query_wanted = true;
         s->query_at = later_by(wfa_time_now(), k_query_retry_us);
-    } else if (state == WR_DEVICE_STATE_ERROR && result == QNB_ERR_TIMEDOUT && s->reopens < k_reopens) {
-        // A query request and its resend both went unanswered: a lost datagram or two must not
-        // leave the device unroutable for good. It is resolved and queried again a second later.
-        wfa_log(QNB_LOG_WARNING, "wfa_routing: '%s' did not answer its query, opening it again", s->name);
-        ++s->reopens;
-        s->reopen_wanted = true;
-        s->query_at = later_by(wfa_time_now(), k_query_retry_us);
     }
+    // A query that sent the device to ERROR (unanswered, or answered wrong) is seen by the state
+    // callback, which opens the device again.
 }
 
 } // namespace
@@ -445,6 +536,12 @@ void wfa_routing_on_state(wr_device *device, uint32_t changes)
         break;
     case WR_DEVICE_STATE_QUERYING:
         register_sockets();
+        break;
+    case WR_DEVICE_STATE_ERROR:
+        // Whatever sent it there (a query unanswered or answered wrong, a reply that does not fit
+        // its layout): a lost datagram or two must not leave the device unroutable for good.
+        if (changes & WR_CHANGE_STATE)
+            reopen_later(s, wr_device_get_error(device));
         break;
     case WR_DEVICE_STATE_ACTIVE:
         if (changes == WR_CHANGE_PERFORMANCE) {
@@ -467,17 +564,37 @@ void on_container_changed(wr_devices *)
     g_block.sockets_flag = true;
 }
 
-void retry_queries()
+// The updates of an active device that failed and are due: sent again while the device is in the
+// table; lists waiting for its first read are answered once none will be.
+void retry_updates(wfa_routing_slot *s, const qnb_timeval &now)
+{
+    for (unsigned k = 0; k < WR_UPDATE_KINDS; ++k) {
+        if (!retry_due(s->reread[k], now))
+            continue;
+        if (is_active(s->device) && present(s)) {
+            wfa_routing_refresh(s->device, 1u << k);
+            continue;
+        }
+        s->reread[k] = retry{};
+        if (k == WR_UPDATE_RXCHANNELS && !s->updates[k])
+            answer_lists(s);
+    }
+}
+
+void retry_steps()
 {
     const qnb_timeval now = wfa_time_now();
     for (int i = 0; i < g_block.next_slot; ++i) {
         wfa_routing_slot &s = g_block.slots[i];
-        if (s.open && s.reopen_wanted && time_reached(s.query_at, now)) {
-            s.reopen_wanted = false;
-            if (wr_device_get_state(s.device) == WR_DEVICE_STATE_ERROR)
+        if (retry_due(s.reopen, now)) {
+            if (!present(&s))
+                s.reopen = retry{};
+            else if (!s.open || wr_device_get_state(s.device) == WR_DEVICE_STATE_ERROR)
                 wfa_routing_watch_timeout(s.name, s.request_id);
             continue;
         }
+        if (s.open)
+            retry_updates(&s, now);
         if (!s.open || !s.query_wanted || !time_reached(s.query_at, now))
             continue;
         int state = wr_device_get_state(s.device);
@@ -607,7 +724,7 @@ uint32_t wfa_routing_process_fdset(qnb_socket_set *set, int ready)
         if (e)
             wfa_log(QNB_LOG_WARNING, "wfa_routing: processing failed: %d", int(e));
     }
-    retry_queries();
+    retry_steps();
     if (g_block.sockets_flag) {
         g_block.sockets_flag = false;
         register_sockets();
@@ -637,12 +754,14 @@ uint32_t wfa_routing_watch_timeout(const char *name, uint16_t request_id)
     } else {
         close_slot(s);
     }
+    // Opened now: a reopen that waited is not due any more (its pause is kept).
+    s->reopen.wanted = false;
     if (!g_block.container)
         return WFA_E_NOT_READY;
     wr_device *d = nullptr;
     qnb_error e = wr_device_open(g_block.container, s->name, &d);
     if (e) {
-        wfa_log(QNB_LOG_WARNING, "wfa_routing: '%s' not opened: %d", s->name, int(e));
+        reopen_later(s, e);
         return wfa_internal_from_library(e);
     }
     s->device = d;
@@ -732,7 +851,7 @@ uint32_t wfa_routing_get_batch(const char *name, uint16_t count, uint16_t reques
     if (!list_ready(s)) {
         // Channels not read yet are not reported as empty: the list waits for the first read.
         std::vector<uint8_t> answer = named_payload(name, WFA_BATCH_SIZE);
-        if (!s->updates[WR_UPDATE_RXCHANNELS])
+        if (!s->updates[WR_UPDATE_RXCHANNELS] && !s->reread[WR_UPDATE_RXCHANNELS].wanted)
             return refuse(WFA_CBACK_INF_GET_BATCH_LIST, answer, request_id, WFA_E_NOT_ISSUED);
         add_pending(d, nullptr, WFA_CBACK_INF_GET_BATCH_LIST, request_id, std::move(answer), count);
         return 0;
@@ -804,8 +923,9 @@ uint32_t wfa_routing_get_rxlabels(const char *name, uint16_t request_id)
 namespace {
 
 // Answers a change command from its request: at once when nothing was sent or it was refused.
+// `index`: the 0-based channel it changes.
 uint32_t issue(wr_device *d, qnb_error e, wr_request *r, uint16_t code, uint16_t request_id,
-               std::vector<uint8_t> answer)
+               std::vector<uint8_t> answer, uint16_t index = 0)
 {
     if (e)
         return refuse(code, answer, request_id, WFA_E_NOT_ISSUED);
@@ -813,7 +933,7 @@ uint32_t issue(wr_device *d, qnb_error e, wr_request *r, uint16_t code, uint16_t
         post(code, answer, request_id, ERR_NOERR);
         return 0;
     }
-    add_pending(d, r, code, request_id, std::move(answer));
+    add_pending(d, r, code, request_id, std::move(answer), index);
     return 0;
 }
 
@@ -855,7 +975,7 @@ uint32_t wfa_routing_set_txlabel(const char *name, uint16_t channel, const char 
         e = wr_txlabel_replace(c, on_command_done, &r, current.name, text, 0);
     else
         e = wr_txlabel_remove(c, on_command_done, &r, current.name);
-    return issue(d, e, r, WFA_CBACK_INF_SET_TX_CHLABEL, request_id, std::move(answer));
+    return issue(d, e, r, WFA_CBACK_INF_SET_TX_CHLABEL, request_id, std::move(answer), uint16_t(channel - 1));
 }
 
 uint32_t wfa_routing_set_rxlabel(const char *name, uint16_t channel, const char *label, uint16_t request_id)
@@ -868,7 +988,7 @@ uint32_t wfa_routing_set_rxlabel(const char *name, uint16_t channel, const char 
         return refuse(WFA_CBACK_INF_SET_RX_CHLABEL, answer, request_id, why);
     wr_request *r = nullptr;
     qnb_error e = wr_rxchannel_set_name(c, on_command_done, &r, label && label[0] ? label : nullptr);
-    return issue(d, e, r, WFA_CBACK_INF_SET_RX_CHLABEL, request_id, std::move(answer));
+    return issue(d, e, r, WFA_CBACK_INF_SET_RX_CHLABEL, request_id, std::move(answer), uint16_t(channel - 1));
 }
 
 uint32_t wfa_routing_get_txmute(const char *name, uint16_t channel, uint16_t request_id)
@@ -901,7 +1021,7 @@ uint32_t wfa_routing_set_txmute(const char *name, uint16_t channel, uint16_t mut
         return refuse(WFA_CBACK_INF_SET_TX_MUTE, answer, request_id, why);
     wr_request *r = nullptr;
     qnb_error e = wr_txchannel_query(c, on_command_done, &r, (mute & 0xFF) != 0);
-    return issue(d, e, r, WFA_CBACK_INF_SET_TX_MUTE, request_id, std::move(answer));
+    return issue(d, e, r, WFA_CBACK_INF_SET_TX_MUTE, request_id, std::move(answer), uint16_t(channel - 1));
 }
 
 uint32_t wfa_routing_set_rxmute(const char *name, uint16_t channel, uint16_t mute, uint16_t request_id)
@@ -914,7 +1034,7 @@ uint32_t wfa_routing_set_rxmute(const char *name, uint16_t channel, uint16_t mut
         return refuse(WFA_CBACK_INF_SET_RX_MUTE, answer, request_id, why);
     wr_request *r = nullptr;
     qnb_error e = wr_rxchannel_query(c, on_command_done, &r, (mute & 0xFF) != 0);
-    return issue(d, e, r, WFA_CBACK_INF_SET_RX_MUTE, request_id, std::move(answer));
+    return issue(d, e, r, WFA_CBACK_INF_SET_RX_MUTE, request_id, std::move(answer), uint16_t(channel - 1));
 }
 
 uint32_t wfa_routing_refresh_rx(const char *name, const uint8_t *bitmap, uint16_t count)

@@ -5,6 +5,10 @@
 // Every command is answered once: from its device's reply when it sent a request, at once (with
 // ERR_UNKNOWN, or a batch status) when its device is not routed here, not active, or the request
 // could not be made, and with ERR_UNKNOWN when its routing device is closed before the reply came.
+//
+// A step that fails is tried again while its device is in the device table: a routing device that
+// fails (or cannot be opened) is opened again, and an update of any kind that ends with an error is
+// sent again, 1 s after the first failure, the pause doubling with each failure in a row to 30 s.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +29,8 @@ uint32_t wfa_routing_get_fdset(qnb_socket_set *set);
 uint32_t wfa_routing_process_fdset(qnb_socket_set *set, int ready);
 
 // Command 19: opens the device's routing device in the slot of its name (a new slot for a new name;
-// a name routed again keeps its slot, and its routing device is opened anew when it had failed).
+// a name routed again keeps its slot, and its routing device is opened anew when it had failed;
+// one that failed is also opened anew by itself, see above).
 // WFA_E_NOT_READY when every slot is taken or there is no container.
 uint32_t wfa_routing_watch_timeout(const char *name, uint16_t request_id);
 

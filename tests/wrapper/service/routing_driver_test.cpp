@@ -617,63 +617,232 @@ TEST_F(RoutingDriver, ACapabilitiesQueryThatEndsWithoutActiveIsAskedAgainASecond
 
 namespace {
 
-TEST_F(RoutingDriver, ADeviceWhoseQueryWentUnansweredIsOpenedAgainASecondLaterAtMostThreeTimes)
-{
-    const std::string ktv = add_device(TN_ROUTING_MODEL_KTV4S, 1);
-    auto silence = [&](bool on) {
-        with_device(ktv, [&](tn_routing_device *dev) {
-            tn_routing_device_set_silent(dev, on);
+// What the failure tests below share: the device table the browse driver fills, the requests of an
+// opcode a simulated device has received, and a clock moved in steps that each leave the worker
+// and the simulated devices time to act on it.
+class RoutingRetry : public RoutingDriver {
+protected:
+    void in_table(const std::string &name, bool in = true)
+    {
+        on_worker([&] { return int(in ? wfa_device_add(name.c_str()) : wfa_device_remove(name.c_str())); });
+    }
+
+    unsigned requests(const std::string &name, uint16_t opcode)
+    {
+        return with_device(name, [&](tn_routing_device *dev) { return tn_routing_device_request_count(dev, opcode); });
+    }
+
+    void set(const std::string &name, const std::function<void(tn_routing_device *)> &f)
+    {
+        with_device(name, [&](tn_routing_device *dev) {
+            f(dev);
             return 0;
         });
-    };
-    auto queries = [&] {
-        return with_device(ktv, [](tn_routing_device *dev) { return tn_routing_device_request_count(dev, 0x1000); });
-    };
-    silence(true);
-    send(19, named(ktv, 32));
-    // The device is resolved on the worker's own time; the clock moves once it has been asked.
-    ASSERT_TRUE(driver_fixture::wait_until([&] { return queries() >= 1; }));
-    for (int i = 0; i < 8; ++i) { // the query and its resend time out: the device fails
-        const unsigned before = queries();
-        settle();
-        clock.advance(0, 500000);
-        settle();
-        driver_fixture::wait_until([&] { return queries() > before; }, milliseconds(50));
     }
-    const unsigned failed = queries();
-    EXPECT_GE(failed, 2u);
-    // Its datagrams were lost, not the device: a second later it is resolved and asked again.
-    silence(false);
-    clock.advance(1, 100000);
-    ASSERT_TRUE(wait_answers(WFA_CBACK_INF_CH_NUM, ktv, 1));
-    EXPECT_GT(queries(), failed);
 
-    // A device that never answers is given up after three more tries. Its requests travel to the
-    // simulated device's thread, so each step of the clock waits a little for the one it may send.
-    const std::string rqa = add_device(TN_ROUTING_MODEL_RQA310, 2);
-    with_device(rqa, [](tn_routing_device *dev) {
+    // Moves the clock `ms` in steps of 250 ms; true as soon as `condition` holds.
+    bool step_until(unsigned ms, const std::function<bool()> &condition)
+    {
+        for (unsigned t = 0; t < ms; t += 250) {
+            settle();
+            clock.advance(0, 250000);
+            settle();
+            if (driver_fixture::wait_until(condition, milliseconds(10)))
+                return true;
+        }
+        return condition();
+    }
+
+    // The first receive channel id the `n`-th 0x3000 request `name` received asked for.
+    uint16_t rx_page_from(const std::string &name, unsigned n)
+    {
+        return with_device(name, [n](tn_routing_device *dev) {
+            tn_routing_log_entry e;
+            unsigned seen = 0;
+            for (size_t i = 0; i < tn_routing_device_log_count(dev); ++i)
+                if (tn_routing_device_log_at(dev, i, &e) && e.opcode == 0x3000 && ++seen == n && e.size >= 14)
+                    return uint16_t(e.bytes[12] << 8 | e.bytes[13]);
+            return uint16_t(0);
+        });
+    }
+
+    // The subscription list entry of receive index `i` of the last code 32 answer for `name`.
+    std::pair<std::string, uint16_t> listed(const std::string &name, size_t i, size_t from = 0)
+    {
+        std::vector<result> got = answers(WFA_CBACK_INF_GET_BATCH_LIST, name, from);
+        if (got.empty())
+            return {"(no list)", 0};
+        const result &r = got.back();
+        const size_t at = 34 + i * WFA_BATCH_ENTRY_SIZE;
+        uint16_t id = 0;
+        wfa_get_u16(r.payload.data(), r.payload.size(), at + 32, &id);
+        return {wfa_get_text(r.payload.data(), r.payload.size(), at, 32), id};
+    }
+
+    std::vector<uint8_t> all_rx_changed(const std::string &name)
+    {
+        std::vector<uint8_t> change = named(name, WFA_RX_CHANGE_SIZE);
+        std::memset(change.data() + 32, 0xFF, 8);
+        wfa_put_u16(change.data(), change.size(), 64, 8);
+        return change;
+    }
+};
+
+// A device that fails, once by a reply that does not fit and then by its queries going unanswered,
+// is opened again 1 s after its first failure and after 2, 4, 8 and 16 s after the next ones, as
+// long as it is in the device table; once it answers it is routed. A device that left the table
+// is not opened again.
+TEST_F(RoutingRetry, AFailedDeviceIsOpenedAgainWithAGrowingPauseWhileItIsInTheTable)
+{
+    const std::string ktv = add_device(TN_ROUTING_MODEL_KTV4S, 1);
+    in_table(ktv);
+    set(ktv, [](tn_routing_device *dev) { tn_routing_device_set_result(dev, 0x1102, 0x8100); });
+    send(19, named(ktv, 32));
+    ASSERT_TRUE(driver_fixture::wait_until([&] { return requests(ktv, 0x1102) == 1; }));
+    settle();
+    EXPECT_TRUE(answers(WFA_CBACK_INF_CH_NUM, ktv).empty());
+    // From now on its queries and their re-sends go unanswered.
+    set(ktv, [](tn_routing_device *dev) {
+        tn_routing_device_set_result(dev, 0x1102, 0);
         tn_routing_device_set_silent(dev, true);
-        return 0;
     });
-    auto asked = [&] {
-        return with_device(rqa, [](tn_routing_device *dev) { return tn_routing_device_request_count(dev, 0x1000); });
-    };
-    auto step = [&] {
-        const unsigned before = asked();
-        settle();
-        clock.advance(0, 500000);
-        settle();
-        driver_fixture::wait_until([&] { return asked() > before; }, milliseconds(50));
-    };
+    const unsigned first = requests(ktv, 0x1000);
+    EXPECT_FALSE(step_until(750, [&] { return requests(ktv, 0x1000) > first; }));
+    ASSERT_TRUE(step_until(500, [&] { return requests(ktv, 0x1000) > first; }));
+    // Each unanswered query ends 3 s after it was sent; the pause follows.
+    for (unsigned pause : {2000u, 4000u, 8000u, 16000u}) {
+        SCOPED_TRACE(pause);
+        const unsigned before = requests(ktv, 0x1000);
+        EXPECT_FALSE(step_until(3000 + pause - 500, [&] { return requests(ktv, 0x1000) > before + 1; }));
+        ASSERT_TRUE(step_until(1000, [&] { return requests(ktv, 0x1000) > before + 1; }));
+    }
+    set(ktv, [](tn_routing_device *dev) { tn_routing_device_set_silent(dev, false); });
+    ASSERT_TRUE(step_until(2000, [&] { return !answers(WFA_CBACK_INF_CH_NUM, ktv).empty(); }));
+
+    const std::string rqa = add_device(TN_ROUTING_MODEL_RQA310, 2);
+    in_table(rqa);
+    set(rqa, [](tn_routing_device *dev) { tn_routing_device_set_silent(dev, true); });
     send(19, named(rqa, 32));
-    ASSERT_TRUE(driver_fixture::wait_until([&] { return asked() >= 1; }));
-    for (int i = 0; i < 40; ++i)
-        step();
-    EXPECT_EQ(asked(), 8u); // 1 + 3 queries, each sent twice
-    for (int i = 0; i < 20; ++i)
-        step();
-    EXPECT_EQ(asked(), 8u);
-    EXPECT_TRUE(answers(WFA_CBACK_INF_CH_NUM, rqa).empty());
+    ASSERT_TRUE(driver_fixture::wait_until([&] { return requests(rqa, 0x1000) == 1; }));
+    ASSERT_TRUE(step_until(5000, [&] { return requests(rqa, 0x1000) == 3; })); // failed once, opened again
+    in_table(rqa, false);
+    EXPECT_FALSE(step_until(40000, [&] { return requests(rqa, 0x1000) > 4; }));
+}
+
+// A page of a receive-channel read and its re-send lost: a second later the read goes on from that
+// page, and the subscription list, asked for meanwhile, names what the device holds.
+TEST_F(RoutingRetry, AReadWhosePageIsLostTwiceGoesOnFromThatPage)
+{
+    const std::string ktv = add_device(TN_ROUTING_MODEL_KTV4S, 1);
+    in_table(ktv);
+    set(ktv, [&](tn_routing_device *dev) { tn_routing_device_set_subscription(dev, 40, "05", ktv.c_str()); });
+    route(ktv);
+    ASSERT_TRUE(driver_fixture::wait_until([&] { return requests(ktv, 0x3000) == 4; }));
+    settle();
+    // A change of every channel; only the first page of its read is answered.
+    set(ktv, [&](tn_routing_device *dev) {
+        tn_routing_device_set_subscription(dev, 40, "07", ktv.c_str());
+        tn_routing_device_vanish_after(dev, 0x3000, 1);
+    });
+    send(35, all_rx_changed(ktv));
+    ASSERT_TRUE(step_until(4000, [&] { return requests(ktv, 0x3000) == 7; })); // page 2 and its re-send
+    EXPECT_EQ(rx_page_from(ktv, 7), 17);
+    set(ktv, [](tn_routing_device *dev) { tn_routing_device_set_silent(dev, false); });
+    ASSERT_TRUE(step_until(4000, [&] { return requests(ktv, 0x3000) >= 8; }));
+    ASSERT_TRUE(driver_fixture::wait_until([&] { return requests(ktv, 0x3000) == 10; }));
+    EXPECT_EQ(rx_page_from(ktv, 8), 17);
+    settle();
+    const size_t before = results.size();
+    send(32, [&] {
+        std::vector<uint8_t> ask = named(ktv, WFA_BATCH_SIZE);
+        wfa_put_u16(ask.data(), ask.size(), 32, 64);
+        return ask;
+    }());
+    ASSERT_TRUE(wait_answers(WFA_CBACK_INF_GET_BATCH_LIST, ktv, 1, before));
+    EXPECT_EQ(listed(ktv, 39, before), std::make_pair(ktv, uint16_t(7)));
+}
+
+// The first read of the receive channels refused by the device: the subscription list asked for
+// meanwhile waits (no channel is reported empty that was never read) and is answered once the
+// read that follows a second later brings the table.
+TEST_F(RoutingRetry, AListWaitsWhileTheFirstReadIsRefusedAndIsAnsweredFromTheNextOne)
+{
+    const std::string ktv = add_device(TN_ROUTING_MODEL_KTV4S, 1);
+    in_table(ktv);
+    set(ktv, [&](tn_routing_device *dev) {
+        tn_routing_device_set_subscription(dev, 3, "09", ktv.c_str());
+        tn_routing_device_set_result(dev, 0x3000, 0x8100);
+    });
+    route(ktv);
+    ASSERT_TRUE(driver_fixture::wait_until([&] { return requests(ktv, 0x3000) == 1; }));
+    std::vector<uint8_t> ask = named(ktv, WFA_BATCH_SIZE);
+    wfa_put_u16(ask.data(), ask.size(), 32, 64);
+    const size_t before = results.size();
+    send(32, ask);
+    settle();
+    EXPECT_TRUE(answers(WFA_CBACK_INF_GET_BATCH_LIST, ktv, before).empty());
+    set(ktv, [](tn_routing_device *dev) { tn_routing_device_set_result(dev, 0x3000, 0); });
+    ASSERT_TRUE(step_until(1500, [&] { return !answers(WFA_CBACK_INF_GET_BATCH_LIST, ktv, before).empty(); }));
+    std::vector<result> got = answers(WFA_CBACK_INF_GET_BATCH_LIST, ktv, before);
+    EXPECT_EQ(got[0].status, ERR_NOERR);
+    EXPECT_EQ(listed(ktv, 2, before), std::make_pair(ktv, uint16_t(9)));
+    EXPECT_EQ(listed(ktv, 3, before), std::make_pair(std::string(), uint16_t(0)));
+}
+
+// The transmit channels of a device refused until the next read waits 2 s: a list that looks them
+// up reads them at once, and the list after that has the transmit channel id.
+TEST_F(RoutingRetry, AListReadsTheTransmitChannelsItLooksUp)
+{
+    const std::string ktv = add_device(TN_ROUTING_MODEL_KTV4S, 1);
+    in_table(ktv);
+    set(ktv, [&](tn_routing_device *dev) {
+        tn_routing_device_set_subscription(dev, 3, "09", ktv.c_str());
+        tn_routing_device_set_result(dev, 0x2000, 0x8100);
+    });
+    route(ktv);
+    // Refused when the device became active, and again when the list of its first read looked it up.
+    ASSERT_TRUE(driver_fixture::wait_until([&] { return requests(ktv, 0x2000) == 2 && requests(ktv, 0x3000) == 4; }));
+    ASSERT_TRUE(step_until(1500, [&] { return requests(ktv, 0x2000) == 3; })); // tried again, refused again
+    set(ktv, [](tn_routing_device *dev) { tn_routing_device_set_result(dev, 0x2000, 0); });
+    std::vector<uint8_t> ask = named(ktv, WFA_BATCH_SIZE);
+    wfa_put_u16(ask.data(), ask.size(), 32, 64);
+    send(32, ask);
+    ASSERT_TRUE(driver_fixture::wait_until([&] { return requests(ktv, 0x2000) == 7; }));
+    settle();
+    const size_t before = results.size();
+    send(32, ask);
+    ASSERT_TRUE(wait_answers(WFA_CBACK_INF_GET_BATCH_LIST, ktv, 1, before));
+    EXPECT_EQ(listed(ktv, 2, before), std::make_pair(ktv, uint16_t(9)));
+}
+
+// A receive channel renamed while a read of the receive channels is under way, behind the page the
+// read has reached: it is read again once that read ends, and the next list of names holds it.
+TEST_F(RoutingRetry, ARenameDuringAReadShowsInTheNextList)
+{
+    const std::string ktv = add_device(TN_ROUTING_MODEL_KTV4S, 1);
+    in_table(ktv);
+    route(ktv);
+    ASSERT_TRUE(driver_fixture::wait_until([&] { return requests(ktv, 0x3000) == 4; }));
+    settle();
+    set(ktv, [](tn_routing_device *dev) { tn_routing_device_vanish_after(dev, 0x3000, 1); });
+    send(35, all_rx_changed(ktv));
+    ASSERT_TRUE(driver_fixture::wait_until([&] { return requests(ktv, 0x3000) == 6; })); // page 2 waits
+    set(ktv, [](tn_routing_device *dev) { tn_routing_device_set_silent(dev, false); });
+    std::vector<uint8_t> rename = named(ktv, 66);
+    wfa_put_u16(rename.data(), rename.size(), 32, 1);
+    wfa_put_text(rename.data(), rename.size(), 34, 32, "Podium");
+    size_t before = results.size();
+    send(23, rename);
+    ASSERT_TRUE(wait_answers(WFA_CBACK_INF_SET_RX_CHLABEL, ktv, 1, before));
+    // The re-send of page 2 brings the rest of the read, and the pass after it channel 1.
+    ASSERT_TRUE(step_until(1500, [&] { return requests(ktv, 0x3000) >= 9; }));
+    driver_fixture::wait_until([&] { return requests(ktv, 0x3000) >= 10; }, milliseconds(200));
+    settle();
+    before = results.size();
+    send(WFA_CBACK_INF_GET_RX_CHLABEL, named(ktv, 32));
+    ASSERT_TRUE(wait_answers(WFA_CBACK_INF_GET_RX_CHLABEL, ktv, 1, before));
+    result r = answers(WFA_CBACK_INF_GET_RX_CHLABEL, ktv, before)[0];
+    EXPECT_EQ(wfa_get_text(r.payload.data(), r.payload.size(), 34, 32), "Podium");
 }
 
 } // namespace
