@@ -61,6 +61,12 @@ struct wfa_device {
     uint32_t answered;
     uint32_t state;
     uint32_t restarts;
+    // A device given up after its fourth query in a row (see give_up): the pause before its next
+    // query in seconds (0 while it has not been given up), when it was given up, and whether that
+    // query still waits for the pause to pass.
+    uint32_t retry_pause;
+    qnb_timeval given_up;
+    bool retry_waiting;
     uint16_t request_id;
     uint16_t reboot_request_id;
     uint8_t upgrade_record[WFA_UPGRADE_RECORD_SIZE];
@@ -83,6 +89,9 @@ const uint32_t k_wait_seconds = 5;
 const uint32_t k_query_step_seconds = 2;
 const uint32_t k_query_watch_seconds = 11;
 const uint32_t k_query_restarts = 3;
+// The pause before a device given up is queried again, doubling with each giving-up.
+const uint32_t k_retry_first_seconds = 1;
+const uint32_t k_retry_most_seconds = 30;
 const uint32_t k_upgrade_seconds = 10;
 // A question unanswered for more than this many whole seconds is asked again.
 const uint32_t k_question_answer_seconds = WFA_QUESTION_ANSWER_SECONDS;
@@ -604,8 +613,12 @@ int query_run(TCB *task)
         return 2;
     }
     case 6:
+        if (device->retry_pause != 0) {
+            wfa_log(QNB_LOG_INFO, "conmon: %s answers its queries again", device->name);
+        }
         device->state = WFA_DEVICE_READY;
         device->restarts = 0;
+        device->retry_pause = 0;
         report_device(device);
         return tcb_finish(task);
     default:
@@ -630,6 +643,44 @@ void watch_finished(TCB *task)
     }
 }
 
+// A query that did not finish in time gives its device up once the first query and its three
+// restarts have failed: the device is failed and unreported, yet it may only have lost datagrams on
+// a lossy network, so it is queried again after a pause for as long as it is in the table: 1 s
+// after the first giving-up, twice the last pause after each one that follows, 30 s at most. Each
+// of these later tries is a single query, not four: one that does not finish gives the device up
+// again at once, with the next pause, so that a device that stays silent costs one query per pause.
+// A query that succeeds reports the device and forgets the pauses. The device's removal, the
+// emptying of the table and the end of the queries (wfa_conmon_finish_queries) end the tries.
+void give_up(wfa_device *device)
+{
+    if (device->retry_pause == 0) {
+        wfa_log(QNB_LOG_WARNING, "conmon: %s does not answer its queries", device->name);
+        device->retry_pause = k_retry_first_seconds;
+    } else {
+        device->retry_pause = std::min(device->retry_pause * 2, k_retry_most_seconds);
+        wfa_log(QNB_LOG_DEBUG, "conmon: %s still does not answer, querying it again in %u s", device->name,
+                device->retry_pause);
+    }
+    device->restarts = 0;
+    device->state = WFA_DEVICE_FAILED;
+    device->given_up = wfa_time_now();
+    device->retry_waiting = true;
+}
+
+// Starts the next query of every device given up whose pause has passed.
+void query_given_up()
+{
+    for (wfa_device *device = g_first; device != nullptr; device = device->next) {
+        if (!device->retry_waiting || wfa_time_elapsed_seconds(device->given_up) < device->retry_pause) {
+            continue;
+        }
+        device->retry_waiting = false;
+        if (wfa_conmon_query(device->name) != 0) {
+            give_up(device);
+        }
+    }
+}
+
 int watch_run(TCB *)
 {
     std::vector<TCB *> copy = g_block.queries;
@@ -643,15 +694,14 @@ int watch_run(TCB *)
         }
         wfa_device *device = d->device;
         tcb_finish(task);
-        if (device->restarts < k_query_restarts) {
+        if (device->retry_pause == 0 && device->restarts < k_query_restarts) {
             device->restarts++;
             wfa_conmon_query(device->name);
         } else {
-            wfa_log(QNB_LOG_WARNING, "conmon: %s does not answer its queries", device->name);
-            device->restarts = 0;
-            device->state = WFA_DEVICE_FAILED;
+            give_up(device);
         }
     }
+    query_given_up();
     return 0;
 }
 
@@ -1588,6 +1638,7 @@ uint32_t wfa_conmon_query(const char *name)
     d->start = wfa_time_now();
     request_list_add(&d->pending, 1);
     g_block.queries.push_back(task);
+    device->retry_waiting = false; // a device given up waits no more
     device->info = 0;
     device->skip = 0;
     device->state = WFA_DEVICE_QUERYING;
@@ -1600,6 +1651,10 @@ void wfa_conmon_finish_queries(void)
 {
     finish_queries_of(nullptr);
     g_block.queries.clear();
+    for (wfa_device *device = g_first; device != nullptr; device = device->next) {
+        device->retry_pause = 0;
+        device->retry_waiting = false;
+    }
 }
 
 // ---- questions ------------------------------------------------------------------------------------

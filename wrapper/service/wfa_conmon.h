@@ -77,7 +77,9 @@ uint32_t wfa_conmon_watch_upgrade_start(const char *name, uint16_t request_id);
 // Fills the 36-byte upgrade progress record of the device and its progress status.
 uint32_t wfa_conmon_upgrade_progress(const char *name, uint8_t *record, uint16_t *status);
 
-// Device queries: starts the query of a device in the table; finishes every running query.
+// Device queries: starts the query of a device in the table; finishes every running query and
+// ends the tries of the devices given up, which the watch task otherwise queries again, once a
+// growing pause has passed, for as long as they are in the table.
 uint32_t wfa_conmon_query(const char *name);
 void wfa_conmon_finish_queries(void);
 

@@ -364,27 +364,58 @@ TEST_F(ConmonDriver, BrowsingAskedForDuringTheStartUpWaitsForItAtMostThirtySecon
     EXPECT_EQ(results.results().back().status, ERR_PROGRESS);
 }
 
-TEST_F(ConmonDriver, ASilentDeviceIsQueriedFourTimesThenFailsUnreported)
+// A device that answers nothing is given up after its fourth query, and queried again once a
+// pause has passed, one query a time: 1 s after the first giving-up, 2 s after the second. One that
+// leaves the table while it waits is never queried again.
+TEST_F(ConmonDriver, ASilentDeviceIsGivenUpAfterFourQueriesThenQueriedAgainAfterGrowingPauses)
 {
-    server.with([](tn_conmon_server *s) {
-        tn_conmon_server_device(s, k_ktv)->silent = true;
-        return 0;
-    });
+    auto silence = [&](const char *name, bool silent) {
+        server.with([=](tn_conmon_server *s) {
+            tn_conmon_server_device(s, name)->silent = silent;
+            return 0;
+        });
+    };
+    silence(k_ktv, true);
+    silence(k_rqa, true);
     start_ready();
+    log_capture::attach();
     const unsigned global = server.count(TN_CONMON_OP_SUBSCRIBE);
     add_and_query(k_ktv);
-    for (int i = 0; i < 50; i++) {
-        seconds_pass(1);
-    }
+    add_and_query(k_rqa);
+    seconds_pass(43);
+    EXPECT_EQ(device_state(k_ktv), static_cast<uint32_t>(WFA_DEVICE_QUERYING));
+    seconds_pass(1);
     // The first query and three restarts, each subscribing with its first request and again with
     // each of its three re-sends (a lost subscription would keep the answers away).
-    EXPECT_EQ(server.count(TN_CONMON_OP_SUBSCRIBE) - global, 4u * 4u);
+    EXPECT_EQ(server.count(TN_CONMON_OP_SUBSCRIBE) - global, 2u * 4u * 4u);
     EXPECT_EQ(device_state(k_ktv), static_cast<uint32_t>(WFA_DEVICE_FAILED));
+    EXPECT_EQ(log_capture::count(QNB_LOG_WARNING, "does not answer its queries"), 2u);
+    seconds_pass(1);
+    EXPECT_EQ(device_state(k_ktv), static_cast<uint32_t>(WFA_DEVICE_QUERYING)) << "queried again after 1 s";
+    seconds_pass(11);
+    EXPECT_EQ(device_state(k_ktv), static_cast<uint32_t>(WFA_DEVICE_FAILED)) << "given up after one query";
+    seconds_pass(1);
+    EXPECT_EQ(device_state(k_ktv), static_cast<uint32_t>(WFA_DEVICE_FAILED)) << "the pause is 2 s now";
+    EXPECT_EQ(on_worker([] { return wfa_device_remove(k_rqa); }), 0u);
+    const unsigned removed_at = controls(k_rqa);
+    seconds_pass(1);
+    EXPECT_EQ(device_state(k_ktv), static_cast<uint32_t>(WFA_DEVICE_QUERYING));
     EXPECT_EQ(count_code(WFA_CBACK_INF_DEVICE), 0u);
-    // Every re-send of the failed queries released its slot: a later device is still reported.
+
+    silence(k_ktv, false);
+    for (int i = 0; i < 10 && count_code(WFA_CBACK_INF_DEVICE) == 0; i++) {
+        seconds_pass(1);
+    }
+    EXPECT_EQ(count_code(WFA_CBACK_INF_DEVICE), 1u);
+    EXPECT_EQ(device_state(k_ktv), static_cast<uint32_t>(WFA_DEVICE_READY));
+    EXPECT_EQ(log_capture::count(QNB_LOG_INFO, "T001-KTV4-S answers its queries again"), 1u);
+    seconds_pass(5);
+    EXPECT_EQ(controls(k_rqa), removed_at) << "the removed device is never queried again";
+    // Every re-send of the failed queries released its slot: a device found again is reported.
+    silence(k_rqa, false);
     add_and_query(k_rqa);
     seconds_pass(1);
-    EXPECT_TRUE(results.waitForCode(WFA_CBACK_INF_DEVICE));
+    EXPECT_TRUE(wait_until([&] { return count_code(WFA_CBACK_INF_DEVICE) == 2; }));
 }
 
 TEST_F(ConmonDriver, AnUnansweredRequestIsSentAgainAtThreeSeconds)
