@@ -125,21 +125,38 @@ bool Installation::subscriptions(std::map<std::string, std::string> &out, int ti
     return true;
 }
 
-bool Installation::questions(long &total, long &most) const
+namespace {
+
+// The numbers of the last line of `log` that `format` reads: a total, a count of devices and the
+// most at one of them; false when no line does.
+bool lastTotalAndMost(const std::string &log, const char *format, long &total, long &most)
 {
-    std::ifstream in(log_);
+    std::ifstream in(log);
     std::string text;
     bool found = false;
     while (std::getline(in, text)) {
         long t = 0, devices = 0, m = 0;
-        if (sscanf(text.c_str(), "qz_testnet: %ld property questions to %ld devices, at most %ld to one", &t, &devices,
-                   &m) == 3) {
+        if (sscanf(text.c_str(), format, &t, &devices, &m) == 3) {
             total = t;
             most = m;
             found = true;
         }
     }
     return found;
+}
+
+} // namespace
+
+bool Installation::questions(long &total, long &most) const
+{
+    return lastTotalAndMost(log_, "qz_testnet: %ld property questions to %ld devices, at most %ld to one", total,
+                            most);
+}
+
+bool Installation::routingRequests(long &total, long &most) const
+{
+    return lastTotalAndMost(log_, "qz_testnet: routing requests received %ld by %ld devices, at most %ld by one",
+                            total, most);
 }
 
 long Installation::lostRequests() const

@@ -59,6 +59,9 @@ public:
     // The property questions (sample rate, preferred master, lock, AES67) its devices were sent, in
     // all and at most to one device, as of the last dump; false when it reported none.
     bool questions(long &total, long &most) const;
+    // The routing requests its devices received (before any loss), in all and at most at one device,
+    // as of the last dump; false when it reported none.
+    bool routingRequests(long &total, long &most) const;
     void stop();
 
 private:
