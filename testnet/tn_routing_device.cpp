@@ -198,6 +198,7 @@ struct tn_routing_device {
     std::map<uint16_t, std::pair<uint16_t, std::vector<uint8_t>>> bodies; // opcode -> result, body
     std::vector<held_answer> held;
     tn_impair impair_in, impair_out; // a lossy network on the way in and out
+    unsigned long received = 0;      // datagrams read from the socket, before the lossy network
     uint16_t vanish_opcode;
     unsigned vanish_countdown; // answered requests (of vanish_opcode, 0: any) until it goes silent
     // DNS-SD
@@ -619,6 +620,11 @@ void tn_routing_device_set_delay_range(tn_routing_device *dev, unsigned min_ms, 
 unsigned long tn_routing_device_impaired(const tn_routing_device *dev)
 {
     return dev ? tn_impair_events(&dev->impair_in) + tn_impair_events(&dev->impair_out) : 0;
+}
+
+unsigned long tn_routing_device_received(const tn_routing_device *dev)
+{
+    return dev ? dev->received : 0;
 }
 
 void tn_routing_device_vanish_after(tn_routing_device *dev, uint16_t opcode, unsigned n)
@@ -1451,6 +1457,8 @@ qnb_error tn_routing_device_process(tn_routing_device *dev)
         qnb_error err = qnb_socket_recvfrom(dev->sock, buffer, &size, &from);
         if (err == QNB_ERR_TIMEDOUT || err == QNB_ERR_TRYAGAIN)
             break;
+        if (!err || err == QNB_ERR_MSGSIZE || err == QNB_ERR_TRUNCATED)
+            ++dev->received;
         if (err == QNB_ERR_MSGSIZE || err == QNB_ERR_TRUNCATED) {
             // longer than any request: logged without its bytes, never answered
             handle_datagram(dev, buffer, 0, from);

@@ -187,6 +187,9 @@ void tn_routing_device_set_impairment(tn_routing_device *dev, unsigned loss_pct,
 void tn_routing_device_set_delay_range(tn_routing_device *dev, unsigned min_ms, unsigned max_ms);
 // Datagrams the impairment has lost, duplicated, reordered or delayed so far, both directions together.
 unsigned long tn_routing_device_impaired(const tn_routing_device *dev);
+// Datagrams that reached the device's socket so far, before the lossy network and whatever the
+// request log empties: what the client sent it.
+unsigned long tn_routing_device_received(const tn_routing_device *dev);
 // Once the device has answered `n` more requests of `opcode` (0: of any opcode) it goes silent, as
 // a device that is switched off without a goodbye; 0 cancels.
 void tn_routing_device_vanish_after(tn_routing_device *dev, uint16_t opcode, unsigned n);

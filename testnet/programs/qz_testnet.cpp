@@ -382,9 +382,25 @@ void report_questions(const tn_installation *inst)
     fprintf(stderr, "qz_testnet: %lu property questions to %zu devices, at most %u to one\n", total, units, most);
 }
 
+// The routing requests the units' devices were sent, as they reached the devices' sockets (before
+// a lossy network drops any).
+void report_routing_requests(const tn_installation *inst)
+{
+    tn_routing_set *set = tn_installation_routing(inst);
+    unsigned long total = 0, most = 0;
+    for (size_t i = 0; i < tn_routing_set_count(set); ++i) {
+        unsigned long n = tn_routing_device_received(tn_routing_set_at(set, i));
+        total += n;
+        most = n > most ? n : most;
+    }
+    fprintf(stderr, "qz_testnet: routing requests received %lu by %zu devices, at most %lu by one\n", total,
+            tn_routing_set_count(set), most);
+}
+
 void dump(const tn_installation *inst, const char *path, bool loss, bool impaired)
 {
     report_questions(inst);
+    report_routing_requests(inst);
     if (impaired)
         report_network_faults(inst);
     // Before the dump, so that whoever waits for the dump finds the count too.

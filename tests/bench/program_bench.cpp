@@ -9,10 +9,16 @@
 //
 //   qz_program_bench --out FILE [--intervals 500,1] [--idle-seconds 20]
 //   qz_program_bench --out FILE --conmon-loss-pct P
+//   qz_program_bench --out FILE --routing-loss-pct P [--routing-duplicate-pct D] [--ask-seconds 60]
 //
 // With --conmon-loss-pct the installation loses P % of the control-and-monitoring datagrams each
 // way, and only browsing and the properties are measured (with the property questions its devices
-// were sent), no Apply and no idle.
+// were sent), no Apply and no idle. With --routing-loss-pct it loses P % of the routing requests
+// and of the replies and sends D % of them twice, every receive channel subscribed (the plan's
+// subscriptions preset); from the last device reported on, every device's patch list is asked for
+// every 2 s, and measured are the devices routed (their channel counts reported), the time until
+// every device's patch lists name what the devices hold, and the routing requests the devices were
+// sent; no properties, no Apply and no idle.
 #include "tests/integration/program_support.h"
 
 #include "wrapper/veltoWrapper.h"
@@ -65,6 +71,14 @@ struct Probe {
     std::mutex lock;
     double browseStart = -1;
     std::map<std::string, double> added; // device -> first report
+    std::map<std::string, double> counted; // device -> first report of its channel counts
+    struct List {
+        double t;
+        std::string device;
+        std::vector<wfa_patch_entry> entries;
+    };
+    std::vector<List> lists;
+    IVeltoWrapper *wrapper = nullptr; // the program's, for the patch lists the bench asks for
     // device -> first report of its sample rate, lock state and AES67 state
     std::map<std::string, std::map<std::string, double>> properties;
     std::vector<Event> sends, answers;
@@ -138,6 +152,11 @@ public:
     void notifyDeviceRemoved(const std::string &device) override { inner->notifyDeviceRemoved(device); }
     void notifyChannelCount(const std::string &device, const std::string &tx, const std::string &rx) override
     {
+        const double t = nowMs();
+        {
+            std::lock_guard<std::mutex> g(probe.lock);
+            probe.counted.emplace(device, t);
+        }
         inner->notifyChannelCount(device, tx, rx);
     }
     void notifyConnectState(const std::string &device, const std::string &connect) override
@@ -166,6 +185,11 @@ public:
     void notifyPatchList(const std::string &device, const std::string &rxNum,
                          const std::list<wfa_patch_entry> &patches) override
     {
+        const double t = nowMs();
+        {
+            std::lock_guard<std::mutex> g(probe.lock);
+            probe.lists.push_back({t, device, std::vector<wfa_patch_entry>(patches.begin(), patches.end())});
+        }
         inner->notifyPatchList(device, rxNum, patches);
     }
     void notifyIfList(const unsigned char &count, const std::list<std::wstring> &names,
@@ -283,7 +307,8 @@ public:
             delete notify;
             return nullptr;
         }
-        return new TimingWrapper(w, notify);
+        probe.wrapper = new TimingWrapper(w, notify);
+        return probe.wrapper;
     }
 
 private:
@@ -465,6 +490,107 @@ QJsonObject runApply(BenchWindow &window, Installation &installation, const std:
     return o;
 }
 
+// The routing requests the installation's devices were sent until now, in all (-1 when it reported
+// none).
+long routingRequests(Installation &installation)
+{
+    std::map<std::string, std::string> unused;
+    long total = -1, most = -1;
+    if (!installation.subscriptions(unused) || !installation.routingRequests(total, most))
+        return -1;
+    return total;
+}
+
+// From the last device reported on, every device's patch list asked for every 2 s for
+// `askSeconds`, and on until every device is routed (90 s after browsing started at most); then the
+// lists against the subscriptions the devices hold.
+QJsonObject measureRouting(Installation &installation, int askSeconds)
+{
+    const std::vector<Unit> &units = installation.units();
+    double browseStart = 0, found = 0;
+    {
+        std::lock_guard<std::mutex> g(probe.lock);
+        browseStart = probe.browseStart;
+        for (const Unit &u : units)
+            found = std::max(found, probe.added[u.name]);
+    }
+    auto routed = [&] {
+        std::lock_guard<std::mutex> g(probe.lock);
+        return probe.counted.size();
+    };
+    long untilRouted = -1;
+    bool allRouted = false;
+    double asked = -1e12;
+    runUntil(
+        [&] {
+            const double now = nowMs();
+            if (now - asked >= 2000) {
+                asked = now;
+                for (const Unit &u : units)
+                    probe.wrapper->requestPatchList(u.name); // refused until the channel counts are known
+            }
+            if (!allRouted && routed() >= units.size()) {
+                allRouted = true;
+                untilRouted = routingRequests(installation);
+            }
+            return now >= found + askSeconds * 1000.0 && (allRouted || now >= browseStart + 90000.0);
+        },
+        askSeconds * 1000 + 90000);
+    runUntil([] { return false; }, 1000); // the answers still under way
+    std::map<std::string, std::string> held;
+    long total = -1, most = -1;
+    if (!installation.subscriptions(held) || !installation.routingRequests(total, most))
+        fail("no dump from the installation");
+
+    // Each device's lists right for good from its first right one after its last wrong one.
+    std::lock_guard<std::mutex> g(probe.lock);
+    std::map<std::string, double> rightSince;
+    int late = 0, lateWrong = 0, lateUnknown = 0;
+    for (const Probe::List &list : probe.lists) {
+        if (list.t < found)
+            continue;
+        const auto unit = std::find_if(units.begin(), units.end(), [&](const Unit &u) { return u.name == list.device; });
+        const size_t channels = unit == units.end() ? 0 : unit->model == "KTV4-S" ? 64 : 2;
+        const bool right = patchListHolds(list.device, channels, list.entries, held);
+        if (right)
+            rightSince.emplace(list.device, list.t);
+        else
+            rightSince.erase(list.device);
+        if (list.t >= found + 30000.0) {
+            ++late;
+            lateWrong += right ? 0 : 1;
+            for (const wfa_patch_entry &e : list.entries)
+                lateUnknown += e.value == 0xFFFF ? 1 : 0;
+        }
+    }
+    double settled = found, lastRouted = found;
+    for (const Unit &u : units) {
+        const auto it = rightSince.find(u.name);
+        settled = settled < 0 || it == rightSince.end() ? -1 : std::max(settled, it->second);
+        const auto c = probe.counted.find(u.name);
+        lastRouted = lastRouted < 0 || c == probe.counted.end() ? -1 : std::max(lastRouted, c->second);
+    }
+    QJsonObject o;
+    o.insert(QStringLiteral("ask_seconds"), askSeconds);
+    o.insert(QStringLiteral("routed"), int(probe.counted.size()));
+    o.insert(QStringLiteral("routed_ms"), lastRouted < 0 ? -1.0 : lastRouted - found);
+    o.insert(QStringLiteral("lists_right_ms"), settled < 0 ? -1.0 : settled - found);
+    o.insert(QStringLiteral("late_lists"), late);
+    o.insert(QStringLiteral("late_wrong"), lateWrong);
+    o.insert(QStringLiteral("late_unknown_entries"), lateUnknown);
+    o.insert(QStringLiteral("requests_until_routed"), double(untilRouted));
+    o.insert(QStringLiteral("requests_total"), double(total));
+    o.insert(QStringLiteral("requests_most"), double(most));
+    std::printf("routing: %d of %d devices routed, every patch list right %.0f ms after the last device was "
+                "reported (-1: never); from 30 s on %d of %d lists wrong, %d entries with channel 0xFFFF; routing "
+                "requests per device %.2f until every device was routed, %.2f in all (at most %ld to one)\n",
+                int(probe.counted.size()), int(units.size()), settled < 0 ? -1.0 : settled - found, lateWrong, late,
+                lateUnknown, untilRouted < 0 ? -1.0 : double(untilRouted) / double(units.size()),
+                double(total) / double(units.size()), most);
+    std::fflush(stdout);
+    return o;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -477,9 +603,10 @@ int main(int argc, char **argv)
     QString out;
     std::vector<int> intervals = {MainWindow::defaultSendInterval, 1};
     int idleSeconds = 20;
-    int conmonLossPct = 0;
-    const char *usage =
-        "usage: qz_program_bench --out FILE [--intervals 500,1] [--idle-seconds 20] | --out FILE --conmon-loss-pct P";
+    int conmonLossPct = 0, routingLossPct = 0, routingDuplicatePct = 0, askSeconds = 60;
+    const char *usage = "usage: qz_program_bench --out FILE [--intervals 500,1] [--idle-seconds 20] | --out FILE "
+                        "--conmon-loss-pct P | --out FILE --routing-loss-pct P [--routing-duplicate-pct D] "
+                        "[--ask-seconds 60]";
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--out") && i + 1 < args.size()) {
@@ -492,14 +619,23 @@ int main(int argc, char **argv)
             idleSeconds = args[++i].toInt();
         } else if (args[i] == QLatin1String("--conmon-loss-pct") && i + 1 < args.size()) {
             conmonLossPct = args[++i].toInt();
+        } else if (args[i] == QLatin1String("--routing-loss-pct") && i + 1 < args.size()) {
+            routingLossPct = args[++i].toInt();
+        } else if (args[i] == QLatin1String("--routing-duplicate-pct") && i + 1 < args.size()) {
+            routingDuplicatePct = args[++i].toInt();
+        } else if (args[i] == QLatin1String("--ask-seconds") && i + 1 < args.size()) {
+            askSeconds = args[++i].toInt();
         } else {
             std::fprintf(stderr, "%s\n", usage);
             return 2;
         }
     }
-    if (out.isEmpty() || intervals.empty() || idleSeconds <= 0 || conmonLossPct < 0 || conmonLossPct > 100)
+    if (out.isEmpty() || intervals.empty() || idleSeconds <= 0 || conmonLossPct < 0 || conmonLossPct > 100 ||
+        routingLossPct < 0 || routingLossPct > 100 || routingDuplicatePct < 0 || routingDuplicatePct > 100 ||
+        askSeconds <= 0 || (conmonLossPct > 0 && routingLossPct > 0))
         fail(usage);
     const bool lossy = conmonLossPct > 0;
+    const bool routingLossy = routingLossPct > 0;
 
     ProgramEnvironment env;
     Installation installation;
@@ -508,6 +644,17 @@ int main(int argc, char **argv)
     if (lossy) {
         installationArgs.push_back("--conmon-loss-pct");
         installationArgs.push_back(std::to_string(conmonLossPct));
+    }
+    if (routingLossy) {
+        // Every receive channel subscribed, so that every list names transmit channels.
+        const std::string presets = env.dir.filePath(QStringLiteral("subscriptions.txt")).toStdString();
+        const std::vector<Unit> units = largestInstallation();
+        if (!writeSubscriptions(presets, expectedSubscriptions(fullPlan(units), units)))
+            fail("cannot write " + presets);
+        for (const std::string &a : {std::string("--loss-pct"), std::to_string(routingLossPct),
+                                     std::string("--duplicate-pct"), std::to_string(routingDuplicatePct),
+                                     std::string("--subscriptions"), presets})
+            installationArgs.push_back(a);
     }
     if (!installation.start(installationArgs, env.dir.path().toStdString()))
         fail("the installation did not start");
@@ -558,6 +705,16 @@ int main(int argc, char **argv)
         std::printf("browsing: all %d devices reported %.0f ms after it started\n", devices, last);
         std::fflush(stdout);
     }
+    if (routingLossy) {
+        QJsonObject root;
+        root.insert(QStringLiteral("routing_loss_pct"), routingLossPct);
+        root.insert(QStringLiteral("routing_duplicate_pct"), routingDuplicatePct);
+        root.insert(QStringLiteral("browse"), browse);
+        root.insert(QStringLiteral("routing"), measureRouting(installation, askSeconds));
+        writeReport(out, root);
+        installation.stop();
+        return 0;
+    }
     // Properties: from the last device reported until each device's sample rate, lock state and
     // AES67 state (both of its values) have been reported, i.e. its property map holds "Fs",
     // "DeviceLock", "AES67Enabled" and "AES67Reboot".
@@ -591,14 +748,28 @@ int main(int argc, char **argv)
         std::fflush(stdout);
     }
     // The property questions the devices were sent until now (before any Apply sets a preferred
-    // master), as qz_testnet counts them with its dump.
+    // master), as qz_testnet counts them with its dump, and the routing requests once every device
+    // is routed (30 s at most).
     {
+        const bool routed = runUntil(
+            [&] {
+                std::lock_guard<std::mutex> g(probe.lock);
+                return probe.counted.size() >= size_t(devices);
+            },
+            30000);
         std::map<std::string, std::string> unused;
-        long total = -1, most = -1;
-        if (!installation.subscriptions(unused) || !installation.questions(total, most))
+        long total = -1, most = -1, requests = -1, requestsMost = -1;
+        const bool dumped = installation.subscriptions(unused);
+        if (!dumped || !installation.questions(total, most))
             total = most = -1;
+        if (!dumped || !routed || !installation.routingRequests(requests, requestsMost))
+            requests = -1;
         browse.insert(QStringLiteral("questions_total"), double(total));
         browse.insert(QStringLiteral("questions_most"), double(most));
+        browse.insert(QStringLiteral("routing_requests_total"), double(requests));
+        std::printf("routing requests: %ld to %d devices (%.2f per device) once every device was routed (-1: not "
+                    "every one within 30 s)\n",
+                    requests, devices, double(requests) / devices);
         std::printf("property questions: %ld to %d devices (%.2f per device), at most %ld to one\n", total, devices,
                     double(total) / devices, most);
         std::fflush(stdout);

@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -89,12 +90,21 @@ bool Installation::start(const std::vector<std::string> &args, const std::string
     return false;
 }
 
-std::string Installation::nameOf(const std::string &model, int unit) const
+namespace {
+
+std::string nameIn(const std::vector<Unit> &units, const std::string &model, int unit)
 {
-    for (const Unit &u : units_)
+    for (const Unit &u : units)
         if (u.model == model && u.unit == unit)
             return u.name;
     return std::string();
+}
+
+} // namespace
+
+std::string Installation::nameOf(const std::string &model, int unit) const
+{
+    return nameIn(units_, model, unit);
 }
 
 bool Installation::subscriptions(std::map<std::string, std::string> &out, int timeoutMs)
@@ -125,21 +135,38 @@ bool Installation::subscriptions(std::map<std::string, std::string> &out, int ti
     return true;
 }
 
-bool Installation::questions(long &total, long &most) const
+namespace {
+
+// The numbers of the last line of `log` that `format` reads: a total, a count of devices and the
+// most at one of them; false when no line does.
+bool lastTotalAndMost(const std::string &log, const char *format, long &total, long &most)
 {
-    std::ifstream in(log_);
+    std::ifstream in(log);
     std::string text;
     bool found = false;
     while (std::getline(in, text)) {
         long t = 0, devices = 0, m = 0;
-        if (sscanf(text.c_str(), "qz_testnet: %ld property questions to %ld devices, at most %ld to one", &t, &devices,
-                   &m) == 3) {
+        if (sscanf(text.c_str(), format, &t, &devices, &m) == 3) {
             total = t;
             most = m;
             found = true;
         }
     }
     return found;
+}
+
+} // namespace
+
+bool Installation::questions(long &total, long &most) const
+{
+    return lastTotalAndMost(log_, "qz_testnet: %ld property questions to %ld devices, at most %ld to one", total,
+                            most);
+}
+
+bool Installation::routingRequests(long &total, long &most) const
+{
+    return lastTotalAndMost(log_, "qz_testnet: routing requests received %ld by %ld devices, at most %ld by one",
+                            total, most);
 }
 
 long Installation::lostRequests() const
@@ -333,17 +360,69 @@ QByteArray planJson(const Plan &plan)
 
 std::map<std::string, std::string> expectedSubscriptions(const Plan &plan, const Installation &installation)
 {
+    return expectedSubscriptions(plan, installation.units());
+}
+
+std::map<std::string, std::string> expectedSubscriptions(const Plan &plan, const std::vector<Unit> &units)
+{
     std::map<std::string, std::string> out;
     for (const auto &device : plan) {
-        const std::string rxName = installation.nameOf(device.first.first, device.first.second);
+        const std::string rxName = nameIn(units, device.first.first, device.first.second);
         for (const auto &channel : device.second) {
             char tx[16];
             std::snprintf(tx, sizeof tx, "%02d", channel.second.txChannel);
             out[rxName + " " + std::to_string(channel.first)] =
-                std::string(tx) + "@" + installation.nameOf(channel.second.txModel, channel.second.txUnit);
+                std::string(tx) + "@" + nameIn(units, channel.second.txModel, channel.second.txUnit);
         }
     }
     return out;
+}
+
+std::vector<Unit> largestInstallation()
+{
+    std::vector<Unit> units;
+    auto add = [&units](const char *model, int count) {
+        for (int unit = 1; unit <= count; ++unit) {
+            char name[64];
+            // "T<unit %03X>-QZ-<model>-<unit %04X>"
+            std::snprintf(name, sizeof name, "T%03X-QZ-%s-%04X", unit, model, unit);
+            units.push_back(Unit{name, model, unit});
+        }
+    };
+    add("KTV4-S", 4);
+    add("RQA-310", 97);
+    return units;
+}
+
+bool writeSubscriptions(const std::string &path, const std::map<std::string, std::string> &subscriptions)
+{
+    std::ofstream out(path);
+    for (const auto &s : subscriptions)
+        out << s.first << " - " << s.second << "\n";
+    return bool(out.flush());
+}
+
+bool patchListHolds(const std::string &device, size_t channels, const std::vector<wfa_patch_entry> &entries,
+                    const std::map<std::string, std::string> &held, std::string *why)
+{
+    if (entries.size() != channels) {
+        if (why)
+            *why = std::to_string(entries.size()) + " entries instead of " + std::to_string(channels);
+        return false;
+    }
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const auto it = held.find(device + " " + std::to_string(i + 1));
+        const size_t at = it == held.end() ? std::string::npos : it->second.find('@');
+        const std::string name = at == std::string::npos ? std::string() : it->second.substr(at + 1);
+        const unsigned long value = at == std::string::npos ? 0 : std::strtoul(it->second.c_str(), nullptr, 10);
+        if (entries[i].name != name || entries[i].value != value) {
+            if (why)
+                *why = "rx " + std::to_string(i + 1) + " " + entries[i].name + "/" + std::to_string(entries[i].value) +
+                       " instead of " + name + "/" + std::to_string(value);
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string deviceLine(const Unit &unit)

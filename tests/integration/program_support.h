@@ -6,6 +6,7 @@
 
 #include "gui/MainWindow.h"
 #include "tests/gui/support/ScriptedPrompts.h"
+#include "wrapper/veltoWrapper.h"
 
 #include <QElapsedTimer>
 #include <QMetaMethod>
@@ -59,6 +60,9 @@ public:
     // The property questions (sample rate, preferred master, lock, AES67) its devices were sent, in
     // all and at most to one device, as of the last dump; false when it reported none.
     bool questions(long &total, long &most) const;
+    // The routing requests its devices received (before any loss), in all and at most at one device,
+    // as of the last dump; false when it reported none.
+    bool routingRequests(long &total, long &most) const;
     void stop();
 
 private:
@@ -167,6 +171,19 @@ Plan fullPlan(const std::vector<Unit> &units);
 QByteArray planJson(const Plan &plan);
 // What the devices hold once `plan` is applied, in the dump's form.
 std::map<std::string, std::string> expectedSubscriptions(const Plan &plan, const Installation &installation);
+// The same for the units `units` (as an installation of them will name them).
+std::map<std::string, std::string> expectedSubscriptions(const Plan &plan, const std::vector<Unit> &units);
+
+// The units of the largest installation the program counts (4 KTV4-S, 97 RQA-310) as qz_testnet
+// names them, known before it starts, so that their subscriptions can be preset.
+std::vector<Unit> largestInstallation();
+// Writes `subscriptions` (the dump's form) as presets for qz_testnet's --subscriptions.
+bool writeSubscriptions(const std::string &path, const std::map<std::string, std::string> &subscriptions);
+// Whether `entries`, a patch list of `device` with `channels` receive channels, names what the
+// dump `held` shows: entry i the transmit device and channel number of receive channel i + 1, or an
+// empty name and 0 when it is not subscribed. `why` (when not null) gets the first difference.
+bool patchListHolds(const std::string &device, size_t channels, const std::vector<wfa_patch_entry> &entries,
+                    const std::map<std::string, std::string> &held, std::string *why = nullptr);
 
 // The device line of the program's failure messages: "UnitID : 026 Model : RQA-310".
 std::string deviceLine(const Unit &unit);

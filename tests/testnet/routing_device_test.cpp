@@ -510,11 +510,13 @@ TEST_F(RoutingDevice, VanishesAfterItsLastAnswerAndThroughItsImpairment)
     send(ktv, request(0x1000, ++seq));
     EXPECT_TRUE(receive(20).empty());
 
-    // Everything lost on the way: the request is not even logged.
+    // Everything lost on the way: the request is not even logged, only counted as received.
     tn_routing_device_set_impairment(rqa, 100, 0, 0, 7);
     size_t logged = tn_routing_device_log_count(rqa);
+    const unsigned long received = tn_routing_device_received(rqa);
     send(rqa, request(0x1000, ++seq));
     EXPECT_TRUE(receive(20).empty());
     EXPECT_EQ(logged, tn_routing_device_log_count(rqa));
     EXPECT_EQ(1u, tn_routing_device_impaired(rqa));
+    EXPECT_EQ(received + 1, tn_routing_device_received(rqa));
 }
