@@ -23,7 +23,6 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <set>
 #include <thread>
 #include <vector>
@@ -384,7 +383,7 @@ TEST(WrapperInstallation, APatchListAskedForOverAndOverWhileRepliesComeLateHolds
 
 // A tenth of the routing requests and a tenth of the replies lost, one reply in twenty sent twice
 // (and one request), every receive channel of every unit subscribed to another unit, the losses
-// drawn anew in every run (the seed is printed; QZ_ROUTING_SEED runs one again): every device
+// drawn from seed 4 (which once left a device unrouted; QZ_ROUTING_SEED draws others): every device
 // is routed (its channel counts reported) within 90 s of the start of browsing, every patch list
 // from 30 s after the last device was found on names what the devices hold, transmit channel
 // numbers included; after an Apply of another plan, one batch at a time, every list from 20 s after
@@ -402,7 +401,7 @@ TEST(WrapperInstallation, UnderRoutingLossEveryDeviceIsRoutedAndEveryPatchListNa
     ASSERT_TRUE(program_test::writeSubscriptions(
         presets, program_test::expectedSubscriptions(program_test::fullPlan(turned), turned)));
     const char *given = std::getenv("QZ_ROUTING_SEED");
-    const std::string seed = given ? given : std::to_string(std::random_device()() % 1000000);
+    const std::string seed = given ? given : "4";
     SCOPED_TRACE("seed " + seed);
     Installation installation;
     ASSERT_TRUE(installation.start({"--ktv4s", "4", "--area1", "25", "--area2", "24", "--area3", "24", "--area4", "24",
