@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs a program beside the simulated installation; scripts/run starts it inside the private
 # network namespace of tests/integration/avahi-netns.sh, where an avahi-daemon of our own runs.
+# It runs nowhere else (the namespace names itself in its /run): it adds and deletes network links
+# and would take a PC's own for the simulated adapters.
 #
 #   with-installation.sh QZ_TESTNET DUMP_FILE [QZ_TESTNET_OPTIONS...] -- PROGRAM [ARGS...]
 #
@@ -27,9 +29,15 @@
 #   DUMP_FILE; one left by an earlier session is removed at the start), the adapters and the
 #   virtual display. A further Ctrl+C or SIGTERM does not cut that short.
 #
-# The exit code is the program's, or 130/143/129 after Ctrl+C, SIGTERM or SIGHUP; a program that
-# restarted has ended with 0.
+# The exit code is the program's, or 130/143/129 after Ctrl+C, SIGTERM or SIGHUP, 1 when the
+# session cannot start; a program that restarted has ended with 0.
 set -uo pipefail
+
+if [ "$(cat /run/qz-netns 2>/dev/null)" != "$(readlink /proc/self/ns/net)" ]; then
+    echo "$0: runs only inside the private network namespace of tests/integration/avahi-netns.sh" >&2
+    echo "  (sudo bash scripts/run starts it there)" >&2
+    exit 1
+fi
 
 testnet=$1
 dump=$2
@@ -199,24 +207,19 @@ grep '^qz_testnet: --current' "$log"
 
 # ---- the PC's adapters ----
 
-# Only in a namespace of our own: one that holds nothing but the loopback and earlier adapters.
-if ip -o link show | awk -F': ' '{ sub(/@.*/, "", $2); print $2 }' | grep -qvE '^(lo|eth[0-9]+|eth[0-9]+-peer)$'; then
-    echo "run: not in a private network namespace; the PC's adapters are left alone" >&2
-else
-    n=0
-    for mac in $(awk '$1 == "interface" && NF >= 3 { print $2 }' "$log"); do
-        link=eth$n
-        ip link del "$link" 2>/dev/null
-        if ip link add "$link" address "$mac" type veth peer name "$link-peer" 2>/dev/null; then
-            adapters+=("$link")
-            ip addr add "192.168.$((n + 1)).10/24" dev "$link" && ip link set "$link-peer" up && ip link set "$link" up
-        else
-            echo "run: no adapter for the interface $mac: the program shows no IP address for it" >&2
-        fi
-        n=$((n + 1))
-        [ $n -ge 250 ] && break
-    done
-fi
+n=0
+for mac in $(awk '$1 == "interface" && NF >= 3 { print $2 }' "$log"); do
+    link=eth$n
+    ip link del "$link" 2>/dev/null
+    if ip link add "$link" address "$mac" type veth peer name "$link-peer" 2>/dev/null; then
+        adapters+=("$link")
+        ip addr add "192.168.$((n + 1)).10/24" dev "$link" && ip link set "$link-peer" up && ip link set "$link" up
+    else
+        echo "run: no adapter for the interface $mac: the program shows no IP address for it" >&2
+    fi
+    n=$((n + 1))
+    [ $n -ge 250 ] && break
+done
 
 # ---- the program ----
 

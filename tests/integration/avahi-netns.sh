@@ -5,10 +5,11 @@
 #
 # The program runs in private network, mount and PID namespaces: the only interface is the loopback
 # (with multicast switched on), /run is a private tmpfs holding a D-Bus system bus and an
-# avahi-daemon of our own (allow-interfaces=lo, use-ipv6=no, enable-wide-area=no). Nothing is
-# announced beyond the namespace, and nothing started here outlives it: the namespace's first
-# process is this script, so the kernel ends every process in it when the script ends; the trap
-# stops the daemons in order before that, once the program has ended.
+# avahi-daemon of our own (allow-interfaces=lo, use-ipv6=no, enable-wide-area=no), and
+# /run/qz-netns names the namespace, so that scripts meant only for it can tell it from a PC's.
+# Nothing is announced beyond the namespace, and nothing started here outlives it: the
+# namespace's first process is this script, so the kernel ends every process in it when the script
+# ends; the trap stops the daemons in order before that, once the program has ended.
 #
 # A SIGTERM or SIGHUP sent to this script alone (as kill or a service manager sends it) goes on to
 # the program at once; Ctrl+C reaches the program as the terminal's job. Either way the script
@@ -44,7 +45,7 @@ if [ "${1:-}" != "--inside" ]; then
     # process. Started in the background, with Ctrl+C and Ctrl+\ as they would be in the
     # foreground.
     env --default-signal=INT,QUIT unshare --net --mount --pid --fork --mount-proc --propagation private \
-        bash "$(readlink -f "$0")" --inside "$program" "$@" <&0 &
+        bash "$(readlink -f "$0")" --inside "$(readlink /proc/self/ns/net)" "$program" "$@" <&0 &
     namespace=$!
     pass_on() {
         local first
@@ -63,8 +64,9 @@ fi
 
 # ---- inside the namespaces ----
 shift
-program=$1
-shift
+outside=$1
+program=$2
+shift 2
 
 dbus_pid=""
 avahi_pid=""
@@ -92,10 +94,12 @@ fail() {
     exit 1
 }
 
+[ "$(readlink /proc/self/ns/net)" != "$outside" ] || fail "not in a network namespace of its own"
 ip link set lo up || fail "cannot bring up the loopback"
 ip link set lo multicast on || fail "cannot switch on multicast on the loopback"
 
 mount -t tmpfs -o mode=0755 tmpfs /run || fail "cannot mount a private /run"
+readlink /proc/self/ns/net >/run/qz-netns
 mkdir -p /run/dbus /run/avahi-daemon
 chmod 0755 /run/dbus
 

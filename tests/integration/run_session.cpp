@@ -167,10 +167,10 @@ std::string Session::setting(const std::string &section, const std::string &key)
 }
 
 bool Session::start(const std::vector<std::string> &testnetOptions, const std::vector<std::string> &program,
-                    bool offscreen)
+                    bool offscreen, const std::vector<std::string> &within)
 {
-    std::vector<std::string> args{"/bin/bash", QZ_SOURCE_DIR "/scripts/with-installation.sh", QZ_TESTNET_PROGRAM,
-                                  dumpFile()};
+    std::vector<std::string> args = within;
+    args.insert(args.end(), {"/bin/bash", QZ_SOURCE_DIR "/scripts/with-installation.sh", QZ_TESTNET_PROGRAM, dumpFile()});
     args.insert(args.end(), testnetOptions.begin(), testnetOptions.end());
     args.push_back("--");
     if (program.empty()) {
@@ -212,7 +212,7 @@ bool Session::start(const std::vector<std::string> &testnetOptions, const std::v
         for (std::string &a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     setpgid(script_, script_);

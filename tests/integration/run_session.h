@@ -59,10 +59,11 @@ public:
     std::string setting(const std::string &section, const std::string &key) const;
 
     // Starts with-installation.sh in a process group of its own, with qz_testnet and `program`
-    // (empty: QZ Config Tool with the probe), on Qt's offscreen platform or, with `display` false
-    // and no DISPLAY, on the script's own virtual X display.
+    // (empty: QZ Config Tool with the probe), on Qt's offscreen platform or, with `offscreen` false
+    // and no DISPLAY, on the script's own virtual X display; under the command line `within`
+    // (ip netns exec NAME, say) when one is given.
     bool start(const std::vector<std::string> &testnetOptions, const std::vector<std::string> &program = {},
-               bool offscreen = true);
+               bool offscreen = true, const std::vector<std::string> &within = {});
 
     // The processes that have written a state, oldest first.
     std::vector<pid_t> copies() const;

@@ -3,7 +3,7 @@
 // interface change, goes on in its new copy on the new interface until Confirm and Apply; a fresh
 // run starts on the interface the settings saved; a program that keeps restarting is told about;
 // Ctrl+C, SIGTERM and a closed window end every copy; a session without a display has one of its
-// own that leaves the PC's alone.
+// own that leaves the PC's alone; started anywhere but in its namespace, the session takes nothing.
 #include "tests/integration/run_session.h"
 
 #include <gtest/gtest.h>
@@ -283,4 +283,23 @@ TEST(RunSession, WithoutADisplayTheSessionsOwnLeavesThePCsAloneAndSigtermEndsItA
     EXPECT_NE(session.output().find("wrote no subscriptions"), std::string::npos) << session.output();
     struct stat st;
     EXPECT_NE(stat(session.dumpFile().c_str(), &st), 0);
+}
+
+TEST(RunSession, StartedByHandOutsideItsNamespaceItRefusesAndLeavesThePCsLinksAlone)
+{
+    // A PC whose only links are the loopback and eth0, as a container's: a network namespace of
+    // this test's own, its eth0 the end of a veth pair whose other end stays here.
+    ASSERT_EQ(std::system("ip netns add qz-pc && ip -n qz-pc link set lo up && ip link add qz-pc-peer type veth "
+                          "peer name eth0 netns qz-pc address 02:00:00:00:00:99"),
+              0);
+    TempDir dir;
+    Session session(dir.path);
+    ASSERT_TRUE(session.start({"--no-publish"}, {"/bin/true"}, true, {"ip", "netns", "exec", "qz-pc"}));
+    EXPECT_EQ(session.wait(30000), 1) << session.output();
+    EXPECT_NE(session.output().find("runs only inside the private network namespace"), std::string::npos)
+        << session.output();
+    EXPECT_EQ(std::system("ip -n qz-pc link show eth0 | grep -q 02:00:00:00:00:99"), 0) << "eth0 was taken";
+    struct stat st;
+    EXPECT_NE(stat(session.dumpFile().c_str(), &st), 0) << "the installation ran";
+    std::system("ip netns del qz-pc; ip link del qz-pc-peer 2>/dev/null");
 }
