@@ -12,8 +12,9 @@
 # ends; the trap stops the daemons in order before that, once the program has ended.
 #
 # A SIGTERM or SIGHUP sent to this script alone (as kill or a service manager sends it) goes on to
-# the program at once; Ctrl+C reaches the program as the terminal's job. Either way the script
-# waits for the program to end before it stops the daemons.
+# the program at once; Ctrl+C reaches the program as the terminal's job, and not the daemons,
+# which run in sessions of their own. Either way the script waits for the program to end before it
+# stops the daemons.
 #
 # Exit codes: the program's, or 77 (skipped) when not run as root, 1 when the set-up fails.
 set -uo pipefail
@@ -29,7 +30,7 @@ if [ "${1:-}" != "--inside" ]; then
         echo "SKIPPED: the avahi integration test needs root (network namespace, private avahi-daemon)"
         exit $SKIP
     fi
-    for tool in unshare ip avahi-daemon dbus-daemon dbus-send; do
+    for tool in unshare setsid ip avahi-daemon dbus-daemon dbus-send; do
         if ! command -v "$tool" >/dev/null 2>&1; then
             echo "avahi-netns: $tool is missing (scripts/setup installs it)" >&2
             exit 1
@@ -103,7 +104,7 @@ readlink /proc/self/ns/net >/run/qz-netns
 mkdir -p /run/dbus /run/avahi-daemon
 chmod 0755 /run/dbus
 
-dbus-daemon --system --nofork --nopidfile --nosyslog >/run/qz-dbus.log 2>&1 &
+setsid dbus-daemon --system --nofork --nopidfile --nosyslog >/run/qz-dbus.log 2>&1 &
 dbus_pid=$!
 for _ in $(seq 100); do
     [ -S /run/dbus/system_bus_socket ] && break
@@ -129,7 +130,7 @@ publish-workstation=no
 enable-reflector=no
 EOF
 
-avahi-daemon -f /run/qz-avahi.conf --no-chroot --no-drop-root --no-rlimits --no-proc-title \
+setsid avahi-daemon -f /run/qz-avahi.conf --no-chroot --no-drop-root --no-rlimits --no-proc-title \
     >/run/qz-avahi.log 2>&1 &
 avahi_pid=$!
 

@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,6 +51,31 @@ std::string realPath(const std::string &path)
 }
 
 } // namespace
+
+bool privateTmp()
+{
+    std::vector<std::string> kept; // the entries of /tmp that hold them
+    for (const char *path : {QZ_SOURCE_DIR, QZ_PROGRAM, QZ_TESTNET_PROGRAM, QZ_PROBE_PLUGINS}) {
+        const std::string real = realPath(path);
+        if (real.compare(0, 5, "/tmp/") != 0)
+            continue;
+        const std::string entry = real.substr(5, real.find('/', 5) - 5);
+        if (std::find(kept.begin(), kept.end(), entry) == kept.end())
+            kept.push_back(entry);
+    }
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return false;
+    // The PC's /tmp as this namespace has it, to bind from once the new one covers it.
+    const int pcs = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    bool ok = pcs >= 0 && mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0;
+    for (const std::string &entry : kept) {
+        const std::string from = "/proc/self/fd/" + std::to_string(pcs) + "/" + entry, to = "/tmp/" + entry;
+        ok = ok && mkdir(to.c_str(), 0755) == 0 && mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+    }
+    if (pcs >= 0)
+        close(pcs);
+    return ok;
+}
 
 TempDir::TempDir()
 {

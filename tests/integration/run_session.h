@@ -98,6 +98,10 @@ private:
     int status_ = -1;
 };
 
+// Gives the calling process a mount namespace of its own with an empty /tmp, in which the
+// checkout and its build stay where they are should they lie under /tmp.
+bool privateTmp();
+
 // A directory of its own under /tmp, removed with everything in it.
 struct TempDir {
     TempDir();

@@ -2,15 +2,14 @@
 // runs in the namespace of avahi-netns.sh): the real QZ Config Tool, restarted by itself after an
 // interface change, goes on in its new copy on the new interface until Confirm and Apply; a fresh
 // run starts on the interface the settings saved; a program that keeps restarting is told about;
-// Ctrl+C, SIGTERM and a closed window end every copy; a session without a display has one of its
-// own that leaves the PC's alone; started anywhere but in its namespace, the session takes nothing.
+// Ctrl+C, SIGTERM and a closed window end every copy before the installation and the display; a
+// session without a display has one of its own that leaves the PC's alone; started anywhere but in
+// its namespace, the session takes nothing.
 #include "tests/integration/run_session.h"
 
 #include <gtest/gtest.h>
 
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,16 +67,13 @@ std::string readText(const std::string &path)
     return text.str();
 }
 
-// The PC as this test plays it: the test's own mount namespace with a /tmp of its own, where a
-// stand-in for the PC's X server (640x480, in a network namespace of its own as the PC's display
-// is in the PC's) listens at the display a session takes first, :0.
+// The PC as this test plays it, in a /tmp of the test's own (privateTmp), where a stand-in for
+// the PC's X server (640x480, in a network namespace of its own as the PC's display is in the
+// PC's) listens at the display a session takes first, :0.
 class Host {
 public:
     bool start()
     {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-            return false;
         server_ = fork();
         if (server_ == 0) {
             std::freopen("/dev/null", "w", stderr);
@@ -204,7 +200,7 @@ TEST(RunSession, AProgramThatKeepsRestartingIsToldAboutAndCtrlCEndsItsLastCopy)
     session.writeSettings(std::string(kCounts) + "[NIC]\nMAC_Address=02:00:00:00:00:09\n");
     ASSERT_TRUE(standIn(dir.path, "n=$(cat \"$0.count\" 2>/dev/null || echo 0); echo $((n + 1)) >\"$0.count\"\n"
                                   "if [ \"$n\" -lt 5 ]; then sleep 1.5; setsid \"$BASH\" \"$0\" </dev/null >/dev/null 2>&1 & exit 0; fi\n"
-                                  "trap 'sleep 1; exit 0' TERM\n"
+                                  "trap 'sleep 1; pgrep -x qz_testnet >\"$0.end\"; exit 0' TERM\n"
                                   "while :; do sleep 0.2; done\n"));
     ASSERT_TRUE(session.start({"--no-publish"}, {dir.path + "/stand-in", dir.path + "/stand-in.sh"}));
 
@@ -220,7 +216,7 @@ TEST(RunSession, AProgramThatKeepsRestartingIsToldAboutAndCtrlCEndsItsLastCopy)
                                        count(session.output(), "restarted itself") == 5; },
                           10000))
         << session.output();
-    EXPECT_EQ(session.programProcesses().size(), 1u);
+    EXPECT_TRUE(waitUntil([&] { return session.programProcesses().size() == 1u; }, 5000)) << "the copy before ends";
     EXPECT_EQ(session.wait(1000), -1) << "the session waits for the last copy";
 
     // A second Ctrl+C while the session ends its last copy does not cut the clean-up short.
@@ -229,36 +225,47 @@ TEST(RunSession, AProgramThatKeepsRestartingIsToldAboutAndCtrlCEndsItsLastCopy)
     session.interrupt();
     EXPECT_EQ(session.wait(30000), 130) << session.output();
     EXPECT_TRUE(session.programProcesses().empty());
+    EXPECT_NE(readText(dir.path + "/stand-in.sh.end"), "") << "the installation ended before the last copy";
     EXPECT_TRUE(session.installationProcesses().empty());
     EXPECT_NE(session.output().find("the subscriptions of every unit are in"), std::string::npos) << session.output();
     EXPECT_EQ(count(session.output(), "has restarted"), 1u) << "said once";
 }
 
-TEST(RunSession, WithoutADisplayTheSessionsOwnLeavesThePCsAloneAndSigtermEndsItAtOnce)
+TEST(RunSession, WithoutADisplayTheSessionsOwnIsAllItsCopiesSeeToTheirEnd)
 {
+    ASSERT_TRUE(privateTmp());
     Host host;
     ASSERT_TRUE(host.start());
     const ino_t hostSocket = host.socket();
     unsetenv("DISPLAY");
     unsetenv("XAUTHORITY");
 
-    // A stand-in that notes what its display answers, starts a detached copy of itself (as the
-    // program's restart does) and stays; the subscriptions of an earlier session are left over.
+    // A stand-in that notes what its display answers and which display sockets it sees, starts a
+    // detached copy of itself (as the program's restart does) and stays; ended, it notes what its
+    // display answers then. The subscriptions of an earlier session are left over.
     TempDir dir;
     Session session(dir.path);
     session.writeSettings(kCounts);
     std::ofstream(session.dumpFile()) << "T001-QZ-RQA-310-0001 1 01 01@T001-QZ-KTV4-S-0001\n";
     ASSERT_TRUE(standIn(dir.path, "n=$(cat \"$0.count\" 2>/dev/null || echo 0); echo $((n + 1)) >\"$0.count\"\n"
+                                  "ls -Ai /tmp/.X11-unix >\"$0.sockets$n\"\n"
                                   "xdpyinfo | grep dimensions >\"$0.display$n\"\n"
+                                  "trap 'sleep 0.5; xdpyinfo | grep dimensions >\"$0.end$n\"; exit 0' TERM\n"
                                   "if [ \"$n\" -eq 0 ]; then setsid \"$BASH\" \"$0\" </dev/null >/dev/null 2>&1 & fi\n"
                                   "while :; do sleep 0.2; done\n"));
     ASSERT_TRUE(session.start({"--no-publish"}, {dir.path + "/stand-in", dir.path + "/stand-in.sh"}, false));
 
-    // Both copies reach the session's display, with the session's cookie.
+    // Both copies reach the session's display, with the session's cookie, and see its socket alone.
     for (const char *copy : {"0", "1"}) {
         const std::string file = dir.path + "/stand-in.sh.display" + copy;
         EXPECT_TRUE(waitUntil([&] { return readText(file).find("1024x768") != std::string::npos; }, 30000))
             << "copy " << copy << ": " << readText(file) << session.output();
+        std::istringstream sockets(readText(dir.path + "/stand-in.sh.sockets" + copy));
+        ino_t inode = 0;
+        std::string name, more;
+        sockets >> inode >> name >> more;
+        EXPECT_EQ(name + more, "X0") << "copy " << copy;
+        EXPECT_NE(inode, hostSocket) << "copy " << copy << " sees the PC's display";
     }
     const std::string said = session.output(), named = "virtual X display ";
     ASSERT_NE(said.find(named), std::string::npos) << said;
@@ -269,12 +276,14 @@ TEST(RunSession, WithoutADisplayTheSessionsOwnLeavesThePCsAloneAndSigtermEndsItA
     EXPECT_EQ(host.socket(), hostSocket);
     EXPECT_TRUE(host.answers());
 
-    // The installation ends without writing; SIGTERM to the script alone ends the session, though
-    // the program's first copy is still running.
+    // The installation ends without writing; Ctrl+C ends the session, the copy it does not reach
+    // (a session of its own) while the display still runs.
     for (pid_t pid : session.installationProcesses())
         kill(pid, SIGKILL);
-    session.terminate();
-    EXPECT_EQ(session.wait(10000), 143) << session.output();
+    session.interrupt();
+    EXPECT_EQ(session.wait(20000), 130) << session.output();
+    EXPECT_NE(readText(dir.path + "/stand-in.sh.end1").find("1024x768"), std::string::npos)
+        << readText(dir.path + "/stand-in.sh.end1");
     EXPECT_TRUE(session.programProcesses().empty());
     EXPECT_EQ(processesOf("/usr/bin/Xvfb"), std::vector<pid_t>{host.server()}) << "the session's display ended";
     EXPECT_EQ(host.socket(), hostSocket);
