@@ -22,17 +22,21 @@
 #   with the session's cookie (XAUTHORITY), which every copy of the program inherits.
 # - The program and its copies see a /tmp/.X11-unix of their own that holds only the socket of
 #   the display they use (the virtual one, or the user's), so that a client that falls back on
-#   socket files never finds one of the PC's other displays.
+#   socket files never finds one of the PC's other displays. A display reached by TCP (ssh -X:
+#   localhost:10.0) is out of the session's network namespace: a relay in the PC's network
+#   namespace (QZ_DISPLAY_NETNS, which scripts/run opens) makes it that display's socket there,
+#   and the program takes it with that display's cookie.
 # - The session lasts as long as the program does, its restarts included: when its process ends,
 #   a copy it started (a process of the program's file; the namespace holds no others) carries
 #   on, and the session ends once none is left. A program that restarts more than 3 times within
 #   a minute is told about, with the way out.
 # - At the end, or on Ctrl+C, SIGTERM or a closed terminal (at once, whatever the program is
 #   doing), every copy is ended, then qz_testnet (which writes every unit's subscriptions to
-#   DUMP_FILE; one left by an earlier session is removed at the start), the adapters and the
-#   virtual display. A further Ctrl+C or SIGTERM does not cut that short. qz_testnet and the
-#   virtual display run in sessions of their own, so that Ctrl+C and a closed terminal reach only
-#   the program and this script, and the program's copies end while they still run.
+#   DUMP_FILE, which belongs to the owner of its directory; one left by an earlier session is
+#   removed at the start), the adapters and the display (the virtual one, or the relay). A further
+#   Ctrl+C or SIGTERM does not cut that short. qz_testnet, the virtual display and the relay run in
+#   sessions of their own, so that Ctrl+C and a closed terminal reach only the program and this
+#   script, and the program's copies end while they still run.
 #
 # The exit code is the program's, or 130/143/129 after Ctrl+C, SIGTERM or SIGHUP, 1 when the
 # session cannot start; a program that restarted has ended with 0.
@@ -64,6 +68,7 @@ program_file=$(readlink -f "$1")
 log=/run/qz-testnet.log
 testnet_pid=""
 xvfb_pid=""
+relay_pid=""
 auth=/run/qz-display.auth
 # The session's /tmp/.X11-unix.
 x11=/run/qz-x11-unix
@@ -122,6 +127,7 @@ stop_installation() {
     if [ -n "$testnet_pid" ]; then
         end_process "$testnet_pid"
         if [ -f "$dump" ]; then
+            chown --reference="$(dirname "$dump")" "$dump"
             echo "run: the subscriptions of every unit are in $dump"
         else
             echo "run: the simulated installation wrote no subscriptions (no $dump)"
@@ -139,6 +145,7 @@ finish() {
     for link in "${adapters[@]}"; do
         ip link del "$link" 2>/dev/null
     done
+    [ -n "$relay_pid" ] && end_process "$relay_pid"
     if [ -n "$xvfb_pid" ]; then
         end_process "$xvfb_pid"
     fi
@@ -293,11 +300,36 @@ elif [ -n "${DISPLAY:-}" ] && [ "${QT_QPA_PLATFORM:-xcb}" = xcb ]; then
             exit 1
         fi
         : >"$x11/${display_socket##*/}"
+    elif [[ $DISPLAY =~ ^([^:/]+):([0-9]+)(\.[0-9]+)?$ ]]; then
+        # A display reached by TCP: the relay takes the program's connections to its socket in the
+        # session's /tmp/.X11-unix on to the display, from the PC's network namespace.
+        host=${BASH_REMATCH[1]}
+        number=${BASH_REMATCH[2]}
+        cookie=$(xauth list "$DISPLAY" 2>/dev/null | awk '$2 == "MIT-MAGIC-COOKIE-1" { print $3; exit }')
+        pc_network=()
+        [ -n "${QZ_DISPLAY_NETNS:-}" ] && pc_network=(nsenter --net="$QZ_DISPLAY_NETNS")
+        setsid "${pc_network[@]}" socat UNIX-LISTEN:"$x11/X$number",fork,mode=0666 TCP:"$host":$((6000 + number)) \
+            2>/run/qz-relay.log &
+        relay_pid=$!
+        for _ in $(seq 50); do
+            [ -S "$x11/X$number" ] && break
+            kill -0 "$relay_pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        if [ ! -S "$x11/X$number" ]; then
+            echo "run: no way to the X display $DISPLAY:" >&2
+            cat /run/qz-relay.log >&2
+            exit 1
+        fi
+        echo "run: QZ Config Tool runs on the X display $DISPLAY, through a relay (:$number in the session)."
+        export DISPLAY=":$number${BASH_REMATCH[3]}"
+        [ -n "$cookie" ] && add_cookie "$DISPLAY" "$cookie"
     else
         echo "run: the session cannot reach the X display $DISPLAY" >&2
         exit 1
     fi
 fi
+unset QZ_DISPLAY_NETNS
 program_ns=()
 if [ -n "${DISPLAY:-}" ] && [ "${QT_QPA_PLATFORM:-xcb}" = xcb ]; then
     export QT_QPA_PLATFORM=xcb

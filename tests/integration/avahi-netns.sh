@@ -9,7 +9,8 @@
 # /run/qz-netns names the namespace, so that scripts meant only for it can tell it from a PC's.
 # Nothing is announced beyond the namespace, and nothing started here outlives it: the
 # namespace's first process is this script, so the kernel ends every process in it when the script
-# ends; the trap stops the daemons in order before that, once the program has ended.
+# ends; the trap stops the daemons in order before that, once the program has ended. Should the
+# script be killed from outside (kill -9), the namespace is sent a SIGTERM and ends the same way.
 #
 # A SIGTERM or SIGHUP sent to this script alone (as kill or a service manager sends it) goes on to
 # the program at once; Ctrl+C reaches the program as the terminal's job, and not the daemons,
@@ -30,7 +31,7 @@ if [ "${1:-}" != "--inside" ]; then
         echo "SKIPPED: the avahi integration test needs root (network namespace, private avahi-daemon)"
         exit $SKIP
     fi
-    for tool in unshare setsid ip avahi-daemon dbus-daemon dbus-send; do
+    for tool in unshare setpriv setsid ip avahi-daemon dbus-daemon dbus-send; do
         if ! command -v "$tool" >/dev/null 2>&1; then
             echo "avahi-netns: $tool is missing (scripts/setup installs it)" >&2
             exit 1
@@ -44,8 +45,9 @@ if [ "${1:-}" != "--inside" ]; then
     shift
     # unshare passes no signal on to the namespace: this script does, to the namespace's first
     # process. Started in the background, with Ctrl+C and Ctrl+\ as they would be in the
-    # foreground.
-    env --default-signal=INT,QUIT unshare --net --mount --pid --fork --mount-proc --propagation private \
+    # foreground. unshare ends with this script, and the namespace is then sent a SIGTERM.
+    env --default-signal=INT,QUIT setpriv --pdeathsig KILL \
+        unshare --net --mount --pid --fork --kill-child=TERM --mount-proc --propagation private \
         bash "$(readlink -f "$0")" --inside "$(readlink /proc/self/ns/net)" "$program" "$@" <&0 &
     namespace=$!
     pass_on() {

@@ -52,6 +52,21 @@ std::string realPath(const std::string &path)
 
 } // namespace
 
+std::string sourceDir()
+{
+    return QZ_SOURCE_DIR;
+}
+
+std::string programFile()
+{
+    return realPath(QZ_PROGRAM);
+}
+
+std::string testnetFile()
+{
+    return realPath(QZ_TESTNET_PROGRAM);
+}
+
 bool privateTmp()
 {
     std::vector<std::string> kept; // the entries of /tmp that hold them
@@ -151,7 +166,7 @@ std::string Shown::message() const
 // ---- the session ----
 
 Session::Session(const std::string &dir)
-    : dir_(dir), probeDir_(dir + "/probe"), programFile_(realPath(QZ_PROGRAM))
+    : dir_(dir), probeDir_(dir + "/probe"), programFile_(programFile())
 {
     mkdir(probeDir_.c_str(), 0755);
     mkdir((dir_ + "/config").c_str(), 0755);
@@ -206,19 +221,7 @@ bool Session::start(const std::vector<std::string> &testnetOptions, const std::v
         args.insert(args.end(), program.begin(), program.end());
         programFile_ = realPath(program[0]);
     }
-    const std::string output = dir_ + "/output.txt";
-    script_ = fork();
-    if (script_ < 0)
-        return false;
-    if (script_ == 0) {
-        setpgid(0, 0); // as a terminal's job: Ctrl+C reaches the whole group
-        const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out < 0)
-            _exit(127);
-        dup2(out, STDOUT_FILENO);
-        dup2(out, STDERR_FILENO);
-        const int none = open("/dev/null", O_RDONLY);
-        dup2(none, STDIN_FILENO);
+    return run(args, [&] {
         unsetenv("SUDO_USER");
         unsetenv("WAYLAND_DISPLAY");
         if (offscreen) {
@@ -235,9 +238,28 @@ bool Session::start(const std::vector<std::string> &testnetOptions, const std::v
         std::ofstream(suppressions) << "leak:libqoffscreen.so\nleak:QPlatformScreen::QPlatformScreen\nleak:QScreen::QScreen\n"
                                        "leak:QWindowSystemInterface::handleScreenAdded\nleak:libfontconfig.so\n";
         setenv("LSAN_OPTIONS", ("suppressions=" + suppressions).c_str(), 1);
+    });
+}
+
+bool Session::run(const std::vector<std::string> &args, const std::function<void()> &environment)
+{
+    const std::string output = dir_ + "/output.txt";
+    script_ = fork();
+    if (script_ < 0)
+        return false;
+    if (script_ == 0) {
+        setpgid(0, 0); // as a terminal's job: Ctrl+C reaches the whole group
+        const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0)
+            _exit(127);
+        dup2(out, STDOUT_FILENO);
+        dup2(out, STDERR_FILENO);
+        const int none = open("/dev/null", O_RDONLY);
+        dup2(none, STDIN_FILENO);
+        environment();
         std::vector<char *> argv;
-        for (std::string &a : args)
-            argv.push_back(a.data());
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
         execvp(argv[0], argv.data());
         _exit(127);
@@ -359,7 +381,7 @@ std::vector<pid_t> Session::programProcesses() const
 
 std::vector<pid_t> Session::installationProcesses() const
 {
-    return processesOf(realPath(QZ_TESTNET_PROGRAM));
+    return processesOf(testnetFile());
 }
 
 bool Session::running(pid_t pid)
