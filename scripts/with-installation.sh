@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs a program beside the simulated installation; scripts/run starts it inside the private
 # network namespace of tests/integration/avahi-netns.sh, where an avahi-daemon of our own runs.
+# It runs nowhere else (the namespace names itself in its /run): it adds and deletes network links
+# and would take a PC's own for the simulated adapters.
 #
 #   with-installation.sh QZ_TESTNET DUMP_FILE [QZ_TESTNET_OPTIONS...] -- PROGRAM [ARGS...]
 #
@@ -18,18 +20,33 @@
 #   their files are left alone during and after the session; the session's programs reach it
 #   through its socket in the session's network namespace, where X clients look first, and only
 #   with the session's cookie (XAUTHORITY), which every copy of the program inherits.
+# - The program and its copies see a /tmp/.X11-unix of their own that holds only the socket of
+#   the display they use (the virtual one, or the user's), so that a client that falls back on
+#   socket files never finds one of the PC's other displays. A display reached by TCP (ssh -X:
+#   localhost:10.0) is out of the session's network namespace: a relay in the PC's network
+#   namespace (QZ_DISPLAY_NETNS, which scripts/run opens) makes it that display's socket there,
+#   and the program takes it with that display's cookie.
 # - The session lasts as long as the program does, its restarts included: when its process ends,
 #   a copy it started (a process of the program's file; the namespace holds no others) carries
 #   on, and the session ends once none is left. A program that restarts more than 3 times within
 #   a minute is told about, with the way out.
 # - At the end, or on Ctrl+C, SIGTERM or a closed terminal (at once, whatever the program is
 #   doing), every copy is ended, then qz_testnet (which writes every unit's subscriptions to
-#   DUMP_FILE; one left by an earlier session is removed at the start), the adapters and the
-#   virtual display. A further Ctrl+C or SIGTERM does not cut that short.
+#   DUMP_FILE, which belongs to the owner of its directory; one left by an earlier session is
+#   removed at the start), the adapters and the display (the virtual one, or the relay). A further
+#   Ctrl+C or SIGTERM does not cut that short. qz_testnet, the virtual display and the relay run in
+#   sessions of their own, so that Ctrl+C and a closed terminal reach only the program and this
+#   script, and the program's copies end while they still run.
 #
-# The exit code is the program's, or 130/143/129 after Ctrl+C, SIGTERM or SIGHUP; a program that
-# restarted has ended with 0.
+# The exit code is the program's, or 130/143/129 after Ctrl+C, SIGTERM or SIGHUP, 1 when the
+# session cannot start; a program that restarted has ended with 0.
 set -uo pipefail
+
+if [ "$(cat /run/qz-netns 2>/dev/null)" != "$(readlink /proc/self/ns/net)" ]; then
+    echo "$0: runs only inside the private network namespace of tests/integration/avahi-netns.sh" >&2
+    echo "  (sudo bash scripts/run starts it there)" >&2
+    exit 1
+fi
 
 testnet=$1
 dump=$2
@@ -51,7 +68,10 @@ program_file=$(readlink -f "$1")
 log=/run/qz-testnet.log
 testnet_pid=""
 xvfb_pid=""
-auth=/run/qz-xvfb.auth
+relay_pid=""
+auth=/run/qz-display.auth
+# The session's /tmp/.X11-unix.
+x11=/run/qz-x11-unix
 adapters=()
 
 # The program runs as the user who asked for it when started through sudo, so that its settings
@@ -107,6 +127,7 @@ stop_installation() {
     if [ -n "$testnet_pid" ]; then
         end_process "$testnet_pid"
         if [ -f "$dump" ]; then
+            chown --reference="$(dirname "$dump")" "$dump"
             echo "run: the subscriptions of every unit are in $dump"
         else
             echo "run: the simulated installation wrote no subscriptions (no $dump)"
@@ -124,10 +145,11 @@ finish() {
     for link in "${adapters[@]}"; do
         ip link del "$link" 2>/dev/null
     done
+    [ -n "$relay_pid" ] && end_process "$relay_pid"
     if [ -n "$xvfb_pid" ]; then
         end_process "$xvfb_pid"
-        rm -f "$auth"
     fi
+    rm -f "$auth"
 }
 trap finish EXIT
 trap 'exit 130' INT
@@ -176,7 +198,7 @@ fi
 
 # The subscriptions named at the end are those of this session.
 rm -f "$dump"
-"$testnet" "${from_settings[@]}" "${testnet_options[@]}" --dump "$dump" >"$log" 2>&1 &
+setsid "$testnet" "${from_settings[@]}" "${testnet_options[@]}" --dump "$dump" >"$log" 2>&1 &
 testnet_pid=$!
 for _ in $(seq 600); do
     grep -qx ready "$log" && break
@@ -199,24 +221,19 @@ grep '^qz_testnet: --current' "$log"
 
 # ---- the PC's adapters ----
 
-# Only in a namespace of our own: one that holds nothing but the loopback and earlier adapters.
-if ip -o link show | awk -F': ' '{ sub(/@.*/, "", $2); print $2 }' | grep -qvE '^(lo|eth[0-9]+|eth[0-9]+-peer)$'; then
-    echo "run: not in a private network namespace; the PC's adapters are left alone" >&2
-else
-    n=0
-    for mac in $(awk '$1 == "interface" && NF >= 3 { print $2 }' "$log"); do
-        link=eth$n
-        ip link del "$link" 2>/dev/null
-        if ip link add "$link" address "$mac" type veth peer name "$link-peer" 2>/dev/null; then
-            adapters+=("$link")
-            ip addr add "192.168.$((n + 1)).10/24" dev "$link" && ip link set "$link-peer" up && ip link set "$link" up
-        else
-            echo "run: no adapter for the interface $mac: the program shows no IP address for it" >&2
-        fi
-        n=$((n + 1))
-        [ $n -ge 250 ] && break
-    done
-fi
+n=0
+for mac in $(awk '$1 == "interface" && NF >= 3 { print $2 }' "$log"); do
+    link=eth$n
+    ip link del "$link" 2>/dev/null
+    if ip link add "$link" address "$mac" type veth peer name "$link-peer" 2>/dev/null; then
+        adapters+=("$link")
+        ip addr add "192.168.$((n + 1)).10/24" dev "$link" && ip link set "$link-peer" up && ip link set "$link" up
+    else
+        echo "run: no adapter for the interface $mac: the program shows no IP address for it" >&2
+    fi
+    n=$((n + 1))
+    [ $n -ge 250 ] && break
+done
 
 # ---- the program ----
 
@@ -232,20 +249,32 @@ export AVAHI_COMPAT_NOWARN=1
 # device of the patch plan that Apply reads: the session's output leaves them out and keeps the
 # warnings. QT_LOGGING_RULES=default.debug=true shows them.
 export QT_LOGGING_RULES=${QT_LOGGING_RULES:-default.debug=false}
+# The session's cookie file, XAUTHORITY of the program and its copies: COOKIE for the display NAME.
+add_cookie() {
+    (umask 077 && touch "$auth" && xauth -q -f "$auth" add "$1" . "$2") || {
+        echo "run: no cookie for the X display $1 (xauth)" >&2
+        exit 1
+    }
+    [ ${#run_as[@]} -gt 0 ] && chown "$SUDO_USER" "$auth"
+    export XAUTHORITY=$auth
+}
+
+mkdir -p "$x11" && chmod 1777 "$x11"
+display_socket=""
 if [ -z "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
     # A display of our own rather than xvfb-run's, which would go with the first copy. The /tmp
     # the session shares with the PC holds the PC's displays: the virtual display gets a /tmp of
-    # its own (a mount namespace of its own) for its socket and lock files, and takes the first
-    # display whose socket in the session's network namespace is free. The server reads its
-    # cookie whatever display the entry names; clients look it up by the display's name.
+    # its own (a mount namespace of its own) for its lock file, puts its socket file in the
+    # session's /tmp/.X11-unix, and takes the first display whose socket in the session's network
+    # namespace is free. The server reads its cookie whatever display the entry names; clients
+    # look it up by the display's name.
     cookie=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
     rm -f "$auth"
-    (umask 077 && : >"$auth" && xauth -q -f "$auth" add :0 . "$cookie") || {
-        echo "run: no cookie for the virtual X display (xauth)" >&2
-        exit 1
-    }
+    add_cookie :0 "$cookie"
     : >/run/qz-xvfb.display
-    unshare --mount --propagation private sh -c 'mount -t tmpfs -o mode=1777 tmpfs /tmp && exec "$0" "$@"' \
+    setsid unshare --mount --propagation private sh -c \
+        'mount -t tmpfs -o mode=1777 tmpfs /tmp && mkdir /tmp/.X11-unix && mount --bind "$1" /tmp/.X11-unix &&
+         shift && exec "$@"' sh "$x11" \
         Xvfb -displayfd 3 -auth "$auth" -screen 0 1024x768x24 -nolisten tcp \
         3>/run/qz-xvfb.display 2>/run/qz-xvfb.log &
     xvfb_pid=$!
@@ -260,16 +289,61 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
         exit 1
     fi
     export DISPLAY=":$(head -n 1 /run/qz-xvfb.display)"
-    xauth -q -f "$auth" add "$DISPLAY" . "$cookie"
-    [ ${#run_as[@]} -gt 0 ] && chown "$SUDO_USER" "$auth"
-    export XAUTHORITY=$auth
+    add_cookie "$DISPLAY" "$cookie"
     echo "run: no X display; QZ Config Tool runs on the virtual X display $DISPLAY (stop it with Ctrl+C)."
+elif [ -n "${DISPLAY:-}" ] && [ "${QT_QPA_PLATFORM:-xcb}" = xcb ]; then
+    if [[ $DISPLAY =~ ^(unix)?:([0-9]+)(\.[0-9]+)?$ ]]; then
+        # A display of this PC's, reached through its socket file.
+        display_socket=/tmp/.X11-unix/X${BASH_REMATCH[2]}
+        if [ ! -S "$display_socket" ]; then
+            echo "run: the X display $DISPLAY has no socket $display_socket that the session could reach" >&2
+            exit 1
+        fi
+        : >"$x11/${display_socket##*/}"
+    elif [[ $DISPLAY =~ ^([^:/]+):([0-9]+)(\.[0-9]+)?$ ]]; then
+        # A display reached by TCP: the relay takes the program's connections to its socket in the
+        # session's /tmp/.X11-unix on to the display, from the PC's network namespace.
+        host=${BASH_REMATCH[1]}
+        number=${BASH_REMATCH[2]}
+        cookie=$(xauth list "$DISPLAY" 2>/dev/null | awk '$2 == "MIT-MAGIC-COOKIE-1" { print $3; exit }')
+        pc_network=()
+        [ -n "${QZ_DISPLAY_NETNS:-}" ] && pc_network=(nsenter --net="$QZ_DISPLAY_NETNS")
+        setsid "${pc_network[@]}" socat UNIX-LISTEN:"$x11/X$number",fork,mode=0666 TCP:"$host":$((6000 + number)) \
+            2>/run/qz-relay.log &
+        relay_pid=$!
+        for _ in $(seq 50); do
+            [ -S "$x11/X$number" ] && break
+            kill -0 "$relay_pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        if [ ! -S "$x11/X$number" ]; then
+            echo "run: no way to the X display $DISPLAY:" >&2
+            cat /run/qz-relay.log >&2
+            exit 1
+        fi
+        echo "run: QZ Config Tool runs on the X display $DISPLAY, through a relay (:$number in the session)."
+        export DISPLAY=":$number${BASH_REMATCH[3]}"
+        [ -n "$cookie" ] && add_cookie "$DISPLAY" "$cookie"
+    else
+        echo "run: the session cannot reach the X display $DISPLAY" >&2
+        exit 1
+    fi
 fi
-[ -n "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ] && export QT_QPA_PLATFORM=xcb
+unset QZ_DISPLAY_NETNS
+program_ns=()
+if [ -n "${DISPLAY:-}" ] && [ "${QT_QPA_PLATFORM:-xcb}" = xcb ]; then
+    export QT_QPA_PLATFORM=xcb
+    # The program's mount namespace, with the session's /tmp/.X11-unix over the PC's (made when
+    # the PC has none, as an X server would).
+    [ -d /tmp/.X11-unix ] || mkdir -m 1777 /tmp/.X11-unix
+    program_ns=(unshare --mount --propagation private sh -c
+        '{ [ -z "$1" ] || mount --bind "$1" "$2/${1##*/}"; } && mount --rbind "$2" /tmp/.X11-unix && shift 2 && exec "$@"'
+        sh "$display_socket" "$x11")
+fi
 
 # In the background, so that a signal to this script alone ends the session at once; with
 # Ctrl+C and Ctrl+\ as they would be in the foreground.
-env --default-signal=INT,QUIT "${run_as[@]}" "$@" <&0 &
+env --default-signal=INT,QUIT "${program_ns[@]}" "${run_as[@]}" "$@" <&0 &
 wait $!
 rc=$?
 
@@ -280,6 +354,9 @@ restarts=()
 warned=0
 while :; do
     pids=$(copies)
+    # A copy that started its successor and ended while it was looked for leaves the successor to
+    # the next look.
+    [ -n "$pids" ] || pids=$(copies)
     [ -n "$pids" ] || break
     for pid in $pids; do
         case $seen in *" $pid "*) continue ;; esac

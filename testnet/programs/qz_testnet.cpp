@@ -20,7 +20,7 @@
 // (`--current`: the listed interface of that MAC instead, as a service that kept the interface a
 // program set before). It prints the interfaces as the description does ("interface MAC NAME",
 // "current MAC"), one line per unit, then "ready" once the daemon has confirmed every registration,
-// and writes the subscriptions of every unit on SIGUSR1 and when it ends (SIGINT, SIGTERM).
+// and writes the subscriptions of every unit on SIGUSR1 and when it ends (SIGINT, SIGTERM, SIGHUP).
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/resource.h>

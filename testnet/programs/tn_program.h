@@ -9,7 +9,8 @@
 
 namespace tn_program {
 
-// Set by SIGINT and SIGTERM (catch_stop) and by SIGUSR1 (catch_dump); read by the program's loop.
+// Set by SIGINT, SIGTERM and SIGHUP (catch_stop) and by SIGUSR1 (catch_dump); read by the
+// program's loop, which ends as it does at its end: a closed terminal loses nothing.
 inline volatile sig_atomic_t g_stop = 0;
 inline volatile sig_atomic_t g_dump = 0;
 
@@ -17,6 +18,7 @@ inline void catch_stop()
 {
     signal(SIGINT, [](int) { g_stop = 1; });
     signal(SIGTERM, [](int) { g_stop = 1; });
+    signal(SIGHUP, [](int) { g_stop = 1; });
 }
 
 inline void catch_dump()

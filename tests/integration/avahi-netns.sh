@@ -5,14 +5,17 @@
 #
 # The program runs in private network, mount and PID namespaces: the only interface is the loopback
 # (with multicast switched on), /run is a private tmpfs holding a D-Bus system bus and an
-# avahi-daemon of our own (allow-interfaces=lo, use-ipv6=no, enable-wide-area=no). Nothing is
-# announced beyond the namespace, and nothing started here outlives it: the namespace's first
-# process is this script, so the kernel ends every process in it when the script ends; the trap
-# stops the daemons in order before that, once the program has ended.
+# avahi-daemon of our own (allow-interfaces=lo, use-ipv6=no, enable-wide-area=no), and
+# /run/qz-netns names the namespace, so that scripts meant only for it can tell it from a PC's.
+# Nothing is announced beyond the namespace, and nothing started here outlives it: the
+# namespace's first process is this script, so the kernel ends every process in it when the script
+# ends; the trap stops the daemons in order before that, once the program has ended. Should the
+# script be killed from outside (kill -9), the namespace is sent a SIGTERM and ends the same way.
 #
 # A SIGTERM or SIGHUP sent to this script alone (as kill or a service manager sends it) goes on to
-# the program at once; Ctrl+C reaches the program as the terminal's job. Either way the script
-# waits for the program to end before it stops the daemons.
+# the program at once; Ctrl+C reaches the program as the terminal's job, and not the daemons,
+# which run in sessions of their own. Either way the script waits for the program to end before it
+# stops the daemons.
 #
 # Exit codes: the program's, or 77 (skipped) when not run as root, 1 when the set-up fails.
 set -uo pipefail
@@ -28,7 +31,7 @@ if [ "${1:-}" != "--inside" ]; then
         echo "SKIPPED: the avahi integration test needs root (network namespace, private avahi-daemon)"
         exit $SKIP
     fi
-    for tool in unshare ip avahi-daemon dbus-daemon dbus-send; do
+    for tool in unshare setpriv setsid ip avahi-daemon dbus-daemon dbus-send; do
         if ! command -v "$tool" >/dev/null 2>&1; then
             echo "avahi-netns: $tool is missing (scripts/setup installs it)" >&2
             exit 1
@@ -42,9 +45,10 @@ if [ "${1:-}" != "--inside" ]; then
     shift
     # unshare passes no signal on to the namespace: this script does, to the namespace's first
     # process. Started in the background, with Ctrl+C and Ctrl+\ as they would be in the
-    # foreground.
-    env --default-signal=INT,QUIT unshare --net --mount --pid --fork --mount-proc --propagation private \
-        bash "$(readlink -f "$0")" --inside "$program" "$@" <&0 &
+    # foreground. unshare ends with this script, and the namespace is then sent a SIGTERM.
+    env --default-signal=INT,QUIT setpriv --pdeathsig KILL \
+        unshare --net --mount --pid --fork --kill-child=TERM --mount-proc --propagation private \
+        bash "$(readlink -f "$0")" --inside "$(readlink /proc/self/ns/net)" "$program" "$@" <&0 &
     namespace=$!
     pass_on() {
         local first
@@ -63,8 +67,9 @@ fi
 
 # ---- inside the namespaces ----
 shift
-program=$1
-shift
+outside=$1
+program=$2
+shift 2
 
 dbus_pid=""
 avahi_pid=""
@@ -92,14 +97,16 @@ fail() {
     exit 1
 }
 
+[ "$(readlink /proc/self/ns/net)" != "$outside" ] || fail "not in a network namespace of its own"
 ip link set lo up || fail "cannot bring up the loopback"
 ip link set lo multicast on || fail "cannot switch on multicast on the loopback"
 
 mount -t tmpfs -o mode=0755 tmpfs /run || fail "cannot mount a private /run"
+readlink /proc/self/ns/net >/run/qz-netns
 mkdir -p /run/dbus /run/avahi-daemon
 chmod 0755 /run/dbus
 
-dbus-daemon --system --nofork --nopidfile --nosyslog >/run/qz-dbus.log 2>&1 &
+setsid dbus-daemon --system --nofork --nopidfile --nosyslog >/run/qz-dbus.log 2>&1 &
 dbus_pid=$!
 for _ in $(seq 100); do
     [ -S /run/dbus/system_bus_socket ] && break
@@ -125,7 +132,7 @@ publish-workstation=no
 enable-reflector=no
 EOF
 
-avahi-daemon -f /run/qz-avahi.conf --no-chroot --no-drop-root --no-rlimits --no-proc-title \
+setsid avahi-daemon -f /run/qz-avahi.conf --no-chroot --no-drop-root --no-rlimits --no-proc-title \
     >/run/qz-avahi.log 2>&1 &
 avahi_pid=$!
 

@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,6 +51,46 @@ std::string realPath(const std::string &path)
 }
 
 } // namespace
+
+std::string sourceDir()
+{
+    return QZ_SOURCE_DIR;
+}
+
+std::string programFile()
+{
+    return realPath(QZ_PROGRAM);
+}
+
+std::string testnetFile()
+{
+    return realPath(QZ_TESTNET_PROGRAM);
+}
+
+bool privateTmp()
+{
+    std::vector<std::string> kept; // the entries of /tmp that hold them
+    for (const char *path : {QZ_SOURCE_DIR, QZ_PROGRAM, QZ_TESTNET_PROGRAM, QZ_PROBE_PLUGINS}) {
+        const std::string real = realPath(path);
+        if (real.compare(0, 5, "/tmp/") != 0)
+            continue;
+        const std::string entry = real.substr(5, real.find('/', 5) - 5);
+        if (std::find(kept.begin(), kept.end(), entry) == kept.end())
+            kept.push_back(entry);
+    }
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return false;
+    // The PC's /tmp as this namespace has it, to bind from once the new one covers it.
+    const int pcs = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    bool ok = pcs >= 0 && mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0;
+    for (const std::string &entry : kept) {
+        const std::string from = "/proc/self/fd/" + std::to_string(pcs) + "/" + entry, to = "/tmp/" + entry;
+        ok = ok && mkdir(to.c_str(), 0755) == 0 && mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+    }
+    if (pcs >= 0)
+        close(pcs);
+    return ok;
+}
 
 TempDir::TempDir()
 {
@@ -124,7 +166,7 @@ std::string Shown::message() const
 // ---- the session ----
 
 Session::Session(const std::string &dir)
-    : dir_(dir), probeDir_(dir + "/probe"), programFile_(realPath(QZ_PROGRAM))
+    : dir_(dir), probeDir_(dir + "/probe"), programFile_(programFile())
 {
     mkdir(probeDir_.c_str(), 0755);
     mkdir((dir_ + "/config").c_str(), 0755);
@@ -167,10 +209,10 @@ std::string Session::setting(const std::string &section, const std::string &key)
 }
 
 bool Session::start(const std::vector<std::string> &testnetOptions, const std::vector<std::string> &program,
-                    bool offscreen)
+                    bool offscreen, const std::vector<std::string> &within)
 {
-    std::vector<std::string> args{"/bin/bash", QZ_SOURCE_DIR "/scripts/with-installation.sh", QZ_TESTNET_PROGRAM,
-                                  dumpFile()};
+    std::vector<std::string> args = within;
+    args.insert(args.end(), {"/bin/bash", QZ_SOURCE_DIR "/scripts/with-installation.sh", QZ_TESTNET_PROGRAM, dumpFile()});
     args.insert(args.end(), testnetOptions.begin(), testnetOptions.end());
     args.push_back("--");
     if (program.empty()) {
@@ -179,19 +221,7 @@ bool Session::start(const std::vector<std::string> &testnetOptions, const std::v
         args.insert(args.end(), program.begin(), program.end());
         programFile_ = realPath(program[0]);
     }
-    const std::string output = dir_ + "/output.txt";
-    script_ = fork();
-    if (script_ < 0)
-        return false;
-    if (script_ == 0) {
-        setpgid(0, 0); // as a terminal's job: Ctrl+C reaches the whole group
-        const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out < 0)
-            _exit(127);
-        dup2(out, STDOUT_FILENO);
-        dup2(out, STDERR_FILENO);
-        const int none = open("/dev/null", O_RDONLY);
-        dup2(none, STDIN_FILENO);
+    return run(args, [&] {
         unsetenv("SUDO_USER");
         unsetenv("WAYLAND_DISPLAY");
         if (offscreen) {
@@ -208,11 +238,30 @@ bool Session::start(const std::vector<std::string> &testnetOptions, const std::v
         std::ofstream(suppressions) << "leak:libqoffscreen.so\nleak:QPlatformScreen::QPlatformScreen\nleak:QScreen::QScreen\n"
                                        "leak:QWindowSystemInterface::handleScreenAdded\nleak:libfontconfig.so\n";
         setenv("LSAN_OPTIONS", ("suppressions=" + suppressions).c_str(), 1);
+    });
+}
+
+bool Session::run(const std::vector<std::string> &args, const std::function<void()> &environment)
+{
+    const std::string output = dir_ + "/output.txt";
+    script_ = fork();
+    if (script_ < 0)
+        return false;
+    if (script_ == 0) {
+        setpgid(0, 0); // as a terminal's job: Ctrl+C reaches the whole group
+        const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0)
+            _exit(127);
+        dup2(out, STDOUT_FILENO);
+        dup2(out, STDERR_FILENO);
+        const int none = open("/dev/null", O_RDONLY);
+        dup2(none, STDIN_FILENO);
+        environment();
         std::vector<char *> argv;
-        for (std::string &a : args)
-            argv.push_back(a.data());
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     setpgid(script_, script_);
@@ -332,7 +381,7 @@ std::vector<pid_t> Session::programProcesses() const
 
 std::vector<pid_t> Session::installationProcesses() const
 {
-    return processesOf(realPath(QZ_TESTNET_PROGRAM));
+    return processesOf(testnetFile());
 }
 
 bool Session::running(pid_t pid)

@@ -59,10 +59,15 @@ public:
     std::string setting(const std::string &section, const std::string &key) const;
 
     // Starts with-installation.sh in a process group of its own, with qz_testnet and `program`
-    // (empty: QZ Config Tool with the probe), on Qt's offscreen platform or, with `display` false
-    // and no DISPLAY, on the script's own virtual X display.
+    // (empty: QZ Config Tool with the probe), on Qt's offscreen platform or, with `offscreen` false
+    // and no DISPLAY, on the script's own virtual X display; under the command line `within`
+    // (ip netns exec NAME, say) when one is given.
     bool start(const std::vector<std::string> &testnetOptions, const std::vector<std::string> &program = {},
-               bool offscreen = true);
+               bool offscreen = true, const std::vector<std::string> &within = {});
+    // Starts the command line `args` as start() starts the script, `environment` run in the new
+    // process before it.
+    bool run(const std::vector<std::string> &args, const std::function<void()> &environment);
+    pid_t script() const { return script_; }
 
     // The processes that have written a state, oldest first.
     std::vector<pid_t> copies() const;
@@ -96,6 +101,15 @@ private:
     pid_t script_ = -1;
     int status_ = -1;
 };
+
+// The checkout the tests come from, and the resolved files of QZ Config Tool and qz_testnet.
+std::string sourceDir();
+std::string programFile();
+std::string testnetFile();
+
+// Gives the calling process a mount namespace of its own with an empty /tmp, in which the
+// checkout and its build stay where they are should they lie under /tmp.
+bool privateTmp();
 
 // A directory of its own under /tmp, removed with everything in it.
 struct TempDir {

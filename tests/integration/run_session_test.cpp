@@ -2,15 +2,16 @@
 // runs in the namespace of avahi-netns.sh): the real QZ Config Tool, restarted by itself after an
 // interface change, goes on in its new copy on the new interface until Confirm and Apply; a fresh
 // run starts on the interface the settings saved; a program that keeps restarting is told about;
-// Ctrl+C, SIGTERM and a closed window end every copy; a session without a display has one of its
-// own that leaves the PC's alone.
+// Ctrl+C, SIGTERM and a closed window end every copy before the installation and the display; a
+// session without a display has one of its own that leaves the PC's alone; the run command under
+// sudo shows the window on a display reached by TCP, leaves the user's checkout to the user and
+// ends with its script; started anywhere but in its namespace, the session takes nothing.
 #include "tests/integration/run_session.h"
 
 #include <gtest/gtest.h>
 
-#include <sched.h>
+#include <pwd.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,24 +69,35 @@ std::string readText(const std::string &path)
     return text.str();
 }
 
-// The PC as this test plays it: the test's own mount namespace with a /tmp of its own, where a
-// stand-in for the PC's X server (640x480, in a network namespace of its own as the PC's display
-// is in the PC's) listens at the display a session takes first, :0.
+// The PC as a test plays it, in a /tmp of the test's own (privateTmp): its X server, started by
+// the command line `server`, which its clients reach with `client` before their own command line
+// and which shows a screen of `dimensions`.
 class Host {
 public:
+    Host(std::vector<std::string> server, std::string client, std::string dimensions)
+        : command_(std::move(server)), client_(std::move(client)), dimensions_(std::move(dimensions))
+    {
+    }
+    // A stand-in for the PC's own display (in a network namespace of its own, as the PC's display
+    // is in the PC's) at the display a session takes first, :0.
+    Host()
+        : Host({"unshare", "--net", "Xvfb", ":0", "-screen", "0", "640x480x24", "-nolisten", "tcp"},
+               "unshare --net env DISPLAY=:0", "640x480")
+    {
+    }
     bool start()
     {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-            return false;
         server_ = fork();
         if (server_ == 0) {
             std::freopen("/dev/null", "w", stderr);
-            execlp("unshare", "unshare", "--net", "Xvfb", ":0", "-screen", "0", "640x480x24", "-nolisten", "tcp",
-                   static_cast<char *>(nullptr));
+            std::vector<char *> argv;
+            for (const std::string &a : command_)
+                argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            execvp(argv[0], argv.data());
             _exit(127);
         }
-        return server_ > 0 && waitUntil([this] { return socket() != 0 && answers(); }, 10000);
+        return server_ > 0 && waitUntil([this] { return answers(); }, 10000);
     }
     ~Host()
     {
@@ -101,15 +113,35 @@ public:
         struct stat st;
         return stat("/tmp/.X11-unix/X0", &st) == 0 ? st.st_ino : 0;
     }
-    // A client of the PC, which finds the display by its socket file, reaches the PC's server.
+    // A client of the PC reaches the PC's server.
     bool answers() const
     {
-        return std::system("unshare --net xdpyinfo -display :0 2>/dev/null | grep -q 'dimensions: *640x480'") == 0;
+        return std::system((client_ + " xdpyinfo 2>/dev/null | grep -q 'dimensions: *" + dimensions_ + "'").c_str()) == 0;
+    }
+    // The display shows a window of `title`.
+    bool shows(const std::string &title) const
+    {
+        return std::system((client_ + " xwininfo -root -tree 2>/dev/null | grep -qF '\"" + title + "\"'").c_str()) == 0;
     }
 
 private:
+    std::vector<std::string> command_;
+    std::string client_, dimensions_;
     pid_t server_ = -1;
 };
+
+// The files under `dir` that belong to root, one a line.
+std::string rootsFiles(const std::string &dir)
+{
+    std::string out;
+    if (FILE *found = popen(("find '" + dir + "' -user root").c_str(), "r")) {
+        char line[512];
+        while (std::fgets(line, sizeof line, found))
+            out += line;
+        pclose(found);
+    }
+    return out;
+}
 
 } // namespace
 
@@ -204,7 +236,7 @@ TEST(RunSession, AProgramThatKeepsRestartingIsToldAboutAndCtrlCEndsItsLastCopy)
     session.writeSettings(std::string(kCounts) + "[NIC]\nMAC_Address=02:00:00:00:00:09\n");
     ASSERT_TRUE(standIn(dir.path, "n=$(cat \"$0.count\" 2>/dev/null || echo 0); echo $((n + 1)) >\"$0.count\"\n"
                                   "if [ \"$n\" -lt 5 ]; then sleep 1.5; setsid \"$BASH\" \"$0\" </dev/null >/dev/null 2>&1 & exit 0; fi\n"
-                                  "trap 'sleep 1; exit 0' TERM\n"
+                                  "trap 'sleep 1; pgrep -x qz_testnet >\"$0.end\"; exit 0' TERM\n"
                                   "while :; do sleep 0.2; done\n"));
     ASSERT_TRUE(session.start({"--no-publish"}, {dir.path + "/stand-in", dir.path + "/stand-in.sh"}));
 
@@ -220,7 +252,7 @@ TEST(RunSession, AProgramThatKeepsRestartingIsToldAboutAndCtrlCEndsItsLastCopy)
                                        count(session.output(), "restarted itself") == 5; },
                           10000))
         << session.output();
-    EXPECT_EQ(session.programProcesses().size(), 1u);
+    EXPECT_TRUE(waitUntil([&] { return session.programProcesses().size() == 1u; }, 5000)) << "the copy before ends";
     EXPECT_EQ(session.wait(1000), -1) << "the session waits for the last copy";
 
     // A second Ctrl+C while the session ends its last copy does not cut the clean-up short.
@@ -229,36 +261,47 @@ TEST(RunSession, AProgramThatKeepsRestartingIsToldAboutAndCtrlCEndsItsLastCopy)
     session.interrupt();
     EXPECT_EQ(session.wait(30000), 130) << session.output();
     EXPECT_TRUE(session.programProcesses().empty());
+    EXPECT_NE(readText(dir.path + "/stand-in.sh.end"), "") << "the installation ended before the last copy";
     EXPECT_TRUE(session.installationProcesses().empty());
     EXPECT_NE(session.output().find("the subscriptions of every unit are in"), std::string::npos) << session.output();
     EXPECT_EQ(count(session.output(), "has restarted"), 1u) << "said once";
 }
 
-TEST(RunSession, WithoutADisplayTheSessionsOwnLeavesThePCsAloneAndSigtermEndsItAtOnce)
+TEST(RunSession, WithoutADisplayTheSessionsOwnIsAllItsCopiesSeeToTheirEnd)
 {
+    ASSERT_TRUE(privateTmp());
     Host host;
     ASSERT_TRUE(host.start());
     const ino_t hostSocket = host.socket();
     unsetenv("DISPLAY");
     unsetenv("XAUTHORITY");
 
-    // A stand-in that notes what its display answers, starts a detached copy of itself (as the
-    // program's restart does) and stays; the subscriptions of an earlier session are left over.
+    // A stand-in that notes what its display answers and which display sockets it sees, starts a
+    // detached copy of itself (as the program's restart does) and stays; ended, it notes what its
+    // display answers then. The subscriptions of an earlier session are left over.
     TempDir dir;
     Session session(dir.path);
     session.writeSettings(kCounts);
     std::ofstream(session.dumpFile()) << "T001-QZ-RQA-310-0001 1 01 01@T001-QZ-KTV4-S-0001\n";
     ASSERT_TRUE(standIn(dir.path, "n=$(cat \"$0.count\" 2>/dev/null || echo 0); echo $((n + 1)) >\"$0.count\"\n"
+                                  "ls -Ai /tmp/.X11-unix >\"$0.sockets$n\"\n"
                                   "xdpyinfo | grep dimensions >\"$0.display$n\"\n"
+                                  "trap 'sleep 0.5; xdpyinfo | grep dimensions >\"$0.end$n\"; exit 0' TERM\n"
                                   "if [ \"$n\" -eq 0 ]; then setsid \"$BASH\" \"$0\" </dev/null >/dev/null 2>&1 & fi\n"
                                   "while :; do sleep 0.2; done\n"));
     ASSERT_TRUE(session.start({"--no-publish"}, {dir.path + "/stand-in", dir.path + "/stand-in.sh"}, false));
 
-    // Both copies reach the session's display, with the session's cookie.
+    // Both copies reach the session's display, with the session's cookie, and see its socket alone.
     for (const char *copy : {"0", "1"}) {
         const std::string file = dir.path + "/stand-in.sh.display" + copy;
         EXPECT_TRUE(waitUntil([&] { return readText(file).find("1024x768") != std::string::npos; }, 30000))
             << "copy " << copy << ": " << readText(file) << session.output();
+        std::istringstream sockets(readText(dir.path + "/stand-in.sh.sockets" + copy));
+        ino_t inode = 0;
+        std::string name, more;
+        sockets >> inode >> name >> more;
+        EXPECT_EQ(name + more, "X0") << "copy " << copy;
+        EXPECT_NE(inode, hostSocket) << "copy " << copy << " sees the PC's display";
     }
     const std::string said = session.output(), named = "virtual X display ";
     ASSERT_NE(said.find(named), std::string::npos) << said;
@@ -269,12 +312,14 @@ TEST(RunSession, WithoutADisplayTheSessionsOwnLeavesThePCsAloneAndSigtermEndsItA
     EXPECT_EQ(host.socket(), hostSocket);
     EXPECT_TRUE(host.answers());
 
-    // The installation ends without writing; SIGTERM to the script alone ends the session, though
-    // the program's first copy is still running.
+    // The installation ends without writing; Ctrl+C ends the session, the copy it does not reach
+    // (a session of its own) while the display still runs.
     for (pid_t pid : session.installationProcesses())
         kill(pid, SIGKILL);
-    session.terminate();
-    EXPECT_EQ(session.wait(10000), 143) << session.output();
+    session.interrupt();
+    EXPECT_EQ(session.wait(20000), 130) << session.output();
+    EXPECT_NE(readText(dir.path + "/stand-in.sh.end1").find("1024x768"), std::string::npos)
+        << readText(dir.path + "/stand-in.sh.end1");
     EXPECT_TRUE(session.programProcesses().empty());
     EXPECT_EQ(processesOf("/usr/bin/Xvfb"), std::vector<pid_t>{host.server()}) << "the session's display ended";
     EXPECT_EQ(host.socket(), hostSocket);
@@ -283,4 +328,106 @@ TEST(RunSession, WithoutADisplayTheSessionsOwnLeavesThePCsAloneAndSigtermEndsItA
     EXPECT_NE(session.output().find("wrote no subscriptions"), std::string::npos) << session.output();
     struct stat st;
     EXPECT_NE(stat(session.dumpFile().c_str(), &st), 0);
+}
+
+TEST(RunSession, UnderSudoTheWindowOpensOnADisplayReachedByTcpTheCheckoutStaysTheUsersAndKillEndsIt)
+{
+    // The PC of a user who came in by ssh -X: a display that listens on TCP only, on the PC's
+    // loopback (this test's network namespace), named by host and number, with a cookie in the
+    // user's file as ssh writes it. The user's checkout: the real scripts, and a build that puts
+    // the real programs where the real one does. The user: nobody.
+    ASSERT_TRUE(privateTmp());
+    const passwd *user = getpwnam("nobody");
+    ASSERT_NE(user, nullptr);
+    if (std::system(("runuser -u nobody -- test -x " + programFile()).c_str()) != 0)
+        GTEST_SKIP() << "the build lies where nobody cannot reach it";
+    TempDir dir;
+    chmod(dir.path.c_str(), 0755);
+    const std::string checkout = dir.path + "/checkout", cookies = dir.path + "/Xauthority";
+    const std::string source = sourceDir();
+    ASSERT_EQ(std::system(("mkdir -p " + checkout + "/scripts " + checkout + "/tests/integration && cp " + source +
+                           "/scripts/run " + source + "/scripts/setup " + source + "/scripts/with-installation.sh " +
+                           checkout + "/scripts && cp " + source + "/tests/integration/avahi-netns.sh " + checkout +
+                           "/tests/integration && xauth -q -f " + cookies + " add unix:12 . 00112233445566778899aabbccddeeff")
+                              .c_str()),
+              0);
+    std::ofstream(checkout + "/CMakeLists.txt")
+        << "cmake_minimum_required(VERSION 3.16)\nproject(checkout NONE)\nfile(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/gui)\n"
+           "file(CREATE_LINK " << programFile() << " ${CMAKE_BINARY_DIR}/gui/QZConfigTool SYMBOLIC)\n"
+           "file(CREATE_LINK " << testnetFile() << " ${CMAKE_BINARY_DIR}/qz_testnet SYMBOLIC)\n";
+    Host host({"Xvfb", ":12", "-listen", "tcp", "-nolisten", "unix", "-nolisten", "local", "-auth", cookies, "-screen",
+               "0", "800x600x24"},
+              "env DISPLAY=localhost:12 XAUTHORITY=" + cookies, "800x600");
+    ASSERT_TRUE(host.start());
+
+    // sudo bash scripts/run, the user's display and cookie file kept.
+    const auto runCommand = [&](Session &session) {
+        EXPECT_EQ(std::system(("chown -R nobody: " + dir.path).c_str()), 0);
+        return session.run({"/bin/bash", checkout + "/scripts/run", "--no-publish"}, [&] {
+            setenv("SUDO_USER", user->pw_name, 1);
+            setenv("DISPLAY", "localhost:12.0", 1);
+            setenv("XAUTHORITY", cookies.c_str(), 1);
+            setenv("XDG_CONFIG_HOME", (dir.path + "/config").c_str(), 1);
+            unsetenv("QT_QPA_PLATFORM");
+        });
+    };
+    const auto windowOrEnd = [&](Session &session) {
+        return waitUntil([&] { return host.shows("QZ Config Tool") || session.wait(0) >= 0; }, 120000) &&
+               host.shows("QZ Config Tool");
+    };
+    mkdir((dir.path + "/one").c_str(), 0755);
+    Session session(dir.path + "/one");
+    ASSERT_TRUE(runCommand(session));
+    EXPECT_TRUE(windowOrEnd(session)) << session.output();
+    // Ctrl+C reaches none of the session's daemons.
+    for (const std::string &daemon : {std::string("/usr/sbin/avahi-daemon"), std::string("/usr/bin/dbus-daemon"),
+                                      std::string("/usr/bin/socat"), testnetFile()})
+        for (pid_t pid : processesOf(daemon))
+            EXPECT_NE(getpgid(pid), session.script()) << daemon << " in the terminal's process group";
+
+    // SIGTERM to the script alone ends it at once; the window goes, the display stays.
+    session.terminate();
+    EXPECT_EQ(session.wait(20000), 143) << session.output();
+    EXPECT_TRUE(session.programProcesses().empty());
+    EXPECT_TRUE(waitUntil([&] { return !host.shows("QZ Config Tool"); }, 5000));
+    EXPECT_TRUE(host.answers());
+    struct stat st;
+    EXPECT_EQ(stat((checkout + "/build/testnet-subscriptions.txt").c_str(), &st), 0) << session.output();
+    EXPECT_EQ(rootsFiles(checkout), "");
+
+    // kill -9 of the script ends the session with it.
+    const std::vector<pid_t> daemons = processesOf("/usr/sbin/avahi-daemon");
+    mkdir((dir.path + "/two").c_str(), 0755);
+    Session again(dir.path + "/two");
+    ASSERT_TRUE(runCommand(again));
+    EXPECT_TRUE(windowOrEnd(again)) << again.output();
+    kill(again.script(), SIGKILL);
+    EXPECT_EQ(again.wait(5000), 128 + SIGKILL);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return again.programProcesses().empty() && again.installationProcesses().empty() &&
+                   processesOf("/usr/bin/socat").empty() && processesOf("/usr/sbin/avahi-daemon") == daemons;
+        },
+        20000))
+        << again.output();
+    EXPECT_EQ(rootsFiles(checkout), "");
+}
+
+TEST(RunSession, StartedByHandOutsideItsNamespaceItRefusesAndLeavesThePCsLinksAlone)
+{
+    // A PC whose only links are the loopback and eth0, as a container's: a network namespace of
+    // this test's own, its eth0 the end of a veth pair whose other end stays here.
+    ASSERT_EQ(std::system("ip netns add qz-pc && ip -n qz-pc link set lo up && ip link add qz-pc-peer type veth "
+                          "peer name eth0 netns qz-pc address 02:00:00:00:00:99"),
+              0);
+    TempDir dir;
+    Session session(dir.path);
+    ASSERT_TRUE(session.start({"--no-publish"}, {"/bin/true"}, true, {"ip", "netns", "exec", "qz-pc"}));
+    EXPECT_EQ(session.wait(30000), 1) << session.output();
+    EXPECT_NE(session.output().find("runs only inside the private network namespace"), std::string::npos)
+        << session.output();
+    EXPECT_EQ(std::system("ip -n qz-pc link show eth0 | grep -q 02:00:00:00:00:99"), 0) << "eth0 was taken";
+    struct stat st;
+    EXPECT_NE(stat(session.dumpFile().c_str(), &st), 0) << "the installation ran";
+    std::system("ip netns del qz-pc; ip link del qz-pc-peer 2>/dev/null");
 }
