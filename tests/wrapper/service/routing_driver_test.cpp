@@ -752,12 +752,10 @@ TEST_F(RoutingRetry, AReadWhosePageIsLostTwiceGoesOnFromThatPage)
     ASSERT_TRUE(driver_fixture::wait_until([&] { return requests(ktv, 0x3000) == 10; }));
     EXPECT_EQ(rx_page_from(ktv, 8), 17);
     settle();
+    std::vector<uint8_t> ask = named(ktv, WFA_BATCH_SIZE);
+    wfa_put_u16(ask.data(), ask.size(), 32, 64);
     const size_t before = results.size();
-    send(32, [&] {
-        std::vector<uint8_t> ask = named(ktv, WFA_BATCH_SIZE);
-        wfa_put_u16(ask.data(), ask.size(), 32, 64);
-        return ask;
-    }());
+    send(32, ask);
     ASSERT_TRUE(wait_answers(WFA_CBACK_INF_GET_BATCH_LIST, ktv, 1, before));
     EXPECT_EQ(listed(ktv, 39, before), std::make_pair(ktv, uint16_t(7)));
 }
