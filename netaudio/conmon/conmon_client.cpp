@@ -580,6 +580,8 @@ void conmon_client_complete_request(conmon_client *c, conmon_request *slot, qnb_
         return;
     }
     uint32_t generation = slot->generation;
+    if (slot->global_type && result == QNB_ERR_SUCCESS)
+        c->global_subscription[slot->global_type - 1] = 1;
     if (slot->callback)
         slot->callback(c, slot, result);
     // The callback may have released the slot, and a new request may have taken it.
@@ -998,9 +1000,14 @@ qnb_error conmon_client_subscribe_global(conmon_client *c, conmon_request_fn cal
         return QNB_ERR_INVALIDPARAMETER;
     if (!adhoc(c) && !managed(c))
         return QNB_ERR_SUCCESS; // no domain yet: nothing to subscribe to
-    qnb_error e = send_subscribe(c, callback, out_request, CONMON_LOCAL_SUBSCRIBE, channel_type, nullptr);
-    if (!e)
-        c->global_subscription[channel_type] = 1;
+    // The subscription is in force once the server has answered it (conmon_client_complete_request):
+    // a request lost, refused or never answered leaves the flag clear, so that the caller asks again.
+    conmon_request *slot = nullptr;
+    qnb_error e = send_subscribe(c, callback, &slot, CONMON_LOCAL_SUBSCRIBE, channel_type, nullptr);
+    if (!e && slot)
+        slot->global_type = static_cast<uint16_t>(channel_type + 1);
+    if (out_request)
+        *out_request = slot;
     return e;
 }
 
@@ -1015,6 +1022,10 @@ qnb_error conmon_client_unsubscribe_global(conmon_client *c, conmon_request_fn c
         return QNB_ERR_INVALIDSTATE;
     qnb_error e = send_subscribe(c, callback, out_request, CONMON_LOCAL_UNSUBSCRIBE, channel_type, nullptr);
     c->global_subscription[channel_type] = 0;
+    // A subscription still waiting for its answer no longer puts the flag in force.
+    for (unsigned i = 0; c->requests && i < c->request_count; ++i)
+        if (c->requests[i].in_use && c->requests[i].global_type == channel_type + 1)
+            c->requests[i].global_type = 0;
     return e;
 }
 

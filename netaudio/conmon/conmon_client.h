@@ -76,6 +76,7 @@ struct conmon_request {
     void *user;
     qnb_timeval deadline; // {0, 0}: none
     uint32_t generation;  // grows each time the slot is taken
+    uint16_t global_type; // a global Subscribe: its channel type + 1, whose flag the answer sets (0: none)
 };
 
 // A remote device the server reports (table 1: subscriptions; table 2: metering addresses).
@@ -171,6 +172,9 @@ qnb_error conmon_client_register_monitoring_messages(conmon_client *client, conm
                                                      uint16_t class_, conmon_message_handler_fn handler);
 qnb_error conmon_client_subscribe(conmon_client *client, conmon_request_fn callback, conmon_request **out_request,
                                   uint16_t channel_type, const char *device_name);
+// The global subscription of a channel type: its flag is set once the server has answered the
+// Subscribe with success (a request refused, timed out or released leaves it clear); the
+// unsubscribe clears it at once.
 qnb_error conmon_client_subscribe_global(conmon_client *client, conmon_request_fn callback,
                                          conmon_request **out_request, uint16_t channel_type);
 qnb_error conmon_client_unsubscribe_global(conmon_client *client, conmon_request_fn callback,

@@ -344,12 +344,14 @@ TEST_F(ConmonClient, ARequestRefusedForAFullTableTakesNoIdAndIsNoError)
     qnb_log_set_master_level(env_->logger, QNB_LOG_NONE);
 }
 
+// A global subscription is in force only once the server has answered it: one that times out,
+// or is refused, leaves the flag clear.
 TEST_F(ConmonClient, UnansweredRequestCompletesWithTimeout)
 {
     connect();
     conmon_request *r = nullptr;
     ASSERT_EQ(conmon_client_subscribe_global(client_, on_done, &r, 2), 0);
-    EXPECT_EQ(conmon_client_get_subscription_flag(client_, 2), 1);
+    EXPECT_EQ(conmon_client_get_subscription_flag(client_, 2), 0);
     EXPECT_EQ(conmon_client_requests_in_use(client_), 1u);
     conmon_client_process_sockets(client_, nullptr, &next_);
     EXPECT_EQ(next_.tv_sec, clock_.now().tv_sec + 5);
@@ -366,6 +368,18 @@ TEST_F(ConmonClient, UnansweredRequestCompletesWithTimeout)
     send(answer(sub, CONMON_KIND_RESPONSE));
     pump();
     EXPECT_EQ(calls_.done, 1);
+    EXPECT_EQ(conmon_client_get_subscription_flag(client_, 2), 0);
+
+    ASSERT_EQ(conmon_client_subscribe_global(client_, on_done, &r, 2), 0);
+    send(answer(receive(), CONMON_KIND_INVALID_STATE));
+    pump();
+    EXPECT_EQ(calls_.done, 2);
+    EXPECT_EQ(conmon_client_get_subscription_flag(client_, 2), 0);
+    ASSERT_EQ(conmon_client_subscribe_global(client_, on_done, &r, 2), 0);
+    send(answer(receive(), CONMON_KIND_RESPONSE));
+    pump();
+    EXPECT_EQ(calls_.last, QNB_ERR_SUCCESS);
+    EXPECT_EQ(conmon_client_get_subscription_flag(client_, 2), 1);
 }
 
 TEST_F(ConmonClient, AnswersCompleteTheirRequests)
