@@ -33,6 +33,7 @@ struct wfa_device {
     wfa_device *prev;
     wfa_device *next;
     char name[QNB_NAME_SIZE];
+    uint32_t serial;
     // VERSIONS_STATUS
     uint8_t model_id[8];
     conmon_version firmware;
@@ -127,6 +128,7 @@ struct wfa_conmon_block {
 wfa_conmon_block g_block;
 wfa_device *g_first = nullptr;
 wfa_device *g_last = nullptr;
+uint32_t g_last_serial = 0; // the number of the entry added last; only grows
 bool g_identify_second = false;
 
 // ---- task data ------------------------------------------------------------------------------------
@@ -554,8 +556,7 @@ bool subscribe_device(const wfa_device *device)
 }
 
 // A step's answer did not come: its request goes, and the step is sent again together with the
-// subscription to the device, since a subscription lost on the way would keep every answer of the
-// device from this client for the rest of the query.
+// subscription to the device, which may have been lost on the way too.
 void step_unanswered(query_data *d)
 {
     slot_release(&d->pending);
@@ -1738,6 +1739,10 @@ uint32_t wfa_device_add(const char *name)
         return WFA_E_NO_MEMORY;
     }
     std::memcpy(device->name, copy, sizeof device->name);
+    if (++g_last_serial == 0) {
+        ++g_last_serial; // 0 stands for no entry
+    }
+    device->serial = g_last_serial;
     device->prev = g_last;
     (g_last ? g_last->next : g_first) = device;
     g_last = device;
@@ -1755,6 +1760,11 @@ wfa_device *wfa_device_lookup(const char *name)
         }
     }
     return nullptr;
+}
+
+uint32_t wfa_device_serial(const wfa_device *device)
+{
+    return device ? device->serial : 0;
 }
 
 uint32_t wfa_device_remove(const char *name)

@@ -113,6 +113,9 @@ uint32_t wfa_device_table_init(void);
 void wfa_device_table_free(void);
 uint32_t wfa_device_add(const char *name);
 wfa_device *wfa_device_lookup(const char *name);
+// The number of a table entry (0 for none): every entry added gets one of its own, never 0 and
+// never given again, so a device that left the table and came back has another number.
+uint32_t wfa_device_serial(const wfa_device *device);
 uint32_t wfa_device_remove(const char *name);
 void wfa_device_clear(void);
 bool wfa_device_any_upgrading(void);

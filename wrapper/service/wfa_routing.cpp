@@ -53,6 +53,7 @@ struct wfa_routing_slot {
     uint32_t open;
     uint16_t request_id; // of the command 19 that opened it
     char name[WFA_NAME_FIELD + 1];
+    uint32_t entry;          // the device-table entry it was opened for (wfa_device_serial)
     bool query_wanted;       // the capabilities query is still to be sent ...
     qnb_timeval query_at;    // ... at this time
     retry reopen;            // the device failed or could not be opened: it is opened again
@@ -737,12 +738,19 @@ uint32_t wfa_routing_watch_timeout(const char *name, uint16_t request_id)
     if (!name || !name[0])
         return WFA_E_NULL;
     wfa_routing_slot *s = slot_of_name(name);
+    const uint32_t entry = wfa_device_serial(wfa_device_lookup(name));
     if (!s) {
         if (g_block.next_slot >= k_slots)
             return WFA_E_NOT_READY;
         s = &g_block.slots[g_block.next_slot++];
         std::memset(s, 0, sizeof *s);
         std::strncpy(s->name, name, WFA_NAME_FIELD);
+    } else if (s->entry != entry) {
+        // The device left the table since it was routed (it was lost, or the table was emptied):
+        // what its routing device holds may be another unit's, so it is opened and read anew.
+        wfa_log(QNB_LOG_INFO, "wfa_routing: '%s' was found again: opened anew", s->name);
+        close_slot(s);
+        s->reopen = retry{};
     } else if (s->open && wr_device_get_state(s->device) != WR_DEVICE_STATE_ERROR) {
         // Routed already and still working: the same routing device goes on serving the name. Its
         // channel counts are reported again, as a newly opened device's would be: whoever routes it
@@ -754,6 +762,7 @@ uint32_t wfa_routing_watch_timeout(const char *name, uint16_t request_id)
     } else {
         close_slot(s);
     }
+    s->entry = entry;
     // Opened now: a reopen that waited is not due any more (its pause is kept).
     s->reopen.wanted = false;
     if (!g_block.container)

@@ -29,8 +29,9 @@ uint32_t wfa_routing_get_fdset(qnb_socket_set *set);
 uint32_t wfa_routing_process_fdset(qnb_socket_set *set, int ready);
 
 // Command 19: opens the device's routing device in the slot of its name (a new slot for a new name;
-// a name routed again keeps its slot, and its routing device is opened anew when it had failed;
-// one that failed is also opened anew by itself, see above).
+// a name routed again keeps its slot, and its routing device is opened anew when it had failed, or
+// when the device's entry left the device table since it was routed: a device that came back may
+// be another unit, and is read anew; one that failed is also opened anew by itself, see above).
 // WFA_E_NOT_READY when every slot is taken or there is no container.
 uint32_t wfa_routing_watch_timeout(const char *name, uint16_t request_id);
 

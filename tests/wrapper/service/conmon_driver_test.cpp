@@ -386,7 +386,7 @@ TEST_F(ConmonDriver, ASilentDeviceIsGivenUpAfterFourQueriesThenQueriedAgainAfter
     EXPECT_EQ(device_state(k_ktv), static_cast<uint32_t>(WFA_DEVICE_QUERYING));
     seconds_pass(1);
     // The first query and three restarts, each subscribing with its first request and again with
-    // each of its three re-sends (a lost subscription would keep the answers away).
+    // each of its three re-sends.
     EXPECT_EQ(server.count(TN_CONMON_OP_SUBSCRIBE) - global, 2u * 4u * 4u);
     EXPECT_EQ(device_state(k_ktv), static_cast<uint32_t>(WFA_DEVICE_FAILED));
     EXPECT_EQ(log_capture::count(QNB_LOG_WARNING, "does not answer its queries"), 2u);

@@ -844,3 +844,54 @@ TEST_F(RoutingRetry, ARenameDuringAReadShowsInTheNextList)
 }
 
 } // namespace
+
+namespace {
+
+// A device that left the device table while a read of its receive channels was under way and a
+// patch waited for its answer, and came back as a spare unit that holds no subscription: command 19
+// opens it anew. The waiting patch is answered as for a closed device, the capabilities query and
+// the reads run again, the channel counts and the latency are reported from them, and the next list
+// names the spare's empty channel, not what the unit before it held.
+TEST_F(RoutingRetry, ADeviceThatLeftTheTableIsOpenedAndReadAnewWhenRoutedAgain)
+{
+    const std::string ktv = add_device(TN_ROUTING_MODEL_KTV4S, 1);
+    in_table(ktv);
+    set(ktv, [&](tn_routing_device *dev) { tn_routing_device_set_subscription(dev, 3, "09", ktv.c_str()); });
+    route(ktv);
+    ASSERT_TRUE(driver_fixture::wait_until([&] { return requests(ktv, 0x3000) == 4; }));
+    ASSERT_TRUE(wait_answers(WFA_CBACK_INF_GET_LATENCY, ktv, 1));
+    settle();
+    set(ktv, [](tn_routing_device *dev) { tn_routing_device_vanish_after(dev, 0x3000, 1); });
+    send(35, all_rx_changed(ktv));
+    ASSERT_TRUE(driver_fixture::wait_until([&] { return requests(ktv, 0x3000) == 6; })); // page 2 waits
+    std::vector<uint8_t> patch = named(ktv, 68);
+    wfa_put_u16(patch.data(), patch.size(), 32, 5);
+    wfa_put_text(patch.data(), patch.size(), 34, 32, ktv);
+    wfa_put_u16(patch.data(), patch.size(), 66, 2);
+    send(24, patch);
+    ASSERT_TRUE(driver_fixture::wait_until([&] { return requests(ktv, 0x3010) == 1; }));
+
+    in_table(ktv, false);
+    in_table(ktv);
+    set(ktv, [](tn_routing_device *dev) {
+        tn_routing_device_set_subscription(dev, 3, nullptr, nullptr);
+        tn_routing_device_set_silent(dev, false);
+    });
+    const size_t before = results.size();
+    send(19, named(ktv, 32), 0x0619);
+    ASSERT_TRUE(wait_answers(WFA_CBACK_INF_SET_PACHE, ktv, 1));
+    EXPECT_EQ(answers(WFA_CBACK_INF_SET_PACHE, ktv)[0].status, ERR_UNKNOWN);
+    ASSERT_TRUE(wait_answers(WFA_CBACK_INF_CH_NUM, ktv, 1, before));
+    EXPECT_EQ(answers(WFA_CBACK_INF_CH_NUM, ktv, before)[0].request_id, 0x0619);
+    EXPECT_EQ(requests(ktv, 0x1000), 2u);
+    ASSERT_TRUE(wait_answers(WFA_CBACK_INF_GET_LATENCY, ktv, 1, before));
+    std::vector<uint8_t> ask = named(ktv, WFA_BATCH_SIZE);
+    wfa_put_u16(ask.data(), ask.size(), 32, 64);
+    const size_t asked = results.size();
+    send(32, ask);
+    ASSERT_TRUE(wait_answers(WFA_CBACK_INF_GET_BATCH_LIST, ktv, 1, asked));
+    EXPECT_EQ(listed(ktv, 2, asked), std::make_pair(std::string(), uint16_t(0)));
+    EXPECT_EQ(on_worker([&] { return wfa_routing_slot_of(ktv.c_str()); }), 0);
+}
+
+} // namespace
