@@ -154,6 +154,7 @@ struct tn_conmon_server {
     std::map<uint16_t, unsigned> counts;
     bool silent;
     bool suppress; // the request being handled gets no answer
+    unsigned lose_global; // global Subscribe requests still to be lost on the way in
     bool named;
     uint32_t reply_delay_ms;
     unsigned loss_every, loss_counter;
@@ -250,12 +251,11 @@ tn_conmon_device *find_device_by_id(tn_conmon_server *srv, const uint8_t *id)
     return nullptr;
 }
 
-bool client_follows(const client_entry &c, const char *device)
+// Whether the client gets the device's messages of channel type `type`: it holds the global
+// subscription of that type, or one of that type to the device.
+bool client_follows(const client_entry &c, uint16_t type, const char *device)
 {
-    for (const auto &s : c.subscriptions)
-        if (s.second == device)
-            return true;
-    return false;
+    return c.global[type] || c.subscriptions.count({type, std::string(device)}) != 0;
 }
 
 // Writes one subscription record for `dev` (or an unknown device called `name`) at `p`.
@@ -322,7 +322,8 @@ void notify_subscription(tn_conmon_server *srv, const char *device, uint16_t sta
 }
 
 // A status message from `dev` on the status channel to every client that registered for status
-// messages of other devices and follows the device (global status subscription or one of its own).
+// messages of other devices and follows the device's status (the global status subscription, or a
+// status subscription to the device: a subscription of another channel type brings no status).
 void deliver_status(tn_conmon_server *srv, tn_conmon_device *dev, const uint8_t *body, size_t length)
 {
     if (dev->silent || !dev->online || length > MAX_BODY)
@@ -339,7 +340,7 @@ void deliver_status(tn_conmon_server *srv, tn_conmon_device *dev, const uint8_t 
     for (client_entry &c : srv->clients) {
         if (!c.registered[CHANNEL_STATUS][CLASS_REMOTE])
             continue;
-        if (!c.global[CHANNEL_STATUS] && !client_follows(c, dev->name))
+        if (!client_follows(c, CHANNEL_STATUS, dev->name))
             continue;
         size_t at = srv->named ? 48 : 16;
         uint16_t opcode = srv->named ? TN_CONMON_OP_NAMED_CHANNEL_MESSAGE : TN_CONMON_OP_CHANNEL_MESSAGE;
@@ -642,6 +643,10 @@ void handle_subscribe(tn_conmon_server *srv, client_entry *c, const qnb_sockaddr
     }
     std::string name(reinterpret_cast<const char *>(msg + name_at), static_cast<size_t>(name_length));
     bool subscribe = opcode == TN_CONMON_OP_SUBSCRIBE;
+    if (subscribe && name.empty() && srv->lose_global) {
+        --srv->lose_global; // lost on the way: no effect, no answer
+        return;
+    }
     std::vector<std::pair<uint16_t, std::string>> records;
     if (name.empty()) {
         c->global[type] = subscribe;
@@ -1091,6 +1096,12 @@ void tn_conmon_server_set_unanswered(tn_conmon_server *srv, uint16_t opcode, boo
         srv->unanswered.insert(opcode);
     else
         srv->unanswered.erase(opcode);
+}
+
+void tn_conmon_server_lose_global_subscribes(tn_conmon_server *srv, unsigned n)
+{
+    if (srv)
+        srv->lose_global = n;
 }
 
 void tn_conmon_server_set_reply_delay_ms(tn_conmon_server *srv, uint32_t ms)

@@ -174,6 +174,9 @@ qnb_error tn_conmon_server_send_status(tn_conmon_server *srv, const char *name, 
 void tn_conmon_server_set_silent(tn_conmon_server *srv, bool silent);
 // Requests of `opcode` are read and counted but never answered (their effect still happens).
 void tn_conmon_server_set_unanswered(tn_conmon_server *srv, uint16_t opcode, bool unanswered);
+// The next `n` global Subscribe requests are lost on the way in: counted, never answered, without
+// effect (0: none).
+void tn_conmon_server_lose_global_subscribes(tn_conmon_server *srv, unsigned n);
 // Device answers go out `ms` after the control message arrived.
 void tn_conmon_server_set_reply_delay_ms(tn_conmon_server *srv, uint32_t ms);
 // Device messages are carried in Named Channel Message (0x0511) events instead of 0x0510.

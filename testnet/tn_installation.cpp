@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "netaudio/platform/qnb_time.h"
 #include "testnet/tn_config_service.h"
 #include "testnet/tn_conmon_server.h"
 #include "testnet/tn_dnssd.h"
@@ -43,7 +44,17 @@ struct unit {
     unsigned loss_left = 0;  // requests until the next one that is dropped
     size_t lost = 0;         // requests left unanswered so far
     bool vanishing = false;  // its routing device goes silent after a number of answers
+    bool away = false;       // taken away (tn_installation_take_away) ...
+    bool spare = false;      // ... to come back as a spare unit, nothing subscribed ...
+    uint64_t back_at = 0;    // ... at this time of the library clock (microseconds)
 };
+
+uint64_t now_us()
+{
+    qnb_timeval t;
+    qnb_time_now(&t);
+    return uint64_t(t.tv_sec) * 1000000u + t.tv_usec;
+}
 
 void DNSSD_API on_registered(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error, const char *, const char *,
                              const char *, void *context)
@@ -277,6 +288,37 @@ bool tn_installation_published(const tn_installation *inst)
     return true;
 }
 
+namespace {
+
+// The units taken away whose time has come are back: silent no more, reported present by the local
+// server and published again with the same names, ports and records; a spare holds no subscription.
+void bring_back(tn_installation *inst)
+{
+    const uint64_t now = now_us();
+    for (size_t i = 0; i < inst->units.size(); ++i) {
+        unit &u = inst->units[i];
+        if (!u.away || now < u.back_at)
+            continue;
+        u.away = false;
+        tn_routing_device *rd = tn_routing_set_at(inst->routing, i);
+        if (u.spare)
+            for (uint16_t rx = 1; rx <= tn_routing_device_get_config(rd)->rx_count; ++rx)
+                tn_routing_device_set_subscription(rd, rx, nullptr, nullptr);
+        tn_routing_device_set_silent(rd, false);
+        tn_conmon_device *dev = tn_conmon_server_device(inst->conmon, u.name);
+        if (dev)
+            dev->silent = false;
+        tn_conmon_server_set_online(inst->conmon, u.name, true);
+        qnb_error err = QNB_ERR_SUCCESS;
+        if (inst->cfg.publish && dev && ((err = tn_routing_device_publish(rd, TN_ROUTING_PUBLISH_AUTO)) != 0 ||
+                                         (err = publish_conmon(u, *dev)) != 0))
+            fprintf(stderr, "tn_installation: %s cannot be published again: %s\n", u.name, qnb_error_get_text(err));
+        fprintf(stderr, "tn_installation: %s is back%s\n", u.name, u.spare ? " as a spare, nothing subscribed" : "");
+    }
+}
+
+} // namespace
+
 qnb_error tn_installation_process(tn_installation *inst)
 {
     if (!inst)
@@ -312,6 +354,7 @@ qnb_error tn_installation_process(tn_installation *inst)
             dev->silent = true;
         fprintf(stderr, "tn_installation: %s has vanished\n", u.name);
     }
+    bring_back(inst);
     if (const dnssd_calls *lib = tn_dnssd_loaded()) {
         for (unit &u : inst->units) {
             if (!u.conmon_ref)
@@ -405,4 +448,35 @@ void tn_installation_dump_subscriptions(const tn_installation *inst, FILE *out)
     for (size_t i = 0; i < tn_routing_set_count(inst->routing); ++i)
         tn_routing_device_dump_subscriptions(tn_routing_set_at(inst->routing, i), out);
     fflush(out);
+}
+
+qnb_error tn_installation_take_away(tn_installation *inst, const char *name, uint32_t away_ms, bool spare)
+{
+    if (!inst || !name)
+        return QNB_ERR_INVALIDPARAMETER;
+    for (size_t i = 0; i < inst->units.size(); ++i) {
+        unit &u = inst->units[i];
+        if (strcasecmp(name, u.name) != 0)
+            continue;
+        if (u.away)
+            return QNB_ERR_INVALIDSTATE;
+        // Reported gone by the local server, silent, and its services withdrawn with goodbyes.
+        tn_conmon_server_set_online(inst->conmon, u.name, false);
+        if (tn_conmon_device *dev = tn_conmon_server_device(inst->conmon, u.name))
+            dev->silent = true;
+        tn_routing_device *rd = tn_routing_set_at(inst->routing, i);
+        tn_routing_device_set_silent(rd, true);
+        tn_routing_device_unpublish(rd);
+        if (u.conmon_ref) {
+            load_dnssd()->deallocate(u.conmon_ref);
+            u.conmon_ref = nullptr;
+        }
+        u.conmon_published = false;
+        u.away = true;
+        u.spare = spare;
+        u.back_at = now_us() + uint64_t(away_ms) * 1000u;
+        fprintf(stderr, "tn_installation: %s is away for %u ms\n", u.name, unsigned(away_ms));
+        return QNB_ERR_SUCCESS;
+    }
+    return QNB_ERR_NOTFOUND;
 }

@@ -80,7 +80,15 @@ size_t tn_installation_routing_lost(const tn_installation *inst);
 // error says when. QNB_ERR_NOTFOUND when no unit has that name.
 qnb_error tn_installation_vanish_after(tn_installation *inst, const char *name, uint16_t opcode, unsigned n);
 
-// Answers whatever is waiting at every peer.
+// The unit `name` (case ignored) leaves the network now, as one switched off: the local server
+// reports it gone, it sends and answers nothing, and both of its services are withdrawn with goodbyes.
+// `away_ms` later on the library clock it comes back with the same names, ports and records, and
+// unchanged or, with `spare`, as a spare unit that holds no subscription. A line on standard error
+// says when it leaves and when it is back. QNB_ERR_NOTFOUND when no unit has that name,
+// QNB_ERR_INVALIDSTATE while it is away.
+qnb_error tn_installation_take_away(tn_installation *inst, const char *name, uint32_t away_ms, bool spare);
+
+// Answers whatever is waiting at every peer (and brings back the units whose time has come).
 qnb_error tn_installation_process(tn_installation *inst);
 // Waits at most `timeout_ms` for traffic at any peer (or a DNS-SD reply), then processes.
 qnb_error tn_installation_poll(tn_installation *inst, int timeout_ms);

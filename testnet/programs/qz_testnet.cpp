@@ -8,8 +8,8 @@
 //              [--silent] [--drop N] [--loss N] [--delay MS] [--fault KIND]... [--fault-opcode OP]
 //              [--result OPCODE=RESULT]... [--faulty NAME]...
 //              [--conmon-silent] [--conmon-delay MS] [--conmon-loss N] [--conmon-duplicate N]
-//              [--conmon-named] [--config-silent] [--config-fault KIND] [--foreign-lock]
-//              [--commands FILE|-] [--subscriptions FILE]
+//              [--conmon-named] [--conmon-lose-global N] [--config-silent] [--config-fault KIND]
+//              [--foreign-lock] [--commands FILE|-] [--subscriptions FILE]
 //              [--loss-pct P] [--duplicate-pct P] [--reorder-pct P] [--conmon-loss-pct P]
 //              [--conmon-duplicate-pct P] [--conmon-reorder-pct P] [--seed N] [--vanish NAME:N[:OPCODE]]
 //              [--conmon-trace] [--delay-range MIN-MAX]
@@ -60,8 +60,8 @@ void usage(const char *name)
             "          [--silent] [--drop N] [--loss N] [--delay MS] [--fault KIND]... [--fault-opcode OP]\n"
             "          [--result OPCODE=RESULT]... [--faulty NAME]...\n"
             "          [--conmon-silent] [--conmon-delay MS] [--conmon-loss N] [--conmon-duplicate N]\n"
-            "          [--conmon-named] [--config-silent] [--config-fault KIND] [--foreign-lock]\n"
-            "          [--commands FILE|-] [--subscriptions FILE]\n"
+            "          [--conmon-named] [--conmon-lose-global N] [--config-silent] [--config-fault KIND]\n"
+            "          [--foreign-lock] [--commands FILE|-] [--subscriptions FILE]\n"
             "          [--loss-pct P] [--duplicate-pct P] [--reorder-pct P] [--conmon-loss-pct P]\n"
             "          [--conmon-duplicate-pct P] [--conmon-reorder-pct P] [--seed N] [--vanish NAME:N[:OPCODE]]\n"
             "          [--conmon-trace] [--delay-range MIN-MAX]\n"
@@ -192,7 +192,7 @@ struct options {
     std::vector<std::string> faulty; // the units the routing misbehaviour applies to; empty: all
     // control-and-monitoring server
     bool conmon_silent = false, conmon_named = false;
-    unsigned long conmon_delay = 0, conmon_loss = 0, conmon_duplicate = 0;
+    unsigned long conmon_delay = 0, conmon_loss = 0, conmon_duplicate = 0, conmon_lose_global = 0;
     // configuration service
     bool config_silent = false, foreign_lock = false;
     tn_config_fault config_fault = TN_CONFIG_FAULT_NONE;
@@ -280,6 +280,8 @@ bool parse(int argc, char **argv, options *o)
             ok = parse_number(v, 1000000, &o->conmon_loss);
         } else if (!strcmp(a, "--conmon-duplicate")) {
             ok = parse_number(v, 1000000, &o->conmon_duplicate);
+        } else if (!strcmp(a, "--conmon-lose-global")) {
+            ok = parse_number(v, 1000000, &o->conmon_lose_global);
         } else if (!strcmp(a, "--config-silent")) {
             o->config_silent = true;
             takes = false;
@@ -340,6 +342,7 @@ void apply_faults(tn_installation *inst, const options &o)
     tn_conmon_server_set_reply_delay_ms(conmon, static_cast<uint32_t>(o.conmon_delay));
     tn_conmon_server_set_loss(conmon, static_cast<unsigned>(o.conmon_loss));
     tn_conmon_server_set_duplication(conmon, static_cast<unsigned>(o.conmon_duplicate));
+    tn_conmon_server_lose_global_subscribes(conmon, static_cast<unsigned>(o.conmon_lose_global));
 
     tn_routing_set *set = tn_installation_routing(inst);
     for (size_t i = 0; i < tn_routing_set_count(set); ++i) {
@@ -510,18 +513,20 @@ bool open_commands(command_reader *r, const char *path)
 }
 
 // "qz_testnet: status conmon clients <n> config clients <n>", then per unit
-// "qz_testnet: status <name> controls <n> preferred-master <0|1>".
+// "qz_testnet: status <name> controls <n> preferred-master <0|1> capabilities <n>".
 void write_status(tn_installation *inst)
 {
     tn_conmon_server *conmon = tn_installation_conmon_server(inst);
     fprintf(stderr, "qz_testnet: status conmon clients %u config clients %u\n", tn_conmon_server_client_count(conmon),
             tn_config_service_client_count(tn_installation_config_service(inst)));
+    tn_routing_set *set = tn_installation_routing(inst);
     for (size_t i = 0; i < tn_installation_unit_count(inst); ++i) {
         const char *model = nullptr;
         const char *name = tn_installation_unit_at(inst, i, &model);
         if (const tn_conmon_device *dev = tn_conmon_server_device(conmon, name))
-            fprintf(stderr, "qz_testnet: status %s controls %u preferred-master %d\n", name, dev->control_count,
-                    dev->preferred_master ? 1 : 0);
+            fprintf(stderr, "qz_testnet: status %s controls %u preferred-master %d capabilities %u\n", name,
+                    dev->control_count, dev->preferred_master ? 1 : 0,
+                    tn_routing_device_request_count(tn_routing_set_at(set, i), 0x1000));
     }
     fflush(stderr);
 }
@@ -531,6 +536,18 @@ void run_command(tn_installation *inst, const std::string &line, bool *dump_now)
     char verb[16] = "", what[16] = "";
     unsigned long ms = 0;
     int n = sscanf(line.c_str(), "%15s %15s %lu", verb, what, &ms);
+    char unit[64] = "", kind[16] = "";
+    if (n >= 1 && !strcmp(verb, "away")) {
+        // "away NAME MS [spare]"
+        int parts = sscanf(line.c_str(), "%*15s %63s %lu %15s", unit, &ms, kind);
+        qnb_error err = QNB_ERR_INVALIDPARAMETER;
+        if (parts >= 2 && ms <= 3600000 && (parts == 2 || !strcmp(kind, "spare")))
+            err = tn_installation_take_away(inst, unit, static_cast<uint32_t>(ms), parts == 3);
+        fprintf(stderr, "qz_testnet: away %s %lu ms%s: %s\n", unit, ms, parts == 3 ? " spare" : "",
+                qnb_error_get_text(err));
+        fflush(stderr);
+        return;
+    }
     if (n >= 1 && !strcmp(verb, "dump")) {
         *dump_now = true;
         return;

@@ -14,9 +14,6 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -127,38 +124,13 @@ struct Session {
     }
 
     // A command line to qz_testnet (testnet/README.md).
-    void command(const std::string &line)
-    {
-        const int fd = open(path("commands").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(write(fd, (line + "\n").data(), line.size() + 1), ssize_t(line.size() + 1));
-        close(fd);
-    }
+    void command(const std::string &line) { EXPECT_TRUE(installation.command(line)) << line; }
 
-    // qz_testnet's answer to "status": "<unit name>" or "conmon" -> the rest of its last line.
     std::map<std::string, std::string> status()
     {
-        int runs = 0;
-        auto read = [&] {
-            std::map<std::string, std::string> out;
-            std::ifstream in(path("testnet.log"));
-            std::string line;
-            const size_t from = std::strlen("qz_testnet: status ");
-            for (runs = 0; std::getline(in, line);) {
-                const size_t blank = line.find(' ', from);
-                if (line.rfind("qz_testnet: status ", 0) == 0 && blank != std::string::npos) {
-                    out[line.substr(from, blank - from)] = line.substr(blank + 1);
-                    runs += line.compare(from, 7, "conmon ") == 0;
-                }
-            }
-            return out;
-        };
-        read();
-        const int before = runs;
-        command("status");
-        waitUntil([&] { return read(), runs > before; }, 5000);
+        std::map<std::string, std::string> out = installation.status();
         gap->rest();
-        return read();
+        return out;
     }
 
     std::map<std::string, std::string> held()

@@ -15,11 +15,13 @@
 #include <QSettings>
 #include <QTextBrowser>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -42,6 +44,8 @@ bool Installation::start(const std::vector<std::string> &args, const std::string
 {
     dump_ = dir + "/dump.txt";
     log_ = dir + "/testnet.log";
+    const auto commands = std::find(args.begin(), args.end(), "--commands");
+    commands_ = commands != args.end() && commands + 1 != args.end() ? *(commands + 1) : std::string();
     int out[2];
     if (pipe(out) != 0)
         return false;
@@ -180,6 +184,46 @@ long Installation::lostRequests() const
             lost = n;
     }
     return lost;
+}
+
+bool Installation::command(const std::string &line)
+{
+    const int fd = commands_.empty() ? -1 : open(commands_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const std::string text = line + "\n";
+    const bool written = write(fd, text.data(), text.size()) == ssize_t(text.size());
+    close(fd);
+    return written;
+}
+
+std::map<std::string, std::string> Installation::status()
+{
+    int runs = 0;
+    auto read = [&] {
+        std::map<std::string, std::string> out;
+        std::ifstream in(log_);
+        std::string line;
+        const size_t from = std::strlen("qz_testnet: status ");
+        for (runs = 0; std::getline(in, line);) {
+            const size_t blank = line.find(' ', from);
+            if (line.rfind("qz_testnet: status ", 0) == 0 && blank != std::string::npos) {
+                out[line.substr(from, blank - from)] = line.substr(blank + 1);
+                runs += line.compare(from, 7, "conmon ") == 0;
+            }
+        }
+        return out;
+    };
+    read();
+    const int before = runs;
+    // The unit lines follow the "conmon" line: one more pass after it is seen, so that all are in.
+    if (command("status"))
+        for (int i = 0; i < 250 && runs <= before; ++i) {
+            usleep(20000);
+            read();
+        }
+    usleep(40000);
+    return read();
 }
 
 void Installation::stop()

@@ -63,6 +63,11 @@ public:
     // The routing requests its devices received (before any loss), in all and at most at one device,
     // as of the last dump; false when it reported none.
     bool routingRequests(long &total, long &most) const;
+    // A command line (testnet/README.md) to the FIFO it was started with (`--commands FILE`); false
+    // when there is none or the line could not be written.
+    bool command(const std::string &line);
+    // Its answer to "status": "<unit name>" or "conmon" -> the rest of its last line.
+    std::map<std::string, std::string> status();
     void stop();
 
 private:
@@ -70,6 +75,7 @@ private:
     FILE *output_ = nullptr;
     std::string dump_;
     std::string log_;
+    std::string commands_;
     std::vector<Unit> units_;
 };
 

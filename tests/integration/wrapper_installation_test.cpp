@@ -7,7 +7,8 @@
 // asked for its patch list over and over from the moment it is found: every list holds what the
 // device holds. All 101 devices behind a lossy network of their routing requests and replies: every
 // device is routed, and every patch list names the transmit channels the devices hold, before and
-// after an Apply. Run inside avahi-netns.sh.
+// after an Apply. A global subscription to status messages lost on its way is made again. Units that
+// leave the network and come back, some as spare units, are read anew. Run inside avahi-netns.sh.
 #include "tests/integration/program_support.h"
 
 #include "wrapper/veltoWrapper.h"
@@ -20,6 +21,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -39,8 +41,8 @@ using clock_type = std::chrono::steady_clock;
 class recordingNotify : public IVeltoNotify {
 public:
     std::mutex lock;
-    std::map<std::string, clock_type::time_point> added;
-    std::map<std::string, clock_type::time_point> counted; // channel counts first reported
+    // When each device was last reported, reported lost, and its channel counts last reported.
+    std::map<std::string, clock_type::time_point> added, removed, counted;
     std::map<std::string, std::vector<unsigned short>> batchAnswers; // after the status 2 of "sent"
     bool haveInterface = false;
     struct patchList {
@@ -56,13 +58,17 @@ public:
                            const std::string &) override
     {
         std::lock_guard<std::mutex> g(lock);
-        added.emplace(device, clock_type::now());
+        added[device] = clock_type::now();
     }
-    void notifyDeviceRemoved(const std::string &) override {}
+    void notifyDeviceRemoved(const std::string &device) override
+    {
+        std::lock_guard<std::mutex> g(lock);
+        removed[device] = clock_type::now();
+    }
     void notifyChannelCount(const std::string &device, const std::string &, const std::string &) override
     {
         std::lock_guard<std::mutex> g(lock);
-        counted.emplace(device, clock_type::now());
+        counted[device] = clock_type::now();
     }
     void notifyConnectState(const std::string &, const std::string &) override {}
     void notifySampleRate(const std::string &, const std::string &) override {}
@@ -96,6 +102,14 @@ public:
     void notifyLatencyResult(const std::string &, const unsigned short &) override {}
     void notifySampleRateResult(const std::string &, const unsigned short &) override {}
 };
+
+// Removes what a run left in its directory, and the directory.
+void removeRun(const char *dir)
+{
+    for (const char *file : {"/dump.txt", "/testnet.log", "/subscriptions.txt", "/commands"})
+        std::remove((std::string(dir) + file).c_str());
+    rmdir(dir);
+}
 
 template <class Condition> bool within(std::chrono::milliseconds bound, Condition condition)
 {
@@ -186,9 +200,7 @@ void expectPropertiesComplete(const std::vector<std::string> &faults, std::chron
 
     wrapper.reset();
     installation.stop();
-    for (const char *file : {"/dump.txt", "/testnet.log"})
-        std::remove((std::string(dir) + file).c_str());
-    rmdir(dir);
+    removeRun(dir);
 }
 
 // Asks every device for its patch list every 2 s until `end`; a device whose channel counts are
@@ -283,6 +295,61 @@ void expectListsRight(const ListsSeen &seen, const char *when)
         << someOf(seen.unlisted) << unknown;
 }
 
+// Sends each unit its part of `plan` in one batch and waits for the answer (10 s at most), one unit
+// at a time and for `bound` at most in all: unit name -> the batch's answer.
+std::map<std::string, unsigned short> applyPlan(IVeltoWrapper &wrapper, recordingNotify &notify,
+                                                const Installation &installation, const Plan &plan,
+                                                std::chrono::seconds bound)
+{
+    std::map<std::string, unsigned short> answers;
+    const clock_type::time_point applying = clock_type::now();
+    for (const Unit &u : installation.units()) {
+        if (clock_type::now() > applying + bound)
+            break;
+        std::list<wfa_patch_entry> entries;
+        for (const auto &channel : plan.at({u.model, u.unit}))
+            entries.push_back({installation.nameOf(channel.second.txModel, channel.second.txUnit),
+                               static_cast<unsigned short>(channel.second.txChannel)});
+        size_t before = 0;
+        {
+            std::lock_guard<std::mutex> g(notify.lock);
+            before = notify.batchAnswers[u.name].size();
+        }
+        EXPECT_TRUE(wrapper.setBatchPatch(u.name, static_cast<unsigned short>(entries.size()), entries)) << u.name;
+        within(std::chrono::seconds(10), [&] {
+            std::lock_guard<std::mutex> g(notify.lock);
+            const std::vector<unsigned short> &got = notify.batchAnswers[u.name];
+            if (got.size() > before)
+                answers[u.name] = got.back();
+            return got.size() > before;
+        });
+    }
+    return answers;
+}
+
+// The keys of each device's property map, as getDeviceList shows them.
+std::map<std::string, std::set<std::string>> propertyKeys(IVeltoWrapper &wrapper)
+{
+    std::list<std::map<std::string, std::string>> devices;
+    wrapper.getDeviceList(&devices);
+    std::map<std::string, std::set<std::string>> keys;
+    for (const auto &properties : devices) {
+        const auto name = properties.find("VeltoLabel");
+        for (const auto &p : properties)
+            if (name != properties.end())
+                keys[name->second].insert(p.first);
+    }
+    return keys;
+}
+
+// The capabilities queries the routing device of `unit` received, from its status line; -1 when none.
+long capabilityQueries(const std::map<std::string, std::string> &status, const std::string &unit)
+{
+    const auto line = status.find(unit);
+    const size_t at = line == status.end() ? std::string::npos : line->second.find("capabilities ");
+    return at == std::string::npos ? -1 : std::atol(line->second.c_str() + at + std::strlen("capabilities "));
+}
+
 } // namespace
 
 TEST(WrapperInstallation, EveryDeviceHoldsItsPropertiesWithinThreeSecondsOfTheLastReported)
@@ -344,41 +411,40 @@ TEST(WrapperInstallation, APatchListAskedForOverAndOverWhileRepliesComeLateHolds
     }
     std::this_thread::sleep_for(std::chrono::seconds(2)); // the answers still under way
 
-    std::lock_guard<std::mutex> g(notify.lock);
-    size_t reported = 0, short_lists = 0, with_empty = 0, wrong = 0;
-    clock_type::time_point firstRight = clock_type::time_point::max(), last;
-    for (const auto &list : notify.lists) {
-        if (list.device != ktv)
-            continue;
-        ++reported;
-        last = list.at;
-        bool right = list.entries.size() == 64, empty = false;
-        for (size_t i = 0; i < list.entries.size(); ++i) {
-            const wfa_patch_entry &e = list.entries[i];
-            empty = empty || e.name.empty();
-            right = right && e.name == ktv && e.value == 64 - i;
+    {
+        std::lock_guard<std::mutex> g(notify.lock);
+        size_t reported = 0, short_lists = 0, with_empty = 0, wrong = 0;
+        clock_type::time_point firstRight = clock_type::time_point::max(), last;
+        for (const auto &list : notify.lists) {
+            if (list.device != ktv)
+                continue;
+            ++reported;
+            last = list.at;
+            bool right = list.entries.size() == 64, empty = false;
+            for (size_t i = 0; i < list.entries.size(); ++i) {
+                const wfa_patch_entry &e = list.entries[i];
+                empty = empty || e.name.empty();
+                right = right && e.name == ktv && e.value == 64 - i;
+            }
+            short_lists += list.entries.size() != 64 ? 1 : 0;
+            with_empty += empty ? 1 : 0;
+            if (right && firstRight == clock_type::time_point::max())
+                firstRight = list.at;
+            else if (!right && firstRight != clock_type::time_point::max())
+                ++wrong;
         }
-        short_lists += list.entries.size() != 64 ? 1 : 0;
-        with_empty += empty ? 1 : 0;
-        if (right && firstRight == clock_type::time_point::max())
-            firstRight = list.at;
-        else if (!right && firstRight != clock_type::time_point::max())
-            ++wrong;
+        EXPECT_EQ(short_lists, 0u) << "lists without 64 entries, of " << reported;
+        EXPECT_EQ(with_empty, 0u) << "lists reporting a channel empty, of " << reported;
+        ASSERT_NE(firstRight, clock_type::time_point::max()) << "no right list among " << reported;
+        EXPECT_LE(firstRight - found, std::chrono::seconds(10))
+            << std::chrono::duration_cast<std::chrono::milliseconds>(firstRight - found).count() << " ms";
+        EXPECT_EQ(wrong, 0u) << "wrong lists after the first right one, of " << reported;
+        // The asking was answered to its end.
+        EXPECT_GE(last, end - std::chrono::seconds(2));
     }
-    EXPECT_EQ(short_lists, 0u) << "lists without 64 entries, of " << reported;
-    EXPECT_EQ(with_empty, 0u) << "lists reporting a channel empty, of " << reported;
-    ASSERT_NE(firstRight, clock_type::time_point::max()) << "no right list among " << reported;
-    EXPECT_LE(firstRight - found, std::chrono::seconds(10))
-        << std::chrono::duration_cast<std::chrono::milliseconds>(firstRight - found).count() << " ms";
-    EXPECT_EQ(wrong, 0u) << "wrong lists after the first right one, of " << reported;
-    // The asking was answered to its end.
-    EXPECT_GE(last, end - std::chrono::seconds(2));
-
     wrapper.reset();
     installation.stop();
-    for (const char *file : {"/dump.txt", "/testnet.log", "/subscriptions.txt"})
-        std::remove((std::string(dir) + file).c_str());
-    rmdir(dir);
+    removeRun(dir);
 }
 
 // A tenth of the routing requests and a tenth of the replies lost, one reply in twenty sent twice
@@ -452,24 +518,7 @@ TEST(WrapperInstallation, UnderRoutingLossEveryDeviceIsRoutedAndEveryPatchListNa
 
     // The Apply: each device's batch and its answer, one device at a time (90 s in all at most).
     const Plan plan = program_test::fullPlan(units);
-    std::map<std::string, unsigned short> answers;
-    const clock_type::time_point applying = clock_type::now();
-    for (const Unit &u : units) {
-        if (clock_type::now() > applying + seconds(90))
-            break;
-        std::list<wfa_patch_entry> entries;
-        for (const auto &channel : plan.at({u.model, u.unit}))
-            entries.push_back({installation.nameOf(channel.second.txModel, channel.second.txUnit),
-                               static_cast<unsigned short>(channel.second.txChannel)});
-        ASSERT_TRUE(wrapper->setBatchPatch(u.name, static_cast<unsigned short>(entries.size()), entries));
-        within(seconds(10), [&] {
-            std::lock_guard<std::mutex> g(notify.lock);
-            const auto it = notify.batchAnswers.find(u.name);
-            if (it != notify.batchAnswers.end())
-                answers[u.name] = it->second.back();
-            return answers.count(u.name) != 0;
-        });
-    }
+    const std::map<std::string, unsigned short> answers = applyPlan(*wrapper, notify, installation, plan, seconds(90));
     const clock_type::time_point applied = clock_type::now();
     EXPECT_EQ(answers.size(), units.size()) << "batches answered within 10 s each, 90 s in all";
     askForLists(*wrapper, units, applied + seconds(30));
@@ -512,7 +561,129 @@ TEST(WrapperInstallation, UnderRoutingLossEveryDeviceIsRoutedAndEveryPatchListNa
 
     wrapper.reset();
     installation.stop();
-    for (const char *file : {"/dump.txt", "/testnet.log", "/subscriptions.txt"})
-        std::remove((std::string(dir) + file).c_str());
-    rmdir(dir);
+    removeRun(dir);
+}
+
+// The control-and-monitoring server loses the first two global Subscribe requests on their way (no
+// answer, no effect): no subscription is in force until one is answered, so the library subscribes
+// again, and every device is reported.
+TEST(WrapperInstallation, AGlobalSubscriptionLostTwiceIsMadeAgainAndEveryDeviceIsReported)
+{
+    char dir[] = "/tmp/qz-wrapper-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    Installation installation;
+    ASSERT_TRUE(installation.start({"--ktv4s", "1", "--area1", "4", "--area2", "0", "--area3", "0", "--area4", "0",
+                                    "--conmon-lose-global", "2"},
+                                   dir));
+    recordingNotify notify;
+    std::unique_ptr<IVeltoWrapper> wrapper;
+    ASSERT_NO_FATAL_FAILURE(startBrowsing(notify, wrapper));
+    size_t reported = 0;
+    EXPECT_TRUE(within(std::chrono::seconds(60), [&] {
+        std::lock_guard<std::mutex> g(notify.lock);
+        reported = notify.added.size();
+        return reported == installation.units().size();
+    })) << reported << " of " << installation.units().size() << " devices reported";
+    wrapper.reset();
+    installation.stop();
+    removeRun(dir);
+}
+
+// Seven of the 101 units leave the network (silent, their services withdrawn with goodbyes) for 20 s
+// while every receive channel is subscribed, and come back with the same names, ports and records:
+// four unchanged, three as spare units that hold no subscription. Each is reported lost and found
+// again and is read anew: its channel counts come from a new capabilities query, its property map
+// holds every key it had before it left within 10 s of its return, and every patch list from then
+// on names what the units hold (the spares' empty channels, and the other units' subscriptions to
+// them). An Apply afterwards reaches every unit.
+TEST(WrapperInstallation, UnitsThatLeaveAndComeBackAreReadAnew)
+{
+    using std::chrono::seconds;
+    char dir[] = "/tmp/qz-wrapper-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string presets = std::string(dir) + "/subscriptions.txt";
+    std::vector<Unit> turned = program_test::largestInstallation();
+    std::rotate(turned.begin(), turned.begin() + 1, turned.end());
+    ASSERT_TRUE(program_test::writeSubscriptions(
+        presets, program_test::expectedSubscriptions(program_test::fullPlan(turned), turned)));
+    Installation installation;
+    ASSERT_TRUE(installation.start({"--ktv4s", "4", "--area1", "25", "--area2", "24", "--area3", "24", "--area4", "24",
+                                    "--subscriptions", presets, "--commands", std::string(dir) + "/commands"},
+                                   dir));
+    const std::vector<Unit> &units = installation.units();
+    ASSERT_EQ(units.size(), 101u);
+    recordingNotify notify;
+    std::unique_ptr<IVeltoWrapper> wrapper;
+    ASSERT_NO_FATAL_FAILURE(startBrowsing(notify, wrapper));
+
+    // Two KTV4-S units and five RQA-310 units over the areas; true: it comes back as a spare.
+    const std::map<std::string, bool> leaving = {{units[0].name, true},   {units[2].name, false},
+                                                 {units[10].name, false}, {units[33].name, true},
+                                                 {units[57].name, false}, {units[80].name, true},
+                                                 {units[100].name, false}};
+    std::map<std::string, std::set<std::string>> keysBefore;
+    size_t routed = 0;
+    ASSERT_TRUE(within(seconds(90), [&] {
+        keysBefore = propertyKeys(*wrapper);
+        std::lock_guard<std::mutex> g(notify.lock);
+        routed = notify.counted.size();
+        return routed == units.size() && std::all_of(leaving.begin(), leaving.end(), [&](const auto &l) {
+                   return keysBefore[l.first].count("Latency") != 0;
+               });
+    })) << routed << " of 101 devices routed, or a latency missing";
+    const std::map<std::string, std::string> statusBefore = installation.status();
+    const clock_type::time_point left = clock_type::now();
+    for (const auto &l : leaving)
+        ASSERT_TRUE(installation.command("away " + l.first + " 20000" + (l.second ? " spare" : "")));
+    const clock_type::time_point returned = left + seconds(20);
+
+    // Within 10 s of their return: lost and found again, routed again, and every key back.
+    std::set<std::string> behind;
+    auto back = [&] {
+        const auto keys = propertyKeys(*wrapper);
+        std::lock_guard<std::mutex> g(notify.lock);
+        behind.clear();
+        for (const auto &l : leaving) {
+            const bool again = notify.removed.count(l.first) && notify.removed.at(l.first) > left &&
+                               notify.added.at(l.first) > notify.removed.at(l.first) &&
+                               notify.counted.at(l.first) > notify.added.at(l.first);
+            const auto now = keys.find(l.first);
+            const bool keysBack =
+                now != keys.end() && std::includes(now->second.begin(), now->second.end(),
+                                                   keysBefore[l.first].begin(), keysBefore[l.first].end());
+            if (!again || !keysBack)
+                behind.insert(l.first);
+        }
+        return behind.empty();
+    };
+    askForLists(*wrapper, units, returned);
+    within(std::chrono::duration_cast<std::chrono::milliseconds>(returned + seconds(10) - clock_type::now()), back);
+    EXPECT_TRUE(back()) << "not found, routed and whole again 10 s after their return: " << someOf(behind);
+    askForLists(*wrapper, units, returned + seconds(25));
+    std::this_thread::sleep_for(seconds(1)); // the answers still under way
+    std::map<std::string, std::string> held;
+    ASSERT_TRUE(installation.subscriptions(held));
+    expectListsRight(checkLists(notify, units, held, returned, returned + seconds(10)),
+                     "from 10 s after the units came back");
+    const std::map<std::string, std::string> statusAfter = installation.status();
+    for (const auto &l : leaving)
+        EXPECT_GT(capabilityQueries(statusAfter, l.first), capabilityQueries(statusBefore, l.first))
+            << l.first << ": its channel counts came from no new capabilities query";
+
+    const Plan plan = program_test::fullPlan(units);
+    const std::map<std::string, unsigned short> answers = applyPlan(*wrapper, notify, installation, plan, seconds(90));
+    ASSERT_TRUE(installation.subscriptions(held));
+    const std::map<std::string, std::string> planned = program_test::expectedSubscriptions(plan, installation);
+    std::set<std::string> missed;
+    for (const Unit &u : units)
+        if (!answers.count(u.name) || answers.at(u.name) != 0)
+            missed.insert(u.name);
+    for (const auto &e : planned)
+        if (!held.count(e.first) || held.at(e.first) != e.second)
+            missed.insert(e.first.substr(0, e.first.find(' ')));
+    EXPECT_TRUE(missed.empty()) << "units the Apply did not reach: " << someOf(missed);
+
+    wrapper.reset();
+    installation.stop();
+    removeRun(dir);
 }
