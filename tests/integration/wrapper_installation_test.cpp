@@ -295,6 +295,19 @@ void expectListsRight(const ListsSeen &seen, const char *when)
         << someOf(seen.unlisted) << unknown;
 }
 
+// Presets for qz_testnet in `dir` that subscribe every receive channel of the largest installation
+// otherwise than fullPlan does (fullPlan over the units with the first KTV4-S moved last); the
+// file's path, empty when it could not be written.
+std::string writeOtherPresets(const char *dir)
+{
+    const std::string presets = std::string(dir) + "/subscriptions.txt";
+    std::vector<Unit> turned = program_test::largestInstallation();
+    std::rotate(turned.begin(), turned.begin() + 1, turned.end());
+    const bool written = program_test::writeSubscriptions(
+        presets, program_test::expectedSubscriptions(program_test::fullPlan(turned), turned));
+    return written ? presets : std::string();
+}
+
 // Sends each unit its part of `plan` in one batch and waits for the answer (10 s at most), one unit
 // at a time and for `bound` at most in all: unit name -> the batch's answer.
 std::map<std::string, unsigned short> applyPlan(IVeltoWrapper &wrapper, recordingNotify &notify,
@@ -459,13 +472,8 @@ TEST(WrapperInstallation, UnderRoutingLossEveryDeviceIsRoutedAndEveryPatchListNa
     using std::chrono::seconds;
     char dir[] = "/tmp/qz-wrapper-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string presets = std::string(dir) + "/subscriptions.txt";
-    // fullPlan over the units with the first KTV4-S moved last: every subscription other than the
-    // Apply's below.
-    std::vector<Unit> turned = program_test::largestInstallation();
-    std::rotate(turned.begin(), turned.begin() + 1, turned.end());
-    ASSERT_TRUE(program_test::writeSubscriptions(
-        presets, program_test::expectedSubscriptions(program_test::fullPlan(turned), turned)));
+    const std::string presets = writeOtherPresets(dir);
+    ASSERT_FALSE(presets.empty());
     const char *given = std::getenv("QZ_ROUTING_SEED");
     const std::string seed = given ? given : "4";
     SCOPED_TRACE("seed " + seed);
@@ -601,11 +609,8 @@ TEST(WrapperInstallation, UnitsThatLeaveAndComeBackAreReadAnew)
     using std::chrono::seconds;
     char dir[] = "/tmp/qz-wrapper-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string presets = std::string(dir) + "/subscriptions.txt";
-    std::vector<Unit> turned = program_test::largestInstallation();
-    std::rotate(turned.begin(), turned.begin() + 1, turned.end());
-    ASSERT_TRUE(program_test::writeSubscriptions(
-        presets, program_test::expectedSubscriptions(program_test::fullPlan(turned), turned)));
+    const std::string presets = writeOtherPresets(dir);
+    ASSERT_FALSE(presets.empty());
     Installation installation;
     ASSERT_TRUE(installation.start({"--ktv4s", "4", "--area1", "25", "--area2", "24", "--area3", "24", "--area4", "24",
                                     "--subscriptions", presets, "--commands", std::string(dir) + "/commands"},
