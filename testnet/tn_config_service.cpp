@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "netaudio/messaging/wgcp2_client.h"
-#include "netaudio/platform/qnb_time.h"
+#include "testnet/tn_clock.h"
 
 namespace {
 
@@ -23,13 +23,6 @@ struct client_entry {
     cmm_client_info info;
     uint16_t event_seqnum;
 };
-
-uint64_t now_micros()
-{
-    qnb_timeval t{0, 0};
-    qnb_time_now(&t);
-    return static_cast<uint64_t>(t.tv_sec) * 1000000u + t.tv_usec;
-}
 
 } // namespace
 
@@ -350,7 +343,7 @@ uint16_t apply_set_config(tn_config_service *svc, client_entry *c, const cmm_set
             svc->pending.interfaces[svc->pending.count++] = *find_by_mac(svc, record.config.interfaces[i].mac);
         svc->status = CMM_SYSTEM_CHANGING;
         svc->change_under_way = true;
-        svc->change_due = now_micros() + static_cast<uint64_t>(svc->change_delay_ms) * 1000u;
+        svc->change_due = tn_now_micros() + static_cast<uint64_t>(svc->change_delay_ms) * 1000u;
         *changed = true;
     }
     if ((record.flags & CMM_SET_LOCK) && c->info.lock != (record.lock ? 1u : 0u)) {
@@ -420,7 +413,7 @@ void handle_datagram(tn_config_service *svc, const qnb_sockaddr &from, size_t si
 
 void run_timers(tn_config_service *svc)
 {
-    if (!svc->change_under_way || now_micros() < svc->change_due)
+    if (!svc->change_under_way || tn_now_micros() < svc->change_due)
         return;
     svc->change_under_way = false;
     svc->current = svc->pending;
@@ -696,7 +689,7 @@ qnb_error tn_config_service_restart(tn_config_service *svc, uint32_t down_ms)
     qnb_socket_close(&svc->sock);
     memset(svc->clients, 0, sizeof svc->clients);
     svc->down = true;
-    svc->reopen_due = now_micros() + static_cast<uint64_t>(down_ms) * 1000u;
+    svc->reopen_due = tn_now_micros() + static_cast<uint64_t>(down_ms) * 1000u;
     ++svc->restarts;
     return down_ms == 0 ? reopen_socket(svc) : QNB_ERR_SUCCESS;
 }
@@ -719,7 +712,7 @@ qnb_error tn_config_service_process(tn_config_service *svc)
     if (!svc)
         return QNB_ERR_INVALIDPARAMETER;
     qnb_error result = QNB_ERR_SUCCESS;
-    if (svc->down && now_micros() >= svc->reopen_due)
+    if (svc->down && tn_now_micros() >= svc->reopen_due)
         result = reopen_socket(svc);
     for (; !svc->down;) {
         size_t size = WGCP_PACKET_SIZE;

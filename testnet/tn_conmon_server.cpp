@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "netaudio/messaging/wgcp_buffer.h"
-#include "netaudio/platform/qnb_time.h"
+#include "testnet/tn_clock.h"
 #include "testnet/tn_impair.h"
 
 namespace {
@@ -90,13 +90,6 @@ void st16(uint8_t *p, uint16_t v)
 void st32(uint8_t *p, uint32_t v)
 {
     memcpy(p, &v, 4);
-}
-
-uint64_t now_micros()
-{
-    qnb_timeval t{0, 0};
-    qnb_time_now(&t);
-    return static_cast<uint64_t>(t.tv_sec) * 1000000u + t.tv_usec;
 }
 
 // Length of a NUL-terminated text of at most `field` bytes (terminator included) at `offset` of a
@@ -364,7 +357,7 @@ void answer_status(tn_conmon_server *srv, tn_conmon_device *dev, std::vector<uin
         deliver_status(srv, dev, body.data(), body.size());
         return;
     }
-    srv->timed.push_back({now_micros() + static_cast<uint64_t>(srv->reply_delay_ms) * 1000u, TIMED_STATUS, dev->name,
+    srv->timed.push_back({tn_now_micros() + static_cast<uint64_t>(srv->reply_delay_ms) * 1000u, TIMED_STATUS, dev->name,
                           std::move(body)});
 }
 
@@ -506,7 +499,7 @@ void device_control(tn_conmon_server *srv, tn_conmon_device *dev, const uint8_t 
         ++dev->reboots;
         dev->online = false;
         notify_subscription(srv, dev->name, TN_CONMON_STATUS_DISCONNECTED);
-        srv->timed.push_back({now_micros() + static_cast<uint64_t>(dev->reboot_ms) * 1000u, TIMED_REBOOT_DONE,
+        srv->timed.push_back({tn_now_micros() + static_cast<uint64_t>(dev->reboot_ms) * 1000u, TIMED_REBOOT_DONE,
                               dev->name, {}});
         break;
     default:
@@ -805,7 +798,7 @@ void handle_datagram(tn_conmon_server *srv, const qnb_sockaddr &from, size_t siz
 
 void run_timers(tn_conmon_server *srv)
 {
-    uint64_t now = now_micros();
+    uint64_t now = tn_now_micros();
     // Items may add further items (a device back from a reboot); take the due ones first.
     std::vector<timed_item> due;
     for (size_t i = 0; i < srv->timed.size();) {
@@ -1203,7 +1196,7 @@ qnb_error tn_conmon_server_restart(tn_conmon_server *srv, uint32_t down_ms)
             ++i;
     }
     srv->down = true;
-    srv->reopen_due = now_micros() + static_cast<uint64_t>(down_ms) * 1000u;
+    srv->reopen_due = tn_now_micros() + static_cast<uint64_t>(down_ms) * 1000u;
     ++srv->restarts;
     return down_ms == 0 ? reopen_socket(srv) : QNB_ERR_SUCCESS;
 }
@@ -1226,7 +1219,7 @@ qnb_error tn_conmon_server_process(tn_conmon_server *srv)
     if (!srv)
         return QNB_ERR_INVALIDPARAMETER;
     qnb_error result = QNB_ERR_SUCCESS;
-    if (srv->down && now_micros() >= srv->reopen_due)
+    if (srv->down && tn_now_micros() >= srv->reopen_due)
         result = reopen_socket(srv);
     for (; !srv->down;) {
         size_t size = sizeof srv->in;

@@ -1,15 +1,8 @@
 #include "testnet/tn_impair.h"
 
-#include "netaudio/platform/qnb_time.h"
+#include "testnet/tn_clock.h"
 
 namespace {
-
-uint64_t now_micros()
-{
-    qnb_timeval t;
-    qnb_time_now(&t);
-    return static_cast<uint64_t>(t.tv_sec) * 1000000u + t.tv_usec;
-}
 
 // splitmix64: small, and every seed gives a full-period sequence.
 uint64_t next(tn_impair *imp)
@@ -40,7 +33,7 @@ void emit(tn_impair *imp, const qnb_sockaddr *peer, const uint8_t *bytes, size_t
     }
     const uint64_t span = uint64_t(imp->delay_max_ms) - imp->delay_min_ms + 1u;
     tn_impair_delayed d;
-    d.due = now_micros() + (imp->delay_min_ms + next(imp) % span) * 1000u;
+    d.due = tn_now_micros() + (imp->delay_min_ms + next(imp) % span) * 1000u;
     d.peer = *peer;
     d.bytes.assign(bytes, bytes + size);
     imp->waiting.push_back(std::move(d));
@@ -117,7 +110,7 @@ void tn_impair_pass(tn_impair *imp, const qnb_sockaddr *peer, const uint8_t *byt
         imp->holding = true;
         imp->held_peer = *peer;
         imp->held.assign(bytes, bytes + size);
-        imp->held_since = now_micros();
+        imp->held_since = tn_now_micros();
         if (twice)
             emit(imp, peer, bytes, size, deliver, context);
         return;
@@ -137,9 +130,9 @@ void tn_impair_flush(tn_impair *imp, tn_impair_deliver_fn deliver, void *context
 {
     if (!imp || !deliver)
         return;
-    if (imp->holding && now_micros() - imp->held_since >= TN_IMPAIR_HOLD_MS * 1000u)
+    if (imp->holding && tn_now_micros() - imp->held_since >= TN_IMPAIR_HOLD_MS * 1000u)
         release_held(imp, deliver, context);
-    const uint64_t now = now_micros();
+    const uint64_t now = tn_now_micros();
     for (;;) {
         size_t first = imp->waiting.size();
         for (size_t i = 0; i < imp->waiting.size(); ++i) {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "netaudio/platform/qnb_time.h"
+#include "testnet/tn_clock.h"
 #include "testnet/tn_config_service.h"
 #include "testnet/tn_conmon_server.h"
 #include "testnet/tn_dnssd.h"
@@ -48,13 +48,6 @@ struct unit {
     bool spare = false;      // ... to come back as a spare unit, nothing subscribed ...
     uint64_t back_at = 0;    // ... at this time of the library clock (microseconds)
 };
-
-uint64_t now_us()
-{
-    qnb_timeval t;
-    qnb_time_now(&t);
-    return uint64_t(t.tv_sec) * 1000000u + t.tv_usec;
-}
 
 void DNSSD_API on_registered(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error, const char *, const char *,
                              const char *, void *context)
@@ -294,7 +287,7 @@ namespace {
 // server and published again with the same names, ports and records; a spare holds no subscription.
 void bring_back(tn_installation *inst)
 {
-    const uint64_t now = now_us();
+    const uint64_t now = tn_now_micros();
     for (size_t i = 0; i < inst->units.size(); ++i) {
         unit &u = inst->units[i];
         if (!u.away || now < u.back_at)
@@ -302,8 +295,8 @@ void bring_back(tn_installation *inst)
         u.away = false;
         tn_routing_device *rd = tn_routing_set_at(inst->routing, i);
         if (u.spare)
-            for (uint16_t rx = 1; rx <= tn_routing_device_get_config(rd)->rx_count; ++rx)
-                tn_routing_device_set_subscription(rd, rx, nullptr, nullptr);
+            for (unsigned rx = 1; rx <= tn_routing_device_get_config(rd)->rx_count; ++rx)
+                tn_routing_device_set_subscription(rd, static_cast<uint16_t>(rx), nullptr, nullptr);
         tn_routing_device_set_silent(rd, false);
         tn_conmon_device *dev = tn_conmon_server_device(inst->conmon, u.name);
         if (dev)
@@ -474,7 +467,7 @@ qnb_error tn_installation_take_away(tn_installation *inst, const char *name, uin
         u.conmon_published = false;
         u.away = true;
         u.spare = spare;
-        u.back_at = now_us() + uint64_t(away_ms) * 1000u;
+        u.back_at = tn_now_micros() + uint64_t(away_ms) * 1000u;
         fprintf(stderr, "tn_installation: %s is away for %u ms\n", u.name, unsigned(away_ms));
         return QNB_ERR_SUCCESS;
     }

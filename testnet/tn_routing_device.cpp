@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "netaudio/messaging/wgcp_buffer.h"
+#include "testnet/tn_clock.h"
 #include "testnet/tn_dnssd.h"
 #include "testnet/tn_impair.h"
 
@@ -93,13 +94,6 @@ bool property_is_known(uint16_t id)
         if (k == id)
             return true;
     return false;
-}
-
-uint64_t now_micros()
-{
-    qnb_timeval t{0, 0};
-    qnb_time_now(&t);
-    return static_cast<uint64_t>(t.tv_sec) * 1000000u + t.tv_usec;
 }
 
 // The device-name rule: 1 to 32 characters, none of '.', '=', '@'.
@@ -708,7 +702,7 @@ qnb_error begin_list(wgcp_writer *w, unsigned count, size_t size, size_t *first)
 void queue_datagram(tn_routing_device *dev, const qnb_sockaddr &to, bool other, const uint8_t *bytes, size_t size)
 {
     held_answer h;
-    h.due = now_micros() + static_cast<uint64_t>(dev->holding ? dev->hold_ms : dev->delay_ms) * 1000u;
+    h.due = tn_now_micros() + static_cast<uint64_t>(dev->holding ? dev->hold_ms : dev->delay_ms) * 1000u;
     h.to = to;
     h.other_port = other;
     h.bytes.assign(bytes, bytes + size);
@@ -727,7 +721,7 @@ void deliver_answer(void *context, const qnb_sockaddr *to, const uint8_t *bytes,
 
 void send_due(tn_routing_device *dev)
 {
-    uint64_t now = now_micros();
+    uint64_t now = tn_now_micros();
     for (size_t i = 0; i < dev->held.size();) {
         held_answer &h = dev->held[i];
         if (h.due > now) {

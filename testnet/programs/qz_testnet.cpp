@@ -536,9 +536,9 @@ void run_command(tn_installation *inst, const std::string &line, bool *dump_now)
     char verb[16] = "", what[16] = "";
     unsigned long ms = 0;
     int n = sscanf(line.c_str(), "%15s %15s %lu", verb, what, &ms);
-    char unit[64] = "", kind[16] = "";
     if (n >= 1 && !strcmp(verb, "away")) {
         // "away NAME MS [spare]"
+        char unit[64] = "", kind[16] = "";
         int parts = sscanf(line.c_str(), "%*15s %63s %lu %15s", unit, &ms, kind);
         qnb_error err = QNB_ERR_INVALIDPARAMETER;
         if (parts >= 2 && ms <= 3600000 && (parts == 2 || !strcmp(kind, "spare")))

@@ -199,30 +199,32 @@ bool Installation::command(const std::string &line)
 
 std::map<std::string, std::string> Installation::status()
 {
-    int runs = 0;
+    // Each answer is a "conmon" line and then a line per unit: `answers` counts the conmon lines,
+    // `lines` the unit lines after the last of them.
+    size_t answers = 0, lines = 0;
     auto read = [&] {
         std::map<std::string, std::string> out;
         std::ifstream in(log_);
         std::string line;
         const size_t from = std::strlen("qz_testnet: status ");
-        for (runs = 0; std::getline(in, line);) {
+        for (answers = lines = 0; std::getline(in, line);) {
             const size_t blank = line.find(' ', from);
-            if (line.rfind("qz_testnet: status ", 0) == 0 && blank != std::string::npos) {
-                out[line.substr(from, blank - from)] = line.substr(blank + 1);
-                runs += line.compare(from, 7, "conmon ") == 0;
-            }
+            if (line.rfind("qz_testnet: status ", 0) != 0 || blank == std::string::npos)
+                continue;
+            out[line.substr(from, blank - from)] = line.substr(blank + 1);
+            const bool conmon = line.compare(from, 7, "conmon ") == 0;
+            answers += conmon ? 1 : 0;
+            lines = conmon ? 0 : lines + 1;
         }
         return out;
     };
     read();
-    const int before = runs;
-    // The unit lines follow the "conmon" line: one more pass after it is seen, so that all are in.
+    const size_t before = answers;
     if (command("status"))
-        for (int i = 0; i < 250 && runs <= before; ++i) {
+        for (int i = 0; i < 250 && (answers <= before || lines < units_.size()); ++i) {
             usleep(20000);
             read();
         }
-    usleep(40000);
     return read();
 }
 
