@@ -325,6 +325,15 @@ qnb_error process_local_message(conmon_client *c, const uint8_t *data, size_t si
 void expire_requests(conmon_client *c, qnb_timeval *earliest)
 {
     qnb_timeval t = conmon_time_now();
+    // After a stall of the caller, answers that came in time may still wait in the socket: they
+    // complete their requests before anything is called unanswered.
+    for (unsigned i = 0; c->requests && i < c->request_count; ++i) {
+        const conmon_request *slot = &c->requests[i];
+        if (slot->in_use && conmon_time_passed(slot->deadline, t)) {
+            conmon_client_read_local(c);
+            break;
+        }
+    }
     for (unsigned i = 0; c->requests && i < c->request_count; ++i) {
         conmon_request *slot = &c->requests[i];
         if (!slot->in_use)
@@ -493,14 +502,21 @@ void conmon_client_apply_domain_to_channels(conmon_client *c)
             conmon_channel_set_enable(c->channels, type, is_adhoc);
 }
 
-qnb_error conmon_client_read_local(conmon_client *c)
+namespace {
+
+// At most this many datagrams are read from the link in one pass, so that a flood cannot hold the
+// worker; what is left is read on the next pass.
+const unsigned k_reads_per_pass = 64;
+
+// Reads one datagram from the link and handles it; `*got` tells whether one was waiting.
+qnb_error read_one(conmon_client *c, bool *got)
 {
+    *got = false;
     conmon_client_local *link = c->link;
-    if (link->sock == QNB_SOCKET_INVALID)
-        return QNB_ERR_SUCCESS;
     size_t size = sizeof c->receive_buffer;
     qnb_error e = qnb_socket_recv(link->sock, c->receive_buffer, &size);
     if (e == QNB_ERR_SUCCESS) {
+        *got = true;
         process_local_message(c, c->receive_buffer, size);
     } else if (e == QNB_ERR_TIMEDOUT) {
         e = QNB_ERR_SUCCESS;
@@ -509,10 +525,30 @@ qnb_error conmon_client_read_local(conmon_client *c)
     } else if (e == QNB_ERR_CONNREFUSED || e == QNB_ERR_CONNRESET) {
         e = conmon_client_local_on_socket_error(link, e);
     } else {
+        // An oversized datagram is dropped by the read: what follows it is still read.
+        *got = e == QNB_ERR_MSGSIZE;
         qnb_log(log_of(c), QNB_LOG_ERROR, "%s: Error reading local socket: %s\n", "conmon_client_process_sockets",
                 conmon_error_text(e));
     }
     return e;
+}
+
+} // namespace
+
+qnb_error conmon_client_read_local(conmon_client *c)
+{
+    qnb_error first = QNB_ERR_SUCCESS;
+    for (unsigned n = 0; n < k_reads_per_pass && c->link->sock != QNB_SOCKET_INVALID; ++n) {
+        bool got = false;
+        qnb_error e = read_one(c, &got);
+        if (e == QNB_ERR_INTERRUPTED)
+            return e;
+        if (e && !first)
+            first = e;
+        if (!got)
+            break;
+    }
+    return first;
 }
 
 void conmon_client_rearm_request_timer(conmon_client *c)

@@ -68,7 +68,8 @@ void conmon_client_reset_connection(conmon_client *client);
 void conmon_client_update_connection_flags(conmon_client *client);
 void conmon_client_on_connected(conmon_client *client, const conmon_connection_data *data);
 void conmon_client_fire_sockets_changed(conmon_client *client);
-// Reads the link's socket once and handles what arrived (both socket modes).
+// Reads what waits in the link's socket, a bounded number of datagrams, and handles it (both
+// socket modes).
 qnb_error conmon_client_read_local(conmon_client *client);
 // Event-loop mode: arms the request timer for the earliest deadline of a local request.
 void conmon_client_rearm_request_timer(conmon_client *client);

@@ -382,6 +382,30 @@ TEST_F(ConmonClient, UnansweredRequestCompletesWithTimeout)
     EXPECT_EQ(conmon_client_get_subscription_flag(client_, 2), 1);
 }
 
+// An answer that came in time but still waits in the socket when the caller gets round to it (a
+// stalled worker, or an answer that arrived after its select) completes its request: it is not
+// called unanswered.
+TEST_F(ConmonClient, AnAnswerWaitingInTheSocketWinsOverItsDeadline)
+{
+    connect();
+    conmon_request *r = nullptr;
+    ASSERT_EQ(conmon_client_subscribe_global(client_, on_done, &r, 2), 0);
+    send(answer(receive(), CONMON_KIND_RESPONSE));
+    qnb_socket_set waiting;
+    qnb_socket_set_clear(&waiting);
+    conmon_client_get_sockets(client_, &waiting);
+    ASSERT_EQ(waiting.count, 1u);
+    ASSERT_TRUE(tn_wait_readable(waiting.sockets[0], 2000));
+    clock_.advance(6);
+    qnb_socket_set none;
+    qnb_socket_set_clear(&none);
+    conmon_client_process_sockets(client_, &none, &next_);
+    EXPECT_EQ(calls_.done, 1);
+    EXPECT_EQ(calls_.last, QNB_ERR_SUCCESS);
+    EXPECT_EQ(conmon_client_get_subscription_flag(client_, 2), 1);
+    EXPECT_EQ(conmon_client_requests_in_use(client_), 0u);
+}
+
 TEST_F(ConmonClient, AnswersCompleteTheirRequests)
 {
     connect();
