@@ -230,14 +230,17 @@ TEST(RunSession, AFreshRunStartsOnTheSavedInterfaceAndEndsWithTheWindow)
 TEST(RunSession, AProgramThatKeepsRestartingIsToldAboutAndCtrlCEndsItsLastCopy)
 {
     // A stand-in that restarts itself detached every 1.5 s, five times, then stays (and takes a
-    // second to end).
+    // second to end). It waits on a pipe nobody writes to rather than in sleep: a child of a copy
+    // is a process of the same file until it execs, which the session would take for a restart.
     TempDir dir;
     Session session(dir.path);
     session.writeSettings(std::string(kCounts) + "[NIC]\nMAC_Address=02:00:00:00:00:09\n");
-    ASSERT_TRUE(standIn(dir.path, "n=$(cat \"$0.count\" 2>/dev/null || echo 0); echo $((n + 1)) >\"$0.count\"\n"
-                                  "if [ \"$n\" -lt 5 ]; then sleep 1.5; setsid \"$BASH\" \"$0\" </dev/null >/dev/null 2>&1 & exit 0; fi\n"
-                                  "trap 'sleep 1; pgrep -x qz_testnet >\"$0.end\"; exit 0' TERM\n"
-                                  "while :; do sleep 0.2; done\n"));
+    ASSERT_EQ(mkfifo((dir.path + "/stand-in.sh.pipe").c_str(), 0600), 0);
+    ASSERT_TRUE(standIn(dir.path, "read -r n <\"$0.count\" 2>/dev/null || n=0; echo $((n + 1)) >\"$0.count\"\n"
+                                  "exec 3<>\"$0.pipe\"\n"
+                                  "if [ \"$n\" -lt 5 ]; then read -t 1.5 -u 3; setsid \"$BASH\" \"$0\" </dev/null >/dev/null 2>&1 & exit 0; fi\n"
+                                  "trap 'read -t 1 -u 3; pgrep -x qz_testnet >\"$0.end\"; exit 0' TERM\n"
+                                  "while :; do read -t 0.2 -u 3; done\n"));
     ASSERT_TRUE(session.start({"--no-publish"}, {dir.path + "/stand-in", dir.path + "/stand-in.sh"}));
 
     EXPECT_TRUE(waitUntil([&] { return session.output().find("has restarted 4 times") != std::string::npos; }, 30000))
