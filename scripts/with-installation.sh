@@ -87,29 +87,43 @@ if [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ] && command -v runuser >/d
 fi
 settings=${XDG_CONFIG_HOME:-$home/.config}/Tormel/DIDodiviVidi.ini
 
-# The processes of the program's file: the first copy and every copy it started.
-# Compared as files (-ef), with no process started per entry: a look stays quick on a loaded
-# machine, and sees a copy that lives a moment.
+# The processes of the program's file: the first copy and every copy it started. A process of
+# that file whose parent is one too is a child of a copy that has not yet exec'd what it runs
+# (the first fork of the program's restart among them), not a copy. Compared as files (-ef), with
+# no process started per entry: a look stays quick on a loaded machine, and sees a copy that
+# lives a moment.
 copies() {
-    local entry
+    local entry stat parent
     [ -n "$program_file" ] || return 0
     for entry in /proc/[0-9]*; do
-        [ "$entry/exe" -ef "$program_file" ] && printf '%s\n' "${entry#/proc/}"
+        [ "$entry/exe" -ef "$program_file" ] || continue
+        # The parent is the field after the state that follows the command's name in parentheses.
+        read -r stat <"$entry/stat" 2>/dev/null || continue
+        stat=${stat##*) }
+        stat=${stat#* }
+        parent=${stat%% *}
+        [ "/proc/$parent/exe" -ef "$program_file" ] || printf '%s\n' "${entry#/proc/}"
     done
 }
 
+# Ends every copy, a copy that one of them starts meanwhile too: each is sent one SIGTERM, and
+# what is left after 5 s is killed.
 end_copies() {
-    local pids
+    local pids pid ended=" "
     pids=$(copies)
     [ -n "$pids" ] || return 0
     echo "run: ending QZ Config Tool (process $(echo $pids))"
-    kill -TERM $pids 2>/dev/null
     for _ in $(seq 50); do
-        [ -z "$(copies)" ] && return 0
+        for pid in $pids; do
+            case $ended in *" $pid "*) continue ;; esac
+            ended="$ended$pid "
+            kill -TERM "$pid" 2>/dev/null
+        done
         sleep 0.1
+        pids=$(copies)
+        [ -n "$pids" ] || return 0
     done
-    pids=$(copies)
-    [ -n "$pids" ] && kill -KILL $pids 2>/dev/null
+    kill -KILL $pids 2>/dev/null
 }
 
 # Ends the process PID with SIGTERM and waits until it is gone, at most 10 s, then kills it.
@@ -268,7 +282,8 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
     # its own (a mount namespace of its own) for its lock file, puts its socket file in the
     # session's /tmp/.X11-unix, and takes the first display whose socket in the session's network
     # namespace is free. The server reads its cookie whatever display the entry names; clients
-    # look it up by the display's name.
+    # look it up by the display's name. It does not reset when its last client leaves: a server
+    # that resets drops a client that connects meanwhile, the program's new copy after a restart.
     cookie=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
     rm -f "$auth"
     add_cookie :0 "$cookie"
@@ -276,7 +291,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
     setsid unshare --mount --propagation private sh -c \
         'mount -t tmpfs -o mode=1777 tmpfs /tmp && mkdir /tmp/.X11-unix && mount --bind "$1" /tmp/.X11-unix &&
          shift && exec "$@"' sh "$x11" \
-        Xvfb -displayfd 3 -auth "$auth" -screen 0 1024x768x24 -nolisten tcp \
+        Xvfb -displayfd 3 -auth "$auth" -noreset -screen 0 1024x768x24 -nolisten tcp \
         3>/run/qz-xvfb.display 2>/run/qz-xvfb.log &
     xvfb_pid=$!
     for _ in $(seq 100); do

@@ -52,11 +52,12 @@ size_t count(const std::string &text, const std::string &what)
     return n;
 }
 
-// A stand-in for the program in DIR, running TEXT: a copy of bash, so that its copies are the
+// A stand-in for the program in DIR (tests/integration/stand_in.cpp), running the script TEXT,
+// which asks for a restart with `kill -USR1 $PPID`: a copy of its own, so that its copies are the
 // processes of a file of their own.
 bool standIn(const std::string &dir, const std::string &text)
 {
-    if (std::system(("cp /bin/bash '" + dir + "/stand-in'").c_str()) != 0)
+    if (std::system(("cp '" QZ_STAND_IN "' '" + dir + "/stand-in'").c_str()) != 0)
         return false;
     std::ofstream(dir + "/stand-in.sh") << text;
     return true;
@@ -229,19 +230,16 @@ TEST(RunSession, AFreshRunStartsOnTheSavedInterfaceAndEndsWithTheWindow)
 
 TEST(RunSession, AProgramThatKeepsRestartingIsToldAboutAndCtrlCEndsItsLastCopy)
 {
-    // A stand-in that restarts itself detached every 1.5 s, five times, then stays (and takes a
-    // second to end). It waits on a pipe nobody writes to rather than in sleep: a child of a copy
-    // is a process of the same file until it execs, which the session would take for a restart.
+    // A stand-in that restarts itself every 1.5 s, five times, then stays (and takes a second to
+    // end).
     TempDir dir;
     Session session(dir.path);
     session.writeSettings(std::string(kCounts) + "[NIC]\nMAC_Address=02:00:00:00:00:09\n");
-    ASSERT_EQ(mkfifo((dir.path + "/stand-in.sh.pipe").c_str(), 0600), 0);
-    ASSERT_TRUE(standIn(dir.path, "read -r n <\"$0.count\" 2>/dev/null || n=0; echo $((n + 1)) >\"$0.count\"\n"
-                                  "exec 3<>\"$0.pipe\"\n"
-                                  "if [ \"$n\" -lt 5 ]; then read -t 1.5 -u 3; setsid \"$BASH\" \"$0\" </dev/null >/dev/null 2>&1 & exit 0; fi\n"
-                                  "trap 'read -t 1 -u 3; pgrep -x qz_testnet >\"$0.end\"; exit 0' TERM\n"
-                                  "while :; do read -t 0.2 -u 3; done\n"));
-    ASSERT_TRUE(session.start({"--no-publish"}, {dir.path + "/stand-in", dir.path + "/stand-in.sh"}));
+    ASSERT_TRUE(standIn(dir.path, "n=$(cat \"$0.count\" 2>/dev/null || echo 0); echo $((n + 1)) >\"$0.count\"\n"
+                                  "if [ \"$n\" -lt 5 ]; then sleep 1.5; kill -USR1 $PPID; exit 0; fi\n"
+                                  "trap 'sleep 1; pgrep -x qz_testnet >\"$0.end\"; exit 0' TERM\n"
+                                  "while :; do sleep 0.2; done\n"));
+    ASSERT_TRUE(session.start({"--no-publish"}, {dir.path + "/stand-in"}));
 
     EXPECT_TRUE(waitUntil([&] { return session.output().find("has restarted 4 times") != std::string::npos; }, 30000))
         << session.output();
@@ -290,9 +288,9 @@ TEST(RunSession, WithoutADisplayTheSessionsOwnIsAllItsCopiesSeeToTheirEnd)
                                   "ls -Ai /tmp/.X11-unix >\"$0.sockets$n\"\n"
                                   "xdpyinfo | grep dimensions >\"$0.display$n\"\n"
                                   "trap 'sleep 0.5; xdpyinfo | grep dimensions >\"$0.end$n\"; exit 0' TERM\n"
-                                  "if [ \"$n\" -eq 0 ]; then setsid \"$BASH\" \"$0\" </dev/null >/dev/null 2>&1 & fi\n"
+                                  "if [ \"$n\" -eq 0 ]; then kill -USR1 $PPID; fi\n"
                                   "while :; do sleep 0.2; done\n"));
-    ASSERT_TRUE(session.start({"--no-publish"}, {dir.path + "/stand-in", dir.path + "/stand-in.sh"}, false));
+    ASSERT_TRUE(session.start({"--no-publish"}, {dir.path + "/stand-in"}, false));
 
     // Both copies reach the session's display, with the session's cookie, and see its socket alone.
     for (const char *copy : {"0", "1"}) {
