@@ -1,29 +1,176 @@
 #include "gui/ProgramRestart.h"
 
 #include "gui/MainWindow.h"
+#include "gui/UserPrompts.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QProcess>
+#include <QThread>
+#include <QX11Info>
 
-bool launchDetached(const QString &program, const QStringList &arguments)
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+namespace {
+
+template <typename T> using XcbReply = std::unique_ptr<T, decltype(&std::free)>;
+
+template <typename T> XcbReply<T> reply(T *value)
 {
-    return QProcess::startDetached(program, arguments);
+    return XcbReply<T>(value, &std::free);
 }
 
-int finishEventLoop(int result, const QString &program, const DetachedLauncher &launch)
+// The windows `parents` hold, one level down.
+std::vector<xcb_window_t> childrenOf(xcb_connection_t *connection, const std::vector<xcb_window_t> &parents)
 {
+    std::vector<xcb_query_tree_cookie_t> asked;
+    for (xcb_window_t parent : parents)
+        asked.push_back(xcb_query_tree(connection, parent));
+    std::vector<xcb_window_t> children;
+    for (xcb_query_tree_cookie_t cookie : asked) {
+        const auto tree = reply(xcb_query_tree_reply(connection, cookie, nullptr));
+        if (!tree)
+            continue;
+        const xcb_window_t *first = xcb_query_tree_children(tree.get());
+        children.insert(children.end(), first, first + xcb_query_tree_children_length(tree.get()));
+    }
+    return children;
+}
+
+// Whether one of `windows` carries _NET_WM_PID `pid`.
+bool ownedBy(xcb_connection_t *connection, xcb_atom_t pidAtom, const std::vector<xcb_window_t> &windows, qint64 pid)
+{
+    std::vector<xcb_get_property_cookie_t> asked;
+    for (xcb_window_t window : windows)
+        asked.push_back(xcb_get_property(connection, 0, window, pidAtom, XCB_ATOM_CARDINAL, 0, 1));
+    bool found = false;
+    for (xcb_get_property_cookie_t cookie : asked) {
+        const auto property = reply(xcb_get_property_reply(connection, cookie, nullptr));
+        if (property && property->format == 32 && xcb_get_property_value_length(property.get()) == 4 &&
+            *static_cast<const uint32_t *>(xcb_get_property_value(property.get())) == static_cast<uint32_t>(pid))
+            found = true;
+    }
+    return found;
+}
+
+// A top-level window of `pid`: a child of the root window, or of a window manager's frame there.
+bool hasWindowOnX11Display(qint64 pid)
+{
+    xcb_connection_t *connection = QX11Info::connection();
+    if (!connection || xcb_connection_has_error(connection))
+        return false;
+    static const char name[] = "_NET_WM_PID";
+    const auto atom = reply(
+        xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 1, sizeof name - 1, name), nullptr));
+    if (!atom || atom->atom == XCB_ATOM_NONE)
+        return false; // no window of any client carries it yet
+    const std::vector<xcb_window_t> topLevel =
+        childrenOf(connection, {static_cast<xcb_window_t>(QX11Info::appRootWindow())});
+    return ownedBy(connection, atom->atom, topLevel, pid) ||
+           ownedBy(connection, atom->atom, childrenOf(connection, topLevel), pid);
+}
+
+// The process runs: it exists and has not ended (a zombie waits for its parent to reap it).
+bool processRuns(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    const int name = text.lastIndexOf(')');
+    if (name < 0 || name + 2 >= text.size())
+        return false;
+    const char state = text.at(name + 2);
+    return state != 'Z' && state != 'X';
+}
+
+} // namespace
+
+qint64 launchDetached(const QString &program, const QStringList &arguments)
+{
+    qint64 pid = 0;
+    return QProcess::startDetached(program, arguments, QString(), &pid) ? pid : 0;
+}
+
+int finishEventLoop(int result, const QString &program, const DetachedLauncher &launch, qint64 *successor)
+{
+    if (successor)
+        *successor = 0;
     if (result != MainWindow::restartExitCode)
         return result;
     // The new copy finds everything it needs in the settings file; a failed start is not reported.
-    if (launch)
-        launch(program, QStringList());
+    const qint64 pid = launch ? launch(program, QStringList()) : 0;
+    if (successor)
+        *successor = pid;
     return 0;
 }
 
-int runMainWindow(QApplication &app, const AppServices &services, const DetachedLauncher &launch)
+SuccessorWatch displayWatch()
 {
-    MainWindow window(services);
-    window.show();
-    const int result = app.exec();
-    return finishEventLoop(result, QCoreApplication::applicationFilePath(), launch);
+    SuccessorWatch watch;
+    if (QX11Info::isPlatformX11())
+        watch.onDisplay = hasWindowOnX11Display;
+    watch.running = processRuns;
+    watch.nowMs = [] {
+        return static_cast<qint64>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::steady_clock::now().time_since_epoch())
+                                       .count());
+    };
+    watch.sleepMs = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
+    return watch;
+}
+
+SuccessorStart awaitSuccessor(qint64 pid, const SuccessorWatch &watch, int timeoutMs)
+{
+    const qint64 until = watch.nowMs() + timeoutMs;
+    for (;;) {
+        if (watch.onDisplay(pid))
+            return SuccessorStart::OnDisplay;
+        if (!watch.running(pid))
+            return SuccessorStart::Ended;
+        if (watch.nowMs() >= until)
+            return SuccessorStart::NotSeen;
+        watch.sleepMs(50);
+    }
+}
+
+int runMainWindow(QApplication &app, const AppServices &services, const DetachedLauncher &launch,
+                  const SuccessorWatch &watch)
+{
+    qint64 successor = 0;
+    int code = 0;
+    {
+        MainWindow window(services);
+        window.show();
+        const int result = app.exec();
+        code = finishEventLoop(result, QCoreApplication::applicationFilePath(), launch, &successor);
+    }
+    if (successor <= 0 || !watch.onDisplay)
+        return code;
+    switch (awaitSuccessor(successor, watch, kSuccessorTimeoutMs)) {
+    case SuccessorStart::OnDisplay:
+        break;
+    case SuccessorStart::NotSeen:
+        qWarning("QZ Config Tool: the new copy (process %lld) opened no window within %d s", successor,
+                 kSuccessorTimeoutMs / 1000);
+        break;
+    case SuccessorStart::Ended: {
+        qWarning("QZ Config Tool: the new copy (process %lld) ended before it opened its window", successor);
+        PromptMessage error;
+        error.icon = QMessageBox::Critical;
+        error.title = QStringLiteral("QZ Config Tool");
+        error.text = QStringLiteral("The application could not restart: its new copy ended before it opened its "
+                                    "window.\nStart QZ Config Tool again; it will use the network interface you "
+                                    "chose.");
+        error.buttons = QMessageBox::Ok;
+        services.promptsOrDefault().message(error);
+        break;
+    }
+    }
+    return code;
 }

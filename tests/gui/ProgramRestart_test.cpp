@@ -31,15 +31,68 @@ TEST(ProgramRestart, OnlyTheRestartCodeLaunchesOneCopyWithoutArguments)
         std::vector<std::pair<QString, QStringList>> launches;
         const DetachedLauncher launcher = [&](const QString &program, const QStringList &arguments) {
             launches.emplace_back(program, arguments);
-            return c.launchWorks;
+            return c.launchWorks ? qint64(4242) : qint64(0);
         };
-        EXPECT_EQ(finishEventLoop(c.loopResult, "/opt/qz/QZConfigTool", launcher), c.exitCode) << c.loopResult;
+        qint64 successor = -1;
+        EXPECT_EQ(finishEventLoop(c.loopResult, "/opt/qz/QZConfigTool", launcher, &successor), c.exitCode)
+            << c.loopResult;
+        EXPECT_EQ(successor, c.launches && c.launchWorks ? 4242 : 0) << c.loopResult;
         ASSERT_EQ(launches.size(), c.launches) << c.loopResult;
         if (c.launches) {
             EXPECT_EQ(launches[0].first, "/opt/qz/QZConfigTool");
             EXPECT_TRUE(launches[0].second.isEmpty());
         }
     }
+}
+
+// A new copy as the ending one sees it: on the display from `shownAtMs` of the fake clock (never
+// when negative), ended from `endedAtMs`.
+struct FakeSuccessor {
+    qint64 now = 0;
+    qint64 shownAtMs = -1, endedAtMs = -1;
+    std::vector<qint64> asked; // the process ids asked about
+    std::function<void()> onFirstLook;
+
+    SuccessorWatch watch()
+    {
+        SuccessorWatch w;
+        w.onDisplay = [this](qint64 pid) {
+            if (asked.empty() && onFirstLook)
+                onFirstLook();
+            asked.push_back(pid);
+            return shownAtMs >= 0 && now >= shownAtMs;
+        };
+        w.running = [this](qint64) { return endedAtMs < 0 || now < endedAtMs; };
+        w.nowMs = [this] { return now; };
+        w.sleepMs = [this](int ms) { now += ms; };
+        return w;
+    }
+};
+
+TEST(ProgramRestart, TheEndingCopyWaitsForTheNewOneOnTheDisplayUntilItEndsOrTheTimeOut)
+{
+    FakeSuccessor shown;
+    shown.shownAtMs = 1000;
+    EXPECT_EQ(awaitSuccessor(77, shown.watch(), 30000), SuccessorStart::OnDisplay);
+    EXPECT_GE(shown.now, 1000);
+    EXPECT_LT(shown.now, 1100);
+    EXPECT_EQ(shown.asked.back(), 77);
+
+    FakeSuccessor ended;
+    ended.endedAtMs = 400;
+    EXPECT_EQ(awaitSuccessor(77, ended.watch(), 30000), SuccessorStart::Ended);
+    EXPECT_LT(ended.now, 500);
+
+    FakeSuccessor slow;
+    EXPECT_EQ(awaitSuccessor(77, slow.watch(), 30000), SuccessorStart::NotSeen);
+    EXPECT_GE(slow.now, 30000);
+    EXPECT_LT(slow.now, 30100);
+
+    FakeSuccessor alreadyThere;
+    alreadyThere.shownAtMs = 0;
+    alreadyThere.endedAtMs = 0;
+    EXPECT_EQ(awaitSuccessor(77, alreadyThere.watch(), 30000), SuccessorStart::OnDisplay)
+        << "a copy that showed its window and ended since is not a failed restart";
 }
 
 class ProgramRunTest : public ::testing::Test {
@@ -58,10 +111,13 @@ protected:
         QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
         guard.start(20000);
         auto &app = *static_cast<QApplication *>(QCoreApplication::instance());
-        return runMainWindow(app, services, [this](const QString &program, const QStringList &arguments) {
-            launches.push_back({program, arguments, env.wrapper->wrappersDeleted.load()});
-            return true;
-        });
+        return runMainWindow(
+            app, services,
+            [this](const QString &program, const QStringList &arguments) {
+                launches.push_back({program, arguments, env.wrapper->wrappersDeleted.load()});
+                return qint64(4242);
+            },
+            successor.watch());
     }
     void report(const std::function<void(IVeltoNotify &)> &report)
     {
@@ -73,14 +129,10 @@ protected:
         report([&](IVeltoNotify &notify) { notify.notifyCurrentIf(name, mac); });
     }
 
-    GuiTestEnvironment env;
-    std::vector<Launch> launches;
-};
-
-TEST_F(ProgramRunTest, AnInterfaceSwitchEndsTheProgramWithOneDetachedLaunch)
-{
-    env.settings()->setValue("NIC/MAC_Address", "66:77:88:99:AA:BB");
-    const int exitCode = run([this] {
+    // Runs the start-up and reports a switch to the other interface: the window asks for a restart.
+    void switchInterface()
+    {
+        env.settings()->setValue("NIC/MAC_Address", "66:77:88:99:AA:BB");
         env.scheduler.runDue();
         env.scheduler.advance(12000);
         report([](IVeltoNotify &notify) {
@@ -92,8 +144,25 @@ TEST_F(ProgramRunTest, AnInterfaceSwitchEndsTheProgramWithOneDetachedLaunch)
         env.scheduler.runDue();
         reportInterfaceInUse(L"eth1", "66:77:88:99:AA:BB");
         env.scheduler.runDue();
-    });
+    }
+
+    GuiTestEnvironment env;
+    std::vector<Launch> launches;
+    FakeSuccessor successor;
+};
+
+TEST_F(ProgramRunTest, AnInterfaceSwitchEndsTheProgramWithOneDetachedLaunch)
+{
+    // The new copy is on the display 2 s after the window has gone, which is when it is looked for.
+    successor.shownAtMs = 2000;
+    int wrappersDeletedAtFirstLook = -1;
+    successor.onFirstLook = [&] { wrappersDeletedAtFirstLook = env.wrapper->wrappersDeleted.load(); };
+    const int exitCode = run([this] { switchInterface(); });
     EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(wrappersDeletedAtFirstLook, 1);
+    EXPECT_EQ(successor.asked.back(), 4242);
+    EXPECT_GE(successor.now, 2000) << "this copy stayed on the display until the new one was there";
+    EXPECT_TRUE(env.prompts.messages.empty());
     ASSERT_EQ(launches.size(), 1u);
     EXPECT_EQ(launches[0].program, QCoreApplication::applicationFilePath());
     EXPECT_TRUE(launches[0].arguments.isEmpty()) << "the test's own arguments are not passed on";
@@ -102,12 +171,24 @@ TEST_F(ProgramRunTest, AnInterfaceSwitchEndsTheProgramWithOneDetachedLaunch)
     EXPECT_EQ(env.wrapper->callsOf("setIf").size(), 1u);
 }
 
+TEST_F(ProgramRunTest, ANewCopyThatEndsBeforeItsWindowOpensIsToldToTheUser)
+{
+    successor.endedAtMs = 300;
+    EXPECT_EQ(run([this] { switchInterface(); }), 0);
+    ASSERT_EQ(launches.size(), 1u);
+    ASSERT_EQ(env.prompts.messages.size(), 1u);
+    EXPECT_EQ(env.prompts.messages[0].icon, QMessageBox::Critical);
+    EXPECT_TRUE(env.prompts.messages[0].text.startsWith("The application could not restart"))
+        << env.prompts.messages[0].text.toStdString();
+}
+
 TEST_F(ProgramRunTest, ClosingTheWindowEndsWithoutARestart)
 {
     QFile::remove(env.filePath("QZVeltoPatch.json"));
     const int exitCode = run([this] { env.scheduler.runDue(); });
     EXPECT_EQ(exitCode, 0);
     EXPECT_TRUE(launches.empty());
+    EXPECT_TRUE(successor.asked.empty()) << "no new copy looked for";
     ASSERT_EQ(env.prompts.messages.size(), 1u) << "the start-up failure closed the window";
 }
 

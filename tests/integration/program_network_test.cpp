@@ -54,7 +54,7 @@ TEST(ProgramNetwork, ShowsTheInterfaceAndTheDevicesAndRestartsOnAnotherInterface
     std::vector<Launch> launches;
     const DetachedLauncher launcher = [&launches](const QString &program, const QStringList &arguments) {
         launches.push_back({program, arguments});
-        return true;
+        return qint64(4242);
     };
 
     // The user's part runs inside the event loop; a loop that is never ended is ended with -1.
