@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -58,21 +59,45 @@ bool ownedBy(xcb_connection_t *connection, xcb_atom_t pidAtom, const std::vector
     return found;
 }
 
-// A top-level window of `pid`: a child of the root window, or of a window manager's frame there.
+// The atom of `name`; XCB_ATOM_NONE when no client has made it yet.
+xcb_atom_t existingAtom(xcb_connection_t *connection, const char *name)
+{
+    const auto atom = reply(xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 1, static_cast<uint16_t>(std::strlen(name)), name), nullptr));
+    return atom ? atom->atom : xcb_atom_t(XCB_ATOM_NONE);
+}
+
+// The windows a window manager manages (_NET_CLIENT_LIST of the root window); none without one.
+std::vector<xcb_window_t> managedWindows(xcb_connection_t *connection, xcb_window_t root)
+{
+    const xcb_atom_t list = existingAtom(connection, "_NET_CLIENT_LIST");
+    if (list == XCB_ATOM_NONE)
+        return {};
+    const auto property =
+        reply(xcb_get_property_reply(connection, xcb_get_property(connection, 0, root, list, XCB_ATOM_WINDOW, 0, 65536),
+                                     nullptr));
+    if (!property || property->format != 32)
+        return {};
+    const auto *first = static_cast<const xcb_window_t *>(xcb_get_property_value(property.get()));
+    return std::vector<xcb_window_t>(first, first + xcb_get_property_value_length(property.get()) / 4);
+}
+
+// A top-level window of `pid`: one a window manager manages, a child of the root window, or a
+// child of a frame there.
 bool hasWindowOnX11Display(qint64 pid)
 {
     xcb_connection_t *connection = QX11Info::connection();
     if (!connection || xcb_connection_has_error(connection))
         return false;
-    static const char name[] = "_NET_WM_PID";
-    const auto atom = reply(
-        xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 1, sizeof name - 1, name), nullptr));
-    if (!atom || atom->atom == XCB_ATOM_NONE)
+    const xcb_atom_t pidAtom = existingAtom(connection, "_NET_WM_PID");
+    if (pidAtom == XCB_ATOM_NONE)
         return false; // no window of any client carries it yet
-    const std::vector<xcb_window_t> topLevel =
-        childrenOf(connection, {static_cast<xcb_window_t>(QX11Info::appRootWindow())});
-    return ownedBy(connection, atom->atom, topLevel, pid) ||
-           ownedBy(connection, atom->atom, childrenOf(connection, topLevel), pid);
+    const auto root = static_cast<xcb_window_t>(QX11Info::appRootWindow());
+    if (ownedBy(connection, pidAtom, managedWindows(connection, root), pid))
+        return true;
+    const std::vector<xcb_window_t> topLevel = childrenOf(connection, {root});
+    return ownedBy(connection, pidAtom, topLevel, pid) ||
+           ownedBy(connection, pidAtom, childrenOf(connection, topLevel), pid);
 }
 
 // The process runs: it exists and has not ended (a zombie waits for its parent to reap it).
