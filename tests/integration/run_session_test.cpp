@@ -231,13 +231,14 @@ TEST(RunSession, AFreshRunStartsOnTheSavedInterfaceAndEndsWithTheWindow)
 TEST(RunSession, AProgramThatKeepsRestartingIsToldAboutAndCtrlCEndsItsLastCopy)
 {
     // A stand-in that restarts itself every 1.5 s, five times, then stays (and takes a second to
-    // end).
+    // end; it says when it is ready to).
     TempDir dir;
     Session session(dir.path);
     session.writeSettings(std::string(kCounts) + "[NIC]\nMAC_Address=02:00:00:00:00:09\n");
     ASSERT_TRUE(standIn(dir.path, "n=$(cat \"$0.count\" 2>/dev/null || echo 0); echo $((n + 1)) >\"$0.count\"\n"
                                   "if [ \"$n\" -lt 5 ]; then sleep 1.5; kill -USR1 $PPID; exit 0; fi\n"
                                   "trap 'sleep 1; pgrep -x qz_testnet >\"$0.end\"; exit 0' TERM\n"
+                                  ": >\"$0.ready\"\n"
                                   "while :; do sleep 0.2; done\n"));
     ASSERT_TRUE(session.start({"--no-publish"}, {dir.path + "/stand-in"}));
 
@@ -254,6 +255,8 @@ TEST(RunSession, AProgramThatKeepsRestartingIsToldAboutAndCtrlCEndsItsLastCopy)
                           10000))
         << session.output();
     EXPECT_TRUE(waitUntil([&] { return session.programProcesses().size() == 1u; }, 5000)) << "the copy before ends";
+    struct stat st;
+    ASSERT_TRUE(waitUntil([&] { return stat((dir.path + "/stand-in.sh.ready").c_str(), &st) == 0; }, 10000));
     EXPECT_EQ(session.wait(1000), -1) << "the session waits for the last copy";
 
     // A second Ctrl+C while the session ends its last copy does not cut the clean-up short.
@@ -285,9 +288,9 @@ TEST(RunSession, WithoutADisplayTheSessionsOwnIsAllItsCopiesSeeToTheirEnd)
     session.writeSettings(kCounts);
     std::ofstream(session.dumpFile()) << "T001-QZ-RQA-310-0001 1 01 01@T001-QZ-KTV4-S-0001\n";
     ASSERT_TRUE(standIn(dir.path, "n=$(cat \"$0.count\" 2>/dev/null || echo 0); echo $((n + 1)) >\"$0.count\"\n"
+                                  "trap 'sleep 0.5; xdpyinfo | grep dimensions >\"$0.end$n\"; exit 0' TERM\n"
                                   "ls -Ai /tmp/.X11-unix >\"$0.sockets$n\"\n"
                                   "xdpyinfo | grep dimensions >\"$0.display$n\"\n"
-                                  "trap 'sleep 0.5; xdpyinfo | grep dimensions >\"$0.end$n\"; exit 0' TERM\n"
                                   "if [ \"$n\" -eq 0 ]; then kill -USR1 $PPID; fi\n"
                                   "while :; do sleep 0.2; done\n"));
     ASSERT_TRUE(session.start({"--no-publish"}, {dir.path + "/stand-in"}, false));
