@@ -21,9 +21,16 @@ namespace {
 
 template <typename T> using XcbReply = std::unique_ptr<T, decltype(&std::free)>;
 
-template <typename T> XcbReply<T> reply(T *value)
+// The reply of `cookie`; null on an error (a window gone meanwhile), which is dropped here rather
+// than left to the event queue, where Qt would report it.
+template <typename T, typename Cookie>
+XcbReply<T> reply(xcb_connection_t *connection, T *(*take)(xcb_connection_t *, Cookie, xcb_generic_error_t **),
+                  Cookie cookie)
 {
-    return XcbReply<T>(value, &std::free);
+    xcb_generic_error_t *error = nullptr;
+    XcbReply<T> value(take(connection, cookie, &error), &std::free);
+    std::free(error);
+    return value;
 }
 
 // The windows `parents` hold, one level down.
@@ -34,7 +41,7 @@ std::vector<xcb_window_t> childrenOf(xcb_connection_t *connection, const std::ve
         asked.push_back(xcb_query_tree(connection, parent));
     std::vector<xcb_window_t> children;
     for (xcb_query_tree_cookie_t cookie : asked) {
-        const auto tree = reply(xcb_query_tree_reply(connection, cookie, nullptr));
+        const auto tree = reply(connection, xcb_query_tree_reply, cookie);
         if (!tree)
             continue;
         const xcb_window_t *first = xcb_query_tree_children(tree.get());
@@ -51,7 +58,7 @@ bool ownedBy(xcb_connection_t *connection, xcb_atom_t pidAtom, const std::vector
         asked.push_back(xcb_get_property(connection, 0, window, pidAtom, XCB_ATOM_CARDINAL, 0, 1));
     bool found = false;
     for (xcb_get_property_cookie_t cookie : asked) {
-        const auto property = reply(xcb_get_property_reply(connection, cookie, nullptr));
+        const auto property = reply(connection, xcb_get_property_reply, cookie);
         if (property && property->format == 32 && xcb_get_property_value_length(property.get()) == 4 &&
             *static_cast<const uint32_t *>(xcb_get_property_value(property.get())) == static_cast<uint32_t>(pid))
             found = true;
@@ -62,8 +69,8 @@ bool ownedBy(xcb_connection_t *connection, xcb_atom_t pidAtom, const std::vector
 // The atom of `name`; XCB_ATOM_NONE when no client has made it yet.
 xcb_atom_t existingAtom(xcb_connection_t *connection, const char *name)
 {
-    const auto atom = reply(xcb_intern_atom_reply(
-        connection, xcb_intern_atom(connection, 1, static_cast<uint16_t>(std::strlen(name)), name), nullptr));
+    const auto atom = reply(connection, xcb_intern_atom_reply,
+                            xcb_intern_atom(connection, 1, static_cast<uint16_t>(std::strlen(name)), name));
     return atom ? atom->atom : xcb_atom_t(XCB_ATOM_NONE);
 }
 
@@ -73,9 +80,8 @@ std::vector<xcb_window_t> managedWindows(xcb_connection_t *connection, xcb_windo
     const xcb_atom_t list = existingAtom(connection, "_NET_CLIENT_LIST");
     if (list == XCB_ATOM_NONE)
         return {};
-    const auto property =
-        reply(xcb_get_property_reply(connection, xcb_get_property(connection, 0, root, list, XCB_ATOM_WINDOW, 0, 65536),
-                                     nullptr));
+    const auto property = reply(connection, xcb_get_property_reply,
+                                xcb_get_property(connection, 0, root, list, XCB_ATOM_WINDOW, 0, 65536));
     if (!property || property->format != 32)
         return {};
     const auto *first = static_cast<const xcb_window_t *>(xcb_get_property_value(property.get()));
