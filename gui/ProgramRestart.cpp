@@ -134,7 +134,7 @@ int finishEventLoop(int result, const QString &program, const DetachedLauncher &
         *successor = 0;
     if (result != MainWindow::restartExitCode)
         return result;
-    // The new copy finds everything it needs in the settings file; a failed start is not reported.
+    // The new copy finds everything it needs in the settings file.
     const qint64 pid = launch ? launch(program, QStringList()) : 0;
     if (successor)
         *successor = pid;
@@ -170,16 +170,40 @@ SuccessorStart awaitSuccessor(qint64 pid, const SuccessorWatch &watch, int timeo
     }
 }
 
+namespace {
+
+// A restart that left the user without a window: what happened, and what to do.
+void tellFailedRestart(const AppServices &services, const QString &what)
+{
+    PromptMessage error;
+    error.icon = QMessageBox::Critical;
+    error.title = QStringLiteral("QZ Config Tool");
+    error.text = QStringLiteral("The application could not restart: %1.\nStart QZ Config Tool again; it will use "
+                                "the network interface you chose.")
+                     .arg(what);
+    error.buttons = QMessageBox::Ok;
+    services.promptsOrDefault().message(error);
+}
+
+} // namespace
+
 int runMainWindow(QApplication &app, const AppServices &services, const DetachedLauncher &launch,
                   const SuccessorWatch &watch)
 {
     qint64 successor = 0;
+    bool restart = false;
     int code = 0;
     {
         MainWindow window(services);
         window.show();
         const int result = app.exec();
+        restart = result == MainWindow::restartExitCode;
         code = finishEventLoop(result, QCoreApplication::applicationFilePath(), launch, &successor);
+    }
+    if (restart && successor <= 0) {
+        qWarning("QZ Config Tool: the new copy could not be started");
+        tellFailedRestart(services, QStringLiteral("its new copy could not be started"));
+        return code;
     }
     if (successor <= 0 || !watch.onDisplay)
         return code;
@@ -190,18 +214,10 @@ int runMainWindow(QApplication &app, const AppServices &services, const Detached
         qWarning("QZ Config Tool: the new copy (process %lld) opened no window within %d s", successor,
                  kSuccessorTimeoutMs / 1000);
         break;
-    case SuccessorStart::Ended: {
+    case SuccessorStart::Ended:
         qWarning("QZ Config Tool: the new copy (process %lld) ended before it opened its window", successor);
-        PromptMessage error;
-        error.icon = QMessageBox::Critical;
-        error.title = QStringLiteral("QZ Config Tool");
-        error.text = QStringLiteral("The application could not restart: its new copy ended before it opened its "
-                                    "window.\nStart QZ Config Tool again; it will use the network interface you "
-                                    "chose.");
-        error.buttons = QMessageBox::Ok;
-        services.promptsOrDefault().message(error);
+        tellFailedRestart(services, QStringLiteral("its new copy ended before it opened its window"));
         break;
-    }
     }
     return code;
 }

@@ -51,7 +51,7 @@ constexpr int kSuccessorTimeoutMs = 30000;
 // Shows the main window, runs the event loop, restarts when asked and returns the process exit
 // code. The window is destroyed after the restart has been launched; this process then keeps its
 // connection to the display until the new copy is on it too, since an X server that resets when
-// its last client leaves drops a client that is connecting meanwhile. A new copy that ended
-// before it opened its window is told to the user.
+// its last client leaves drops a client that is connecting meanwhile. A new copy that could not
+// be started, or ended before it opened its window, is told to the user.
 int runMainWindow(QApplication &app, const AppServices &services, const DetachedLauncher &launch,
                   const SuccessorWatch &watch = SuccessorWatch());

@@ -115,7 +115,7 @@ protected:
             app, services,
             [this](const QString &program, const QStringList &arguments) {
                 launches.push_back({program, arguments, env.wrapper->wrappersDeleted.load()});
-                return qint64(4242);
+                return launchedPid;
             },
             successor.watch());
     }
@@ -149,6 +149,7 @@ protected:
     GuiTestEnvironment env;
     std::vector<Launch> launches;
     FakeSuccessor successor;
+    qint64 launchedPid = 4242; // 0: the launch fails
 };
 
 TEST_F(ProgramRunTest, AnInterfaceSwitchEndsTheProgramWithOneDetachedLaunch)
@@ -171,14 +172,25 @@ TEST_F(ProgramRunTest, AnInterfaceSwitchEndsTheProgramWithOneDetachedLaunch)
     EXPECT_EQ(env.wrapper->callsOf("setIf").size(), 1u);
 }
 
-TEST_F(ProgramRunTest, ANewCopyThatEndsBeforeItsWindowOpensIsToldToTheUser)
+TEST_F(ProgramRunTest, ANewCopyThatEndsBeforeItsWindowOpensOrCannotStartIsToldToTheUser)
 {
     successor.endedAtMs = 300;
     EXPECT_EQ(run([this] { switchInterface(); }), 0);
     ASSERT_EQ(launches.size(), 1u);
     ASSERT_EQ(env.prompts.messages.size(), 1u);
     EXPECT_EQ(env.prompts.messages[0].icon, QMessageBox::Critical);
-    EXPECT_TRUE(env.prompts.messages[0].text.startsWith("The application could not restart"))
+    EXPECT_EQ(env.prompts.messages[0].text.toStdString(),
+              "The application could not restart: its new copy ended before it opened its window.\n"
+              "Start QZ Config Tool again; it will use the network interface you chose.");
+
+    env.prompts.messages.clear();
+    launches.clear();
+    launchedPid = 0;
+    EXPECT_EQ(run([this] { switchInterface(); }), 0);
+    ASSERT_EQ(launches.size(), 1u);
+    ASSERT_EQ(env.prompts.messages.size(), 1u);
+    EXPECT_TRUE(env.prompts.messages[0].text.startsWith(
+        "The application could not restart: its new copy could not be started."))
         << env.prompts.messages[0].text.toStdString();
 }
 
