@@ -284,13 +284,15 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
     # namespace is free. The server reads its cookie whatever display the entry names; clients
     # look it up by the display's name. It does not reset when its last client leaves: a server
     # that resets drops a client that connects meanwhile, the program's new copy after a restart.
+    # The keymap it compiles at its start goes to a /var/lib/xkb of its own: the server names it
+    # by the display's number, which a server of the PC's or of another session may share.
     cookie=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
     rm -f "$auth"
     add_cookie :0 "$cookie"
     : >/run/qz-xvfb.display
     setsid unshare --mount --propagation private sh -c \
         'mount -t tmpfs -o mode=1777 tmpfs /tmp && mkdir /tmp/.X11-unix && mount --bind "$1" /tmp/.X11-unix &&
-         shift && exec "$@"' sh "$x11" \
+         { [ ! -d /var/lib/xkb ] || mount -t tmpfs -o mode=0755 tmpfs /var/lib/xkb; } && shift && exec "$@"' sh "$x11" \
         Xvfb -displayfd 3 -auth "$auth" -noreset -screen 0 1024x768x24 -nolisten tcp \
         3>/run/qz-xvfb.display 2>/run/qz-xvfb.log &
     xvfb_pid=$!

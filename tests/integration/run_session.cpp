@@ -89,6 +89,11 @@ bool privateTmp()
     }
     if (pcs >= 0)
         close(pcs);
+    // An X server writes the keymap it compiles to /var/lib/xkb under its display's number, which
+    // the servers of other tests (in namespaces of their own) may have too.
+    struct stat st;
+    if (ok && stat("/var/lib/xkb", &st) == 0)
+        ok = mount("tmpfs", "/var/lib/xkb", "tmpfs", 0, "mode=0755") == 0;
     return ok;
 }
 

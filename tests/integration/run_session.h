@@ -108,7 +108,8 @@ std::string programFile();
 std::string testnetFile();
 
 // Gives the calling process a mount namespace of its own with an empty /tmp, in which the
-// checkout and its build stay where they are should they lie under /tmp.
+// checkout and its build stay where they are should they lie under /tmp, and an empty directory
+// of compiled X keymaps.
 bool privateTmp();
 
 // A directory of its own under /tmp, removed with everything in it.

@@ -72,7 +72,9 @@ std::string readText(const std::string &path)
 
 // The PC as a test plays it, in a /tmp of the test's own (privateTmp): its X server, started by
 // the command line `server`, which its clients reach with `client` before their own command line
-// and which shows a screen of `dimensions`.
+// and which shows a screen of `dimensions`. The server does not reset when its last client leaves,
+// as a PC's display with a desktop on it does not: the test's own looks at it come and go, and a
+// server that reset after each would drop a client connecting meanwhile, the program among them.
 class Host {
 public:
     Host(std::vector<std::string> server, std::string client, std::string dimensions)
@@ -82,7 +84,7 @@ public:
     // A stand-in for the PC's own display (in a network namespace of its own, as the PC's display
     // is in the PC's) at the display a session takes first, :0.
     Host()
-        : Host({"unshare", "--net", "Xvfb", ":0", "-screen", "0", "640x480x24", "-nolisten", "tcp"},
+        : Host({"unshare", "--net", "Xvfb", ":0", "-noreset", "-screen", "0", "640x480x24", "-nolisten", "tcp"},
                "unshare --net env DISPLAY=:0", "640x480")
     {
     }
@@ -359,8 +361,8 @@ TEST(RunSession, UnderSudoTheWindowOpensOnADisplayReachedByTcpTheCheckoutStaysTh
         << "cmake_minimum_required(VERSION 3.16)\nproject(checkout NONE)\nfile(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/gui)\n"
            "file(CREATE_LINK " << programFile() << " ${CMAKE_BINARY_DIR}/gui/QZConfigTool SYMBOLIC)\n"
            "file(CREATE_LINK " << testnetFile() << " ${CMAKE_BINARY_DIR}/qz_testnet SYMBOLIC)\n";
-    Host host({"Xvfb", ":12", "-listen", "tcp", "-nolisten", "unix", "-nolisten", "local", "-auth", cookies, "-screen",
-               "0", "800x600x24"},
+    Host host({"Xvfb", ":12", "-noreset", "-listen", "tcp", "-nolisten", "unix", "-nolisten", "local", "-auth", cookies,
+               "-screen", "0", "800x600x24"},
               "env DISPLAY=localhost:12 XAUTHORITY=" + cookies, "800x600");
     ASSERT_TRUE(host.start());
 
