@@ -186,11 +186,12 @@ class ProgramProbePlugin : public QGenericPlugin {
     Q_OBJECT
     Q_PLUGIN_METADATA(IID QGenericPluginFactoryInterface_iid FILE "probe.json")
 public:
-    QObject *create(const QString &key, const QString &specification) override
+    // Loaded through QT_QPA_GENERIC_PLUGINS=qzprobe:<dir>; Qt passes what follows the colon.
+    QObject *create(const QString &key, const QString &dir) override
     {
-        if (key != QLatin1String("qzprobe") || specification.isEmpty())
+        if (key != QLatin1String("qzprobe") || dir.isEmpty())
             return nullptr;
-        return new ProgramProbe(specification);
+        return new ProgramProbe(dir);
     }
 };
 
