@@ -6,6 +6,7 @@
 #include "netaudio/discovery/wb_browse.h"
 #include "wrapper/service/wfa_command.h"
 #include "wrapper/service/wfa_conmon.h"
+#include "wrapper/service/wfa_device.h"
 #include "wrapper/service/wfa_fw.h"
 #include "wrapper/service/wfa_main.h"
 #include "wrapper/service/wfa_records.h"

@@ -1,6 +1,7 @@
-// Control-and-monitoring driver: owns the service layer's control-and-monitoring client and the
-// table of known devices, runs the client's start-up task, the per-device query tasks and their
-// watch, and sends the per-device control messages the commands need. Worker thread only.
+// Control-and-monitoring driver: owns the service layer's control-and-monitoring client, runs the
+// client's start-up task, the per-device query tasks and their watch and the questions, and sends
+// the per-device control messages the commands need; the devices it knows are those of the device
+// table (wfa_device.h). Worker thread only.
 #pragma once
 
 #include <cstddef>
@@ -8,21 +9,10 @@
 
 #include "netaudio/platform/qnb_error.h"
 #include "netaudio/platform/qnb_socket_set.h"
+#include "wrapper/service/wfa_device.h"
 
 struct conmon_client;
 struct conmon_request;
-
-// A device of the device table; its fields belong to the driver.
-struct wfa_device;
-
-enum : uint32_t {
-    WFA_DEVICE_QUERYING = 1,
-    WFA_DEVICE_READY = 2,
-    WFA_DEVICE_UPGRADE_REQUESTED = 3,
-    WFA_DEVICE_UPGRADING = 4,
-    WFA_DEVICE_REBOOTING = 5,
-    WFA_DEVICE_FAILED = 6
-};
 
 // Client lifetime (worker initialisation and clean-up).
 uint32_t wfa_conmon_create(void);
@@ -107,21 +97,6 @@ uint32_t wfa_conmon_ask(const char *name, uint32_t question, uint16_t request_id
 void wfa_conmon_finish_questions(void);
 // Questions running (tests and diagnostics).
 size_t wfa_conmon_question_count(void);
-
-// The device table.
-uint32_t wfa_device_table_init(void);
-void wfa_device_table_free(void);
-uint32_t wfa_device_add(const char *name);
-wfa_device *wfa_device_lookup(const char *name);
-// The number of a table entry (0 for none): every entry added gets one of its own, never 0 and
-// never given again, so a device that left the table and came back has another number.
-uint32_t wfa_device_serial(const wfa_device *device);
-uint32_t wfa_device_remove(const char *name);
-void wfa_device_clear(void);
-bool wfa_device_any_upgrading(void);
-uint32_t wfa_device_state(const wfa_device *device);
-// Fills the 304-byte device status record of command 5.
-uint32_t wfa_device_get_stat(const char *name, uint8_t *record);
 
 // Seam: the local server's UDP port on the loopback interface (0: the server's own 8900). Set it
 // while the layer is stopped; wfa_state_reset restores the default.

@@ -16,6 +16,7 @@
 #include "wrapper/service/wfa_cmm.h"
 #include "wrapper/service/wfa_command.h"
 #include "wrapper/service/wfa_conmon.h"
+#include "wrapper/service/wfa_device.h"
 #include "wrapper/service/wfa_fw.h"
 #include "wrapper/service/wfa_records.h"
 #include "wrapper/service/wfa_routing.h"

@@ -14,7 +14,7 @@
 #include "netaudio/routing/wr_devices.h"
 #include "wrapper/service/wfa_bytes.h"
 #include "wrapper/service/wfa_command.h"
-#include "wrapper/service/wfa_conmon.h"
+#include "wrapper/service/wfa_device.h"
 #include "wrapper/service/wfa_main.h"
 #include "wrapper/service/wfa_time.h"
 

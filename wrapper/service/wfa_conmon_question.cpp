@@ -1,0 +1,213 @@
+// The questions of the control-and-monitoring driver: the sample rate, the preferred-master state,
+// the lock state and the AES67 state of a reported device, each asked until the device's status
+// message answers it.
+#include "wrapper/service/wfa_conmon.h"
+
+#include <cstring>
+#include <vector>
+
+#include "netaudio/conmon/conmon_client.h"
+#include "netaudio/conmon/conmon_msg.h"
+#include "netaudio/platform/qnb_log.h"
+#include "wrapper/service/wfa_command.h"
+#include "wrapper/service/wfa_conmon_private.h"
+#include "wrapper/service/wfa_main.h"
+#include "wrapper/service/wfa_tcb.h"
+#include "wrapper/service/wfa_time.h"
+
+using namespace conmon_driver;
+
+namespace {
+
+// A question unanswered for more than this many whole seconds is asked again.
+const uint32_t k_question_answer_seconds = WFA_QUESTION_ANSWER_SECONDS;
+const uint32_t k_question_tries = WFA_QUESTION_TRIES;
+// How many of the client's request slots questions leave to everything else.
+const unsigned k_question_reserved_requests = 8;
+
+// A question put to a device (task "wfa_conmon_question"): asked until the device's status message
+// answers it, at most k_question_tries times.
+struct question_data {
+    wfa_device *device;
+    uint32_t question;
+    wfa_pending pending;
+    qnb_timeval last; // when it was last asked
+    uint32_t tries;   // times asked
+    bool waiting;     // asked, the answer not in yet
+    uint32_t sent;    // the result of the last asking's send
+};
+
+const char *const k_question_names[WFA_QUESTIONS] = {"sample rate", "preferred master", "lock state", "AES67 state"};
+
+void question_finished(TCB *task)
+{
+    task_ended(task, &data_of<question_data>(task)->pending, &g_block.questions);
+}
+
+// The question's control message: the sample-rate control without a rate, the clocking control
+// without the preferred-master flag, the lock query, the AES67 query.
+uint32_t send_question(const wfa_device *device, uint32_t question, wfa_pending *slot)
+{
+    conmon_vendor_body body;
+    switch (question) {
+    case WFA_QUESTION_SAMPLE_RATE:
+        conmon_msg_init_srate_control(&body, k_parameter);
+        return send_standard(device->name, body, CONMON_MSG_SRATE_CONTROL_SIZE, slot);
+    case WFA_QUESTION_PREFERRED_MASTER:
+        conmon_msg_init_clocking_control(&body, k_parameter);
+        return send_standard(device->name, body, CONMON_MSG_CLOCKING_CONTROL_SIZE, slot);
+    case WFA_QUESTION_LOCK:
+        return wfa_conmon_send_type(device->name, CONMON_MSG_LOCK_QUERY, slot);
+    case WFA_QUESTION_AES67:
+        conmon_msg_init_aes67_query(&body, k_parameter);
+        return send_standard(device->name, body, CONMON_MSG_AES67_QUERY_SIZE, slot);
+    default:
+        return WFA_E_BAD_ARGUMENT;
+    }
+}
+
+// Why the last asking of a question came to nothing, for the line of its last failure.
+const char *question_failure(const question_data *d)
+{
+    if (d->sent != 0) {
+        return "the message could not be sent";
+    }
+    if (slot_live(d->pending) || d->pending.result == QNB_ERR_TIMEDOUT) {
+        return "the local server did not answer the message";
+    }
+    if (d->pending.result != QNB_ERR_SUCCESS) {
+        return "the local server refused the message";
+    }
+    return "the device's status message did not come";
+}
+
+// One pass of a question. The device's status message ends it, whether it answers this asking or
+// came of its own accord. Unanswered after k_question_answer_seconds, the question is asked again,
+// k_question_tries times in all; then its failure is logged and it ends. A question refused by a
+// full request table, or put while the link to the local server is being made again or while the
+// device is not ready, waits without counting a try for as long as its device is in the table.
+int question_run(TCB *task)
+{
+    question_data *d = data_of<question_data>(task);
+    wfa_device *device = d->device;
+    if (device->answered & (1u << d->question)) {
+        return tcb_finish(task);
+    }
+    if (d->waiting) {
+        if (wfa_time_elapsed_seconds(d->last) <= k_question_answer_seconds) {
+            return 2;
+        }
+        if (d->tries >= k_question_tries) {
+            wfa_log(QNB_LOG_WARNING, "conmon: %s: the %s question went unanswered, asked %u times (%s)", device->name,
+                    k_question_names[d->question], d->tries, question_failure(d));
+            return tcb_finish(task);
+        }
+        // Asked again from the next pass on: the slot given up goes first to a question that
+        // waits for room.
+        slot_release(&d->pending);
+        d->waiting = false;
+        return 2;
+    }
+    if (g_block.client == nullptr || g_block.init_task != nullptr || device->state != WFA_DEVICE_READY) {
+        return 2;
+    }
+    // The last slots of the request table are left to the queries of devices still being found and
+    // to the program's commands: on a lossy link unanswered questions would otherwise keep the table
+    // full, and a device whose query cannot send in time is given up as failed.
+    if (conmon_client_requests_in_use(g_block.client) + k_question_reserved_requests >= k_max_requests) {
+        return 2;
+    }
+    g_last_send_error = QNB_ERR_SUCCESS;
+    uint32_t r = send_question(device, d->question, &d->pending);
+    if (r != 0 && table_full(g_last_send_error)) {
+        return 2; // asked again on the next pass: an answer or a time-out frees a slot
+    }
+    // A send that failed otherwise counts as an asking whose answer cannot come.
+    d->sent = r;
+    d->tries++;
+    d->last = wfa_time_now();
+    d->waiting = true;
+    return 2;
+}
+
+} // namespace
+
+namespace conmon_driver {
+
+// Ends the questions of a device (all of them for null), or only its question `question`.
+void finish_questions_of(const wfa_device *device, uint32_t question)
+{
+    std::vector<TCB *> copy = g_block.questions;
+    for (TCB *task : copy) {
+        const question_data *d = data_of<question_data>(task);
+        if ((device == nullptr || d->device == device) && (question == WFA_QUESTIONS || d->question == question)) {
+            tcb_finish(task);
+        }
+    }
+}
+
+// The status message of `type` from `device` answers its question of that kind.
+void note_answer(wfa_device *device, uint16_t type)
+{
+    switch (type) {
+    case CONMON_MSG_SRATE_STATUS:
+        device->answered |= 1u << WFA_QUESTION_SAMPLE_RATE;
+        break;
+    case CONMON_MSG_CLOCKING_STATUS:
+        device->answered |= 1u << WFA_QUESTION_PREFERRED_MASTER;
+        break;
+    case CONMON_MSG_LOCK_STATUS:
+        device->answered |= 1u << WFA_QUESTION_LOCK;
+        break;
+    case CONMON_MSG_AES67_STATUS:
+        device->answered |= 1u << WFA_QUESTION_AES67;
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace conmon_driver
+
+uint32_t wfa_conmon_ask(const char *name, uint32_t question, uint16_t request_id)
+{
+    if (question >= WFA_QUESTIONS) {
+        return WFA_E_BAD_ARGUMENT;
+    }
+    wfa_device *device = nullptr;
+    uint32_t r = ready_device(name, &device);
+    if (r) {
+        return r;
+    }
+    if (question == WFA_QUESTION_SAMPLE_RATE) {
+        device->request_id = request_id; // the sample-rate result carries it
+    }
+    // One question of a kind per device: a new one takes the place of the one that runs.
+    finish_questions_of(device, question);
+    TCB *task = tcb_create(question_run, question_finished, TCB_KEY_CONMON_QUESTION, TCB_KIND_WORKER,
+                           "wfa_conmon_question");
+    if (task == nullptr) {
+        return WFA_E_NO_MEMORY;
+    }
+    question_data *d = data_of<question_data>(task);
+    std::memset(d, 0, sizeof *d);
+    d->device = device;
+    d->question = question;
+    request_list_add(&d->pending, 1);
+    g_block.questions.push_back(task);
+    device->answered &= ~(1u << question);
+    // Asked at once, in the pass of the command that put it.
+    question_run(task);
+    return 0;
+}
+
+void wfa_conmon_finish_questions(void)
+{
+    finish_questions_of(nullptr);
+    g_block.questions.clear();
+}
+
+size_t wfa_conmon_question_count(void)
+{
+    return g_block.questions.size();
+}
