@@ -154,17 +154,15 @@ class log_capture {
 public:
     static void attach()
     {
-        {
-            std::lock_guard<std::mutex> guard(s_lock);
-            s_lines.clear();
-        }
-        driver_fixture::on_worker<uint32_t>([] {
-            qnb_logger *logger = wfa_env()->logger;
-            qnb_log_set_master_level(logger, QNB_LOG_DEBUG);
-            qnb_log_set_threshold(logger, QNB_LOG_SINK_CALLBACK, QNB_LOG_DEBUG);
-            qnb_log_set_callback(logger, capture);
-            return 0u;
-        });
+        clear();
+        driver_fixture::on_worker<uint32_t>(listen);
+    }
+    // Attached by the worker's initialisation, before the start-up logs anything; set it while the
+    // layer is stopped.
+    static void attach_at_start()
+    {
+        clear();
+        wfa_set_init_step(listen);
     }
     // Lines at `level` that contain `part`.
     static size_t count(unsigned level, const std::string &part)
@@ -178,6 +176,19 @@ public:
     }
 
 private:
+    static void clear()
+    {
+        std::lock_guard<std::mutex> guard(s_lock);
+        s_lines.clear();
+    }
+    static uint32_t listen()
+    {
+        qnb_logger *logger = wfa_env()->logger;
+        qnb_log_set_master_level(logger, QNB_LOG_DEBUG);
+        qnb_log_set_threshold(logger, QNB_LOG_SINK_CALLBACK, QNB_LOG_DEBUG);
+        qnb_log_set_callback(logger, capture);
+        return 0;
+    }
     static void capture(qnb_logger *, const char *, unsigned level, const char *text, size_t length)
     {
         std::lock_guard<std::mutex> guard(s_lock);
@@ -732,8 +743,15 @@ TEST_F(ConmonDriver, RequestsBeyondAFullRequestTableAreSentOnTheNextPasses)
         tn_conmon_server_set_unanswered(s, TN_CONMON_OP_SEND_MESSAGE, true);
         return 0;
     });
+    const unsigned sent_before = server.count(TN_CONMON_OP_SEND_MESSAGE);
     set_pmas(30);
-    std::this_thread::sleep_for(milliseconds(200));
+    // Each of the 30 has been tried: its message reached the server, or it waits for room, or it
+    // was answered.
+    auto tried = [&] {
+        return server.count(TN_CONMON_OP_SEND_MESSAGE) - sent_before + driver_fixture::tasks_named("proc_set_pmas") +
+               (count_code(WFA_CBACK_INF_SET_PMAS) - 60);
+    };
+    EXPECT_TRUE(wait_until([&] { return tried() == 30; })) << tried();
     EXPECT_EQ(count_code(WFA_CBACK_INF_SET_PMAS), 60u) << "answered before the server or the table";
     seconds_pass(2);
     EXPECT_EQ(count_code(WFA_CBACK_INF_SET_PMAS), 60u) << "still waiting at 2 s";
@@ -962,7 +980,8 @@ TEST_F(ConmonDriver, StopInEveryStateReturnsAtOnce)
         wfa_stop();
         EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - before).count(), 1000);
     }
-    // Without a server and with the real pause: the 5 s pause is cut short by the stop too.
+    // Without a server and with the real pause: the 5 s pause is cut short by the stop too. The
+    // driver logs the failed link as it begins to pause.
     wfa_set_pause_hook(nullptr, nullptr);
     uint16_t port = 0;
     {
@@ -970,9 +989,14 @@ TEST_F(ConmonDriver, StopInEveryStateReturnsAtOnce)
         port = gone.port();
     }
     wfa_conmon_set_port(port);
+    log_capture::attach_at_start();
     uint16_t id = 0;
     ASSERT_EQ(wfa_start(recorder::callback, &results, &id), ERR_NOERR);
-    std::this_thread::sleep_for(milliseconds(200));
+    ASSERT_TRUE(wait_until([] {
+        return log_capture::count(QNB_LOG_NOTICE, "conmon: no local server, trying again") +
+                   log_capture::count(QNB_LOG_WARNING, "conmon: link to the local server lost") >
+               0;
+    }));
     auto before = steady_clock::now();
     wfa_stop();
     EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - before).count(), 1000);

@@ -22,6 +22,7 @@
 #include "testnet/tn_udp_peer.h"
 #include "tests/support/dnssd_fake.h"
 #include "tests/support/fake_clock.h"
+#include "tests/wrapper/service/driver_fixture.h"
 #include "tests/wrapper/wrapper_test_support.h"
 #include "wrapper/service/wfa_cmm.h"
 #include "wrapper/service/wfa_conmon.h"
@@ -215,6 +216,13 @@ using nice_program = ::testing::NiceMock<program>;
 
 const char k_init[] = "WFA_CBACK_INF_INIT";
 
+// The readiness check is what announces the layer ready; once none waits, and both drivers stay
+// ready on an interface that does not change, no announcement can follow.
+size_t readiness_checks()
+{
+    return driver_fixture::tasks_named("wfa_main_check_initialized");
+}
+
 class Startup : public ::testing::Test {
 protected:
     void SetUp() override { dnssd_fake::reset(); }
@@ -260,7 +268,7 @@ TEST_F(Startup, ReadyOnTheServicesInterfaceFindsDevicesAndRestartsOnAnInterfaceC
     ASSERT_TRUE(wrapper.startBrowse());
     EXPECT_TRUE(notes.has(std::string("added ") + k_ktv, 2));
     EXPECT_TRUE(notes.has(std::string("added ") + k_rqa, 2));
-    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(readiness_checks(), 0u);
     EXPECT_EQ(notes.count(k_init), 2u);
     wrapper.stop();
 }
@@ -280,11 +288,14 @@ TEST_F(Startup, AChangeBeforeReadyStillAnnouncesReadyOnce)
     veltoMain wrapper(&notes);
     ASSERT_TRUE(wrapper.init());
     ASSERT_TRUE(wait_until([&] { return svc.conmon_count(TN_CONMON_OP_SUBSCRIBE) >= 1; }));
+    const unsigned first_link = svc.conmon_count(TN_CONMON_OP_REGISTER);
     svc.with([](tn_config_service *c, tn_conmon_server *) { return tn_config_service_set_current(c, k_mac2); });
     EXPECT_TRUE(notes.has("current Ethernet 2=02:00:00:00:00:02")) << notes.last("current");
     // The new link has registered and asked for its subscription, which goes unanswered.
     ASSERT_TRUE(wait_until([&] { return svc.conmon_count(TN_CONMON_OP_SUBSCRIBE) >= 2; }));
     const unsigned registers = svc.conmon_count(TN_CONMON_OP_REGISTER);
+    const unsigned new_link = registers - first_link;
+    ASSERT_GT(new_link, 0u);
     EXPECT_EQ(notes.count(k_init), 0u);
     svc.with([](tn_config_service *, tn_conmon_server *s) {
         tn_conmon_server_set_unanswered(s, TN_CONMON_OP_SUBSCRIBE, false);
@@ -298,30 +309,49 @@ TEST_F(Startup, AChangeBeforeReadyStillAnnouncesReadyOnce)
     }
     ASSERT_TRUE(notes.has(k_init));
     EXPECT_EQ(svc.conmon_count(TN_CONMON_OP_SUBSCRIBE), 3u);
-    EXPECT_EQ(svc.conmon_count(TN_CONMON_OP_REGISTER), registers + 6);
-    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(svc.conmon_count(TN_CONMON_OP_REGISTER), registers + new_link) << "registered anew, as the new link did";
+    EXPECT_EQ(readiness_checks(), 0u);
     EXPECT_EQ(notes.count(k_init), 1u);
     wrapper.stop();
 }
 
-// Stopping while the start-up waits in any phase returns at once.
+// Stopping while the start-up waits in any phase returns at once. A phase is reached once the
+// service has the request whose answer the start-up then waits for.
 TEST_F(Startup, StopInTheMiddleOfEachPhaseReturnsAtOnce)
 {
+    using setup_fn = std::function<void(tn_config_service *, tn_conmon_server *)>;
+    using reached_fn = std::function<bool(tn_config_service *, tn_conmon_server *)>;
+    auto config_has = [](uint16_t opcode) -> reached_fn {
+        return [=](tn_config_service *c, tn_conmon_server *) { return tn_config_service_request_count(c, opcode) > 0; };
+    };
+    auto conmon_has = [](uint16_t opcode) -> reached_fn {
+        return [=](tn_config_service *, tn_conmon_server *s) { return tn_conmon_server_request_count(s, opcode) > 0; };
+    };
     struct row {
         const char *phase;
-        std::function<void(tn_config_service *, tn_conmon_server *)> setup;
+        setup_fn setup;
+        reached_fn reached;
         bool browse;
     } rows[] = {
-        {"configuration service silent", [](tn_config_service *c, tn_conmon_server *) { tn_config_service_set_silent(c, true); }, false},
+        {"configuration service silent",
+         [](tn_config_service *c, tn_conmon_server *) { tn_config_service_set_silent(c, true); },
+         config_has(CMM_OPCODE_STATE_QUERY), false},
         {"choosing the first interface",
          [](tn_config_service *c, tn_conmon_server *) {
              tn_config_service_set_current(c, nullptr);
              tn_config_service_set_change_delay_ms(c, 60000);
          },
-         false},
-        {"control-and-monitoring server silent", [](tn_config_service *, tn_conmon_server *s) { tn_conmon_server_set_silent(s, true); }, false},
-        {"registering", [](tn_config_service *, tn_conmon_server *s) { tn_conmon_server_set_unanswered(s, TN_CONMON_OP_REGISTER, true); }, false},
-        {"querying a silent device", [](tn_config_service *, tn_conmon_server *s) { tn_conmon_server_device(s, k_ktv)->silent = true; }, true},
+         config_has(CMM_OPCODE_SET_CONFIG), false},
+        {"control-and-monitoring server silent",
+         [](tn_config_service *, tn_conmon_server *s) { tn_conmon_server_set_silent(s, true); },
+         conmon_has(TN_CONMON_OP_CONNECT), false},
+        {"registering",
+         [](tn_config_service *, tn_conmon_server *s) { tn_conmon_server_set_unanswered(s, TN_CONMON_OP_REGISTER, true); },
+         conmon_has(TN_CONMON_OP_REGISTER), false},
+        {"querying a silent device",
+         [](tn_config_service *, tn_conmon_server *s) { tn_conmon_server_device(s, k_ktv)->silent = true; },
+         [](tn_config_service *, tn_conmon_server *s) { return tn_conmon_server_device(s, k_ktv)->control_count > 0; },
+         true},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.phase);
@@ -341,7 +371,7 @@ TEST_F(Startup, StopInTheMiddleOfEachPhaseReturnsAtOnce)
             ASSERT_TRUE(wrapper.startBrowse());
             ASSERT_TRUE(notes.has(std::string("added ") + k_rqa));
         }
-        std::this_thread::sleep_for(milliseconds(300));
+        ASSERT_TRUE(wait_until([&] { return local.with(r.reached); }));
         auto before = steady_clock::now();
         wrapper.stop();
         EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - before).count(), 1000);
