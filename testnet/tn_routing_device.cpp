@@ -193,6 +193,7 @@ struct tn_routing_device {
     std::vector<held_answer> held;
     tn_impair impair_in, impair_out; // a lossy network on the way in and out
     unsigned long received = 0;      // datagrams read from the socket, before the lossy network
+    unsigned long sent = 0;          // answers handed to a socket, after the lossy network
     uint16_t vanish_opcode;
     unsigned vanish_countdown; // answered requests (of vanish_opcode, 0: any) until it goes silent
     // DNS-SD
@@ -621,6 +622,11 @@ unsigned long tn_routing_device_received(const tn_routing_device *dev)
     return dev ? dev->received : 0;
 }
 
+unsigned long tn_routing_device_sent(const tn_routing_device *dev)
+{
+    return dev ? dev->sent : 0;
+}
+
 void tn_routing_device_vanish_after(tn_routing_device *dev, uint16_t opcode, unsigned n)
 {
     if (!dev)
@@ -710,13 +716,15 @@ void queue_datagram(tn_routing_device *dev, const qnb_sockaddr &to, bool other, 
 }
 
 struct outgoing {
+    tn_routing_device *dev;
     qnb_socket sock;
 };
 
 void deliver_answer(void *context, const qnb_sockaddr *to, const uint8_t *bytes, size_t size)
 {
     const outgoing *o = static_cast<const outgoing *>(context);
-    qnb_socket_sendto(o->sock, bytes, &size, to);
+    if (qnb_socket_sendto(o->sock, bytes, &size, to) == QNB_ERR_SUCCESS)
+        ++o->dev->sent;
 }
 
 void send_due(tn_routing_device *dev)
@@ -728,7 +736,7 @@ void send_due(tn_routing_device *dev)
             ++i;
             continue;
         }
-        outgoing o = {h.other_port ? dev->other_sock : dev->sock};
+        outgoing o = {dev, h.other_port ? dev->other_sock : dev->sock};
         tn_impair_pass(&dev->impair_out, &h.to, h.bytes.data(), h.bytes.size(), deliver_answer, &o);
         dev->held.erase(dev->held.begin() + static_cast<long>(i));
     }
@@ -1465,7 +1473,7 @@ qnb_error tn_routing_device_process(tn_routing_device *dev)
     tn_impair_flush(&dev->impair_in, deliver_request, dev);
     send_due(dev);
     // A datagram held back by the impairment leaves from the device's own port.
-    outgoing o = {dev->sock};
+    outgoing o = {dev, dev->sock};
     tn_impair_flush(&dev->impair_out, deliver_answer, &o);
     process_publication(dev);
     return QNB_ERR_SUCCESS;

@@ -190,6 +190,8 @@ unsigned long tn_routing_device_impaired(const tn_routing_device *dev);
 // Datagrams that reached the device's socket so far, before the lossy network and whatever the
 // request log empties: what the client sent it.
 unsigned long tn_routing_device_received(const tn_routing_device *dev);
+// Answers the device has sent so far, after the lossy network: what its client may receive.
+unsigned long tn_routing_device_sent(const tn_routing_device *dev);
 // Once the device has answered `n` more requests of `opcode` (0: of any opcode) it goes silent, as
 // a device that is switched off without a goodbye; 0 cancels.
 void tn_routing_device_vanish_after(tn_routing_device *dev, uint16_t opcode, unsigned n);

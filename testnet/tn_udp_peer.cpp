@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 qnb_error tn_udp_peer_open(tn_udp_peer *peer, uint16_t port)
 {
@@ -82,4 +84,20 @@ unsigned tn_udp_peer_drain(tn_udp_peer *peer)
             return n; // nothing more (or nothing readable at all)
         ++n;
     }
+}
+
+unsigned tn_datagrams_waiting(qnb_socket sock, unsigned limit)
+{
+    // Each peek at a moving offset skips the datagrams peeked before; the offset is off again
+    // afterwards, so the owner's reads start at the first datagram as ever.
+    int offset = 0;
+    if (setsockopt(sock, SOL_SOCKET, SO_PEEK_OFF, &offset, sizeof offset) != 0)
+        return 0;
+    unsigned n = 0;
+    std::vector<unsigned char> buffer(65536); // a whole datagram, so that the offset passes it
+    while (n < limit && recv(sock, buffer.data(), buffer.size(), MSG_PEEK | MSG_DONTWAIT) >= 0)
+        ++n;
+    offset = -1;
+    setsockopt(sock, SOL_SOCKET, SO_PEEK_OFF, &offset, sizeof offset);
+    return n;
 }

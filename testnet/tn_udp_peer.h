@@ -28,3 +28,6 @@ unsigned tn_udp_peer_drain(tn_udp_peer *peer);
 
 // True when `sock` becomes readable (or reports an error) within `timeout_ms`.
 bool tn_wait_readable(qnb_socket sock, int timeout_ms);
+// The datagrams waiting in the UDP socket `sock` (any peer's, the test's own thread being the only
+// reader), counted up to `limit` without taking any; 0 when they cannot be counted.
+unsigned tn_datagrams_waiting(qnb_socket sock, unsigned limit);

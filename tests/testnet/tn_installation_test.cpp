@@ -3,10 +3,10 @@
 // model where the program reads them, and counts beyond an area are refused.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "testnet/tn_conmon_server.h"
 #include "testnet/tn_installation.h"
@@ -15,6 +15,33 @@
 #include "testnet/tn_udp_peer.h"
 
 namespace {
+
+// True once `count` datagrams wait in the socket (10 s at most).
+bool datagrams_arrive(qnb_socket sock, unsigned count)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (tn_datagrams_waiting(sock, count) < count) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Reads the answers `dev` has sent since it had sent `before` (each comes within 10 s): the
+// sequence numbers they carry, each followed by a blank. Nothing else of the device is under way.
+std::string answers_since(tn_udp_peer *peer, const tn_routing_device *dev, unsigned long before)
+{
+    std::string answered;
+    for (unsigned long n = before; n < tn_routing_device_sent(dev); ++n) {
+        uint8_t reply[1500];
+        size_t size = sizeof reply;
+        if (tn_udp_peer_receive(peer, reply, &size, 10000) != QNB_ERR_SUCCESS)
+            return answered + "(an answer sent never came) ";
+        answered += std::to_string(wgcp_load_be16(reply + 4)) + " ";
+    }
+    return answered;
+}
 
 tn_installation_config small_config(unsigned ktv4s, unsigned a1, unsigned a2, unsigned a3, unsigned a4)
 {
@@ -121,11 +148,12 @@ TEST(TnInstallation, RoutingLossDropsEveryNthRequestOfTheNamedUnit)
     tn_udp_peer peer{};
     ASSERT_EQ(tn_udp_peer_open(&peer, 0), QNB_ERR_SUCCESS);
 
-    // Sends `burst` capabilities requests to a unit, processes once, and returns the sequence
-    // numbers answered.
+    // Sends `burst` capabilities requests to a unit, processes once when all of them wait at the
+    // unit, and returns the sequence numbers answered.
     uint16_t seq = 0;
     auto exchange = [&](size_t unit, unsigned burst) {
-        uint16_t port = tn_routing_device_get_port(tn_routing_set_at(set, unit));
+        tn_routing_device *dev = tn_routing_set_at(set, unit);
+        uint16_t port = tn_routing_device_get_port(dev);
         for (unsigned k = 0; k < burst; ++k) {
             uint8_t m[10] = {};
             wgcp_store_be16(&m[0], 0x2729);
@@ -134,16 +162,11 @@ TEST(TnInstallation, RoutingLossDropsEveryNthRequestOfTheNamedUnit)
             wgcp_store_be16(&m[6], 0x1000);
             EXPECT_EQ(tn_udp_peer_send(&peer, m, sizeof m, port), QNB_ERR_SUCCESS);
         }
-        usleep(20000);
+        EXPECT_TRUE(datagrams_arrive(tn_routing_device_get_socket(dev), burst));
+        const unsigned long received = tn_routing_device_received(dev), sent = tn_routing_device_sent(dev);
         tn_installation_process(inst);
-        std::string answered;
-        uint8_t reply[1500];
-        size_t size = sizeof reply;
-        while (tn_udp_peer_receive(&peer, reply, &size, 50) == QNB_ERR_SUCCESS) {
-            answered += std::to_string(wgcp_load_be16(reply + 4)) + " ";
-            size = sizeof reply;
-        }
-        return answered;
+        EXPECT_EQ(tn_routing_device_received(dev) - received, burst) << "read together";
+        return answers_since(&peer, dev, sent);
     };
     std::string one_by_one;
     for (int k = 0; k < 7; ++k)
@@ -170,7 +193,8 @@ TEST(TnInstallation, RoutingLossOfTheWholeInstallationIsSpreadOverTheUnits)
     ASSERT_EQ(tn_udp_peer_open(&peer, 0), QNB_ERR_SUCCESS);
     std::string lost; // per unit, the sequence numbers 1-6 that went unanswered
     for (size_t unit = 0; unit < 4; ++unit) {
-        uint16_t port = tn_routing_device_get_port(tn_routing_set_at(set, unit));
+        tn_routing_device *dev = tn_routing_set_at(set, unit);
+        uint16_t port = tn_routing_device_get_port(dev);
         for (uint16_t seq = 1; seq <= 6; ++seq) {
             uint8_t m[10] = {};
             wgcp_store_be16(&m[0], 0x2729);
@@ -178,12 +202,14 @@ TEST(TnInstallation, RoutingLossOfTheWholeInstallationIsSpreadOverTheUnits)
             wgcp_store_be16(&m[4], seq);
             wgcp_store_be16(&m[6], 0x1000);
             EXPECT_EQ(tn_udp_peer_send(&peer, m, sizeof m, port), QNB_ERR_SUCCESS);
-            usleep(5000);
+            EXPECT_TRUE(datagrams_arrive(tn_routing_device_get_socket(dev), 1));
+            const unsigned long sent = tn_routing_device_sent(dev);
             tn_installation_process(inst);
-            uint8_t reply[1500];
-            size_t size = sizeof reply;
-            if (tn_udp_peer_receive(&peer, reply, &size, 50) != QNB_ERR_SUCCESS)
+            const std::string answered = answers_since(&peer, dev, sent);
+            if (answered.empty())
                 lost += std::to_string(seq);
+            else
+                EXPECT_EQ(answered, std::to_string(seq) + " ");
         }
         lost += ' ';
     }
