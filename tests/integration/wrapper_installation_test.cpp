@@ -203,15 +203,59 @@ void expectPropertiesComplete(const std::vector<std::string> &faults, std::chron
     removeRun(dir);
 }
 
-// Asks every device for its patch list every 2 s until `end`; a device whose channel counts are
-// not known yet is refused.
-void askForLists(IVeltoWrapper &wrapper, const std::vector<Unit> &units, clock_type::time_point end)
+// The patch lists asked for, per device: the requests the wrapper took (it refuses a device whose
+// channel counts are not known yet), and when the first and the last of them were made.
+struct Asked {
+    std::map<std::string, size_t> taken;
+    std::map<std::string, clock_type::time_point> first, last;
+};
+
+// Asks `device` for its patch list, noting the request in `asked` when the wrapper takes it.
+void askForList(IVeltoWrapper &wrapper, const std::string &device, Asked &asked)
+{
+    const clock_type::time_point at = clock_type::now();
+    if (!wrapper.requestPatchList(device))
+        return;
+    asked.first.emplace(device, at);
+    asked.last[device] = at;
+    ++asked.taken[device];
+}
+
+// Asks every device for its patch list every 2 s until `end`.
+void askForLists(IVeltoWrapper &wrapper, const std::vector<Unit> &units, clock_type::time_point end, Asked &asked)
 {
     while (clock_type::now() < end) {
         for (const Unit &u : units)
-            wrapper.requestPatchList(u.name);
+            askForList(wrapper, u.name, asked);
         std::this_thread::sleep_for(std::min<clock_type::duration>(std::chrono::seconds(2), end - clock_type::now()));
     }
+}
+
+// Waits, `bound` at most, until every patch list asked for has come: the wrapper answers each
+// request it took with one list of the device (a device also reports its list unasked when its
+// receive channels change), so each device has reported at least as many lists since its first
+// request as were asked of it, one of them since its last request. False, with the devices still
+// waiting in `waiting`, when the bound passed first.
+bool listsAnswered(recordingNotify &notify, const Asked &asked, std::chrono::milliseconds bound,
+                   std::set<std::string> &waiting)
+{
+    return within(bound, [&] {
+        std::lock_guard<std::mutex> g(notify.lock);
+        std::map<std::string, size_t> reported;
+        std::map<std::string, clock_type::time_point> newest;
+        for (const auto &list : notify.lists) {
+            const auto first = asked.first.find(list.device);
+            if (first == asked.first.end() || list.at < first->second)
+                continue;
+            ++reported[list.device];
+            newest[list.device] = std::max(newest[list.device], list.at);
+        }
+        waiting.clear();
+        for (const auto &taken : asked.taken)
+            if (reported[taken.first] < taken.second || newest[taken.first] < asked.last.at(taken.first))
+                waiting.insert(taken.first);
+        return waiting.empty();
+    });
 }
 
 // The patch lists reported since a moment, against the subscriptions of a dump: entry i names for
@@ -418,11 +462,13 @@ TEST(WrapperInstallation, APatchListAskedForOverAndOverWhileRepliesComeLateHolds
         found = notify.added.at(ktv);
     }
     const auto end = found + std::chrono::seconds(20);
+    Asked asked;
     while (clock_type::now() < end) {
-        wrapper->requestPatchList(ktv); // refused until the channel counts are known
+        askForList(*wrapper, ktv, asked); // refused until the channel counts are known
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
-    std::this_thread::sleep_for(std::chrono::seconds(2)); // the answers still under way
+    std::set<std::string> waiting;
+    EXPECT_TRUE(listsAnswered(notify, asked, std::chrono::seconds(10), waiting)) << "patch lists asked for never came";
 
     {
         std::lock_guard<std::mutex> g(notify.lock);
@@ -504,10 +550,13 @@ TEST(WrapperInstallation, UnderRoutingLossEveryDeviceIsRoutedAndEveryPatchListNa
         return notify.counted.size();
     };
     // Asked for from the last device found on, at least 45 s and until every device is routed.
-    askForLists(*wrapper, units, found + seconds(45));
+    Asked asked;
+    askForLists(*wrapper, units, found + seconds(45), asked);
     while (routed() < units.size() && clock_type::now() < browsing + seconds(90))
-        askForLists(*wrapper, units, clock_type::now() + seconds(2));
-    std::this_thread::sleep_for(seconds(1)); // the answers still under way
+        askForLists(*wrapper, units, clock_type::now() + seconds(2), asked);
+    std::set<std::string> waiting;
+    EXPECT_TRUE(listsAnswered(notify, asked, seconds(10), waiting))
+        << "patch lists asked for that never came: " << someOf(waiting);
     std::set<std::string> unrouted;
     {
         std::lock_guard<std::mutex> g(notify.lock);
@@ -529,8 +578,9 @@ TEST(WrapperInstallation, UnderRoutingLossEveryDeviceIsRoutedAndEveryPatchListNa
     const std::map<std::string, unsigned short> answers = applyPlan(*wrapper, notify, installation, plan, seconds(90));
     const clock_type::time_point applied = clock_type::now();
     EXPECT_EQ(answers.size(), units.size()) << "batches answered within 10 s each, 90 s in all";
-    askForLists(*wrapper, units, applied + seconds(30));
-    std::this_thread::sleep_for(seconds(1));
+    askForLists(*wrapper, units, applied + seconds(30), asked);
+    EXPECT_TRUE(listsAnswered(notify, asked, seconds(10), waiting))
+        << "patch lists asked for after the Apply that never came: " << someOf(waiting);
     ASSERT_TRUE(installation.subscriptions(held));
     const ListsSeen after = checkLists(notify, units, held, applied, applied + seconds(20));
     expectListsRight(after, "from 20 s after the last batch answer");
@@ -661,11 +711,14 @@ TEST(WrapperInstallation, UnitsThatLeaveAndComeBackAreReadAnew)
         }
         return behind.empty();
     };
-    askForLists(*wrapper, units, returned);
+    Asked asked;
+    askForLists(*wrapper, units, returned, asked);
     within(std::chrono::duration_cast<std::chrono::milliseconds>(returned + seconds(10) - clock_type::now()), back);
     EXPECT_TRUE(back()) << "not found, routed and whole again 10 s after their return: " << someOf(behind);
-    askForLists(*wrapper, units, returned + seconds(25));
-    std::this_thread::sleep_for(seconds(1)); // the answers still under way
+    askForLists(*wrapper, units, returned + seconds(25), asked);
+    std::set<std::string> waiting;
+    EXPECT_TRUE(listsAnswered(notify, asked, seconds(10), waiting))
+        << "patch lists asked for that never came: " << someOf(waiting);
     std::map<std::string, std::string> held;
     ASSERT_TRUE(installation.subscriptions(held));
     expectListsRight(checkLists(notify, units, held, returned, returned + seconds(10)),
