@@ -1,173 +1,188 @@
 #include "gui/ProgramRestart.h"
 
 #include "gui/MainWindow.h"
+#include "gui/Scheduler.h"
 #include "gui/UserPrompts.h"
 
 #include <QApplication>
-#include <QFile>
+#include <QEvent>
+#include <QEventLoop>
 #include <QProcess>
-#include <QThread>
-#include <QX11Info>
+#include <QSocketNotifier>
+#include <QWidget>
+#include <QWindow>
 
-#include <xcb/xcb.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
+#include <cerrno>
 #include <memory>
-#include <vector>
 
 namespace {
 
-template <typename T> using XcbReply = std::unique_ptr<T, decltype(&std::free)>;
-
-// The reply of `cookie`; null on an error (a window gone meanwhile), which is dropped here rather
-// than left to the event queue, where Qt would report it.
-template <typename T, typename Cookie>
-XcbReply<T> reply(xcb_connection_t *connection, T *(*take)(xcb_connection_t *, Cookie, xcb_generic_error_t **),
-                  Cookie cookie)
+void closeFd(int &fd)
 {
-    xcb_generic_error_t *error = nullptr;
-    XcbReply<T> value(take(connection, cookie, &error), &std::free);
-    std::free(error);
-    return value;
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
 }
 
-// The windows `parents` hold, one level down.
-std::vector<xcb_window_t> childrenOf(xcb_connection_t *connection, const std::vector<xcb_window_t> &parents)
-{
-    std::vector<xcb_query_tree_cookie_t> asked;
-    for (xcb_window_t parent : parents)
-        asked.push_back(xcb_query_tree(connection, parent));
-    std::vector<xcb_window_t> children;
-    for (xcb_query_tree_cookie_t cookie : asked) {
-        const auto tree = reply(connection, xcb_query_tree_reply, cookie);
-        if (!tree)
-            continue;
-        const xcb_window_t *first = xcb_query_tree_children(tree.get());
-        children.insert(children.end(), first, first + xcb_query_tree_children_length(tree.get()));
+// Writes the one byte that says "shown" to the pipe end `fd` once the window is exposed.
+class ShownAnnouncer : public QObject {
+public:
+    ShownAnnouncer(int fd, QObject *parent) : QObject(parent), fd(fd) {}
+    ~ShownAnnouncer() override { closeFd(fd); }
+
+    void watch(QWindow *window)
+    {
+        if (!window)
+            return;
+        if (window->isExposed())
+            announce();
+        else
+            window->installEventFilter(this);
     }
-    return children;
-}
 
-// Whether one of `windows` carries _NET_WM_PID `pid`.
-bool ownedBy(xcb_connection_t *connection, xcb_atom_t pidAtom, const std::vector<xcb_window_t> &windows, qint64 pid)
-{
-    std::vector<xcb_get_property_cookie_t> asked;
-    for (xcb_window_t window : windows)
-        asked.push_back(xcb_get_property(connection, 0, window, pidAtom, XCB_ATOM_CARDINAL, 0, 1));
-    bool found = false;
-    for (xcb_get_property_cookie_t cookie : asked) {
-        const auto property = reply(connection, xcb_get_property_reply, cookie);
-        if (property && property->format == 32 && xcb_get_property_value_length(property.get()) == 4 &&
-            *static_cast<const uint32_t *>(xcb_get_property_value(property.get())) == static_cast<uint32_t>(pid))
-            found = true;
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        auto *window = qobject_cast<QWindow *>(watched);
+        if (event->type() == QEvent::Expose && window && fd >= 0) {
+            // Handled first, so that the window is exposed when this looks.
+            QMetaObject::invokeMethod(
+                this,
+                [this, window] {
+                    if (window->isExposed()) {
+                        window->removeEventFilter(this);
+                        announce();
+                    }
+                },
+                Qt::QueuedConnection);
+        }
+        return QObject::eventFilter(watched, event);
     }
-    return found;
-}
 
-// The atom of `name`; XCB_ATOM_NONE when no client has made it yet.
-xcb_atom_t existingAtom(xcb_connection_t *connection, const char *name)
-{
-    const auto atom = reply(connection, xcb_intern_atom_reply,
-                            xcb_intern_atom(connection, 1, static_cast<uint16_t>(std::strlen(name)), name));
-    return atom ? atom->atom : xcb_atom_t(XCB_ATOM_NONE);
-}
+private:
+    void announce()
+    {
+        if (fd < 0)
+            return;
+        const char shown = 1;
+        while (::write(fd, &shown, 1) < 0 && errno == EINTR) {
+        }
+        closeFd(fd);
+    }
 
-// The windows a window manager manages (_NET_CLIENT_LIST of the root window); none without one.
-std::vector<xcb_window_t> managedWindows(xcb_connection_t *connection, xcb_window_t root)
-{
-    const xcb_atom_t list = existingAtom(connection, "_NET_CLIENT_LIST");
-    if (list == XCB_ATOM_NONE)
-        return {};
-    const auto property = reply(connection, xcb_get_property_reply,
-                                xcb_get_property(connection, 0, root, list, XCB_ATOM_WINDOW, 0, 65536));
-    if (!property || property->format != 32)
-        return {};
-    const auto *first = static_cast<const xcb_window_t *>(xcb_get_property_value(property.get()));
-    return std::vector<xcb_window_t>(first, first + xcb_get_property_value_length(property.get()) / 4);
-}
+    int fd;
+};
 
-// A top-level window of `pid`: one a window manager manages, a child of the root window, or a
-// child of a frame there.
-bool hasWindowOnX11Display(qint64 pid)
+// The pipe end the environment names: a descriptor above the standard ones that is a pipe open
+// for writing; -1 otherwise. The variable is dropped either way.
+int takeShownFd()
 {
-    xcb_connection_t *connection = QX11Info::connection();
-    if (!connection || xcb_connection_has_error(connection))
-        return false;
-    const xcb_atom_t pidAtom = existingAtom(connection, "_NET_WM_PID");
-    if (pidAtom == XCB_ATOM_NONE)
-        return false; // no window of any client carries it yet
-    const auto root = static_cast<xcb_window_t>(QX11Info::appRootWindow());
-    if (ownedBy(connection, pidAtom, managedWindows(connection, root), pid))
-        return true;
-    const std::vector<xcb_window_t> topLevel = childrenOf(connection, {root});
-    return ownedBy(connection, pidAtom, topLevel, pid) ||
-           ownedBy(connection, pidAtom, childrenOf(connection, topLevel), pid);
-}
-
-// The process runs: it exists and has not ended (a zombie waits for its parent to reap it).
-bool processRuns(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray text = stat.readAll();
-    const int name = text.lastIndexOf(')');
-    if (name < 0 || name + 2 >= text.size())
-        return false;
-    const char state = text.at(name + 2);
-    return state != 'Z' && state != 'X';
+    const QByteArray text = qgetenv(kShownFdVariable);
+    if (text.isNull())
+        return -1;
+    qunsetenv(kShownFdVariable);
+    bool ok = false;
+    const int fd = text.toInt(&ok);
+    struct stat st;
+    if (!ok || fd <= STDERR_FILENO || fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode))
+        return -1;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || (flags & O_ACCMODE) != O_WRONLY)
+        return -1;
+    // Nothing this copy starts inherits it: the ending copy learns of this copy's end alone.
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
 }
 
 } // namespace
 
-qint64 launchDetached(const QString &program, const QStringList &arguments)
+qint64 launchDetached(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment)
 {
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.setProcessEnvironment(environment);
     qint64 pid = 0;
-    return QProcess::startDetached(program, arguments, QString(), &pid) ? pid : 0;
+    return process.startDetached(&pid) ? pid : 0;
 }
 
-int finishEventLoop(int result, const QString &program, const DetachedLauncher &launch, qint64 *successor)
+SuccessorPipe::SuccessorPipe()
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return;
+    readEnd = ends[0];
+    writeEnd = ends[1];
+    // The new copy inherits the write end.
+    fcntl(writeEnd, F_SETFD, 0);
+    fcntl(readEnd, F_SETFL, fcntl(readEnd, F_GETFL) | O_NONBLOCK);
+}
+
+SuccessorPipe::~SuccessorPipe()
+{
+    closeFd(readEnd);
+    closeFd(writeEnd);
+}
+
+QProcessEnvironment SuccessorPipe::environment() const
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QLatin1String(kShownFdVariable));
+    if (writeEnd >= 0)
+        environment.insert(QLatin1String(kShownFdVariable), QString::number(writeEnd));
+    return environment;
+}
+
+void SuccessorPipe::launched()
+{
+    closeFd(writeEnd);
+}
+
+int finishEventLoop(int result, const QString &program, const DetachedLauncher &launch,
+                    const QProcessEnvironment &environment, qint64 *successor)
 {
     if (successor)
         *successor = 0;
     if (result != MainWindow::restartExitCode)
         return result;
     // The new copy finds everything it needs in the settings file.
-    const qint64 pid = launch ? launch(program, QStringList()) : 0;
+    const qint64 pid = launch ? launch(program, QStringList(), environment) : 0;
     if (successor)
         *successor = pid;
     return 0;
 }
 
-SuccessorWatch displayWatch()
+SuccessorStart awaitSuccessor(const SuccessorPipe &pipe, Scheduler &scheduler, int timeoutMs)
 {
-    SuccessorWatch watch;
-    if (QX11Info::isPlatformX11())
-        watch.onDisplay = hasWindowOnX11Display;
-    watch.running = processRuns;
-    watch.nowMs = [] {
-        return static_cast<qint64>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       std::chrono::steady_clock::now().time_since_epoch())
-                                       .count());
-    };
-    watch.sleepMs = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
-    return watch;
+    if (!pipe.valid())
+        return SuccessorStart::NotShown;
+    QEventLoop loop;
+    SuccessorStart outcome = SuccessorStart::NotShown;
+    QSocketNotifier news(pipe.readFd(), QSocketNotifier::Read);
+    QObject::connect(&news, &QSocketNotifier::activated, &loop, [&] {
+        char byte;
+        const ssize_t n = ::read(pipe.readFd(), &byte, 1);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        outcome = n > 0 ? SuccessorStart::Shown : SuccessorStart::Ended;
+        news.setEnabled(false);
+        loop.quit();
+    });
+    scheduler.singleShot(timeoutMs, &loop, [&] { loop.quit(); });
+    loop.exec();
+    return outcome;
 }
 
-SuccessorStart awaitSuccessor(qint64 pid, const SuccessorWatch &watch, int timeoutMs)
+void announceWhenShown(QWidget &window)
 {
-    const qint64 until = watch.nowMs() + timeoutMs;
-    for (;;) {
-        if (watch.onDisplay(pid))
-            return SuccessorStart::OnDisplay;
-        if (!watch.running(pid))
-            return SuccessorStart::Ended;
-        if (watch.nowMs() >= until)
-            return SuccessorStart::NotSeen;
-        watch.sleepMs(50);
-    }
+    const int fd = takeShownFd();
+    if (fd < 0)
+        return;
+    (new ShownAnnouncer(fd, &window))->watch(window.windowHandle());
 }
 
 namespace {
@@ -187,32 +202,42 @@ void tellFailedRestart(const AppServices &services, const QString &what)
 
 } // namespace
 
-int runMainWindow(QApplication &app, const AppServices &services, const DetachedLauncher &launch,
-                  const SuccessorWatch &watch)
+int runMainWindow(QApplication &app, const AppServices &services, const DetachedLauncher &launch)
 {
     qint64 successor = 0;
-    bool restart = false;
+    std::unique_ptr<SuccessorPipe> pipe;
     int code = 0;
     {
         MainWindow window(services);
         window.show();
+        announceWhenShown(window);
         const int result = app.exec();
-        restart = result == MainWindow::restartExitCode;
-        code = finishEventLoop(result, QCoreApplication::applicationFilePath(), launch, &successor);
+        if (result == MainWindow::restartExitCode)
+            pipe = std::make_unique<SuccessorPipe>();
+        code = finishEventLoop(result, QCoreApplication::applicationFilePath(), launch,
+                               pipe ? pipe->environment() : QProcessEnvironment::systemEnvironment(), &successor);
+        if (pipe)
+            pipe->launched();
     }
-    if (restart && successor <= 0) {
+    if (!pipe)
+        return code;
+    if (successor <= 0) {
         qWarning("QZ Config Tool: the new copy could not be started");
         tellFailedRestart(services, QStringLiteral("its new copy could not be started"));
         return code;
     }
-    if (successor <= 0 || !watch.onDisplay)
+    if (!pipe->valid()) {
+        qWarning("QZ Config Tool: no pipe to the new copy (process %lld): its start is not followed", successor);
         return code;
-    switch (awaitSuccessor(successor, watch, kSuccessorTimeoutMs)) {
-    case SuccessorStart::OnDisplay:
+    }
+    switch (awaitSuccessor(*pipe, services.schedulerOrDefault(), kSuccessorTimeoutMs)) {
+    case SuccessorStart::Shown:
         break;
-    case SuccessorStart::NotSeen:
+    case SuccessorStart::NotShown:
         qWarning("QZ Config Tool: the new copy (process %lld) opened no window within %d s", successor,
                  kSuccessorTimeoutMs / 1000);
+        tellFailedRestart(services, QStringLiteral("its new copy did not open its window within %1 s")
+                                        .arg(kSuccessorTimeoutMs / 1000));
         break;
     case SuccessorStart::Ended:
         qWarning("QZ Config Tool: the new copy (process %lld) ended before it opened its window", successor);

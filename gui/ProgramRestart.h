@@ -2,56 +2,83 @@
 // ask for. The window ends the loop with MainWindow::restartExitCode after it has switched
 // veltoWrapper to another network interface; a new, detached copy of the program is then started
 // without arguments, while this copy still owns its window and its wrapper, and this copy ends
-// with 0 once the new copy is on the display (or has ended, or a time-out has passed).
+// with 0 once the new copy has shown its window (or has ended, or a time-out has passed).
+//
+// The new copy says that its window is shown by writing one byte to a pipe it inherits from the
+// ending copy; the number of its end is in the environment variable named by kShownFdVariable.
+// The pipe closes unwritten when the new copy ends first. This works alike on every platform.
 #pragma once
 
 #include "gui/AppServices.h"
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
 
 class QApplication;
+class QWidget;
+class Scheduler;
 
-// Starts `program` with `arguments` as a process of its own; its process id, 0 when it could not
-// be started.
-using DetachedLauncher = std::function<qint64(const QString &program, const QStringList &arguments)>;
+// The environment variable that names the new copy's end of the pipe.
+constexpr char kShownFdVariable[] = "QZ_SHOWN_FD";
 
-// QProcess::startDetached.
-qint64 launchDetached(const QString &program, const QStringList &arguments);
+// Starts `program` with `arguments` and `environment` as a process of its own; its process id, 0
+// when it could not be started.
+using DetachedLauncher = std::function<qint64(const QString &program, const QStringList &arguments,
+                                              const QProcessEnvironment &environment)>;
 
-// The process exit code for the event loop's `result`. A restart request launches `program` once,
-// with no arguments, and gives 0 whether or not the launch succeeded; any other result is passed
-// through and launches nothing. `successor`, when given, gets the new copy's process id (0: none).
-int finishEventLoop(int result, const QString &program, const DetachedLauncher &launch, qint64 *successor = nullptr);
+// QProcess::startDetached. Descriptors without close-on-exec are passed on.
+qint64 launchDetached(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment);
 
-// What the ending copy sees of the new one, and the clock it waits by.
-struct SuccessorWatch {
-    // The process `pid` has a window on the display this copy is connected to. Empty where the
-    // copies share no display connection that could be lost (Qt's offscreen platform).
-    std::function<bool(qint64 pid)> onDisplay;
-    std::function<bool(qint64 pid)> running;
-    std::function<qint64()> nowMs;
-    std::function<void(int ms)> sleepMs;
+// The ending copy's side of the pipe.
+class SuccessorPipe {
+public:
+    SuccessorPipe();
+    ~SuccessorPipe();
+    SuccessorPipe(const SuccessorPipe &) = delete;
+    SuccessorPipe &operator=(const SuccessorPipe &) = delete;
+
+    bool valid() const { return readEnd >= 0; }
+    // This process's environment, with the number of the end the new copy writes to.
+    QProcessEnvironment environment() const;
+    // The new copy has been started (or could not be): this copy's write end is closed, so that
+    // the pipe closes once the new copy's end does.
+    void launched();
+    int readFd() const { return readEnd; }
+
+private:
+    int readEnd = -1, writeEnd = -1;
 };
 
-// The display of this process (an X display: the windows' _NET_WM_PID), its processes, the steady
-// clock.
-SuccessorWatch displayWatch();
+// The process exit code for the event loop's `result`. A restart request launches `program` once,
+// with no arguments and `environment`, and gives 0 whether or not the launch succeeded; any other
+// result is passed through and launches nothing. `successor`, when given, gets the new copy's
+// process id (0: none).
+int finishEventLoop(int result, const QString &program, const DetachedLauncher &launch,
+                    const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+                    qint64 *successor = nullptr);
 
-enum class SuccessorStart { OnDisplay, Ended, NotSeen };
+enum class SuccessorStart { Shown, Ended, NotShown };
 
-// Waits until the new copy `pid` has a window on the display, has ended, or `timeoutMs` has passed.
-SuccessorStart awaitSuccessor(qint64 pid, const SuccessorWatch &watch, int timeoutMs);
+// Runs the event loop until the new copy writes to `pipe` (its window is shown), closes its end
+// unwritten (it has ended), or `timeoutMs` has passed on `scheduler`. The display connection
+// stays open meanwhile; should it break, Qt ends this process at once.
+SuccessorStart awaitSuccessor(const SuccessorPipe &pipe, Scheduler &scheduler, int timeoutMs);
 
-// How long the ending copy waits for the new one to open its window.
+// How long the ending copy waits for the new one to show its window.
 constexpr int kSuccessorTimeoutMs = 30000;
+
+// In a copy started by a restart: takes the end of the pipe that the environment names (and
+// drops the variable, so that nothing this copy starts inherits either), and writes to it once
+// `window` is first exposed on the display. Does nothing in a copy started otherwise.
+void announceWhenShown(QWidget &window);
 
 // Shows the main window, runs the event loop, restarts when asked and returns the process exit
 // code. The window is destroyed after the restart has been launched; this process then keeps its
-// connection to the display until the new copy is on it too, since an X server that resets when
-// its last client leaves drops a client that is connecting meanwhile. A new copy that could not
-// be started, or ended before it opened its window, is told to the user.
-int runMainWindow(QApplication &app, const AppServices &services, const DetachedLauncher &launch,
-                  const SuccessorWatch &watch = SuccessorWatch());
+// connection to the display until the new copy has shown its window, since a display server that
+// resets when its last client leaves drops a client that is connecting meanwhile. A new copy that
+// could not be started, ended before it showed its window, or did not show it in time is told to
+// the user.
+int runMainWindow(QApplication &app, const AppServices &services, const DetachedLauncher &launch);

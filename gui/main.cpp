@@ -17,5 +17,5 @@ int main(int argc, char *argv[])
 #if defined(QZ_HAVE_VELTOWRAPPER)
     services.wrapperFactory = &instance;
 #endif
-    return runMainWindow(app, services, launchDetached, displayWatch());
+    return runMainWindow(app, services, launchDetached);
 }

@@ -5,8 +5,13 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QTest>
 #include <QTimer>
+#include <QWidget>
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -14,9 +19,26 @@ struct Launch {
     QString program;
     QStringList arguments;
     int wrappersDeletedThen;
+    int shownFd; // the new copy's own end of the pipe (a duplicate, as a child's), -1 when none
 };
 
-TEST(ProgramRestart, OnlyTheRestartCodeLaunchesOneCopyWithoutArguments)
+// What can be read from the ending copy's end now: 1 a byte, 0 the pipe closed, -1 nothing yet.
+int readNow(const SuccessorPipe &pipe)
+{
+    char byte;
+    const ssize_t n = read(pipe.readFd(), &byte, 1);
+    return n > 0 ? 1 : n == 0 ? 0 : -1;
+}
+
+// The new copy's end, as the environment names it to the new copy; -1 when none.
+int shownFdOf(const QProcessEnvironment &environment)
+{
+    bool ok = false;
+    const int fd = environment.value(QLatin1String(kShownFdVariable)).toInt(&ok);
+    return ok ? fd : -1;
+}
+
+TEST(ProgramRestart, OnlyTheRestartCodeLaunchesOneCopyWithoutArgumentsWithThePipeInItsEnvironment)
 {
     const struct {
         int loopResult;
@@ -28,80 +50,88 @@ TEST(ProgramRestart, OnlyTheRestartCodeLaunchesOneCopyWithoutArguments)
         {9998, true, 9998, 0}, {-1, true, -1, 0}, {10000, true, 10000, 0},
     };
     for (const auto &c : cases) {
-        std::vector<std::pair<QString, QStringList>> launches;
-        const DetachedLauncher launcher = [&](const QString &program, const QStringList &arguments) {
-            launches.emplace_back(program, arguments);
+        SuccessorPipe pipe;
+        ASSERT_TRUE(pipe.valid());
+        std::vector<Launch> launches;
+        const DetachedLauncher launcher = [&](const QString &program, const QStringList &arguments,
+                                              const QProcessEnvironment &environment) {
+            launches.push_back({program, arguments, 0, shownFdOf(environment)});
+            EXPECT_EQ(environment.value("PATH"), qEnvironmentVariable("PATH")) << "this process's environment";
             return c.launchWorks ? qint64(4242) : qint64(0);
         };
         qint64 successor = -1;
-        EXPECT_EQ(finishEventLoop(c.loopResult, "/opt/qz/QZConfigTool", launcher, &successor), c.exitCode)
+        EXPECT_EQ(finishEventLoop(c.loopResult, "/opt/qz/QZConfigTool", launcher, pipe.environment(), &successor),
+                  c.exitCode)
             << c.loopResult;
         EXPECT_EQ(successor, c.launches && c.launchWorks ? 4242 : 0) << c.loopResult;
         ASSERT_EQ(launches.size(), c.launches) << c.loopResult;
-        if (c.launches) {
-            EXPECT_EQ(launches[0].first, "/opt/qz/QZConfigTool");
-            EXPECT_TRUE(launches[0].second.isEmpty());
-        }
+        if (!c.launches)
+            continue;
+        EXPECT_EQ(launches[0].program, "/opt/qz/QZConfigTool");
+        EXPECT_TRUE(launches[0].arguments.isEmpty());
+        // The named end is this pipe's write end, and the new copy inherits it.
+        const int fd = launches[0].shownFd;
+        ASSERT_GT(fd, STDERR_FILENO);
+        EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+        const char byte = 7;
+        ASSERT_EQ(write(fd, &byte, 1), 1);
+        EXPECT_EQ(readNow(pipe), 1);
     }
 }
 
-// A new copy as the ending one sees it: on the display from `shownAtMs` of the fake clock (never
-// when negative), ended from `endedAtMs`.
-struct FakeSuccessor {
-    qint64 now = 0;
-    qint64 shownAtMs = -1, endedAtMs = -1;
-    std::vector<qint64> asked; // the process ids asked about
-    std::function<void()> onFirstLook;
-
-    SuccessorWatch watch()
-    {
-        SuccessorWatch w;
-        w.onDisplay = [this](qint64 pid) {
-            if (asked.empty() && onFirstLook)
-                onFirstLook();
-            asked.push_back(pid);
-            return shownAtMs >= 0 && now >= shownAtMs;
-        };
-        w.running = [this](qint64) { return endedAtMs < 0 || now < endedAtMs; };
-        w.nowMs = [this] { return now; };
-        w.sleepMs = [this](int ms) { now += ms; };
-        return w;
-    }
-};
-
-TEST(ProgramRestart, TheEndingCopyWaitsForTheNewOneOnTheDisplayUntilItEndsOrTheTimeOut)
+TEST(ProgramRestart, TheNewCopyTakesItsEndFromTheEnvironmentAndWritesOnceItsWindowIsShown)
 {
-    FakeSuccessor shown;
-    shown.shownAtMs = 1000;
-    EXPECT_EQ(awaitSuccessor(77, shown.watch(), 30000), SuccessorStart::OnDisplay);
-    EXPECT_GE(shown.now, 1000);
-    EXPECT_LT(shown.now, 1100);
-    EXPECT_EQ(shown.asked.back(), 77);
+    SuccessorPipe pipe;
+    ASSERT_TRUE(pipe.valid());
+    const int fd = shownFdOf(pipe.environment());
+    ASSERT_GE(fd, 0);
+    // As a new copy finds it: the variable names the end it inherited.
+    const int inherited = dup(fd);
+    pipe.launched();
+    qputenv(kShownFdVariable, QByteArray::number(inherited));
+    {
+        QWidget window;
+        window.show();
+        announceWhenShown(window);
+        EXPECT_FALSE(qEnvironmentVariableIsSet(kShownFdVariable)) << "nothing this copy starts inherits it";
+        EXPECT_NE(fcntl(inherited, F_GETFD) & FD_CLOEXEC, 0);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return readNow(pipe) == 1; }, 5000)) << "the window is exposed";
+        EXPECT_EQ(readNow(pipe), 0) << "one byte, then the end is closed";
+    }
 
-    FakeSuccessor ended;
-    ended.endedAtMs = 400;
-    EXPECT_EQ(awaitSuccessor(77, ended.watch(), 30000), SuccessorStart::Ended);
-    EXPECT_LT(ended.now, 500);
-
-    FakeSuccessor slow;
-    EXPECT_EQ(awaitSuccessor(77, slow.watch(), 30000), SuccessorStart::NotSeen);
-    EXPECT_GE(slow.now, 30000);
-    EXPECT_LT(slow.now, 30100);
-
-    FakeSuccessor alreadyThere;
-    alreadyThere.shownAtMs = 0;
-    alreadyThere.endedAtMs = 0;
-    EXPECT_EQ(awaitSuccessor(77, alreadyThere.watch(), 30000), SuccessorStart::OnDisplay)
-        << "a copy that showed its window and ended since is not a failed restart";
+    // A copy started otherwise, or a variable that names no pipe end open for writing above the
+    // standard descriptors, writes nothing and leaves the descriptor alone.
+    SuccessorPipe other;
+    const int readEnd = other.readFd();
+    for (const QByteArray &text : {QByteArray(), QByteArray("1"), QByteArray("x"), QByteArray("-1"),
+                                   QByteArray::number(readEnd), QByteArray("999")}) {
+        if (text.isNull())
+            qunsetenv(kShownFdVariable);
+        else
+            qputenv(kShownFdVariable, text);
+        QWidget window;
+        window.show();
+        announceWhenShown(window);
+        EXPECT_FALSE(qEnvironmentVariableIsSet(kShownFdVariable)) << text.constData();
+        QTest::qWait(50);
+        EXPECT_EQ(fcntl(readEnd, F_GETFD), FD_CLOEXEC) << text.constData();
+    }
 }
 
 class ProgramRunTest : public ::testing::Test {
 protected:
     void SetUp() override { env.writeSampleFiles(); }
+    void TearDown() override
+    {
+        for (const Launch &l : launches)
+            if (l.shownFd >= 0)
+                close(l.shownFd);
+    }
 
     // Runs the program's event loop while `drive` plays the wrapper and the clock; a loop that
-    // does not end within 20 s of real time ends with -1.
-    int run(std::function<void()> drive)
+    // does not end within 20 s of real time ends with -1. `newCopy` runs once the new copy has
+    // been launched and this copy waits for it (its own loop, its window gone).
+    int run(std::function<void()> drive, std::function<void()> newCopy = nullptr)
     {
         AppServices services = env.services();
         services.exitEventLoop = nullptr; // the real end of the event loop
@@ -111,13 +141,16 @@ protected:
         QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
         guard.start(20000);
         auto &app = *static_cast<QApplication *>(QCoreApplication::instance());
-        return runMainWindow(
-            app, services,
-            [this](const QString &program, const QStringList &arguments) {
-                launches.push_back({program, arguments, env.wrapper->wrappersDeleted.load()});
-                return launchedPid;
-            },
-            successor.watch());
+        return runMainWindow(app, services,
+                             [this, newCopy](const QString &program, const QStringList &arguments,
+                                             const QProcessEnvironment &environment) {
+                                 const int fd = shownFdOf(environment);
+                                 launches.push_back({program, arguments, env.wrapper->wrappersDeleted.load(),
+                                                     fd >= 0 ? dup(fd) : -1});
+                                 if (newCopy && launchedPid > 0)
+                                     QTimer::singleShot(0, qApp, newCopy);
+                                 return launchedPid;
+                             });
     }
     void report(const std::function<void(IVeltoNotify &)> &report)
     {
@@ -145,53 +178,81 @@ protected:
         reportInterfaceInUse(L"eth1", "66:77:88:99:AA:BB");
         env.scheduler.runDue();
     }
+    // The new copy's end: writes its byte (its window is shown) or closes unwritten (it ended).
+    void newCopyShows()
+    {
+        const char byte = 1;
+        EXPECT_EQ(write(launches.back().shownFd, &byte, 1), 1);
+    }
+    void newCopyEnds()
+    {
+        close(launches.back().shownFd);
+        launches.back().shownFd = -1;
+    }
+    std::string told() const
+    {
+        return env.prompts.messages.size() == 1 ? env.prompts.messages[0].text.toStdString()
+                                                : std::to_string(env.prompts.messages.size()) + " messages";
+    }
 
     GuiTestEnvironment env;
     std::vector<Launch> launches;
-    FakeSuccessor successor;
     qint64 launchedPid = 4242; // 0: the launch fails
 };
 
-TEST_F(ProgramRunTest, AnInterfaceSwitchEndsTheProgramWithOneDetachedLaunch)
+TEST_F(ProgramRunTest, AnInterfaceSwitchEndsTheProgramOnceTheNewCopyHasShownItsWindow)
 {
-    // The new copy is on the display 2 s after the window has gone, which is when it is looked for.
-    successor.shownAtMs = 2000;
-    int wrappersDeletedAtFirstLook = -1;
-    successor.onFirstLook = [&] { wrappersDeletedAtFirstLook = env.wrapper->wrappersDeleted.load(); };
-    const int exitCode = run([this] { switchInterface(); });
+    // The new copy shows its window after 20 s of the clock, once the window here has gone.
+    int wrappersDeletedThen = -1;
+    bool shown = false;
+    const int exitCode = run([this] { switchInterface(); },
+                             [&] {
+                                 wrappersDeletedThen = env.wrapper->wrappersDeleted.load();
+                                 env.scheduler.advance(20000);
+                                 shown = true;
+                                 newCopyShows();
+                             });
     EXPECT_EQ(exitCode, 0);
-    EXPECT_EQ(wrappersDeletedAtFirstLook, 1);
-    EXPECT_EQ(successor.asked.back(), 4242);
-    EXPECT_GE(successor.now, 2000) << "this copy stayed on the display until the new one was there";
-    EXPECT_TRUE(env.prompts.messages.empty());
+    EXPECT_TRUE(shown) << "this copy stayed (and kept its display connection) until the new one showed its window";
+    EXPECT_EQ(wrappersDeletedThen, 1) << "the window and the wrapper went before";
+    EXPECT_TRUE(env.prompts.messages.empty()) << told();
     ASSERT_EQ(launches.size(), 1u);
     EXPECT_EQ(launches[0].program, QCoreApplication::applicationFilePath());
     EXPECT_TRUE(launches[0].arguments.isEmpty()) << "the test's own arguments are not passed on";
     EXPECT_EQ(launches[0].wrappersDeletedThen, 0) << "the copy starts while this one still owns its wrapper";
-    EXPECT_EQ(env.wrapper->wrappersDeleted.load(), 1) << "then the window and the wrapper go";
+    EXPECT_EQ(env.wrapper->wrappersDeleted.load(), 1);
     EXPECT_EQ(env.wrapper->callsOf("setIf").size(), 1u);
 }
 
-TEST_F(ProgramRunTest, ANewCopyThatEndsBeforeItsWindowOpensOrCannotStartIsToldToTheUser)
+TEST_F(ProgramRunTest, ANewCopyThatEndsFirstShowsNothingInTimeOrCannotStartIsToldToTheUser)
 {
-    successor.endedAtMs = 300;
-    EXPECT_EQ(run([this] { switchInterface(); }), 0);
+    const std::string advice = ".\nStart QZ Config Tool again; it will use the network interface you chose.";
+    EXPECT_EQ(run([this] { switchInterface(); }, [this] { newCopyEnds(); }), 0);
     ASSERT_EQ(launches.size(), 1u);
     ASSERT_EQ(env.prompts.messages.size(), 1u);
     EXPECT_EQ(env.prompts.messages[0].icon, QMessageBox::Critical);
-    EXPECT_EQ(env.prompts.messages[0].text.toStdString(),
-              "The application could not restart: its new copy ended before it opened its window.\n"
-              "Start QZ Config Tool again; it will use the network interface you chose.");
+    EXPECT_EQ(told(), "The application could not restart: its new copy ended before it opened its window" + advice);
+
+    // Nothing for 30 s of the clock: a second earlier the copy still waits.
+    env.prompts.messages.clear();
+    launches.clear();
+    bool waitedAt29s = false;
+    EXPECT_EQ(run([this] { switchInterface(); },
+                  [&] {
+                      env.scheduler.advance(29999);
+                      waitedAt29s = env.prompts.messages.empty();
+                      env.scheduler.advance(1);
+                  }),
+              0);
+    EXPECT_TRUE(waitedAt29s);
+    EXPECT_EQ(told(), "The application could not restart: its new copy did not open its window within 30 s" + advice);
 
     env.prompts.messages.clear();
     launches.clear();
     launchedPid = 0;
     EXPECT_EQ(run([this] { switchInterface(); }), 0);
     ASSERT_EQ(launches.size(), 1u);
-    ASSERT_EQ(env.prompts.messages.size(), 1u);
-    EXPECT_TRUE(env.prompts.messages[0].text.startsWith(
-        "The application could not restart: its new copy could not be started."))
-        << env.prompts.messages[0].text.toStdString();
+    EXPECT_EQ(told(), "The application could not restart: its new copy could not be started" + advice);
 }
 
 TEST_F(ProgramRunTest, ClosingTheWindowEndsWithoutARestart)
@@ -200,7 +261,6 @@ TEST_F(ProgramRunTest, ClosingTheWindowEndsWithoutARestart)
     const int exitCode = run([this] { env.scheduler.runDue(); });
     EXPECT_EQ(exitCode, 0);
     EXPECT_TRUE(launches.empty());
-    EXPECT_TRUE(successor.asked.empty()) << "no new copy looked for";
     ASSERT_EQ(env.prompts.messages.size(), 1u) << "the start-up failure closed the window";
 }
 

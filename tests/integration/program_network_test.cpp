@@ -52,7 +52,8 @@ TEST(ProgramNetwork, ShowsTheInterfaceAndTheDevicesAndRestartsOnAnotherInterface
     window.show();
 
     std::vector<Launch> launches;
-    const DetachedLauncher launcher = [&launches](const QString &program, const QStringList &arguments) {
+    const DetachedLauncher launcher = [&launches](const QString &program, const QStringList &arguments,
+                                                  const QProcessEnvironment &) {
         launches.push_back({program, arguments});
         return qint64(4242);
     };
