@@ -221,11 +221,18 @@ bool Session::start(const std::vector<std::string> &testnetOptions, const std::v
     args.insert(args.end(), testnetOptions.begin(), testnetOptions.end());
     args.push_back("--");
     if (program.empty()) {
-        args.push_back(QZ_PROGRAM);
+        // QZ Config Tool reads its files beside itself: a copy of its own, with the samples, leaves
+        // those beside the build's program (the user's) alone.
+        const std::string copy = dir_ + "/program";
+        if (std::system(("mkdir -p '" + copy + "' && cp '" + programFile() + "' '" + QZ_SOURCE_DIR "/gui/data/'* '" +
+                         copy + "'")
+                            .c_str()) != 0)
+            return false;
+        args.push_back(copy + "/QZConfigTool");
     } else {
         args.insert(args.end(), program.begin(), program.end());
-        programFile_ = realPath(program[0]);
     }
+    programFile_ = realPath(program.empty() ? args.back() : program[0]);
     return run(args, [&] {
         unsetenv("SUDO_USER");
         unsetenv("WAYLAND_DISPLAY");

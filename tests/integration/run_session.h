@@ -59,7 +59,8 @@ public:
     std::string setting(const std::string &section, const std::string &key) const;
 
     // Starts with-installation.sh in a process group of its own, with qz_testnet and `program`
-    // (empty: QZ Config Tool with the probe), on Qt's offscreen platform or, with `offscreen` false
+    // (empty: a copy of QZ Config Tool in DIR/program, with the sample files beside it, and the
+    // probe), on Qt's offscreen platform or, with `offscreen` false
     // and no DISPLAY, on the script's own virtual X display; under the command line `within`
     // (ip netns exec NAME, say) when one is given.
     bool start(const std::vector<std::string> &testnetOptions, const std::vector<std::string> &program = {},
