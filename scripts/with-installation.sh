@@ -23,9 +23,10 @@
 # - The program and its copies see a /tmp/.X11-unix of their own that holds only the socket of
 #   the display they use (the virtual one, or the user's), so that a client that falls back on
 #   socket files never finds one of the PC's other displays. A display reached by TCP (ssh -X:
-#   localhost:10.0) is out of the session's network namespace: a relay in the PC's network
-#   namespace (QZ_DISPLAY_NETNS, which scripts/run opens) makes it that display's socket there,
-#   and the program takes it with that display's cookie.
+#   localhost:10.0) is out of the session's network namespace: the socket of a relay on the PC's
+#   network (QZ_DISPLAY_RELAY, which scripts/run starts) is that display's socket there, and the
+#   program takes it with that display's cookie. Nothing in the session holds the PC's network
+#   namespace.
 # - The session lasts as long as the program does, its restarts included: when its process ends,
 #   a copy it started (a process of the program's file; the namespace holds no others) carries
 #   on, and the session ends once none is left. A program that restarts more than 3 times within
@@ -33,10 +34,10 @@
 # - At the end, or on Ctrl+C, SIGTERM or a closed terminal (at once, whatever the program is
 #   doing), every copy is ended, then qz_testnet (which writes every unit's subscriptions to
 #   DUMP_FILE, which belongs to the owner of its directory; one left by an earlier session is
-#   removed at the start), the adapters and the display (the virtual one, or the relay). A further
-#   Ctrl+C or SIGTERM does not cut that short. qz_testnet, the virtual display and the relay run in
-#   sessions of their own, so that Ctrl+C and a closed terminal reach only the program and this
-#   script, and the program's copies end while they still run.
+#   removed at the start), the adapters and the virtual display. A further Ctrl+C or SIGTERM does
+#   not cut that short. qz_testnet and the virtual display run in sessions of their own, so that
+#   Ctrl+C and a closed terminal reach only the program and this script, and the program's copies
+#   end while they still run.
 #
 # The exit code is the program's, or 130/143/129 after Ctrl+C, SIGTERM or SIGHUP, 1 when the
 # session cannot start; a program that restarted has ended with 0.
@@ -68,7 +69,6 @@ program_file=$(readlink -f "$1")
 log=/run/qz-testnet.log
 testnet_pid=""
 xvfb_pid=""
-relay_pid=""
 auth=/run/qz-display.auth
 # The session's /tmp/.X11-unix.
 x11=/run/qz-x11-unix
@@ -160,7 +160,6 @@ finish() {
     for link in "${adapters[@]}"; do
         ip link del "$link" 2>/dev/null
     done
-    [ -n "$relay_pid" ] && end_process "$relay_pid"
     if [ -n "$xvfb_pid" ]; then
         end_process "$xvfb_pid"
     fi
@@ -312,33 +311,22 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
 elif [ -n "${DISPLAY:-}" ] && [ "${QT_QPA_PLATFORM:-xcb}" = xcb ]; then
     if [[ $DISPLAY =~ ^(unix)?:([0-9]+)(\.[0-9]+)?$ ]]; then
         # A display of this PC's, reached through its socket file.
-        display_socket=/tmp/.X11-unix/X${BASH_REMATCH[2]}
+        number=${BASH_REMATCH[2]}
+        display_socket=/tmp/.X11-unix/X$number
         if [ ! -S "$display_socket" ]; then
             echo "run: the X display $DISPLAY has no socket $display_socket that the session could reach" >&2
             exit 1
         fi
-        : >"$x11/${display_socket##*/}"
-    elif [[ $DISPLAY =~ ^([^:/]+):([0-9]+)(\.[0-9]+)?$ ]]; then
-        # A display reached by TCP: the relay takes the program's connections to its socket in the
-        # session's /tmp/.X11-unix on to the display, from the PC's network namespace.
-        host=${BASH_REMATCH[1]}
+        : >"$x11/X$number"
+    elif [[ $DISPLAY =~ ^([^:/]+):([0-9]+)(\.[0-9]+)?$ ]] && [ -S "${QZ_DISPLAY_RELAY:-}" ]; then
+        # A display reached by TCP, out of the session's network namespace: the relay scripts/run
+        # started on the PC's network takes the program's connections to its socket on to the
+        # display. Here it is that display's socket file, and the program takes it with that
+        # display's cookie.
         number=${BASH_REMATCH[2]}
         cookie=$(xauth list "$DISPLAY" 2>/dev/null | awk '$2 == "MIT-MAGIC-COOKIE-1" { print $3; exit }')
-        pc_network=()
-        [ -n "${QZ_DISPLAY_NETNS:-}" ] && pc_network=(nsenter --net="$QZ_DISPLAY_NETNS")
-        setsid "${pc_network[@]}" socat UNIX-LISTEN:"$x11/X$number",fork,mode=0666 TCP:"$host":$((6000 + number)) \
-            2>/run/qz-relay.log &
-        relay_pid=$!
-        for _ in $(seq 50); do
-            [ -S "$x11/X$number" ] && break
-            kill -0 "$relay_pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        if [ ! -S "$x11/X$number" ]; then
-            echo "run: no way to the X display $DISPLAY:" >&2
-            cat /run/qz-relay.log >&2
-            exit 1
-        fi
+        display_socket=$QZ_DISPLAY_RELAY
+        : >"$x11/X$number"
         echo "run: QZ Config Tool runs on the X display $DISPLAY, through a relay (:$number in the session)."
         export DISPLAY=":$number${BASH_REMATCH[3]}"
         [ -n "$cookie" ] && add_cookie "$DISPLAY" "$cookie"
@@ -347,7 +335,7 @@ elif [ -n "${DISPLAY:-}" ] && [ "${QT_QPA_PLATFORM:-xcb}" = xcb ]; then
         exit 1
     fi
 fi
-unset QZ_DISPLAY_NETNS
+unset QZ_DISPLAY_RELAY
 program_ns=()
 if [ -n "${DISPLAY:-}" ] && [ "${QT_QPA_PLATFORM:-xcb}" = xcb ]; then
     export QT_QPA_PLATFORM=xcb
@@ -355,8 +343,8 @@ if [ -n "${DISPLAY:-}" ] && [ "${QT_QPA_PLATFORM:-xcb}" = xcb ]; then
     # the PC has none, as an X server would).
     [ -d /tmp/.X11-unix ] || mkdir -m 1777 /tmp/.X11-unix
     program_ns=(unshare --mount --propagation private sh -c
-        '{ [ -z "$1" ] || mount --bind "$1" "$2/${1##*/}"; } && mount --rbind "$2" /tmp/.X11-unix && shift 2 && exec "$@"'
-        sh "$display_socket" "$x11")
+        '{ [ -z "$1" ] || mount --bind "$1" "$3/X$2"; } && mount --rbind "$3" /tmp/.X11-unix && shift 3 && exec "$@"'
+        sh "$display_socket" "${number:-}" "$x11")
 fi
 
 # In the background, so that a signal to this script alone ends the session at once; with

@@ -4,12 +4,14 @@
 // run starts on the interface the settings saved; a program that keeps restarting is told about;
 // Ctrl+C, SIGTERM and a closed window end every copy before the installation and the display; a
 // session without a display has one of its own that leaves the PC's alone; the run command under
-// sudo shows the window on a display reached by TCP, leaves the user's checkout to the user and
-// ends with its script; started anywhere but in its namespace, the session takes nothing.
+// sudo shows the window on a display reached by TCP through a relay on the PC's network (no
+// process of the session holds that network), leaves the user's checkout to the user and ends
+// with its script; started anywhere but in its namespace, the session takes nothing.
 #include "tests/integration/run_session.h"
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -133,6 +135,36 @@ private:
     pid_t server_ = -1;
 };
 
+// The network namespace of the process `pid` ("net:[inode]").
+std::string namespaceOf(pid_t pid)
+{
+    char link[64] = {};
+    const ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), link, sizeof link - 1);
+    return n > 0 ? std::string(link, static_cast<size_t>(n)) : std::string();
+}
+
+// The processes that hold the namespace `ns` open as a descriptor, one "pid name" a line.
+std::string holdersOf(const std::string &ns)
+{
+    std::string out;
+    if (DIR *procs = opendir("/proc")) {
+        while (const dirent *entry = readdir(procs)) {
+            const std::string fds = std::string("/proc/") + entry->d_name + "/fd";
+            DIR *open = std::atoi(entry->d_name) > 0 ? opendir(fds.c_str()) : nullptr;
+            if (!open)
+                continue;
+            while (const dirent *fd = readdir(open)) {
+                char link[64] = {};
+                if (readlink((fds + "/" + fd->d_name).c_str(), link, sizeof link - 1) > 0 && link == ns)
+                    out += std::string(entry->d_name) + " " + readText(std::string("/proc/") + entry->d_name + "/comm");
+            }
+            closedir(open);
+        }
+        closedir(procs);
+    }
+    return out;
+}
+
 // The files under `dir` that belong to root, one a line.
 std::string rootsFiles(const std::string &dir)
 {
@@ -232,14 +264,15 @@ TEST(RunSession, AFreshRunStartsOnTheSavedInterfaceAndEndsWithTheWindow)
 
 TEST(RunSession, AProgramThatKeepsRestartingIsToldAboutAndCtrlCEndsItsLastCopy)
 {
-    // A stand-in that restarts itself every 1.5 s, five times, then stays (and takes a second to
-    // end; it says when it is ready to).
+    // A stand-in that restarts itself every 1.5 s, five times, then stays; it says when it is ready
+    // to end, and when it is ending (it ends once the test lets it).
     TempDir dir;
     Session session(dir.path);
     session.writeSettings(std::string(kCounts) + "[NIC]\nMAC_Address=02:00:00:00:00:09\n");
     ASSERT_TRUE(standIn(dir.path, "n=$(cat \"$0.count\" 2>/dev/null || echo 0); echo $((n + 1)) >\"$0.count\"\n"
                                   "if [ \"$n\" -lt 5 ]; then sleep 1.5; kill -USR1 $PPID; exit 0; fi\n"
-                                  "trap 'sleep 1; pgrep -x qz_testnet >\"$0.end\"; exit 0' TERM\n"
+                                  "trap ': >\"$0.ending\"; for i in $(seq 100); do [ -e \"$0.go\" ] && break; "
+                                  "sleep 0.05; done; pgrep -x qz_testnet >\"$0.end\"; exit 0' TERM\n"
                                   ": >\"$0.ready\"\n"
                                   "while :; do sleep 0.2; done\n"));
     ASSERT_TRUE(session.start({"--no-publish"}, {dir.path + "/stand-in"}));
@@ -263,8 +296,10 @@ TEST(RunSession, AProgramThatKeepsRestartingIsToldAboutAndCtrlCEndsItsLastCopy)
 
     // A second Ctrl+C while the session ends its last copy does not cut the clean-up short.
     session.interrupt();
-    ASSERT_TRUE(waitUntil([&] { return session.output().find("ending QZ Config Tool") != std::string::npos; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return stat((dir.path + "/stand-in.sh.ending").c_str(), &st) == 0; }, 10000));
+    EXPECT_NE(session.output().find("ending QZ Config Tool"), std::string::npos) << session.output();
     session.interrupt();
+    std::ofstream(dir.path + "/stand-in.sh.go").flush();
     EXPECT_EQ(session.wait(30000), 130) << session.output();
     EXPECT_TRUE(session.programProcesses().empty());
     EXPECT_NE(readText(dir.path + "/stand-in.sh.end"), "") << "the installation ended before the last copy";
@@ -341,26 +376,29 @@ TEST(RunSession, UnderSudoTheWindowOpensOnADisplayReachedByTcpTheCheckoutStaysTh
     // The PC of a user who came in by ssh -X: a display that listens on TCP only, on the PC's
     // loopback (this test's network namespace), named by host and number, with a cookie in the
     // user's file as ssh writes it. The user's checkout: the real scripts, and a build that puts
-    // the real programs where the real one does. The user: nobody.
+    // copies of the real programs (with the sample files, and veltoWrapper found where the
+    // checkout has it) where the real one does, so that the user reaches them wherever this build
+    // lies. The user: nobody.
     ASSERT_TRUE(privateTmp());
     const passwd *user = getpwnam("nobody");
     ASSERT_NE(user, nullptr);
-    if (std::system(("runuser -u nobody -- test -x " + programFile()).c_str()) != 0)
-        GTEST_SKIP() << "the build lies where nobody cannot reach it";
     TempDir dir;
     chmod(dir.path.c_str(), 0755);
     const std::string checkout = dir.path + "/checkout", cookies = dir.path + "/Xauthority";
-    const std::string source = sourceDir();
-    ASSERT_EQ(std::system(("mkdir -p " + checkout + "/scripts " + checkout + "/tests/integration && cp " + source +
-                           "/scripts/run " + source + "/scripts/setup " + source + "/scripts/with-installation.sh " +
-                           checkout + "/scripts && cp " + source + "/tests/integration/avahi-netns.sh " + checkout +
-                           "/tests/integration && xauth -q -f " + cookies + " add unix:12 . 00112233445566778899aabbccddeeff")
+    const std::string source = sourceDir(), built = checkout + "/built";
+    ASSERT_EQ(std::system(("mkdir -p " + checkout + "/scripts " + checkout + "/tests/integration " + built + " && cp " +
+                           source + "/scripts/run " + source + "/scripts/setup " + source + "/scripts/as-user.sh " +
+                           source + "/scripts/with-installation.sh " + checkout + "/scripts && cp " + source +
+                           "/tests/integration/avahi-netns.sh " + checkout + "/tests/integration && cp " + programFile() +
+                           " " + testnetFile() + " " + source + "/gui/data/* " + built + " && cp $(ldd " + programFile() +
+                           " | awk '/libveltoWrapper/ { print $3 }') " + built + " && xauth -q -f " + cookies +
+                           " add unix:12 . 00112233445566778899aabbccddeeff")
                               .c_str()),
               0);
     std::ofstream(checkout + "/CMakeLists.txt")
-        << "cmake_minimum_required(VERSION 3.16)\nproject(checkout NONE)\nfile(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/gui)\n"
-           "file(CREATE_LINK " << programFile() << " ${CMAKE_BINARY_DIR}/gui/QZConfigTool SYMBOLIC)\n"
-           "file(CREATE_LINK " << testnetFile() << " ${CMAKE_BINARY_DIR}/qz_testnet SYMBOLIC)\n";
+        << "cmake_minimum_required(VERSION 3.16)\nproject(checkout NONE)\nset(built ${CMAKE_SOURCE_DIR}/built)\n"
+           "file(COPY ${built}/QZConfigTool ${built}/QZSetting.json ${built}/QZVeltoPatch.json ${built}/Legal.txt "
+           "DESTINATION ${CMAKE_BINARY_DIR}/gui)\nfile(COPY ${built}/qz_testnet DESTINATION ${CMAKE_BINARY_DIR})\n";
     Host host({"Xvfb", ":12", "-noreset", "-listen", "tcp", "-nolisten", "unix", "-nolisten", "local", "-auth", cookies,
                "-screen", "0", "800x600x24"},
               "env DISPLAY=localhost:12 XAUTHORITY=" + cookies, "800x600");
@@ -374,6 +412,7 @@ TEST(RunSession, UnderSudoTheWindowOpensOnADisplayReachedByTcpTheCheckoutStaysTh
             setenv("DISPLAY", "localhost:12.0", 1);
             setenv("XAUTHORITY", cookies.c_str(), 1);
             setenv("XDG_CONFIG_HOME", (dir.path + "/config").c_str(), 1);
+            setenv("LD_LIBRARY_PATH", built.c_str(), 1);
             unsetenv("QT_QPA_PLATFORM");
         });
     };
@@ -381,20 +420,31 @@ TEST(RunSession, UnderSudoTheWindowOpensOnADisplayReachedByTcpTheCheckoutStaysTh
         return waitUntil([&] { return host.shows("QZ Config Tool") || session.wait(0) >= 0; }, 120000) &&
                host.shows("QZ Config Tool");
     };
+    // The programs the checkout's build put in place.
+    const std::string program = checkout + "/build/gui/QZConfigTool", installation = checkout + "/build/qz_testnet";
     mkdir((dir.path + "/one").c_str(), 0755);
     Session session(dir.path + "/one");
     ASSERT_TRUE(runCommand(session));
     EXPECT_TRUE(windowOrEnd(session)) << session.output();
     // Ctrl+C reaches none of the session's daemons.
     for (const std::string &daemon : {std::string("/usr/sbin/avahi-daemon"), std::string("/usr/bin/dbus-daemon"),
-                                      std::string("/usr/bin/socat"), testnetFile()})
+                                      std::string("/usr/bin/socat"), installation})
         for (pid_t pid : processesOf(daemon))
             EXPECT_NE(getpgid(pid), session.script()) << daemon << " in the terminal's process group";
+    // The relay is on the PC's network, the program on the session's, and no process holds the
+    // PC's network open.
+    const std::vector<pid_t> relays = processesOf("/usr/bin/socat"), copies = processesOf(program);
+    ASSERT_FALSE(relays.empty()); // the relay, and a process of its for each connection
+    for (pid_t pid : relays)
+        EXPECT_EQ(namespaceOf(pid), namespaceOf(getpid()));
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_NE(namespaceOf(copies[0]), namespaceOf(getpid()));
+    EXPECT_EQ(holdersOf(namespaceOf(getpid())), "");
 
     // SIGTERM to the script alone ends it at once; the window goes, the display stays.
     session.terminate();
     EXPECT_EQ(session.wait(20000), 143) << session.output();
-    EXPECT_TRUE(session.programProcesses().empty());
+    EXPECT_TRUE(processesOf(program).empty());
     EXPECT_TRUE(waitUntil([&] { return !host.shows("QZ Config Tool"); }, 5000));
     EXPECT_TRUE(host.answers());
     struct stat st;
@@ -411,12 +461,90 @@ TEST(RunSession, UnderSudoTheWindowOpensOnADisplayReachedByTcpTheCheckoutStaysTh
     EXPECT_EQ(again.wait(5000), 128 + SIGKILL);
     EXPECT_TRUE(waitUntil(
         [&] {
-            return again.programProcesses().empty() && again.installationProcesses().empty() &&
+            return processesOf(program).empty() && processesOf(installation).empty() &&
                    processesOf("/usr/bin/socat").empty() && processesOf("/usr/sbin/avahi-daemon") == daemons;
         },
         20000))
         << again.output();
     EXPECT_EQ(rootsFiles(checkout), "");
+}
+
+TEST(RunSession, AloneTheRunWaitsForItsOwnCopiesOnlyAndCtrlCOrSigtermEndsThemAll)
+{
+    // scripts/run --alone's part (scripts/alone.sh) with a stand-in whose first copy restarts
+    // into a second that stays until the test lets it end. A copy of the same file started
+    // otherwise runs all along, as a copy on the user's desktop would.
+    TempDir dir;
+    ASSERT_TRUE(standIn(dir.path, "if [ -n \"${ELSEWHERE:-}\" ]; then while :; do sleep 0.2; done; fi\n"
+                                  "n=$(cat \"$0.count\" 2>/dev/null || echo 0); echo $((n + 1)) >\"$0.count\"\n"
+                                  "if [ \"$n\" -eq 0 ]; then kill -USR1 $PPID; exit 0; fi\n"
+                                  "xdpyinfo 2>/dev/null | grep dimensions >\"$0.display\"\n"
+                                  "trap ': >\"$0.ended\"; exit 0' TERM\n"
+                                  ": >\"$0.ready\"\n"
+                                  "while [ ! -e \"$0.stop\" ]; do sleep 0.1; done\n"));
+    const std::string file = dir.path + "/stand-in", script = file + ".sh";
+    const pid_t elsewhere = fork();
+    if (elsewhere == 0) {
+        setsid();
+        std::freopen("/dev/null", "w", stdout);
+        std::freopen("/dev/null", "w", stderr);
+        setenv("ELSEWHERE", "1", 1);
+        execl(file.c_str(), file.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(elsewhere, 0);
+    struct stat st;
+    const auto exists = [&](const std::string &path) { return stat(path.c_str(), &st) == 0; };
+
+    enum Way { LastCopyEnds, Sigterm, CtrlC };
+    for (const Way way : {LastCopyEnds, Sigterm, CtrlC}) {
+        SCOPED_TRACE(way);
+        std::system(("rm -f '" + script + "'.count '" + script + "'.ready '" + script + "'.ended '" + script +
+                     "'.stop '" + script + "'.display")
+                        .c_str());
+        const std::string run = dir.path + "/run" + std::to_string(way);
+        mkdir(run.c_str(), 0755);
+        Session session(run);
+        // Ctrl+C on a virtual display of the run's own, the others offscreen.
+        ASSERT_TRUE(session.run({"/bin/bash", sourceDir() + "/scripts/alone.sh", file}, [&] {
+            unsetenv("DISPLAY");
+            unsetenv("WAYLAND_DISPLAY");
+            if (way == CtrlC)
+                unsetenv("QT_QPA_PLATFORM");
+            else
+                setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        }));
+        ASSERT_TRUE(waitUntil([&] { return exists(script + ".ready"); }, 20000)) << session.output();
+        EXPECT_EQ(session.wait(500), -1) << "the run waits for the restarted copy";
+        switch (way) {
+        case LastCopyEnds:
+            std::ofstream(script + ".stop").flush();
+            EXPECT_EQ(session.wait(10000), 0) << session.output();
+            break;
+        case Sigterm:
+            session.terminate();
+            EXPECT_EQ(session.wait(10000), 143) << session.output();
+            EXPECT_TRUE(exists(script + ".ended")) << "the restarted copy was ended";
+            break;
+        case CtrlC:
+            EXPECT_NE(readText(script + ".display").find("1024x768"), std::string::npos) << session.output();
+            session.interrupt();
+            EXPECT_EQ(session.wait(10000), 130) << session.output();
+            EXPECT_TRUE(exists(script + ".ended")) << "the restarted copy, in a session of its own, was ended";
+            {
+                const std::string said = session.output(), named = "virtual X display ";
+                ASSERT_NE(said.find(named), std::string::npos) << said;
+                std::string display;
+                std::istringstream(said.substr(said.find(named) + named.size())) >> display;
+                EXPECT_NE(std::system(("xdpyinfo -display " + display + " >/dev/null 2>&1").c_str()), 0)
+                    << "the virtual display outlived the run";
+            }
+            break;
+        }
+        EXPECT_EQ(processesOf(file), std::vector<pid_t>{elsewhere}) << "only the run's own copies ended";
+    }
+    kill(-elsewhere, SIGKILL);
+    waitpid(elsewhere, nullptr, 0);
 }
 
 TEST(RunSession, StartedByHandOutsideItsNamespaceItRefusesAndLeavesThePCsLinksAlone)
