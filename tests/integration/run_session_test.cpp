@@ -135,6 +135,17 @@ private:
     pid_t server_ = -1;
 };
 
+// The virtual X display a run names in its output ("... virtual X display :N ..."); empty when none.
+std::string virtualDisplay(const std::string &said)
+{
+    const std::string named = "virtual X display ";
+    const size_t at = said.find(named);
+    std::string display;
+    if (at != std::string::npos)
+        std::istringstream(said.substr(at + named.size())) >> display;
+    return display;
+}
+
 // The network namespace of the process `pid` ("net:[inode]").
 std::string namespaceOf(pid_t pid)
 {
@@ -344,10 +355,8 @@ TEST(RunSession, WithoutADisplayTheSessionsOwnIsAllItsCopiesSeeToTheirEnd)
         EXPECT_EQ(name + more, "X0") << "copy " << copy;
         EXPECT_NE(inode, hostSocket) << "copy " << copy << " sees the PC's display";
     }
-    const std::string said = session.output(), named = "virtual X display ";
-    ASSERT_NE(said.find(named), std::string::npos) << said;
-    std::string display;
-    std::istringstream(said.substr(said.find(named) + named.size())) >> display;
+    const std::string display = virtualDisplay(session.output());
+    ASSERT_NE(display, "") << session.output();
     EXPECT_NE(std::system(("XAUTHORITY=/dev/null xdpyinfo -display " + display + " >/dev/null 2>&1").c_str()), 0)
         << "taken without the cookie";
     EXPECT_EQ(host.socket(), hostSocket);
@@ -531,14 +540,10 @@ TEST(RunSession, AloneTheRunWaitsForItsOwnCopiesOnlyAndCtrlCOrSigtermEndsThemAll
             session.interrupt();
             EXPECT_EQ(session.wait(10000), 130) << session.output();
             EXPECT_TRUE(exists(script + ".ended")) << "the restarted copy, in a session of its own, was ended";
-            {
-                const std::string said = session.output(), named = "virtual X display ";
-                ASSERT_NE(said.find(named), std::string::npos) << said;
-                std::string display;
-                std::istringstream(said.substr(said.find(named) + named.size())) >> display;
-                EXPECT_NE(std::system(("xdpyinfo -display " + display + " >/dev/null 2>&1").c_str()), 0)
-                    << "the virtual display outlived the run";
-            }
+            ASSERT_NE(virtualDisplay(session.output()), "") << session.output();
+            EXPECT_NE(std::system(("xdpyinfo -display " + virtualDisplay(session.output()) + " >/dev/null 2>&1").c_str()),
+                      0)
+                << "the virtual display outlived the run";
             break;
         }
         EXPECT_EQ(processesOf(file), std::vector<pid_t>{elsewhere}) << "only the run's own copies ended";
