@@ -3,9 +3,7 @@
 
 #include <QApplication>
 
-#if defined(QZ_HAVE_VELTOWRAPPER)
 #include "wrapper/veltoWrapper.h"
-#endif
 
 int main(int argc, char *argv[])
 {
@@ -14,8 +12,6 @@ int main(int argc, char *argv[])
     installFontSubstitutes();
 
     AppServices services;
-#if defined(QZ_HAVE_VELTOWRAPPER)
     services.wrapperFactory = &instance;
-#endif
     return runMainWindow(app, services, launchDetached);
 }
