@@ -321,43 +321,69 @@ qnb_error process_local_message(conmon_client *c, const uint8_t *data, size_t si
     return QNB_ERR_SUCCESS;
 }
 
-// Completes the requests that waited too long for their answer.
-void expire_requests(conmon_client *c, qnb_timeval *earliest)
+bool armed(qnb_timeval t)
+{
+    return t.tv_sec != 0 || t.tv_usec != 0;
+}
+
+bool overdue(const conmon_request &slot, qnb_timeval t)
+{
+    return slot.in_use && conmon_time_passed(slot.deadline, t);
+}
+
+// Whether a request has waited too long for its answer at `t`.
+bool any_overdue(const conmon_client *c, qnb_timeval t)
+{
+    for (unsigned i = 0; c->requests && i < c->request_count; ++i)
+        if (overdue(c->requests[i], t))
+            return true;
+    return false;
+}
+
+// The earliest deadline of the requests waiting for their answers; {0, 0} when none has one.
+qnb_timeval earliest_request_deadline(const conmon_client *c)
+{
+    qnb_timeval earliest = {0, 0};
+    for (unsigned i = 0; c->requests && i < c->request_count; ++i) {
+        const conmon_request &slot = c->requests[i];
+        if (slot.in_use && armed(slot.deadline) && (!armed(earliest) || conmon_time_before(slot.deadline, earliest)))
+            earliest = slot.deadline;
+    }
+    return earliest;
+}
+
+qnb_timeval earlier(qnb_timeval a, qnb_timeval b)
+{
+    if (!armed(a))
+        return b;
+    if (!armed(b))
+        return a;
+    return conmon_time_before(a, b) ? a : b;
+}
+
+// Completes the requests that waited too long for their answer. The callers read what waits in
+// the link's socket first: after a stall, answers that came in time complete their requests
+// before anything is called unanswered.
+void expire_requests(conmon_client *c)
 {
     qnb_timeval t = conmon_time_now();
-    // After a stall of the caller, answers that came in time may still wait in the socket: they
-    // complete their requests before anything is called unanswered.
-    for (unsigned i = 0; c->requests && i < c->request_count; ++i) {
-        const conmon_request *slot = &c->requests[i];
-        if (slot->in_use && conmon_time_passed(slot->deadline, t)) {
-            conmon_client_read_local(c);
-            break;
-        }
-    }
     for (unsigned i = 0; c->requests && i < c->request_count; ++i) {
         conmon_request *slot = &c->requests[i];
-        if (!slot->in_use)
+        if (!overdue(*slot, t))
             continue;
-        if (conmon_time_passed(slot->deadline, t)) {
-            qnb_log(log_of(c), QNB_LOG_WARNING, "%s: request seqnum=0x%04x opcode=0x%04x not answered\n", __func__,
-                    slot->request_id, slot->opcode);
-            conmon_client_complete_request(c, slot, QNB_ERR_TIMEDOUT);
-        }
-    }
-    for (unsigned i = 0; c->requests && i < c->request_count; ++i) {
-        const conmon_request *slot = &c->requests[i];
-        if (!slot->in_use || (slot->deadline.tv_sec == 0 && slot->deadline.tv_usec == 0))
-            continue;
-        if ((earliest->tv_sec == 0 && earliest->tv_usec == 0) || conmon_time_before(slot->deadline, *earliest))
-            *earliest = slot->deadline;
+        qnb_log(log_of(c), QNB_LOG_WARNING, "%s: request seqnum=0x%04x opcode=0x%04x not answered\n", __func__,
+                slot->request_id, slot->opcode);
+        conmon_client_complete_request(c, slot, QNB_ERR_TIMEDOUT);
     }
 }
 
 void on_request_timer(qnb_timer *, void *context)
 {
     conmon_client *c = static_cast<conmon_client *>(context);
-    qnb_timeval earliest = {0, 0};
-    expire_requests(c, &earliest);
+    // The link's socket is the event loop's: a read error has been handled as at any read.
+    if (c->link->sock != QNB_SOCKET_INVALID && any_overdue(c, conmon_time_now()))
+        conmon_client_read_local(c);
+    expire_requests(c);
     conmon_client_rearm_request_timer(c);
 }
 
@@ -555,15 +581,8 @@ void conmon_client_rearm_request_timer(conmon_client *c)
 {
     if (!c->request_timer)
         return;
-    qnb_timeval earliest = {0, 0};
-    for (unsigned i = 0; c->requests && i < c->request_count; ++i) {
-        const conmon_request *slot = &c->requests[i];
-        if (!slot->in_use || (slot->deadline.tv_sec == 0 && slot->deadline.tv_usec == 0))
-            continue;
-        if ((earliest.tv_sec == 0 && earliest.tv_usec == 0) || conmon_time_before(slot->deadline, earliest))
-            earliest = slot->deadline;
-    }
-    if (earliest.tv_sec == 0 && earliest.tv_usec == 0)
+    qnb_timeval earliest = earliest_request_deadline(c);
+    if (!armed(earliest))
         qnb_timer_stop(c->request_timer);
     else
         qnb_timer_set_expiry(c->request_timer, &earliest, nullptr);
@@ -1161,7 +1180,10 @@ qnb_error conmon_client_process_sockets(conmon_client *c, const qnb_socket_set *
         return QNB_ERR_NOTSUPPORTED;
     qnb_error e = QNB_ERR_SUCCESS;
     conmon_client_local *link = c->link;
-    if (link->sock != QNB_SOCKET_INVALID && (!ready || qnb_socket_set_is_member(ready, link->sock))) {
+    // The socket is read when it is ready, and also when a request is overdue: after a stall of the
+    // caller, answers that came in time may wait there although the caller's set does not say so.
+    if (link->sock != QNB_SOCKET_INVALID && (!ready || qnb_socket_set_is_member(ready, link->sock) ||
+                                             any_overdue(c, conmon_time_now()))) {
         e = conmon_client_read_local(c);
         if (e == QNB_ERR_INTERRUPTED)
             return e;
@@ -1172,9 +1194,9 @@ qnb_error conmon_client_process_sockets(conmon_client *c, const qnb_socket_set *
             qnb_log(log_of(c), QNB_LOG_ERROR, "%s: Error processing channels: %s\n", __func__, conmon_error_text(e));
         conmon_client_local_process_actions(link);
     }
-    qnb_timeval earliest = conmon_client_local_earliest_deadline(link);
-    expire_requests(c, &earliest);
+    expire_requests(c);
+    // Computed last, once what was read has armed or moved the deadlines.
     if (next)
-        *next = earliest;
+        *next = earlier(conmon_client_local_earliest_deadline(link), earliest_request_deadline(c));
     return e;
 }

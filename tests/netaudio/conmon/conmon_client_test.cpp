@@ -691,4 +691,46 @@ TEST_F(ConmonClient, HostileDatagrams)
     EXPECT_LE(n->count, 2);
 }
 
+// A request overdue while the caller's set says nothing is ready: what waits in the socket is read
+// first, and the deadline the caller is told comes from what that read armed, here the connection
+// time-out an answer moves on; an error of that read reaches the caller as any read's does.
+TEST_F(ConmonClient, WhatAnOverdueRequestMakesTheClientReadSetsTheDeadlineItTells)
+{
+    connect();
+    conmon_request *r = nullptr;
+    ASSERT_EQ(conmon_client_subscribe_global(client_, on_done, &r, 2), 0);
+    bytes subscribe = receive();
+    // The connection time-out of a link that keeps itself up, due after the request's deadline.
+    conmon_client_local *link = client_->link;
+    link->auto_reconnect = 1;
+    link->connection_timeout_interval = {10, 0};
+    link->next_keepalive = {0, 0};
+    link->next_connection_timeout = conmon_time_add(clock_.now(), {6, 0});
+    const qnb_timeval overdue_at = conmon_time_add(clock_.now(), {5, 0});
+    clock_.advance(5);
+    send(answer(subscribe, CONMON_KIND_RESPONSE));
+    qnb_socket_set waiting;
+    qnb_socket_set_clear(&waiting);
+    conmon_client_get_sockets(client_, &waiting);
+    ASSERT_TRUE(tn_wait_readable(waiting.sockets[0], 2000));
+    qnb_socket_set none;
+    qnb_socket_set_clear(&none);
+    EXPECT_EQ(conmon_client_process_sockets(client_, &none, &next_), 0);
+    EXPECT_EQ(calls_.done, 1);
+    EXPECT_EQ(calls_.last, QNB_ERR_SUCCESS);
+    EXPECT_EQ(next_.tv_sec, overdue_at.tv_sec + 10);
+    link->auto_reconnect = 0;
+    link->next_connection_timeout = {0, 0};
+
+    // The server gone: the port-unreachable report the next send draws is the read's error.
+    tn_udp_peer_close(&server_);
+    ASSERT_EQ(conmon_client_subscribe_global(client_, on_done, &r, 2), 0);
+    ASSERT_TRUE(tn_wait_readable(waiting.sockets[0], 2000));
+    clock_.advance(5);
+    const qnb_error e = conmon_client_process_sockets(client_, &none, &next_);
+    EXPECT_TRUE(e == QNB_ERR_CONNREFUSED || e == QNB_ERR_CONNRESET) << e;
+    EXPECT_EQ(calls_.done, 2);
+    EXPECT_EQ(calls_.last, QNB_ERR_TIMEDOUT);
+}
+
 } // namespace
