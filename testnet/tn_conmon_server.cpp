@@ -168,14 +168,36 @@ struct tn_conmon_server {
 
 namespace {
 
+// One line of the trace: the library clock in milliseconds, the direction ("->" sent, "<-"
+// handled, "-x" and "x-" lost by the lossy link on the way out and in), the client's port and the
+// datagram's head.
+void trace_datagram(tn_conmon_server *srv, const char *direction, const qnb_sockaddr *peer, const uint8_t *data,
+                    size_t size)
+{
+    if (!srv->trace || size < HEAD)
+        return;
+    uint64_t now = tn_now_micros();
+    fprintf(srv->trace, "%llu.%03u conmon %s %u: id %u opcode 0x%04x kind 0x%04x, %zu bytes\n",
+            (unsigned long long)(now / 1000000u), (unsigned)(now % 1000000u / 1000u), direction,
+            qnb_sockaddr_get_port(peer), ld16(data + 4), ld16(data + 6), ld16(data + 8), size);
+}
+
 void deliver_datagram(void *context, const qnb_sockaddr *to, const uint8_t *data, size_t size)
 {
     tn_conmon_server *srv = static_cast<tn_conmon_server *>(context);
-    if (srv->trace && size >= HEAD)
-        fprintf(srv->trace, "conmon -> %u: id %u opcode 0x%04x kind 0x%04x, %zu bytes\n", qnb_sockaddr_get_port(to),
-                ld16(data + 4), ld16(data + 6), ld16(data + 8), size);
+    trace_datagram(srv, "->", to, data, size);
     if (qnb_socket_sendto(srv->sock, data, &size, to) == QNB_ERR_SUCCESS)
         ++srv->sent;
+}
+
+// Passes a datagram through one way of the lossy link, tracing it when the link loses it.
+void pass_impaired(tn_conmon_server *srv, tn_impair *imp, const char *lost, const qnb_sockaddr *peer,
+                   const uint8_t *data, size_t size, tn_impair_deliver_fn deliver)
+{
+    unsigned long before = imp->lost;
+    tn_impair_pass(imp, peer, data, size, deliver, srv);
+    if (imp->lost != before)
+        trace_datagram(srv, lost, peer, data, size);
 }
 
 void send_datagram(tn_conmon_server *srv, const qnb_sockaddr &to, const uint8_t *data, size_t size)
@@ -186,7 +208,7 @@ void send_datagram(tn_conmon_server *srv, const qnb_sockaddr &to, const uint8_t 
         return;
     int copies = srv->dup_every && ++srv->dup_counter % srv->dup_every == 0 ? 2 : 1;
     for (int i = 0; i < copies; ++i)
-        tn_impair_pass(&srv->impair_out, &to, data, size, deliver_datagram, srv);
+        pass_impaired(srv, &srv->impair_out, "-x", &to, data, size, deliver_datagram);
 }
 
 void put_head(uint8_t *msg, uint16_t version, uint16_t length, uint16_t id, uint16_t opcode, uint16_t kind)
@@ -736,9 +758,7 @@ void handle_datagram(tn_conmon_server *srv, const qnb_sockaddr &from, size_t siz
     uint16_t id = ld16(msg + 4);
     uint16_t opcode = ld16(msg + 6);
     uint16_t kind = ld16(msg + 8) & 0x0FFF;
-    if (srv->trace)
-        fprintf(srv->trace, "conmon <- %u: id %u opcode 0x%04x kind 0x%04x, %zu bytes\n", qnb_sockaddr_get_port(&from),
-                id, opcode, kind, size);
+    trace_datagram(srv, "<-", &from, msg, size);
     if (kind != KIND_REQUEST)
         return; // the server expects nothing but requests
     ++srv->counts[opcode];
@@ -1243,7 +1263,7 @@ qnb_error tn_conmon_server_process(tn_conmon_server *srv)
         }
         // Through the impairment: a copy, since a datagram held back is handled after the next.
         std::vector<uint8_t> datagram(srv->in, srv->in + size);
-        tn_impair_pass(&srv->impair_in, &from, datagram.data(), datagram.size(), deliver_request, srv);
+        pass_impaired(srv, &srv->impair_in, "x-", &from, datagram.data(), datagram.size(), deliver_request);
     }
     tn_impair_flush(&srv->impair_in, deliver_request, srv);
     tn_impair_flush(&srv->impair_out, deliver_datagram, srv);
