@@ -148,6 +148,8 @@ struct tn_conmon_server {
     bool silent;
     bool suppress; // the request being handled gets no answer
     unsigned lose_global; // global Subscribe requests still to be lost on the way in
+    std::map<uint16_t, unsigned> lose_in, lose_out; // opcode -> datagrams still to be lost each way
+    unsigned long received;
     bool named;
     uint32_t reply_delay_ms;
     unsigned loss_every, loss_counter;
@@ -200,10 +202,26 @@ void pass_impaired(tn_conmon_server *srv, tn_impair *imp, const char *lost, cons
         trace_datagram(srv, lost, peer, data, size);
 }
 
+// Whether a datagram of the opcode at 6 is one of those to be lost this way (and counts it).
+bool lose_now(std::map<uint16_t, unsigned> &lose, const uint8_t *data, size_t size)
+{
+    if (size < HEAD)
+        return false;
+    auto it = lose.find(ld16(data + 6));
+    if (it == lose.end() || it->second == 0)
+        return false;
+    --it->second;
+    return true;
+}
+
 void send_datagram(tn_conmon_server *srv, const qnb_sockaddr &to, const uint8_t *data, size_t size)
 {
     if (srv->silent)
         return;
+    if (lose_now(srv->lose_out, data, size)) {
+        trace_datagram(srv, "-x", &to, data, size);
+        return;
+    }
     if (srv->loss_every && ++srv->loss_counter % srv->loss_every == 0)
         return;
     int copies = srv->dup_every && ++srv->dup_counter % srv->dup_every == 0 ? 2 : 1;
@@ -1117,6 +1135,17 @@ void tn_conmon_server_lose_global_subscribes(tn_conmon_server *srv, unsigned n)
         srv->lose_global = n;
 }
 
+void tn_conmon_server_lose(tn_conmon_server *srv, tn_conmon_way way, uint16_t opcode, unsigned n)
+{
+    if (srv)
+        (way == TN_CONMON_LOSE_IN ? srv->lose_in : srv->lose_out)[opcode] = n;
+}
+
+unsigned long tn_conmon_server_received(const tn_conmon_server *srv)
+{
+    return srv ? srv->received : 0;
+}
+
 void tn_conmon_server_set_reply_delay_ms(tn_conmon_server *srv, uint32_t ms)
 {
     if (srv)
@@ -1255,7 +1284,14 @@ qnb_error tn_conmon_server_process(tn_conmon_server *srv)
             result = err;
             break;
         }
+        ++srv->received;
         count_question(srv, srv->in, size);
+        if (lose_now(srv->lose_in, srv->in, size)) {
+            trace_datagram(srv, "x-", &from, srv->in, size);
+            if (size >= HEAD && (ld16(srv->in + 8) & 0x0FFF) == KIND_REQUEST)
+                ++srv->counts[ld16(srv->in + 6)];
+            continue;
+        }
         if (!tn_impair_active(&srv->impair_in)) {
             handle_datagram(srv, from, size);
             srv->suppress = false;
@@ -1301,14 +1337,14 @@ bool tn_conmon_server_is_registered(const tn_conmon_server *srv, uint16_t type, 
 {
     if (!srv || srv->clients.empty() || type >= CHANNEL_TYPES || cls > 1)
         return false;
-    return srv->clients.front().registered[type][cls];
+    return srv->clients.back().registered[type][cls];
 }
 
 bool tn_conmon_server_is_subscribed(const tn_conmon_server *srv, uint16_t type, const char *name)
 {
     if (!srv || srv->clients.empty() || type >= CHANNEL_TYPES)
         return false;
-    const client_entry &c = srv->clients.front();
+    const client_entry &c = srv->clients.back();
     if (!name || !*name)
         return c.global[type];
     return c.subscriptions.count({type, std::string(name)}) != 0;

@@ -177,6 +177,15 @@ void tn_conmon_server_set_unanswered(tn_conmon_server *srv, uint16_t opcode, boo
 // The next `n` global Subscribe requests are lost on the way in: counted, never answered, without
 // effect (0: none).
 void tn_conmon_server_lose_global_subscribes(tn_conmon_server *srv, unsigned n);
+// The next `n` datagrams of `opcode` that arrive (TN_CONMON_LOSE_IN: requests of the client) or
+// leave (TN_CONMON_LOSE_OUT: answers and events) are lost on the way, before any lossy link:
+// one lost on the way in is counted as received (tn_conmon_server_request_count,
+// tn_conmon_server_received) but has no effect and gets no answer. A further call for the same
+// opcode and way replaces the count (0: none).
+enum tn_conmon_way { TN_CONMON_LOSE_IN, TN_CONMON_LOSE_OUT };
+void tn_conmon_server_lose(tn_conmon_server *srv, tn_conmon_way way, uint16_t opcode, unsigned n);
+// Datagrams read from the server's socket so far, those lost on the way in included.
+unsigned long tn_conmon_server_received(const tn_conmon_server *srv);
 // Device answers go out `ms` after the control message arrived.
 void tn_conmon_server_set_reply_delay_ms(tn_conmon_server *srv, uint32_t ms);
 // Device messages are carried in Named Channel Message (0x0511) events instead of 0x0510.
@@ -213,8 +222,9 @@ qnb_error tn_conmon_server_poll(tn_conmon_server *srv, int timeout_ms);
 // What the server saw.
 unsigned tn_conmon_server_request_count(const tn_conmon_server *srv, uint16_t opcode);
 unsigned tn_conmon_server_client_count(const tn_conmon_server *srv);
-// Whether the (only or first) connected client registered (type, class), holds the global
-// subscription of `type`, or subscribed `type` for the device `name`.
+// Whether the client that connected last (the only one, mostly; the one a client's new link made
+// when its old link's Disconnect was lost) registered (type, class), holds the global subscription
+// of `type`, or subscribed `type` for the device `name`.
 bool tn_conmon_server_is_registered(const tn_conmon_server *srv, uint16_t type, uint16_t cls);
 bool tn_conmon_server_is_subscribed(const tn_conmon_server *srv, uint16_t type, const char *name);
 // Datagrams sent so far (lost ones not counted).

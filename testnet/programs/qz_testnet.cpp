@@ -486,7 +486,8 @@ bool preset_subscriptions(tn_installation *inst, const char *path)
 }
 
 // Command lines: "restart conmon [MS]" and "restart config [MS]" restart that service, its socket
-// closed for MS milliseconds (default 0); "dump" writes the dump; "status" writes what the local
+// closed for MS milliseconds (default 0); "lose in|out OPCODE N" loses the next N datagrams of
+// OPCODE on that way of the local link; "dump" writes the dump; "status" writes what the local
 // services hold to standard error.
 struct command_reader {
     int fd = -1;
@@ -545,6 +546,23 @@ void run_command(tn_installation *inst, const std::string &line, bool *dump_now)
             err = tn_installation_take_away(inst, unit, static_cast<uint32_t>(ms), parts == 3);
         fprintf(stderr, "qz_testnet: away %s %lu ms%s: %s\n", unit, ms, parts == 3 ? " spare" : "",
                 qnb_error_get_text(err));
+        fflush(stderr);
+        return;
+    }
+    if (n >= 1 && !strcmp(verb, "lose")) {
+        // "lose in|out OPCODE N": the next N datagrams of OPCODE on that way of the local link
+        char way[8] = "";
+        long opcode = -1;
+        unsigned long count = 0;
+        int parts = sscanf(line.c_str(), "%*15s %7s %li %lu", way, &opcode, &count);
+        bool ok = parts == 3 && (!strcmp(way, "in") || !strcmp(way, "out")) && opcode >= 0 && opcode <= 0xFFFF &&
+                  count <= 1000000;
+        if (ok)
+            tn_conmon_server_lose(tn_installation_conmon_server(inst),
+                                  !strcmp(way, "in") ? TN_CONMON_LOSE_IN : TN_CONMON_LOSE_OUT,
+                                  static_cast<uint16_t>(opcode), static_cast<unsigned>(count));
+        fprintf(stderr, "qz_testnet: lose %s 0x%04lx %lu: %s\n", way, static_cast<unsigned long>(opcode), count,
+                ok ? "Success" : "invalid command");
         fflush(stderr);
         return;
     }
