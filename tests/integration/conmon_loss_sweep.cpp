@@ -9,20 +9,24 @@
 // too). Run inside tests/integration/avahi-netns.sh (root).
 //
 //   qz_conmon_loss_sweep --loss-pct P --seeds A-B|A,B,... [--bound S] [--log DIR] [--level N]
-//                        [--switch-at MS] [--browse-after S]
+//                        [--switch-at MS [--switch-lose WAY:OPCODE:N,...]] [--browse-after S]
 //
 // --bound: seconds from the start of browsing within which each seed must have every device reported
 // and every map complete (default 180). --level: the library's log level (default 5, info; 6 debug).
 // --browse-after S: browsing starts S seconds after the wrapper was initialised, once the interface
 // in use is known (default 15, as the program starts it after its interface check).
 // --switch-at MS: MS ms after browsing starts the wrapper is told to use the other interface of
-// the configuration service, which restarts the control-and-monitoring start-up, and the run waits
-// for the devices to be reported anew. Prints one line per seed and a summary; exits 1 when a seed
+// the configuration service, which restarts the control-and-monitoring start-up; as the program does,
+// browsing stops first and starts again once the new interface is reported, and the run waits for
+// the devices to be reported anew. --switch-lose: just before the switch, qz_testnet is told to lose
+// the next N datagrams of OPCODE on that way of the local link (its "lose in|out OPCODE N"), e.g.
+// in:0x0311:1,in:0x0101:1 for the old link's Unsubscribe and Disconnect. Prints one line per seed and a summary; exits 1 when a seed
 // missed its bound.
 #include "netaudio/platform/qnb_env.h"
 #include "netaudio/platform/qnb_log.h"
 #include "wrapper/veltoWrapper.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -69,6 +73,7 @@ void onLogLine(qnb_logger *, const char *, unsigned level, const char *text, siz
     while (length && (text[length - 1] == '\n' || text[length - 1] == '\r'))
         --length;
     std::fprintf(g_log.file, "%10.3f %u %.*s\n", secondsSince(g_log.start), level, int(length), text);
+    std::fflush(g_log.file); // whole up to the last line, should the run hang or end
 }
 
 // ---- qz_testnet as a child ----
@@ -77,6 +82,18 @@ struct Installation {
     pid_t pid = -1;
     FILE *output = nullptr;
     std::vector<std::string> units;
+    std::string commands; // qz_testnet's command FIFO
+
+    bool command(const std::string &line) const
+    {
+        const int fd = commands.empty() ? -1 : open(commands.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        const std::string text = line + "\n";
+        const bool written = write(fd, text.data(), text.size()) == ssize_t(text.size());
+        close(fd);
+        return written;
+    }
 
     bool start(const std::vector<std::string> &args, const std::string &log)
     {
@@ -131,6 +148,10 @@ struct Installation {
         }
         if (output)
             fclose(output);
+        if (!commands.empty()) {
+            unlink(commands.c_str());
+            rmdir(commands.substr(0, commands.rfind('/')).c_str());
+        }
     }
 };
 
@@ -211,6 +232,7 @@ struct Options {
     std::string logDir;
     unsigned level = QNB_LOG_INFO;
     int switchAtMs = -1;
+    std::vector<std::string> switchLosses; // qz_testnet "lose" commands given just before the switch
     double browseAfter = 15;
 };
 
@@ -225,6 +247,12 @@ SeedResult runSeed(const Options &o, unsigned seed)
     if (!tag.empty())
         args.push_back("--conmon-trace");
     Installation installation;
+    char commands[] = "/tmp/qz-sweep-XXXXXX";
+    if (!o.switchLosses.empty() && mkdtemp(commands)) {
+        installation.commands = std::string(commands) + "/commands";
+        args.push_back("--commands");
+        args.push_back(installation.commands);
+    }
     if (!installation.start(args, tag.empty() ? std::string("/dev/null") : tag + ".testnet.log")) {
         std::fprintf(stderr, "seed %u: the installation did not start\n", seed);
         return r;
@@ -274,11 +302,26 @@ SeedResult runSeed(const Options &o, unsigned seed)
                 {
                     std::lock_guard<std::mutex> g(notify.lock);
                     other = notify.currentIf == L"Ethernet" ? L"Ethernet 2" : L"Ethernet";
-                    notify.added.clear(); // reported anew on the other interface
                 }
+                // As the program does: browsing stops, the interface is set, and once the new one
+                // is reported browsing starts again.
                 std::printf("seed %u: switching to %ls at %.1f s\n", seed, other.c_str(), secondsSince(browseStart));
+                std::fflush(stdout);
+                for (const std::string &loss : o.switchLosses)
+                    installation.command("lose " + loss);
+                wrapper->stopBrowse();
                 wrapper->setIf(other, std::string());
                 switched = true;
+                within(30, [&] {
+                    std::lock_guard<std::mutex> g(notify.lock);
+                    return notify.currentIf == other;
+                });
+                std::this_thread::sleep_for(std::chrono::seconds(3));
+                {
+                    std::lock_guard<std::mutex> g(notify.lock);
+                    notify.added.clear();
+                }
+                wrapper->startBrowse();
             }
             std::lock_guard<std::mutex> g(notify.lock);
             r.reported = notify.added.size();
@@ -351,7 +394,7 @@ int main(int argc, char **argv)
 {
     Options o;
     const char *usage = "usage: qz_conmon_loss_sweep --loss-pct P --seeds A-B|A,B,... [--bound S] [--log DIR] "
-                        "[--level N] [--switch-at MS] [--browse-after S]\n";
+                        "[--level N] [--switch-at MS [--switch-lose WAY:OPCODE:N,...]] [--browse-after S]\n";
     for (int i = 1; i < argc; ++i) {
         const bool more = i + 1 < argc;
         if (!std::strcmp(argv[i], "--loss-pct") && more) {
@@ -371,6 +414,20 @@ int main(int argc, char **argv)
             o.browseAfter = std::atof(argv[++i]);
         } else if (!std::strcmp(argv[i], "--switch-at") && more) {
             o.switchAtMs = std::atoi(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--switch-lose") && more) {
+            // WAY:OPCODE:N[,WAY:OPCODE:N...]
+            std::string list = argv[++i];
+            for (size_t at = 0; at <= list.size();) {
+                size_t end = list.find(',', at);
+                std::string item = list.substr(at, end == std::string::npos ? std::string::npos : end - at);
+                for (char &c : item)
+                    c = c == ':' ? ' ' : c;
+                if (!item.empty())
+                    o.switchLosses.push_back(item);
+                if (end == std::string::npos)
+                    break;
+                at = end + 1;
+            }
         } else {
             std::fputs(usage, stderr);
             return 2;
