@@ -252,6 +252,8 @@ uint32_t wfa_conmon_create(void)
     g_block.velto_ready = false;
     g_block.connection_flag = 0;
     g_block.relink = false;
+    g_block.server_refused = false;
+    g_block.startup_progress = 0;
     g_block.pmas.clear();
     g_block.next_deadline = qnb_timeval{0, 0};
     return 0;
@@ -260,6 +262,7 @@ uint32_t wfa_conmon_create(void)
 void wfa_conmon_delete(void)
 {
     wfa_conmon_stop();
+    wfa_conmon_finish_questions();
     conmon_client_delete(g_block.client);
     g_block.client = nullptr;
     g_block.queries.clear();
@@ -292,7 +295,8 @@ uint32_t wfa_conmon_restart(void)
 void wfa_conmon_stop(void)
 {
     wfa_conmon_finish_queries();
-    wfa_conmon_finish_questions();
+    // The questions of the devices still in the table are asked again once a start-up is through.
+    renew_questions_of(nullptr);
     if (g_block.init_task != nullptr) {
         tcb_finish(g_block.init_task);
     }
@@ -313,6 +317,7 @@ void wfa_conmon_stop(void)
     settle_pmas(true);
     g_block.connection_flag = 0;
     g_block.relink = false;
+    g_block.server_refused = false;
     g_block.ready = false;
 }
 
@@ -323,8 +328,12 @@ bool wfa_conmon_is_ready(void)
 
 bool wfa_conmon_starting(void)
 {
-    return !g_block.ready && g_block.init_task != nullptr && g_block.client != nullptr &&
-           conmon_client_get_local_state(g_block.client) == CONMON_LOCAL_CONNECTED;
+    return !g_block.ready && g_block.init_task != nullptr && g_block.client != nullptr && !g_block.server_refused;
+}
+
+uint32_t wfa_conmon_startup_progress(void)
+{
+    return g_block.startup_progress;
 }
 
 uint32_t wfa_conmon_get_fdset(qnb_socket_set *set)

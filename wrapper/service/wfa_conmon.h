@@ -22,13 +22,18 @@ void wfa_conmon_delete(void);
 uint32_t wfa_conmon_start(void);
 // The restart after an interface change: the full stop, then the start.
 uint32_t wfa_conmon_restart(void);
-// Finishes every query and question and the start-up and watch tasks, gives up the global subscription,
-// disconnects the local link, drops the socket hooks and clears the ready flag.
+// Finishes every query and the start-up and watch tasks, puts the questions again (they wait for
+// the next start-up), gives up the global subscription, disconnects the local link, drops the
+// socket hooks and clears the ready flag.
 void wfa_conmon_stop(void);
 // True once the start-up task has connected, registered and subscribed.
 bool wfa_conmon_is_ready(void);
-// True while the start-up has a link to the local server and is still registering or subscribing.
+// True while the start-up is under way and the local server has not refused its link: browsing
+// asked for meanwhile waits for it. The progress counts the start-up's steps the server has
+// answered (the Connect, each registration, the subscription), so that a waiting browse can tell a
+// start-up that gets through a lossy link from one that is stuck.
 bool wfa_conmon_starting(void);
+uint32_t wfa_conmon_startup_progress(void);
 
 uint32_t wfa_conmon_get_fdset(qnb_socket_set *set);
 // Completion of the Connect; also called when the link is lost (`lost` non-zero).
@@ -82,17 +87,21 @@ enum : uint32_t {
     WFA_QUESTION_AES67,            // AES67 query; AES67 status 0x1007
     WFA_QUESTIONS
 };
-// An asking unanswered for more than this many whole seconds is repeated, up to this many askings
-// in all: at 10 % loss each way on the local link an asking fails about once in five, and a whole
-// installation's 404 questions all get through.
+// An asking unanswered for more than WFA_QUESTION_ANSWER_SECONDS whole seconds is repeated; after
+// WFA_QUESTION_TRIES such askings the wait doubles with each further one, up to
+// WFA_QUESTION_MOST_SECONDS: a question is asked for as long as its device is in the table. At 20 %
+// loss each way on the local link an asking fails about once in three.
 constexpr uint32_t WFA_QUESTION_ANSWER_SECONDS = 2;
 constexpr uint32_t WFA_QUESTION_TRIES = 10;
-// Puts a question to a ready device (0x8000000D unknown, 0x80000008 not ready): asked at once and
-// then by the task "wfa_conmon_question" until the answer arrives or the last asking goes
-// unanswered, which is logged. An asking refused by a full request table, or due while the link to
-// the local server is being made again or the device is not ready, waits without counting. A new
-// question of the same kind to the device takes the place of the one that runs; the device's
-// removal, its next query, and the driver's stop end its questions.
+constexpr uint32_t WFA_QUESTION_MOST_SECONDS = 30;
+// Puts a question to a device of the table (0x8000000D unknown): asked at once when the device is
+// ready, and then by the task "wfa_conmon_question" until the device's status message answers it;
+// an answer still missing after the quick askings is logged, once. An asking refused by a full
+// request table, or due while the link to the local server is being made or the device is not
+// ready (being queried), waits without counting. A new question of the same kind to the device
+// takes the place of the one that runs. A query of the device, and a stop of the driver, put its
+// questions again: they are asked anew once the device, or the link, is ready. The device's removal
+// and wfa_conmon_finish_questions end them.
 uint32_t wfa_conmon_ask(const char *name, uint32_t question, uint16_t request_id);
 void wfa_conmon_finish_questions(void);
 // Questions running (tests and diagnostics).

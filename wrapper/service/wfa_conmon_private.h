@@ -64,6 +64,8 @@ struct wfa_device {
     uint32_t retry_pause;
     qnb_timeval given_up;
     bool retry_waiting;
+    // When a question last asked for the device's subscription (see sender_known).
+    qnb_timeval subscription_asked;
     uint16_t request_id;
     uint16_t reboot_request_id;
     uint8_t upgrade_record[WFA_UPGRADE_RECORD_SIZE];
@@ -100,6 +102,10 @@ struct wfa_conmon_block {
     // The server answered as if it did not know this link (it restarted), or is gone: the start-up
     // runs again once the socket has been processed.
     bool relink;
+    // The start-up's last Connect was refused (no server listens); the steps of the start-up the
+    // server has answered (wfa_conmon_startup_progress).
+    bool server_refused;
+    uint32_t startup_progress;
     // Preferred-master settings whose messages the server has still to answer.
     std::vector<std::pair<wfa_pending, wfa_pmas_answer>> pmas;
     std::vector<TCB *> queries;
@@ -152,8 +158,9 @@ void relink();
 TCB *start_watch_task();
 void finish_queries_of(const wfa_device *device);
 
-// Questions (wfa_conmon_question.cpp).
+// Questions (wfa_conmon_question.cpp). A null device: all of them.
 void finish_questions_of(const wfa_device *device, uint32_t question = WFA_QUESTIONS);
+void renew_questions_of(const wfa_device *device);
 void note_answer(wfa_device *device, uint16_t type);
 
 // The upgrade watch (wfa_conmon_upgrade.cpp).

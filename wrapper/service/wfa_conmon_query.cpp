@@ -29,6 +29,11 @@ const uint32_t k_query_restarts = 3;
 // The pause before a device given up is queried again, doubling with each giving-up.
 const uint32_t k_retry_first_seconds = 1;
 const uint32_t k_retry_most_seconds = 30;
+// The queries together hold at most this many of the client's request slots: the rest are left to
+// the questions of the devices already reported and to the program's commands, so that on a lossy
+// link the properties of a device reported early do not wait behind the queries of the devices
+// still being found.
+const unsigned k_query_requests = 16;
 
 struct query_data {
     wfa_device *device;
@@ -73,6 +78,15 @@ bool subscribe_device(const wfa_device *device)
                                    device->name) != QNB_ERR_NOBUFS;
 }
 
+unsigned requests_held_by_queries()
+{
+    unsigned held = 0;
+    for (TCB *task : g_block.queries) {
+        held += slot_live(data_of<query_data>(task)->pending) ? 1 : 0;
+    }
+    return held;
+}
+
 // A step's answer did not come: its request goes, and the step is sent again together with the
 // subscription to the device, which may have been lost on the way too.
 void step_unanswered(query_data *d)
@@ -94,6 +108,9 @@ int query_run(TCB *task)
         if (d->state == 4 && (have & k_info_manf)) {
             d->state = 6;
             return 0;
+        }
+        if (requests_held_by_queries() >= k_query_requests) {
+            return 2;
         }
         if (!d->subscribed && g_block.client != nullptr) {
             if (!subscribe_device(device))
@@ -248,10 +265,10 @@ uint32_t wfa_conmon_query(const char *name)
     if (device == nullptr) {
         return WFA_E_NOT_FOUND;
     }
-    // One query per device: a new one replaces the one that runs. The device's questions end too:
-    // it is reported again once the query is done, and asked again then.
+    // One query per device: a new one replaces the one that runs. The device's questions wait for
+    // it and are asked anew once it is ready, whether it is reported again or not.
     finish_queries_of(device);
-    finish_questions_of(device);
+    renew_questions_of(device);
     TCB *task = tcb_create(query_run, query_finished, TCB_KEY_CONMON_QUERY, TCB_KIND_WORKER, "wfa_conmon_query");
     if (task == nullptr) {
         return WFA_E_NO_MEMORY;

@@ -19,21 +19,27 @@ using namespace conmon_driver;
 
 namespace {
 
-// A question unanswered for more than this many whole seconds is asked again.
+// A question unanswered for more than this many whole seconds is asked again, k_question_tries
+// times; after that the wait doubles, from twice this up to k_question_most_seconds.
 const uint32_t k_question_answer_seconds = WFA_QUESTION_ANSWER_SECONDS;
 const uint32_t k_question_tries = WFA_QUESTION_TRIES;
-// How many of the client's request slots questions leave to everything else.
+const uint32_t k_question_most_seconds = WFA_QUESTION_MOST_SECONDS;
+// How many of the client's request slots questions leave to everything else: a question asked
+// again leaves 8, its first asking 4, so that on a lossy link the questions of a device reported
+// early are asked before those asked again of others, and before the devices found after it.
 const unsigned k_question_reserved_requests = 8;
+const unsigned k_first_asking_reserved_requests = 4;
 
 // A question put to a device (task "wfa_conmon_question"): asked until the device's status message
-// answers it, at most k_question_tries times.
+// answers it, for as long as the device is in the table.
 struct question_data {
     wfa_device *device;
     uint32_t question;
     wfa_pending pending;
     qnb_timeval last; // when it was last asked
-    uint32_t tries;   // times asked
+    uint32_t tries;   // times asked since it was put, or put again by a query of its device
     bool waiting;     // asked, the answer not in yet
+    bool warned;      // its missing answer has been logged
     uint32_t sent;    // the result of the last asking's send
 };
 
@@ -81,11 +87,39 @@ const char *question_failure(const question_data *d)
     return "the device's status message did not come";
 }
 
+// How long an asking waits for its answer before the next one: k_question_answer_seconds for the
+// first k_question_tries askings, then twice as long after each further one, up to
+// k_question_most_seconds.
+uint32_t answer_wait(uint32_t tries)
+{
+    uint32_t wait = k_question_answer_seconds;
+    for (uint32_t t = k_question_tries + 1; t <= tries && wait < k_question_most_seconds; t++) {
+        wait *= 2;
+    }
+    return wait < k_question_most_seconds ? wait : k_question_most_seconds;
+}
+
+// Whether the client can tell the device's status messages from the others': their sender is
+// known by the device id of its subscription record. A new link to the local server starts without
+// any, and a device queried before it lacks its record until it is subscribed again.
+bool sender_known(const wfa_device *device)
+{
+    const conmon_remote_device_info *table = conmon_client_get_remote_devices(g_block.client, 1);
+    for (unsigned i = 0; table != nullptr && i < CONMON_REMOTE_DEVICES; i++) {
+        if ((table[i].flags & CONMON_REMOTE_HAS_DEVICE_ID) &&
+            strncmp(table[i].name, device->name, sizeof table[i].name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // One pass of a question. The device's status message ends it, whether it answers this asking or
-// came of its own accord. Unanswered after k_question_answer_seconds, the question is asked again,
-// k_question_tries times in all; then its failure is logged and it ends. A question refused by a
-// full request table, or put while the link to the local server is being made again or while the
-// device is not ready, waits without counting a try for as long as its device is in the table.
+// came of its own accord. Unanswered, the question is asked again after answer_wait, for as long as
+// its device is in the table; its missing answer is logged once, when the last of the
+// k_question_tries quick askings has gone unanswered. A question refused by a full request table,
+// or put while the link to the local server is being made or while the device is not ready (it is
+// being queried), waits without counting a try.
 int question_run(TCB *task)
 {
     question_data *d = data_of<question_data>(task);
@@ -94,13 +128,14 @@ int question_run(TCB *task)
         return tcb_finish(task);
     }
     if (d->waiting) {
-        if (wfa_time_elapsed_seconds(d->last) <= k_question_answer_seconds) {
+        if (wfa_time_elapsed_seconds(d->last) <= answer_wait(d->tries)) {
             return 2;
         }
-        if (d->tries >= k_question_tries) {
-            wfa_log(QNB_LOG_WARNING, "conmon: %s: the %s question went unanswered, asked %u times (%s)", device->name,
-                    k_question_names[d->question], d->tries, question_failure(d));
-            return tcb_finish(task);
+        if (d->tries >= k_question_tries && !d->warned) {
+            d->warned = true;
+            wfa_log(QNB_LOG_WARNING,
+                    "conmon: %s: the %s question is still unanswered, asked %u times (%s); asking it less often",
+                    device->name, k_question_names[d->question], d->tries, question_failure(d));
         }
         // Asked again from the next pass on: the slot given up goes first to a question that
         // waits for room.
@@ -108,14 +143,23 @@ int question_run(TCB *task)
         d->waiting = false;
         return 2;
     }
-    if (g_block.client == nullptr || g_block.init_task != nullptr || device->state != WFA_DEVICE_READY) {
+    if (g_block.client == nullptr || !g_block.ready || g_block.init_task != nullptr ||
+        device->state != WFA_DEVICE_READY) {
         return 2;
     }
     // The last slots of the request table are left to the queries of devices still being found and
     // to the program's commands: on a lossy link unanswered questions would otherwise keep the table
     // full, and a device whose query cannot send in time is given up as failed.
-    if (conmon_client_requests_in_use(g_block.client) + k_question_reserved_requests >= k_max_requests) {
+    const unsigned reserved = d->tries == 0 ? k_first_asking_reserved_requests : k_question_reserved_requests;
+    if (conmon_client_requests_in_use(g_block.client) + reserved >= k_max_requests) {
         return 2;
+    }
+    if (!sender_known(device) && wfa_time_elapsed_seconds(device->subscription_asked) > k_question_answer_seconds) {
+        if (conmon_client_subscribe(g_block.client, on_request_done, nullptr, CONMON_CHANNEL_KEEPALIVE,
+                                    device->name) == QNB_ERR_NOBUFS) {
+            return 2;
+        }
+        device->subscription_asked = wfa_time_now();
     }
     g_last_send_error = QNB_ERR_SUCCESS;
     uint32_t r = send_question(device, d->question, &d->pending);
@@ -142,6 +186,22 @@ void finish_questions_of(const wfa_device *device, uint32_t question)
         const question_data *d = data_of<question_data>(task);
         if ((device == nullptr || d->device == device) && (question == WFA_QUESTIONS || d->question == question)) {
             tcb_finish(task);
+        }
+    }
+}
+
+// A query of the device starts its questions anew: they wait until it is ready again, and are then
+// asked as if just put.
+void renew_questions_of(const wfa_device *device)
+{
+    for (TCB *task : g_block.questions) {
+        question_data *d = data_of<question_data>(task);
+        if (device == nullptr || d->device == device) {
+            slot_release(&d->pending);
+            d->tries = 0;
+            d->waiting = false;
+            d->warned = false;
+            d->sent = 0;
         }
     }
 }
@@ -174,10 +234,16 @@ uint32_t wfa_conmon_ask(const char *name, uint32_t question, uint16_t request_id
     if (question >= WFA_QUESTIONS) {
         return WFA_E_BAD_ARGUMENT;
     }
-    wfa_device *device = nullptr;
-    uint32_t r = ready_device(name, &device);
-    if (r) {
-        return r;
+    if (name == nullptr) {
+        return WFA_E_NULL;
+    }
+    if (g_block.client == nullptr) {
+        return WFA_E_NOT_READY;
+    }
+    // A device that is not ready yet (being queried) is asked once it is.
+    wfa_device *device = wfa_device_lookup(name);
+    if (device == nullptr) {
+        return WFA_E_NOT_FOUND;
     }
     if (question == WFA_QUESTION_SAMPLE_RATE) {
         device->request_id = request_id; // the sample-rate result carries it

@@ -80,6 +80,30 @@ bool init_register(init_data *d)
     return true;
 }
 
+// The server answered a request of the start-up as if it did not know this link (it restarted or
+// forgot it): no registration or subscription can succeed on it.
+bool link_unknown(const wfa_pending *slots, unsigned count)
+{
+    for (unsigned i = 0; i < count; i++) {
+        if (slots[i].result == QNB_ERR_INVALIDSTATE) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Gives the link up and connects again from the start.
+void connect_again(init_data *d)
+{
+    for (wfa_pending &p : d->pending) {
+        slot_release(&p);
+    }
+    conmon_client_disconnect(g_block.client);
+    drop_hooks();
+    d->connect_started = 0;
+    d->state = 0;
+}
+
 int init_run(TCB *task)
 {
     init_data *d = data_of<init_data>(task);
@@ -95,6 +119,7 @@ int init_run(TCB *task)
             conmon_request *request = nullptr;
             if (conmon_client_connect(client, wfa_conmon_on_disconnect, &request) != QNB_ERR_SUCCESS) {
                 wfa_log(QNB_LOG_NOTICE, "conmon: no local server, trying again");
+                g_block.server_refused = true;
                 wfa_pause(k_connect_pause_ms);
                 return 0;
             }
@@ -112,13 +137,11 @@ int init_run(TCB *task)
             d->state = 0;
         } else if (!slot_live(d->pending[0]) && conmon_client_get_local_state(client) == CONMON_LOCAL_CONNECTED) {
             d->connect_started = 0;
+            g_block.server_refused = false;
+            g_block.startup_progress++;
             d->state = 2;
         } else if (elapsed > k_wait_seconds) {
-            slot_release(&d->pending[0]);
-            conmon_client_disconnect(client);
-            drop_hooks();
-            d->connect_started = 0;
-            d->state = 0;
+            connect_again(d);
         }
         return 0;
     case 2:
@@ -133,11 +156,17 @@ int init_run(TCB *task)
     case 3:
         // A refused or timed-out registration waits for the fall-back like an unanswered one.
         if (!any_pending(d->pending, k_registrations) && !any_failed(d->pending, k_registrations)) {
+            g_block.startup_progress++;
             d->state = 4;
+        } else if (link_unknown(d->pending, k_registrations)) {
+            connect_again(d);
         } else if (elapsed > k_wait_seconds) {
             for (unsigned i = 0; i < k_registrations; i++) {
-                d->registered[i] =
-                    d->registered[i] || (!slot_live(d->pending[i]) && d->pending[i].result == QNB_ERR_SUCCESS);
+                const bool confirmed = !slot_live(d->pending[i]) && d->pending[i].result == QNB_ERR_SUCCESS;
+                if (confirmed && !d->registered[i]) {
+                    g_block.startup_progress++;
+                }
+                d->registered[i] = d->registered[i] || confirmed;
             }
             for (wfa_pending &p : d->pending) {
                 slot_release(&p);
@@ -158,11 +187,22 @@ int init_run(TCB *task)
     }
     case 5:
         if (!slot_live(d->pending[0]) && conmon_client_get_subscription_flag(client, CONMON_CHANNEL_STATUS) == 1) {
+            g_block.startup_progress++;
             d->state = 6;
+        } else if (link_unknown(d->pending, 1)) {
+            connect_again(d);
         } else if (elapsed > k_wait_seconds) {
+            // A Subscribe or its answer lost on the way says nothing about the registrations the
+            // server confirmed: only the subscription is asked for again. Refused, it is asked for
+            // after registering everything again.
+            const bool lost = slot_live(d->pending[0]) || d->pending[0].result == QNB_ERR_TIMEDOUT;
             slot_release(&d->pending[0]);
-            std::memset(d->registered, 0, sizeof d->registered);
-            d->state = 2;
+            if (lost) {
+                d->state = 4;
+            } else {
+                std::memset(d->registered, 0, sizeof d->registered);
+                d->state = 2;
+            }
         }
         return 0;
     case 6:
@@ -223,6 +263,7 @@ void wfa_conmon_on_disconnect(conmon_client *client, conmon_request *request, qn
     }
     if (lost != QNB_ERR_SUCCESS) {
         wfa_log(QNB_LOG_WARNING, "conmon: link to the local server lost (%d)", lost);
+        g_block.server_refused = lost == QNB_ERR_CONNREFUSED || lost == QNB_ERR_CONNRESET;
         conmon_client_disconnect(client);
         drop_hooks();
         if (g_block.init_task != nullptr) {

@@ -205,17 +205,20 @@ bool wfa_proc_latency_answers(uint32_t code)
 
 namespace {
 
-// Browsing asked for while the local server's start-up is still under way waits for it, at most
-// this long: started before, it would be refused for want of the server's interfaces and nothing
-// would browse. A later start or stop of browsing takes the place of a start that waits.
+// Browsing asked for while the local server's start-up is still under way waits for it: started
+// before, it would be refused for want of the server's interfaces and nothing would browse. On a
+// lossy link the start-up may take a minute; it waits for as long as the start-up gets through its
+// steps, and at most this long after the last step the server answered. A later start or stop of
+// browsing takes the place of a start that waits.
 constexpr uint32_t k_browse_wait_seconds = 30;
-constexpr size_t k_browse_wait_at = 64; // {u8 waiting, u32 generation, timeval since} in the parameters
+// {u8 waiting, u32 generation, timeval since, u32 start-up progress} in the parameters
+constexpr size_t k_browse_wait_at = 64;
 uint32_t g_browse_generation = 0;
 
 bool browse_waits(TCB *task)
 {
     uint8_t *w = task->parameters + k_browse_wait_at;
-    uint32_t generation = 0;
+    uint32_t generation = 0, progress = 0;
     qnb_timeval since{};
     if (!w[0]) {
         if (!wfa_conmon_starting())
@@ -223,15 +226,26 @@ bool browse_waits(TCB *task)
         w[0] = 1;
         generation = g_browse_generation;
         since = wfa_time_now();
+        progress = wfa_conmon_startup_progress();
         std::memcpy(w + 4, &generation, sizeof generation);
         std::memcpy(w + 8, &since, sizeof since);
+        std::memcpy(w + 16, &progress, sizeof progress);
         return true;
     }
     std::memcpy(&generation, w + 4, sizeof generation);
     std::memcpy(&since, w + 8, sizeof since);
+    std::memcpy(&progress, w + 16, sizeof progress);
     if (generation != g_browse_generation)
         return false; // superseded: answered as before, and it starts nothing
-    return wfa_conmon_starting() && wfa_time_elapsed_seconds(since) < k_browse_wait_seconds;
+    if (!wfa_conmon_starting())
+        return false;
+    if (wfa_conmon_startup_progress() != progress) {
+        progress = wfa_conmon_startup_progress();
+        since = wfa_time_now();
+        std::memcpy(w + 8, &since, sizeof since);
+        std::memcpy(w + 16, &progress, sizeof progress);
+    }
+    return wfa_time_elapsed_seconds(since) < k_browse_wait_seconds;
 }
 
 } // namespace
@@ -527,7 +541,7 @@ int proc_request_rx_ch_refresh(TCB *task)
 int proc_request_device_lock(TCB *task)
 {
     command_args a(task, 36);
-    // Only a device in the table and ready is asked (the driver refuses the others).
+    // A device in the table is asked (once it is ready); the driver refuses the others.
     wfa_conmon_ask(a.name, WFA_QUESTION_LOCK, a.request_id);
     return done(task);
 }

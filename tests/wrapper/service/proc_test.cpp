@@ -10,6 +10,7 @@
 #include "testnet/tn_config_service.h"
 #include "tests/wrapper/wrapper_test_support.h"
 #include "wrapper/service/wfa_cmm.h"
+#include "wrapper/service/wfa_conmon.h"
 #include "wrapper/service/wfa_bytes.h"
 #include "wrapper/service/wfa_command.h"
 #include "wrapper/service/wfa_main.h"
@@ -36,6 +37,13 @@ protected:
         ASSERT_NE(silent, nullptr);
         tn_config_service_set_silent(silent, true);
         wfa_cmm_set_port(tn_config_service_get_port(silent));
+        // No control-and-monitoring server listens: its start-up is refused, and waits for
+        // nothing (its pauses return at once).
+        tn_config_service *closed = tn_config_service_new(0, nullptr);
+        ASSERT_NE(closed, nullptr);
+        wfa_conmon_set_port(tn_config_service_get_port(closed));
+        tn_config_service_delete(closed);
+        wfa_set_pause_hook([](unsigned, void *) {}, nullptr);
         uint16_t id = 0;
         ASSERT_EQ(wfa_start(recorder::callback, &results, &id), ERR_NOERR);
     }
