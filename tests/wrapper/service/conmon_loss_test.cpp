@@ -1,0 +1,425 @@
+// The control-and-monitoring driver against a local server whose link loses datagrams: single steps
+// of a stop and start lost on purpose, and the largest installation behind a link that loses a
+// fifth of its datagrams each way, seed after seed. The server runs on the test's thread and the
+// clock moves only once the worker and the server have nothing left to say to each other, so each
+// run is the same every time.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "testnet/tn_conmon_server.h"
+#include "tests/support/fake_clock.h"
+#include "tests/wrapper/service/driver_fixture.h"
+#include "tests/wrapper/wrapper_test_support.h"
+#include "wrapper/service/wfa_command.h"
+#include "wrapper/service/wfa_conmon.h"
+#include "wrapper/service/wfa_device.h"
+#include "wrapper/service/wfa_main.h"
+
+namespace {
+
+using wrapper_test::recorder;
+using wrapper_test::result;
+
+uint32_t on_worker(std::function<uint32_t()> job)
+{
+    return driver_fixture::on_worker<uint32_t>(std::move(job));
+}
+
+class ConmonLoss : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        server = tn_conmon_server_new(0, nullptr);
+        ASSERT_NE(server, nullptr);
+        ASSERT_EQ(tn_conmon_server_load_text(server, tn_conmon_default_devices), 0);
+    }
+    void TearDown() override
+    {
+        wfa_stop();
+        tn_conmon_server_delete(server);
+    }
+    // Pauses of the worker move the clock instead of waiting.
+    static void pause_hook(unsigned ms, void *context)
+    {
+        static_cast<qz_test::fake_clock *>(context)->advance(ms / 1000, (ms % 1000) * 1000);
+    }
+    void start()
+    {
+        wfa_conmon_set_port(tn_conmon_server_get_port(server));
+        wfa_set_pause_hook(pause_hook, &clock);
+        uint16_t id = 0;
+        ASSERT_EQ(wfa_start(recorder::callback, &results, &id), ERR_NOERR);
+        settle();
+    }
+    // Lets the worker and the server exchange what they have to say at this time: the worker runs
+    // two passes (its tasks send, it reads what has come), the server answers what has arrived,
+    // until a round in which the worker sent nothing.
+    void settle()
+    {
+        for (int round = 0; round < 1000; round++) {
+            on_worker([] { return 0u; });
+            on_worker([] { return 0u; });
+            const unsigned long before = tn_conmon_server_received(server);
+            tn_conmon_server_process(server);
+            if (tn_conmon_server_received(server) == before) {
+                return;
+            }
+        }
+        ADD_FAILURE() << "the worker and the server never fell silent";
+    }
+    // Moves the clock a second at a time, settling after each, until `done` holds or `seconds`
+    // have passed; the seconds it took, or -1.
+    int until(const std::function<bool()> &done, int seconds)
+    {
+        for (int s = 0; s <= seconds; s++) {
+            if (done()) {
+                return s;
+            }
+            clock.advance(1);
+            settle();
+        }
+        return -1;
+    }
+    static bool ready()
+    {
+        return on_worker([] { return wfa_conmon_is_ready() ? 1u : 0u; }) == 1;
+    }
+    size_t count_code(uint16_t code)
+    {
+        size_t n = 0;
+        for (const result &r : results.results()) {
+            n += r.code == code ? 1 : 0;
+        }
+        return n;
+    }
+    // The names of the devices reported after the first `from` results.
+    std::set<std::string> reported(size_t from = 0)
+    {
+        std::set<std::string> names;
+        const std::vector<result> all = results.results();
+        for (size_t i = from; i < all.size(); i++) {
+            const result &r = all[i];
+            if (r.code == WFA_CBACK_INF_DEVICE) {
+                names.insert(std::string(reinterpret_cast<const char *>(r.payload.data()),
+                                         strnlen(reinterpret_cast<const char *>(r.payload.data()), 32)));
+            }
+        }
+        return names;
+    }
+    // The devices whose result of `code` has come after the first `from` results.
+    std::set<std::string> answered(uint16_t code, size_t from = 0)
+    {
+        std::set<std::string> names;
+        const std::vector<result> all = results.results();
+        for (size_t i = from; i < all.size(); i++) {
+            if (all[i].code == code) {
+                names.insert(std::string(reinterpret_cast<const char *>(all[i].payload.data()),
+                                         strnlen(reinterpret_cast<const char *>(all[i].payload.data()), 32)));
+            }
+        }
+        return names;
+    }
+    unsigned questions_to(const char *name) { return tn_conmon_server_device(server, name)->questions; }
+    static uint32_t ask(const char *name, uint32_t question)
+    {
+        return on_worker([=] { return wfa_conmon_ask(name, question, 0); });
+    }
+    void add_and_query(const std::string &name)
+    {
+        ASSERT_EQ(on_worker([&] {
+                      uint32_t r = wfa_device_add(name.c_str());
+                      return r ? r : wfa_conmon_query(name.c_str());
+                  }),
+                  0u);
+    }
+
+    qz_test::fake_clock clock{1700000000u, 0};
+    wrapper_test::layer_guard guard;
+    tn_conmon_server *server = nullptr;
+    recorder results;
+};
+
+// The stop and start that an interface change makes (the configuration driver's restart of the
+// start-up), with one of its datagrams lost: the old link's Unsubscribe or Disconnect, the new
+// Connect or its answer, a registration or its answer, the Subscribe or its answer. Each time the
+// driver connects, registers and subscribes again within a bounded time, and a device queried then
+// is reported.
+TEST_F(ConmonLoss, AStopAndStartWithAnyOfItsDatagramsLostConnectsAgain)
+{
+    struct row {
+        const char *lost;
+        tn_conmon_way way;
+        uint16_t opcode;
+        unsigned count;
+    } rows[] = {
+        {"the Unsubscribe", TN_CONMON_LOSE_IN, TN_CONMON_OP_UNSUBSCRIBE, 1},
+        {"the Disconnect", TN_CONMON_LOSE_IN, TN_CONMON_OP_DISCONNECT, 1},
+        {"the Unsubscribe and the Disconnect", TN_CONMON_LOSE_IN, TN_CONMON_OP_UNSUBSCRIBE, 1},
+        {"the Connect", TN_CONMON_LOSE_IN, TN_CONMON_OP_CONNECT, 1},
+        {"the Connect's answer", TN_CONMON_LOSE_OUT, TN_CONMON_OP_CONNECT, 1},
+        {"a Register", TN_CONMON_LOSE_IN, TN_CONMON_OP_REGISTER, 1},
+        {"a Register's answer", TN_CONMON_LOSE_OUT, TN_CONMON_OP_REGISTER, 1},
+        {"the Subscribe", TN_CONMON_LOSE_IN, TN_CONMON_OP_SUBSCRIBE, 1},
+        {"the Subscribe's answer", TN_CONMON_LOSE_OUT, TN_CONMON_OP_SUBSCRIBE, 1},
+    };
+    const char *const names[] = {"T001-KTV4-S", "T002-RQA-310"};
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.lost);
+        TearDown();
+        SetUp();
+        ASSERT_NO_FATAL_FAILURE(start());
+        ASSERT_GE(until(ready, 10), 0);
+        tn_conmon_server_lose(server, r.way, r.opcode, r.count);
+        if (std::strcmp(r.lost, "the Unsubscribe and the Disconnect") == 0) {
+            tn_conmon_server_lose(server, TN_CONMON_LOSE_IN, TN_CONMON_OP_DISCONNECT, 1);
+        }
+        const unsigned connects = tn_conmon_server_request_count(server, TN_CONMON_OP_CONNECT);
+        const size_t from = results.results().size();
+        on_worker([] {
+            wfa_conmon_stop();
+            return wfa_conmon_start();
+        });
+        settle();
+        const int took = until(ready, 30);
+        EXPECT_GE(took, 0) << "never ready again";
+        EXPECT_LE(took, 15);
+        EXPECT_GT(tn_conmon_server_request_count(server, TN_CONMON_OP_CONNECT), connects);
+        EXPECT_TRUE(tn_conmon_server_is_subscribed(server, 2, nullptr));
+        add_and_query(names[0]);
+        EXPECT_GE(until([&] { return reported(from).count(names[0]) == 1; }, 15), 0) << "no device reported";
+        std::printf("%s lost: ready again after %d s\n", r.lost, took);
+    }
+}
+
+// The same stop and start at every moment of the start-up it interrupts (after each exchange with
+// the server: the Connect unanswered, its answer unread, the registrations under way, the
+// subscription asked for or answered but unread, ready), with nothing lost, with the old link's
+// Unsubscribe and Disconnect lost, and with the new link's Connect lost.
+TEST_F(ConmonLoss, AStopAndStartAtAnyMomentOfTheStartUpConnectsAgain)
+{
+    enum loss { none, farewell, connect };
+    for (loss lost : {none, farewell, connect}) {
+        for (int exchanges = 0; exchanges <= 8; exchanges++) {
+            SCOPED_TRACE(std::string(lost == none ? "nothing" : lost == farewell ? "Unsubscribe, Disconnect" : "Connect") +
+                         " lost, after " + std::to_string(exchanges) + " exchanges");
+            TearDown();
+            SetUp();
+            wfa_conmon_set_port(tn_conmon_server_get_port(server));
+            wfa_set_pause_hook(pause_hook, &clock);
+            uint16_t id = 0;
+            ASSERT_EQ(wfa_start(recorder::callback, &results, &id), ERR_NOERR);
+            for (int i = 0; i < exchanges; i++) {
+                on_worker([] { return 0u; });
+                tn_conmon_server_process(server);
+            }
+            if (lost == farewell) {
+                tn_conmon_server_lose(server, TN_CONMON_LOSE_IN, TN_CONMON_OP_UNSUBSCRIBE, 1);
+                tn_conmon_server_lose(server, TN_CONMON_LOSE_IN, TN_CONMON_OP_DISCONNECT, 1);
+            } else if (lost == connect) {
+                tn_conmon_server_lose(server, TN_CONMON_LOSE_IN, TN_CONMON_OP_CONNECT, 1);
+            }
+            const size_t from = results.results().size();
+            on_worker([] {
+                wfa_conmon_stop();
+                return wfa_conmon_start();
+            });
+            settle();
+            const int took = until(ready, 40);
+            EXPECT_GE(took, 0) << "never ready again";
+            EXPECT_LE(took, 20);
+            EXPECT_TRUE(tn_conmon_server_is_subscribed(server, 2, nullptr));
+            add_and_query("T002-RQA-310");
+            EXPECT_GE(until([&] { return reported(from).count("T002-RQA-310") == 1; }, 15), 0) << "no device reported";
+        }
+    }
+}
+
+// ---- the life of a question ----------------------------------------------------------------------
+
+const uint16_t k_answers[WFA_QUESTIONS] = {WFA_CBACK_INF_GET_FS, WFA_CBACK_INF_GET_PMAS, WFA_CBACK_INF_DEVICE_LOCK,
+                                           WFA_CBACK_INF_AES67_STATUS};
+
+// A question put to a device that is being queried (not ready yet) is taken, and asked once the
+// query is through. A query of a device ends none of its questions: they wait for it and are asked
+// anew once it is ready, without a new report or a new asking by the class layer.
+TEST_F(ConmonLoss, AQuestionWaitsForItsDeviceAndAQueryPutsItAgain)
+{
+    const char *name = "T002-RQA-310";
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_GE(until(ready, 10), 0);
+    tn_conmon_server_device(server, name)->silent = true; // the query cannot end yet
+    add_and_query(name);
+    settle();
+    EXPECT_EQ(ask(name, WFA_QUESTION_LOCK), 0u) << "taken although the device is not ready";
+    clock.advance(1);
+    settle();
+    EXPECT_EQ(questions_to(name), 0u) << "not asked before the device is ready";
+    tn_conmon_server_device(server, name)->silent = false;
+    ASSERT_GE(until([&] { return reported().count(name) == 1; }, 15), 0);
+    EXPECT_EQ(answered(WFA_CBACK_INF_DEVICE_LOCK).count(name), 1u) << "asked and answered once ready";
+
+    // Unanswered questions, then a query of the device (a restarted device is queried so): none
+    // is asked while the query runs, each is asked again once it is through, and answered.
+    tn_conmon_server_device(server, name)->silent = true;
+    for (uint32_t q : {WFA_QUESTION_SAMPLE_RATE, WFA_QUESTION_AES67}) {
+        EXPECT_EQ(ask(name, q), 0u);
+    }
+    ASSERT_GE(until([&] { return questions_to(name) >= 3; }, 5), 0);
+    EXPECT_EQ(on_worker([=] { return wfa_conmon_query(name); }), 0u);
+    settle();
+    const unsigned before = questions_to(name);
+    clock.advance(5);
+    settle();
+    EXPECT_EQ(questions_to(name), before) << "asked while the device is queried";
+    const size_t from = results.results().size();
+    tn_conmon_server_device(server, name)->silent = false;
+    ASSERT_GE(until([&] { return answered(WFA_CBACK_INF_DEVICE, from).count(name) == 1; }, 15), 0);
+    EXPECT_GE(until([&] {
+                  return answered(WFA_CBACK_INF_GET_FS, from).count(name) == 1 &&
+                         answered(WFA_CBACK_INF_AES67_STATUS, from).count(name) == 1;
+              },
+                    5),
+              0)
+        << "put again by the query, without a new asking";
+    EXPECT_EQ(on_worker([] { return static_cast<uint32_t>(wfa_conmon_question_count()); }), 0u);
+}
+
+// The first asking of a question does not wait behind the slots kept for the queries and the
+// commands: with 16 of the 24 request slots waiting for the server's answers, a question just put
+// is sent, one asked again waits. The queries together never hold more than 16.
+TEST_F(ConmonLoss, AFirstAskingGoesAheadOfTheReserveAndQueriesLeaveRoom)
+{
+    std::vector<std::string> names;
+    for (unsigned unit = 3; unit < 3 + 20; unit++) {
+        char name[32];
+        std::snprintf(name, sizeof name, "T%03X-RQA-310", unit);
+        tn_conmon_device d;
+        tn_conmon_device_defaults(&d, name, "RQA-310", unit);
+        ASSERT_EQ(tn_conmon_server_add_device(server, &d), 0);
+        names.push_back(name);
+    }
+    const char *asked = "T002-RQA-310";
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_GE(until(ready, 10), 0);
+    add_and_query(asked);
+    ASSERT_GE(until([&] { return reported().count(asked) == 1; }, 10), 0);
+    // From now on the server answers no Send Message: every query step holds its slot for the
+    // client's 5 s.
+    tn_conmon_server_set_unanswered(server, TN_CONMON_OP_SEND_MESSAGE, true);
+    const unsigned sent = tn_conmon_server_request_count(server, TN_CONMON_OP_SEND_MESSAGE);
+    for (const std::string &n : names) {
+        add_and_query(n);
+    }
+    settle();
+    EXPECT_EQ(tn_conmon_server_request_count(server, TN_CONMON_OP_SEND_MESSAGE), sent + 16)
+        << "20 queries hold 16 slots";
+    const unsigned before = questions_to(asked);
+    EXPECT_EQ(ask(asked, WFA_QUESTION_LOCK), 0u);
+    settle();
+    EXPECT_EQ(questions_to(asked), before + 1) << "the first asking went at once";
+    clock.advance(3);
+    settle();
+    EXPECT_EQ(questions_to(asked), before + 1) << "asked again only once there is room";
+}
+
+// ---- the largest installation behind a lossy link -----------------------------------------------
+
+// 101 devices behind a local link that loses a fifth of its datagrams each way, for ten seeds of
+// the loss: the start-up gets through (and a stop and start, as an interface change makes, gets
+// through again), every device is reported, and every question the class layer puts to a device
+// reported (its four properties) is answered, within 180 s of the devices being found. The
+// simulated times of each seed are printed.
+TEST_F(ConmonLoss, TheLargestInstallationBehindATwentyPercentLossIsReportedAndAnswered)
+{
+    for (uint64_t seed = 1; seed <= 10; seed++) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        TearDown();
+        SetUp();
+        std::vector<std::string> names = {"T001-KTV4-S", "T002-RQA-310"};
+        for (unsigned unit = 2; unit <= 4; unit++) {
+            char name[32];
+            std::snprintf(name, sizeof name, "T%03X-KTV4-S", unit);
+            tn_conmon_device d;
+            tn_conmon_device_defaults(&d, name, "KTV4-S", unit);
+            ASSERT_EQ(tn_conmon_server_add_device(server, &d), 0);
+            names.push_back(name);
+        }
+        for (unsigned unit = 3; unit <= 98; unit++) {
+            char name[32];
+            std::snprintf(name, sizeof name, "T%03X-RQA-310", unit);
+            tn_conmon_device d;
+            tn_conmon_device_defaults(&d, name, "RQA-310", unit);
+            ASSERT_EQ(tn_conmon_server_add_device(server, &d), 0);
+            names.push_back(name);
+        }
+        ASSERT_EQ(names.size(), 101u);
+        tn_conmon_server_set_impairment(server, 20, 0, 0, seed);
+        ASSERT_NO_FATAL_FAILURE(start());
+        const int first = until(ready, 180);
+        ASSERT_GE(first, 0) << "never ready";
+        on_worker([] {
+            wfa_conmon_stop();
+            return wfa_conmon_start();
+        });
+        settle();
+        const int again = until(ready, 180);
+        ASSERT_GE(again, 0) << "never ready after the stop and start";
+        const size_t from = results.results().size();
+        for (const std::string &n : names) {
+            add_and_query(n);
+        }
+        settle();
+        // As the class layer does: the four questions of each device reported.
+        std::set<std::string> asked;
+        size_t seen = from;
+        auto ask_reported = [&] {
+            const std::vector<result> all = results.results();
+            for (; seen < all.size(); seen++) {
+                if (all[seen].code != WFA_CBACK_INF_DEVICE) {
+                    continue;
+                }
+                const std::string name(reinterpret_cast<const char *>(all[seen].payload.data()),
+                                       strnlen(reinterpret_cast<const char *>(all[seen].payload.data()), 32));
+                if (asked.insert(name).second) {
+                    for (uint32_t q = 0; q < WFA_QUESTIONS; q++) {
+                        EXPECT_EQ(ask(name.c_str(), q), 0u) << name;
+                    }
+                }
+            }
+        };
+        int last_reported = -1;
+        auto all_answered = [&] {
+            ask_reported();
+            if (asked.size() < names.size()) {
+                return false;
+            }
+            for (uint16_t code : k_answers) {
+                if (answered(code, from).size() < names.size()) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        int took = 0;
+        for (; took <= 180 && !all_answered(); took++) {
+            if (last_reported < 0 && asked.size() == names.size()) {
+                last_reported = took;
+            }
+            clock.advance(1);
+            settle();
+        }
+        EXPECT_LE(took, 180) << asked.size() << " reported, " << answered(WFA_CBACK_INF_DEVICE_LOCK, from).size()
+                             << " lock states";
+        std::printf("seed %u: ready after %d s, again after the stop and start after %d s; every device reported "
+                    "%d s and every answer in %d s after the devices were found\n",
+                    unsigned(seed), first, again, last_reported, took);
+    }
+}
+
+} // namespace
