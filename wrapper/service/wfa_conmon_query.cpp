@@ -119,6 +119,9 @@ int query_run(TCB *task)
         }
         static const uint32_t types[] = {CONMON_MSG_VERSIONS_QUERY, 0, CONMON_MSG_INTERFACE_CONTROL, 0,
                                          CONMON_MSG_MANF_VERSIONS_QUERY};
+        // The last step has its answer (the device's status message): the server's word on its
+        // request no longer matters, and its slot goes back before the next step takes one.
+        slot_release(&d->pending);
         g_last_send_error = QNB_ERR_SUCCESS;
         if (wfa_conmon_send_type(device->name, types[d->state], &d->pending) != 0 && table_full(g_last_send_error))
             return 2;
