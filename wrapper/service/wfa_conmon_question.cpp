@@ -25,8 +25,8 @@ const uint32_t k_question_answer_seconds = WFA_QUESTION_ANSWER_SECONDS;
 const uint32_t k_question_tries = WFA_QUESTION_TRIES;
 const uint32_t k_question_most_seconds = WFA_QUESTION_MOST_SECONDS;
 // How many of the client's request slots questions leave to everything else: a question asked
-// again leaves 8, its first asking 4, so that on a lossy link the questions of a device reported
-// early are asked before those asked again of others, and before the devices found after it.
+// again leaves 8, its first asking 4. On a lossy link the askings again would otherwise keep the
+// table full; the first asking of a device just reported does not wait behind them.
 const unsigned k_question_reserved_requests = 8;
 const unsigned k_first_asking_reserved_requests = 4;
 

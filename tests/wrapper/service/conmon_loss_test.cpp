@@ -240,6 +240,23 @@ TEST_F(ConmonLoss, AStopAndStartAtAnyMomentOfTheStartUpConnectsAgain)
     }
 }
 
+// A server that forgets the link while the start-up registers (it restarted) answers every
+// registration as from an unknown link: the start-up connects again instead of registering in vain.
+TEST_F(ConmonLoss, AStartUpWhoseLinkTheServerForgotConnectsAgain)
+{
+    wfa_conmon_set_port(tn_conmon_server_get_port(server));
+    wfa_set_pause_hook(pause_hook, &clock);
+    uint16_t id = 0;
+    ASSERT_EQ(wfa_start(recorder::callback, &results, &id), ERR_NOERR);
+    on_worker([] { return 0u; });
+    tn_conmon_server_process(server); // the Connect answered
+    tn_conmon_server_forget_clients(server);
+    settle();
+    EXPECT_GE(until(ready, 20), 0) << "never ready";
+    EXPECT_EQ(tn_conmon_server_request_count(server, TN_CONMON_OP_CONNECT), 2u);
+    EXPECT_TRUE(tn_conmon_server_is_subscribed(server, 2, nullptr));
+}
+
 // Browsing asked for while the link to the local server is still being made (its first three
 // Connects lost, then three Subscribes) waits for the whole start-up, although it takes more than
 // the 30 s a start-up that gets no answer is waited for: it is not refused, and browsing starts.
