@@ -150,11 +150,13 @@ void drop_hooks()
 
 // ---- sending --------------------------------------------------------------------------------------
 
-uint32_t send_body(const char *name, const uint8_t *vendor, const void *body, size_t length, wfa_pending *slot)
+uint32_t send_body(const char *name, const uint8_t *vendor, const void *body, size_t length, wfa_pending *slot,
+                   bool tracked)
 {
     conmon_request *request = nullptr;
-    qnb_error e = conmon_client_send_control_message(g_block.client, on_request_done, slot ? &request : nullptr,
-                                                     name, 0xFFFF, vendor, body, length, nullptr);
+    qnb_error e = conmon_client_send_control_message(g_block.client, slot || tracked ? on_request_done : nullptr,
+                                                     slot ? &request : nullptr, name, 0xFFFF, vendor, body, length,
+                                                     nullptr);
     g_last_send_error = e;
     if (e != QNB_ERR_SUCCESS) {
         // A full request table is no failure yet: the callers send again once there is room.
@@ -168,9 +170,10 @@ uint32_t send_body(const char *name, const uint8_t *vendor, const void *body, si
     return 0;
 }
 
-uint32_t send_standard(const char *name, const conmon_vendor_body &body, size_t length, wfa_pending *slot)
+uint32_t send_standard(const char *name, const conmon_vendor_body &body, size_t length, wfa_pending *slot,
+                       bool tracked)
 {
-    return send_body(name, conmon_vendor_id_standard, body.data, length, slot);
+    return send_body(name, conmon_vendor_id_standard, body.data, length, slot, tracked);
 }
 
 // The device by name, which must be in state `ready` when asked.

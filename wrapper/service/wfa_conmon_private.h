@@ -143,8 +143,12 @@ void register_hooks();
 void drop_hooks();
 
 // Sending to a device (wfa_conmon.cpp).
-uint32_t send_body(const char *name, const uint8_t *vendor, const void *body, size_t length, wfa_pending *slot);
-uint32_t send_standard(const char *name, const conmon_vendor_body &body, size_t length, wfa_pending *slot = nullptr);
+// Without a slot and `tracked` false the message goes out bare: it takes no request slot and the
+// server's answer to it is not waited for (a question's answer is the device's status message).
+uint32_t send_body(const char *name, const uint8_t *vendor, const void *body, size_t length, wfa_pending *slot,
+                   bool tracked = true);
+uint32_t send_standard(const char *name, const conmon_vendor_body &body, size_t length, wfa_pending *slot = nullptr,
+                       bool tracked = true);
 bool table_full(qnb_error e);
 uint32_t ready_device(const char *name, wfa_device **out);
 // A device name into the 32-byte name field at the start of a result record.

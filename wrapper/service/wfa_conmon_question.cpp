@@ -24,11 +24,12 @@ namespace {
 const uint32_t k_question_answer_seconds = WFA_QUESTION_ANSWER_SECONDS;
 const uint32_t k_question_tries = WFA_QUESTION_TRIES;
 const uint32_t k_question_most_seconds = WFA_QUESTION_MOST_SECONDS;
-// How many of the client's request slots questions leave to everything else: a question asked
-// again leaves 8, its first asking 4. On a lossy link the askings again would otherwise keep the
-// table full; the first asking of a device just reported does not wait behind them.
+// A question takes one of the client's request slots (so that its failure can say whether the
+// local server answered) only while it leaves this many to the queries and the commands; otherwise,
+// and when the table is full, it is sent bare: it never waits for room, so that on a lossy link the
+// properties of a device reported early are not asked for only after every device still being
+// found, and unanswered questions never keep the table full.
 const unsigned k_question_reserved_requests = 8;
-const unsigned k_first_asking_reserved_requests = 4;
 
 // A question put to a device (task "wfa_conmon_question"): asked until the device's status message
 // answers it, for as long as the device is in the table.
@@ -51,25 +52,33 @@ void question_finished(TCB *task)
 }
 
 // The question's control message: the sample-rate control without a rate, the clocking control
-// without the preferred-master flag, the lock query, the AES67 query.
+// without the preferred-master flag, the lock query, the AES67 query. Without a slot it goes out
+// bare.
 uint32_t send_question(const wfa_device *device, uint32_t question, wfa_pending *slot)
 {
     conmon_vendor_body body;
+    size_t length = 0;
     switch (question) {
     case WFA_QUESTION_SAMPLE_RATE:
         conmon_msg_init_srate_control(&body, k_parameter);
-        return send_standard(device->name, body, CONMON_MSG_SRATE_CONTROL_SIZE, slot);
+        length = CONMON_MSG_SRATE_CONTROL_SIZE;
+        break;
     case WFA_QUESTION_PREFERRED_MASTER:
         conmon_msg_init_clocking_control(&body, k_parameter);
-        return send_standard(device->name, body, CONMON_MSG_CLOCKING_CONTROL_SIZE, slot);
+        length = CONMON_MSG_CLOCKING_CONTROL_SIZE;
+        break;
     case WFA_QUESTION_LOCK:
-        return wfa_conmon_send_type(device->name, CONMON_MSG_LOCK_QUERY, slot);
+        conmon_msg_init(&body, CONMON_MSG_LOCK_QUERY, k_parameter);
+        length = CONMON_MSG_GENERIC_SIZE;
+        break;
     case WFA_QUESTION_AES67:
         conmon_msg_init_aes67_query(&body, k_parameter);
-        return send_standard(device->name, body, CONMON_MSG_AES67_QUERY_SIZE, slot);
+        length = CONMON_MSG_AES67_QUERY_SIZE;
+        break;
     default:
         return WFA_E_BAD_ARGUMENT;
     }
+    return send_standard(device->name, body, length, slot, slot != nullptr);
 }
 
 // Why the last asking of a question came to nothing, for the line of its last failure.
@@ -117,9 +126,9 @@ bool sender_known(const wfa_device *device)
 // One pass of a question. The device's status message ends it, whether it answers this asking or
 // came of its own accord. Unanswered, the question is asked again after answer_wait, for as long as
 // its device is in the table; its missing answer is logged once, when the last of the
-// k_question_tries quick askings has gone unanswered. A question refused by a full request table,
-// or put while the link to the local server is being made or while the device is not ready (it is
-// being queried), waits without counting a try.
+// k_question_tries quick askings has gone unanswered. A question put while the link to the local
+// server is being made, or while the device is not ready (it is being queried), waits without
+// counting a try.
 int question_run(TCB *task)
 {
     question_data *d = data_of<question_data>(task);
@@ -147,13 +156,7 @@ int question_run(TCB *task)
         device->state != WFA_DEVICE_READY) {
         return 2;
     }
-    // The last slots of the request table are left to the queries of devices still being found and
-    // to the program's commands: on a lossy link unanswered questions would otherwise keep the table
-    // full, and a device whose query cannot send in time is given up as failed.
-    const unsigned reserved = d->tries == 0 ? k_first_asking_reserved_requests : k_question_reserved_requests;
-    if (conmon_client_requests_in_use(g_block.client) + reserved >= k_max_requests) {
-        return 2;
-    }
+    // The subscription's answer carries the device id: it needs a slot, and waits for one.
     if (!sender_known(device) && wfa_time_elapsed_seconds(device->subscription_asked) > k_question_answer_seconds) {
         if (conmon_client_subscribe(g_block.client, on_request_done, nullptr, CONMON_CHANNEL_KEEPALIVE,
                                     device->name) == QNB_ERR_NOBUFS) {
@@ -161,12 +164,14 @@ int question_run(TCB *task)
         }
         device->subscription_asked = wfa_time_now();
     }
+    const bool room = conmon_client_requests_in_use(g_block.client) + k_question_reserved_requests < k_max_requests;
     g_last_send_error = QNB_ERR_SUCCESS;
-    uint32_t r = send_question(device, d->question, &d->pending);
-    if (r != 0 && table_full(g_last_send_error)) {
-        return 2; // asked again on the next pass: an answer or a time-out frees a slot
+    uint32_t r = room ? send_question(device, d->question, &d->pending) : WFA_E_SEND_FAILED;
+    if (!room || (r != 0 && table_full(g_last_send_error))) {
+        g_last_send_error = QNB_ERR_SUCCESS;
+        r = send_question(device, d->question, nullptr);
     }
-    // A send that failed otherwise counts as an asking whose answer cannot come.
+    // A send that failed counts as an asking whose answer cannot come.
     d->sent = r;
     d->tries++;
     d->last = wfa_time_now();
