@@ -58,11 +58,13 @@ protected:
         settle();
     }
     // Lets the worker and the server exchange what they have to say at this time: the worker runs
-    // two passes (its tasks send, it reads what has come), the server answers what has arrived,
-    // until a round in which the worker sent nothing.
+    // its passes (its tasks send, it reads what has come, the tasks react; a job runs after the
+    // tasks of its pass, so the third one runs once the second pass has read its sockets), the
+    // server answers what has arrived, until a round in which the worker sent nothing.
     void settle()
     {
         for (int round = 0; round < 1000; round++) {
+            on_worker([] { return 0u; });
             on_worker([] { return 0u; });
             on_worker([] { return 0u; });
             const unsigned long before = tn_conmon_server_received(server);
