@@ -125,6 +125,30 @@ template <class Condition> bool within(std::chrono::milliseconds bound, Conditio
 
 const char *const k_properties[] = {"Fs", "DeviceLock", "AES67Enabled", "AES67Reboot"};
 
+// The properties each device of the installation lacks in its map, as getDeviceList shows them
+// (a device not listed at all lacks "(listed)"); empty once every map is complete.
+std::map<std::string, std::set<std::string>> lackingProperties(IVeltoWrapper &wrapper,
+                                                               const std::vector<Unit> &units)
+{
+    std::map<std::string, std::set<std::string>> lacking;
+    std::list<std::map<std::string, std::string>> devices;
+    wrapper.getDeviceList(&devices);
+    std::set<std::string> listed;
+    for (const auto &properties : devices) {
+        const auto name = properties.find("VeltoLabel");
+        if (name == properties.end())
+            continue;
+        listed.insert(name->second);
+        for (const char *key : k_properties)
+            if (!properties.count(key))
+                lacking[key].insert(name->second);
+    }
+    for (const Unit &unit : units)
+        if (!listed.count(unit.name))
+            lacking["(listed)"].insert(unit.name);
+    return lacking;
+}
+
 // A wrapper made as the program makes it (instance, create, the factory deleted, initialise),
 // browsing once the local services answer, as the program's start-up waits for them.
 void startBrowsing(recordingNotify &notify, std::unique_ptr<IVeltoWrapper> &wrapper)
@@ -170,23 +194,9 @@ void expectPropertiesComplete(const std::vector<std::string> &faults, std::chron
             last = std::max(last, entry.second);
     }
 
-    // Devices whose property map lacks each property, as getDeviceList shows them.
     std::map<std::string, std::set<std::string>> lacking;
     auto complete = [&] {
-        std::list<std::map<std::string, std::string>> devices;
-        wrapper->getDeviceList(&devices);
-        lacking.clear();
-        std::set<std::string> listed;
-        for (const auto &properties : devices) {
-            const std::string name = properties.count("VeltoLabel") ? properties.at("VeltoLabel") : std::string();
-            listed.insert(name);
-            for (const char *key : k_properties)
-                if (!properties.count(key))
-                    lacking[key].insert(name);
-        }
-        for (const Unit &unit : installation.units())
-            if (!listed.count(unit.name))
-                lacking["(listed)"].insert(unit.name);
+        lacking = lackingProperties(*wrapper, installation.units());
         return lacking.empty();
     };
     const auto left = last + bound - clock_type::now();
@@ -777,22 +787,7 @@ TEST(WrapperInstallation, EveryDeviceIsReportedAndHoldsItsPropertiesWithAFifthOf
         const clock_type::time_point browsing = clock_type::now();
         std::map<std::string, std::set<std::string>> lacking;
         auto complete = [&] {
-            std::list<std::map<std::string, std::string>> devices;
-            wrapper->getDeviceList(&devices);
-            lacking.clear();
-            std::set<std::string> listed;
-            for (const auto &properties : devices) {
-                const auto name = properties.find("VeltoLabel");
-                if (name == properties.end())
-                    continue;
-                listed.insert(name->second);
-                for (const char *key : k_properties)
-                    if (!properties.count(key))
-                        lacking[key].insert(name->second);
-            }
-            for (const Unit &unit : installation.units())
-                if (!listed.count(unit.name))
-                    lacking["(reported)"].insert(unit.name);
+            lacking = lackingProperties(*wrapper, installation.units());
             return lacking.empty();
         };
         const bool held = within(std::chrono::seconds(180), complete);

@@ -176,8 +176,7 @@ uint32_t send_standard(const char *name, const conmon_vendor_body &body, size_t 
     return send_body(name, conmon_vendor_id_standard, body.data, length, slot, tracked);
 }
 
-// The device by name, which must be in state `ready` when asked.
-uint32_t ready_device(const char *name, wfa_device **out)
+uint32_t known_device(const char *name, wfa_device **out)
 {
     if (name == nullptr) {
         return WFA_E_NULL;
@@ -185,9 +184,16 @@ uint32_t ready_device(const char *name, wfa_device **out)
     if (g_block.client == nullptr) {
         return WFA_E_NOT_READY;
     }
-    wfa_device *device = wfa_device_lookup(name);
-    if (device == nullptr) {
-        return WFA_E_NOT_FOUND;
+    *out = wfa_device_lookup(name);
+    return *out != nullptr ? 0 : WFA_E_NOT_FOUND;
+}
+
+uint32_t ready_device(const char *name, wfa_device **out)
+{
+    wfa_device *device = nullptr;
+    uint32_t r = known_device(name, &device);
+    if (r) {
+        return r;
     }
     if (device->state != WFA_DEVICE_READY) {
         return WFA_E_WRONG_STATE;

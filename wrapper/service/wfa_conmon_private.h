@@ -150,6 +150,9 @@ uint32_t send_body(const char *name, const uint8_t *vendor, const void *body, si
 uint32_t send_standard(const char *name, const conmon_vendor_body &body, size_t length, wfa_pending *slot = nullptr,
                        bool tracked = true);
 bool table_full(qnb_error e);
+// The device of the table by name, for a client that exists; ready_device also wants it in state
+// `ready`.
+uint32_t known_device(const char *name, wfa_device **out);
 uint32_t ready_device(const char *name, wfa_device **out);
 // A device name into the 32-byte name field at the start of a result record.
 void put_name(uint8_t *out, size_t size, const char *name);

@@ -239,16 +239,11 @@ uint32_t wfa_conmon_ask(const char *name, uint32_t question, uint16_t request_id
     if (question >= WFA_QUESTIONS) {
         return WFA_E_BAD_ARGUMENT;
     }
-    if (name == nullptr) {
-        return WFA_E_NULL;
-    }
-    if (g_block.client == nullptr) {
-        return WFA_E_NOT_READY;
-    }
     // A device that is not ready yet (being queried) is asked once it is.
-    wfa_device *device = wfa_device_lookup(name);
-    if (device == nullptr) {
-        return WFA_E_NOT_FOUND;
+    wfa_device *device = nullptr;
+    uint32_t r = known_device(name, &device);
+    if (r) {
+        return r;
     }
     if (question == WFA_QUESTION_SAMPLE_RATE) {
         device->request_id = request_id; // the sample-rate result carries it
