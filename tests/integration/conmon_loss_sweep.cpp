@@ -3,8 +3,8 @@
 // for each seed the time from the start of browsing to the last device reported, and from then
 // until every device's property map holds "Fs", "DeviceLock", "AES67Enabled" and "AES67Reboot".
 // The wrapper's objects are linked in (not the shared library), so that the library's own log can
-// be written: with --log DIR each seed leaves DIR/seed-N.library.log (the library's lines, each
-// with the milliseconds since the wrapper was made) and DIR/seed-N.testnet.log (qz_testnet's
+// be written: with --log DIR each seed leaves DIR/seed-N/library.log (the library's lines, each
+// with the milliseconds since the wrapper was made) and DIR/seed-N/testnet.log (qz_testnet's
 // standard error with --conmon-trace: every datagram of the local link, those its loss dropped
 // too). Run inside tests/integration/avahi-netns.sh (root).
 //
@@ -24,18 +24,22 @@
 // missed its bound.
 #include "netaudio/platform/qnb_env.h"
 #include "netaudio/platform/qnb_log.h"
+#include "tests/integration/installation.h"
 #include "wrapper/veltoWrapper.h"
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -43,10 +47,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#ifndef QZ_TESTNET_PROGRAM
-#error "QZ_TESTNET_PROGRAM names the simulated installation's program"
-#endif
 
 namespace {
 
@@ -75,85 +75,6 @@ void onLogLine(qnb_logger *, const char *, unsigned level, const char *text, siz
     std::fprintf(g_log.file, "%10.3f %u %.*s\n", secondsSince(g_log.start), level, int(length), text);
     std::fflush(g_log.file); // whole up to the last line, should the run hang or end
 }
-
-// ---- qz_testnet as a child ----
-
-struct Installation {
-    pid_t pid = -1;
-    FILE *output = nullptr;
-    std::vector<std::string> units;
-    std::string commands; // qz_testnet's command FIFO
-
-    bool command(const std::string &line) const
-    {
-        const int fd = commands.empty() ? -1 : open(commands.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        const std::string text = line + "\n";
-        const bool written = write(fd, text.data(), text.size()) == ssize_t(text.size());
-        close(fd);
-        return written;
-    }
-
-    bool start(const std::vector<std::string> &args, const std::string &log)
-    {
-        int out[2];
-        if (pipe(out) != 0)
-            return false;
-        std::vector<std::string> text = {QZ_TESTNET_PROGRAM};
-        text.insert(text.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &a : text)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        pid = fork();
-        if (pid == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            if (FILE *f = fopen(log.c_str(), "w"))
-                dup2(fileno(f), STDERR_FILENO);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        if (pid < 0) {
-            close(out[0]);
-            return false;
-        }
-        output = fdopen(out[0], "r");
-        char line[256];
-        while (output && fgets(line, sizeof line, output)) {
-            if (!std::strcmp(line, "ready\n"))
-                return true;
-            char name[64], model[16];
-            unsigned port = 0;
-            if (std::sscanf(line, "%63s %15s 127.0.0.1:%u", name, model, &port) == 3 &&
-                (!std::strcmp(model, "KTV4-S") || !std::strcmp(model, "RQA-310")))
-                units.push_back(name);
-        }
-        return false;
-    }
-    ~Installation()
-    {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            int status = 0;
-            for (int i = 0; i < 250 && waitpid(pid, &status, WNOHANG) == 0; ++i)
-                usleep(20000);
-            if (waitpid(pid, &status, WNOHANG) == 0) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-            }
-        }
-        if (output)
-            fclose(output);
-        if (!commands.empty()) {
-            unlink(commands.c_str());
-            rmdir(commands.substr(0, commands.rfind('/')).c_str());
-        }
-    }
-};
 
 // ---- what the wrapper reports ----
 
@@ -240,20 +161,36 @@ SeedResult runSeed(const Options &o, unsigned seed)
 {
     SeedResult r;
     r.seed = seed;
-    const std::string tag = o.logDir.empty() ? std::string() : o.logDir + "/seed-" + std::to_string(seed);
+    // The run's directory: qz_testnet's log (testnet.log) and dump, and the library's log.
+    std::string dir = o.logDir.empty() ? std::string() : o.logDir + "/seed-" + std::to_string(seed);
+    char scratch[] = "/tmp/qz-sweep-XXXXXX";
+    if (dir.empty() ? mkdtemp(scratch) == nullptr : (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)) {
+        std::fprintf(stderr, "seed %u: no directory for the run\n", seed);
+        return r;
+    }
+    if (dir.empty())
+        dir = scratch;
+    // Without --log the run's directory goes with the run, after the installation has ended.
+    struct Scratch {
+        std::string path;
+        ~Scratch()
+        {
+            std::error_code ignored;
+            if (!path.empty())
+                std::filesystem::remove_all(path, ignored);
+        }
+    } scratchGoes{o.logDir.empty() ? dir : std::string()};
     std::vector<std::string> args = {"--ktv4s", "4", "--area1", "25", "--area2", "24", "--area3", "24",
                                      "--area4", "24", "--conmon-loss-pct", std::to_string(o.lossPct),
                                      "--seed", std::to_string(seed)};
-    if (!tag.empty())
+    if (!o.logDir.empty())
         args.push_back("--conmon-trace");
-    Installation installation;
-    char commands[] = "/tmp/qz-sweep-XXXXXX";
-    if (!o.switchLosses.empty() && mkdtemp(commands)) {
-        installation.commands = std::string(commands) + "/commands";
+    if (!o.switchLosses.empty()) {
         args.push_back("--commands");
-        args.push_back(installation.commands);
+        args.push_back(dir + "/commands");
     }
-    if (!installation.start(args, tag.empty() ? std::string("/dev/null") : tag + ".testnet.log")) {
+    program_test::Installation installation;
+    if (!installation.start(args, dir)) {
         std::fprintf(stderr, "seed %u: the installation did not start\n", seed);
         return r;
     }
@@ -264,7 +201,7 @@ SeedResult runSeed(const Options &o, unsigned seed)
     qnb_env_get(&env);
     {
         std::lock_guard<std::mutex> g(g_log.lock);
-        g_log.file = tag.empty() ? nullptr : std::fopen((tag + ".library.log").c_str(), "w");
+        g_log.file = o.logDir.empty() ? nullptr : std::fopen((dir + "/library.log").c_str(), "w");
         g_log.start = clock_type::now();
     }
     if (g_log.file) {
@@ -294,7 +231,7 @@ SeedResult runSeed(const Options &o, unsigned seed)
     }
     if (interfaceKnown && wrapper->startBrowse()) {
         browseStart = clock_type::now();
-        const size_t units = installation.units.size();
+        const size_t units = installation.units().size();
         bool switched = o.switchAtMs < 0;
         auto allReported = [&] {
             if (!switched && secondsSince(browseStart) * 1000 >= o.switchAtMs) {
