@@ -213,6 +213,8 @@ namespace {
 constexpr uint32_t k_browse_wait_seconds = 30;
 // {u8 waiting, u32 generation, timeval since, u32 start-up progress} in the parameters
 constexpr size_t k_browse_wait_at = 64;
+static_assert(sizeof(qnb_timeval) == 8 && k_browse_wait_at + 20 <= TCB_PARAMETER_SIZE,
+              "the wait's fields lie where browse_waits reads them");
 uint32_t g_browse_generation = 0;
 
 bool browse_waits(TCB *task)
