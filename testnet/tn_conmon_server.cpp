@@ -144,6 +144,7 @@ struct tn_conmon_server {
     std::vector<client_entry> clients;
     std::vector<timed_item> timed;
     std::set<uint16_t> unanswered;
+    std::map<uint16_t, uint16_t> refused; // opcode -> the kind every request of it is answered with
     std::map<uint16_t, unsigned> counts;
     bool silent;
     bool suppress; // the request being handled gets no answer
@@ -803,6 +804,11 @@ void handle_datagram(tn_conmon_server *srv, const qnb_sockaddr &from, size_t siz
         reply_kind(srv, from, link_version(srv, version), id, opcode, KIND_INVALID_STATE);
         return;
     }
+    auto refusal = srv->refused.find(opcode);
+    if (refusal != srv->refused.end()) {
+        reply_kind(srv, from, c->version, id, opcode, refusal->second);
+        return;
+    }
     switch (opcode) {
     case TN_CONMON_OP_KEEPALIVE:
     case TN_CONMON_OP_CLEAR_REMOTE:
@@ -1117,6 +1123,16 @@ void tn_conmon_server_set_silent(tn_conmon_server *srv, bool silent)
 {
     if (srv)
         srv->silent = silent;
+}
+
+void tn_conmon_server_refuse(tn_conmon_server *srv, uint16_t opcode, uint16_t kind)
+{
+    if (!srv)
+        return;
+    if (kind != 0)
+        srv->refused[opcode] = kind;
+    else
+        srv->refused.erase(opcode);
 }
 
 void tn_conmon_server_set_unanswered(tn_conmon_server *srv, uint16_t opcode, bool unanswered)

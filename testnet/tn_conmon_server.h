@@ -174,6 +174,9 @@ qnb_error tn_conmon_server_send_status(tn_conmon_server *srv, const char *name, 
 void tn_conmon_server_set_silent(tn_conmon_server *srv, bool silent);
 // Requests of `opcode` are read and counted but never answered (their effect still happens).
 void tn_conmon_server_set_unanswered(tn_conmon_server *srv, uint16_t opcode, bool unanswered);
+// Requests of `opcode` from a connected client are answered with `kind` (11: "Invalid State", as
+// if the server did not know the link) and have no effect; kind 0 ends it.
+void tn_conmon_server_refuse(tn_conmon_server *srv, uint16_t opcode, uint16_t kind);
 // The next `n` global Subscribe requests are lost on the way in: counted, never answered, without
 // effect (0: none).
 void tn_conmon_server_lose_global_subscribes(tn_conmon_server *srv, unsigned n);

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "netaudio/platform/qnb_time.h"
 #include "wrapper/IVeltoCallback.h"
 #include "wrapper/service/wfa_command.h"
 #include "wrapper/service/wfa_conmon.h"
@@ -33,6 +34,7 @@ struct result {
     uint16_t status;
     std::vector<uint8_t> payload;
     std::thread::id thread;
+    qnb_timeval at{}; // the library clock when it arrived
 };
 
 // Collects the frames the service layer hands to its result callback (on the worker thread).
@@ -47,6 +49,7 @@ public:
         r.status = status;
         r.payload.assign(frame + WFA_FRAME_HEADER, frame + size);
         r.thread = std::this_thread::get_id();
+        qnb_time_now(&r.at);
         std::lock_guard<std::mutex> lock(self->m_lock);
         self->m_results.push_back(r);
         self->m_changed.notify_all();

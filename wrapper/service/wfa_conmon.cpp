@@ -97,9 +97,11 @@ void on_request_done(conmon_client *, conmon_request *request, qnb_error result)
             return;
         }
     }
+    // The holder of the slot as it is now: a task that kept a slot the link's reset freed, and
+    // that another request took since, is no holder of its answer.
     for (slot_run &run : g_block.requests) {
         for (unsigned i = 0; i < run.count; i++) {
-            if (run.slots[i].request == request) {
+            if (run.slots[i].request == request && run.slots[i].generation == request->generation) {
                 run.slots[i].request = nullptr;
                 run.slots[i].generation = 0;
                 run.slots[i].result = result;
@@ -107,6 +109,34 @@ void on_request_done(conmon_client *, conmon_request *request, qnb_error result)
             }
         }
     }
+}
+
+void forget_slots()
+{
+    for (slot_run &run : g_block.requests) {
+        for (unsigned i = 0; i < run.count; i++) {
+            run.slots[i] = wfa_pending{nullptr, 0, QNB_ERR_SUCCESS};
+        }
+    }
+}
+
+void note_send_error(qnb_error e)
+{
+    if (port_refused(e) && g_block.init_task == nullptr && g_block.client != nullptr &&
+        conmon_client_get_local_state(g_block.client) == CONMON_LOCAL_CONNECTED) {
+        g_block.relink = true;
+    }
+}
+
+bool room_for_driver()
+{
+    const unsigned left = g_block.room_wanted > 0 ? k_command_requests : 0;
+    return g_block.client != nullptr && conmon_client_requests_in_use(g_block.client) + left < k_max_requests;
+}
+
+bool link_up()
+{
+    return g_block.client != nullptr && g_block.ready && g_block.init_task == nullptr;
 }
 
 // Settings whose request ended without its callback (a reset of the link frees the slots), or all
@@ -158,6 +188,7 @@ uint32_t send_body(const char *name, const uint8_t *vendor, const void *body, si
                                                      slot ? &request : nullptr, name, 0xFFFF, vendor, body, length,
                                                      nullptr);
     g_last_send_error = e;
+    note_send_error(e);
     if (e != QNB_ERR_SUCCESS) {
         // A full request table is no failure yet: the callers send again once there is room.
         if (e != QNB_ERR_NOBUFS)
@@ -263,6 +294,7 @@ uint32_t wfa_conmon_create(void)
     g_block.relink = false;
     g_block.server_refused = false;
     g_block.startup_progress = 0;
+    g_block.room_wanted = 0;
     g_block.pmas.clear();
     g_block.next_deadline = qnb_timeval{0, 0};
     return 0;
@@ -328,6 +360,7 @@ void wfa_conmon_stop(void)
     g_block.relink = false;
     g_block.server_refused = false;
     g_block.ready = false;
+    g_block.velto_ready = false;
 }
 
 bool wfa_conmon_is_ready(void)
@@ -369,14 +402,22 @@ uint32_t wfa_conmon_process_fdset(qnb_socket_set *set, int ready)
     if (ready <= 0) {
         const qnb_timeval &deadline = g_block.next_deadline;
         if ((deadline.tv_sec == 0 && deadline.tv_usec == 0) || !deadline_passed(deadline)) {
+            // A send may have found the server gone.
+            if (g_block.relink) {
+                relink();
+            }
             return 0;
         }
     }
     qnb_error e = conmon_client_process_sockets(g_block.client, ready > 0 ? set : nullptr, &g_block.next_deadline);
-    // A connected link whose server has gone reports the port unreachable.
-    if ((e == QNB_ERR_CONNREFUSED || e == QNB_ERR_CONNRESET) && g_block.init_task == nullptr &&
-        conmon_client_get_local_state(g_block.client) == CONMON_LOCAL_CONNECTED) {
-        g_block.relink = true;
+    // A connected link whose server has gone reports the port unreachable: the link is made again,
+    // and a start-up under way takes it for a refused Connect.
+    if (port_refused(e) && conmon_client_get_local_state(g_block.client) == CONMON_LOCAL_CONNECTED) {
+        if (g_block.init_task == nullptr) {
+            g_block.relink = true;
+        } else {
+            startup_refused();
+        }
     }
     if (g_block.connection_flag) {
         g_block.connection_flag = 0;
@@ -426,6 +467,12 @@ uint32_t wfa_conmon_server_interfaces(uint16_t *count, int32_t indices[2])
 bool wfa_conmon_send_table_full(void)
 {
     return table_full(g_last_send_error);
+}
+
+void wfa_conmon_want_room(void)
+{
+    // This pass and the next: the command asks again in the next one, after the driver's tasks.
+    g_block.room_wanted = 2;
 }
 
 void wfa_conmon_set_port(uint16_t port)

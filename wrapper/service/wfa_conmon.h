@@ -28,8 +28,10 @@ uint32_t wfa_conmon_restart(void);
 void wfa_conmon_stop(void);
 // True once the start-up task has connected, registered and subscribed.
 bool wfa_conmon_is_ready(void);
-// True while the start-up is under way and the local server has not refused its link: browsing
-// asked for meanwhile waits for it. The progress counts the start-up's steps the server has
+// True while the start-up is under way (the first, or one after the link was lost) and the local
+// server has not refused its link (refused the Connect, answered a registration or the
+// subscription as if it did not know the link, or stopped listening): browsing asked for
+// meanwhile waits for it. The progress counts the start-up's steps the server has
 // answered (the Connect, each registration, the subscription), so that a waiting browse can tell a
 // start-up that gets through a lossy link from one that is stuck.
 bool wfa_conmon_starting(void);
@@ -68,13 +70,17 @@ uint32_t wfa_conmon_send_type(const char *name, uint32_t type, void *request_slo
 // The last control message was refused because the client's request table was full: every slot
 // waits for the server's answer, and a later pass may send it.
 bool wfa_conmon_send_table_full(void);
+// A command that the full table refused waits for room: until it has asked again in the next pass,
+// the driver's own requests (queries, subscriptions) leave a few slots to the commands.
+void wfa_conmon_want_room(void);
 uint32_t wfa_conmon_watch_upgrade_start(const char *name, uint16_t request_id);
 // Fills the 36-byte upgrade progress record of the device and its progress status.
 uint32_t wfa_conmon_upgrade_progress(const char *name, uint8_t *record, uint16_t *status);
 
 // Device queries: starts the query of a device in the table; finishes every running query and
 // ends the tries of the devices given up, which the watch task otherwise queries again, once a
-// growing pause has passed, for as long as they are in the table.
+// growing pause has passed, for as long as they are in the table. A device left without a query
+// that way cannot become ready: its questions end too.
 uint32_t wfa_conmon_query(const char *name);
 void wfa_conmon_finish_queries(void);
 
@@ -96,12 +102,14 @@ constexpr uint32_t WFA_QUESTION_TRIES = 10;
 constexpr uint32_t WFA_QUESTION_MOST_SECONDS = 30;
 // Puts a question to a device of the table (0x8000000D unknown): asked at once when the device is
 // ready, and then by the task "wfa_conmon_question" until the device's status message answers it;
-// an answer still missing after the quick askings is logged, once. An asking refused by a full
-// request table, or due while the link to the local server is being made or the device is not
-// ready (being queried), waits without counting. A new question of the same kind to the device
-// takes the place of the one that runs. A query of the device, and a stop of the driver, put its
-// questions again: they are asked anew once the device, or the link, is ready. The device's removal
-// and wfa_conmon_finish_questions end them.
+// an answer still missing after the quick askings is logged, once. An asking due while the link to
+// the local server is being made or the device is not ready (being queried) waits without
+// counting; a full request table never holds one up (it goes out without a slot). The answer
+// carries `request_id`; nothing else of the device changes. A new question of the same kind to the
+// device takes the place of the one that runs. A query of the device, a new link and a stop of the
+// driver put its questions again: they are asked anew once the device, or the link, is ready. The
+// device's removal, the end of its query without a new one (wfa_conmon_finish_queries) and
+// wfa_conmon_finish_questions end them.
 uint32_t wfa_conmon_ask(const char *name, uint32_t question, uint16_t request_id);
 void wfa_conmon_finish_questions(void);
 // Questions running (tests and diagnostics).

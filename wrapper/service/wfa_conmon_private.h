@@ -64,7 +64,10 @@ struct wfa_device {
     uint32_t retry_pause;
     qnb_timeval given_up;
     bool retry_waiting;
-    // When a question last asked for the device's subscription (see sender_known).
+    // The client can name the sender of the device's status messages: a subscription record of
+    // the device carries its device id (kept by on_subscriptions, cleared for every device when a
+    // new link is made); and when the driver last asked for the device's subscription.
+    bool named;
     qnb_timeval subscription_asked;
     uint16_t request_id;
     uint16_t reboot_request_id;
@@ -83,8 +86,12 @@ const uint32_t k_parameter = 1000000;
 enum : uint32_t { k_info_versions = 0x1, k_info_interface = 0x2, k_info_manf = 0x4, k_info_all = 0x7 };
 // The pause of the worker after the link to the local server failed.
 const unsigned k_connect_pause_ms = 5000;
-// The client's request table.
+// The client's request table, and the slots of it that the queries, the subscriptions the driver
+// keeps and the questions leave free while a command waits for room (wfa_conmon_want_room): so
+// that a command issued while a whole installation is being queried behind a lossy link gets the
+// next slot freed. Kept all the time, they would slow the queries down by half there.
 const unsigned k_max_requests = 24;
+const unsigned k_command_requests = 4;
 
 // A run of request slots that a task holds.
 struct slot_run {
@@ -96,6 +103,8 @@ struct wfa_conmon_block {
     conmon_client *client;
     int connection_flag;
     bool ready;
+    // The local device announced that it is ready (VELTO_READY on the local channel); kept for the
+    // link it came on, nothing in this system acts on it.
     bool velto_ready;
     TCB *init_task;
     TCB *watch_task;
@@ -106,6 +115,9 @@ struct wfa_conmon_block {
     // server has answered (wfa_conmon_startup_progress).
     bool server_refused;
     uint32_t startup_progress;
+    // Passes for which the driver's own requests still leave the commands their slots: a command
+    // that waits for room sets it, the watch counts it down.
+    unsigned room_wanted;
     // Preferred-master settings whose messages the server has still to answer.
     std::vector<std::pair<wfa_pending, wfa_pmas_answer>> pmas;
     std::vector<TCB *> queries;
@@ -134,6 +146,20 @@ bool any_pending(const wfa_pending *slots, unsigned count);
 void request_list_add(wfa_pending *slots, unsigned count);
 void request_list_remove(wfa_pending *slots);
 void on_request_done(conmon_client *, conmon_request *request, qnb_error result);
+// The link is taken down (or made anew): the client frees every request slot without its callback,
+// so every slot a task holds is forgotten here.
+void forget_slots();
+// The local server's port refused a datagram of the link (no server listens there any more).
+inline bool port_refused(qnb_error e)
+{
+    return e == QNB_ERR_CONNREFUSED || e == QNB_ERR_CONNRESET;
+}
+// A send of a query, a question, a subscription or a command failed with `e`: a port that refuses
+// on a link that was up makes the link again (a read reports it so, or a send does).
+void note_send_error(qnb_error e);
+// Whether a request of the driver's own (a query's, a kept subscription) may take a slot: while a
+// command waits for room it leaves the commands their k_command_requests.
+bool room_for_driver();
 void settle_pmas(bool all = false);
 // A task that held a request slot has ended: the slot is given back and the task leaves `tasks`.
 void task_ended(TCB *task, wfa_pending *pending, std::vector<TCB *> *tasks);
@@ -157,18 +183,31 @@ uint32_t ready_device(const char *name, wfa_device **out);
 // A device name into the 32-byte name field at the start of a result record.
 void put_name(uint8_t *out, size_t size, const char *name);
 
-// The start-up task (wfa_conmon_startup.cpp).
+// The start-up task (wfa_conmon_startup.cpp). `startup_refused`: the server's port refused the
+// link while the start-up was past its Connect.
 TCB *start_init_task();
 void relink();
+void startup_refused();
+
+// Whether the link to the local server is up and its start-up through: only then do the queries
+// and the questions send (wfa_conmon.cpp).
+bool link_up();
 
 // Device queries and their watch (wfa_conmon_query.cpp).
 TCB *start_watch_task();
 void finish_queries_of(const wfa_device *device);
+// A new link starts without any subscription record: no device's sender can be named until the
+// watch has subscribed it again. `sender_known` reads the client's records.
+void forget_names();
+bool sender_known(const wfa_device *device);
 
 // Questions (wfa_conmon_question.cpp). A null device: all of them.
 void finish_questions_of(const wfa_device *device, uint32_t question = WFA_QUESTIONS);
 void renew_questions_of(const wfa_device *device);
 void note_answer(wfa_device *device, uint16_t type);
+// The request id a status message of `device` answering `question` carries: that of the question
+// that runs, else `otherwise`.
+uint16_t question_request_id(const wfa_device *device, uint32_t question, uint16_t otherwise);
 
 // The upgrade watch (wfa_conmon_upgrade.cpp).
 void handle_upgrade_status(wfa_device *device, const uint8_t *body, size_t length);

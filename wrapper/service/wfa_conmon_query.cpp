@@ -1,7 +1,8 @@
 // The queries of the control-and-monitoring driver: each device found is asked for its versions,
 // its interfaces and its manufacturer's versions, and reported once it has answered; a watch task
 // restarts a query that takes too long and, after the last restart, queries the device again after
-// a growing pause for as long as it is in the table.
+// a growing pause for as long as it is in the table. The watch also keeps every device subscribed,
+// so that its status messages can be named after a new link to the local server.
 #include "wrapper/service/wfa_conmon.h"
 
 #include <algorithm>
@@ -29,11 +30,15 @@ const uint32_t k_query_restarts = 3;
 // The pause before a device given up is queried again, doubling with each giving-up.
 const uint32_t k_retry_first_seconds = 1;
 const uint32_t k_retry_most_seconds = 30;
-// The queries together hold at most this many of the client's request slots: the rest are left to
-// the questions of the devices already reported and to the program's commands, so that on a lossy
-// link the properties of a device reported early do not wait behind the queries of the devices
-// still being found.
+// The queries' steps together hold at most this many of the client's request slots: the rest are
+// left to the questions of the devices already reported and to the program's commands, so that on
+// a lossy link the properties of a device reported early do not wait behind the queries of the
+// devices still being found. With their subscriptions the queries also leave the commands theirs
+// (room_for_driver).
 const unsigned k_query_requests = 16;
+// A subscription of the watch's that the server has not answered with the device's record is
+// asked for again after more than this many whole seconds.
+const uint32_t k_subscribe_wait_seconds = 2;
 
 struct query_data {
     wfa_device *device;
@@ -72,10 +77,16 @@ void report_device(wfa_device *device)
     wfa_post_result(record, sizeof record, WFA_CBACK_INF_DEVICE, 0, ERR_NOERR);
 }
 
+// False when there is no room for it: the caller asks again on a later pass.
 bool subscribe_device(const wfa_device *device)
 {
-    return conmon_client_subscribe(g_block.client, on_request_done, nullptr, CONMON_CHANNEL_KEEPALIVE,
-                                   device->name) != QNB_ERR_NOBUFS;
+    if (!room_for_driver()) {
+        return false;
+    }
+    qnb_error e = conmon_client_subscribe(g_block.client, on_request_done, nullptr, CONMON_CHANNEL_KEEPALIVE,
+                                          device->name);
+    note_send_error(e);
+    return e != QNB_ERR_NOBUFS;
 }
 
 unsigned requests_held_by_queries()
@@ -99,6 +110,18 @@ int query_run(TCB *task)
 {
     query_data *d = data_of<query_data>(task);
     wfa_device *device = d->device;
+    if (!link_up()) {
+        // Nothing goes out while the link to the local server is being made, and the query's time
+        // stands still: the step whose answer it waited for is sent again, with its subscription,
+        // once the link is back, and has its full time from then on.
+        if (d->state < 6 && d->state % 2 == 1) {
+            d->state--;
+        }
+        slot_release(&d->pending);
+        d->subscribed = false;
+        d->start = d->last = wfa_time_now();
+        return 2;
+    }
     uint32_t elapsed = wfa_time_elapsed_seconds(d->last);
     uint32_t have = device->info | device->skip;
     switch (d->state) {
@@ -109,13 +132,15 @@ int query_run(TCB *task)
             d->state = 6;
             return 0;
         }
-        if (requests_held_by_queries() >= k_query_requests) {
+        if (requests_held_by_queries() >= k_query_requests || !room_for_driver()) {
             return 2;
         }
-        if (!d->subscribed && g_block.client != nullptr) {
+        if (!d->subscribed) {
             if (!subscribe_device(device))
                 return 2;
             d->subscribed = true;
+            if (!room_for_driver())
+                return 2;
         }
         static const uint32_t types[] = {CONMON_MSG_VERSIONS_QUERY, 0, CONMON_MSG_INTERFACE_CONTROL, 0,
                                          CONMON_MSG_MANF_VERSIONS_QUERY};
@@ -210,8 +235,37 @@ void query_given_up()
     }
 }
 
+// Subscribes every device of the table whose sender the client cannot name (a new link starts
+// without any record) and that no query subscribes (a query does it with its steps; a failed
+// device waits for its next query), in the room the commands leave, once per
+// k_subscribe_wait_seconds until the server's answer brings the device's record.
+void keep_subscribed()
+{
+    for (wfa_device *device = first_device(); device != nullptr; device = device->next) {
+        if (device->named || device->state == WFA_DEVICE_QUERYING || device->state == WFA_DEVICE_FAILED ||
+            wfa_time_elapsed_seconds(device->subscription_asked) <= k_subscribe_wait_seconds) {
+            continue;
+        }
+        // A device that left the table and came back finds its record there still.
+        if ((device->named = sender_known(device))) {
+            continue;
+        }
+        if (!subscribe_device(device)) {
+            return;
+        }
+        device->subscription_asked = wfa_time_now();
+    }
+}
+
 int watch_run(TCB *)
 {
+    if (g_block.room_wanted > 0) {
+        g_block.room_wanted--;
+    }
+    // While the link is being made the queries hold, and their time does not run out.
+    if (!link_up()) {
+        return 0;
+    }
     std::vector<TCB *> copy = g_block.queries;
     for (TCB *task : copy) {
         if (tcb_is_finished(task)) {
@@ -231,6 +285,7 @@ int watch_run(TCB *)
         }
     }
     query_given_up();
+    keep_subscribed();
     return 0;
 }
 
@@ -246,6 +301,26 @@ void finish_queries_of(const wfa_device *device)
             tcb_finish(task);
         }
     }
+}
+
+void forget_names()
+{
+    for (wfa_device *device = first_device(); device != nullptr; device = device->next) {
+        device->named = false;
+        device->subscription_asked = qnb_timeval{0, 0};
+    }
+}
+
+bool sender_known(const wfa_device *device)
+{
+    const conmon_remote_device_info *table = conmon_client_get_remote_devices(g_block.client, 1);
+    for (unsigned i = 0; table != nullptr && i < CONMON_REMOTE_DEVICES; i++) {
+        if ((table[i].flags & CONMON_REMOTE_HAS_DEVICE_ID) &&
+            strncmp(table[i].name, device->name, sizeof table[i].name) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 TCB *start_watch_task()
@@ -286,8 +361,8 @@ uint32_t wfa_conmon_query(const char *name)
     device->info = 0;
     device->skip = 0;
     device->state = WFA_DEVICE_QUERYING;
-    // A subscription the full request table refuses is asked for again by the task.
-    d->subscribed = g_block.client != nullptr && subscribe_device(device);
+    // A subscription without room, or while the link is being made, is asked for by the task.
+    d->subscribed = link_up() && subscribe_device(device);
     return 0;
 }
 
@@ -298,5 +373,9 @@ void wfa_conmon_finish_queries(void)
     for (wfa_device *device = first_device(); device != nullptr; device = device->next) {
         device->retry_pause = 0;
         device->retry_waiting = false;
+        // Nothing queries the device again, so it cannot become ready: its questions end.
+        if (device->state == WFA_DEVICE_QUERYING || device->state == WFA_DEVICE_FAILED) {
+            finish_questions_of(device);
+        }
     }
 }

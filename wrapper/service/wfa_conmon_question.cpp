@@ -25,17 +25,20 @@ const uint32_t k_question_answer_seconds = WFA_QUESTION_ANSWER_SECONDS;
 const uint32_t k_question_tries = WFA_QUESTION_TRIES;
 const uint32_t k_question_most_seconds = WFA_QUESTION_MOST_SECONDS;
 // A question takes one of the client's request slots (so that its failure can say whether the
-// local server answered) only while it leaves this many to the queries and the commands; otherwise,
-// and when the table is full, it is sent bare: it never waits for room, so that on a lossy link the
-// properties of a device reported early are not asked for only after every device still being
-// found, and unanswered questions never keep the table full.
+// local server answered) only while it leaves this many to the queries and the commands (more than
+// the commands' own, k_command_requests); otherwise, and when the table is full, it is sent bare:
+// it never waits for room, so that on a lossy link the properties of a device reported early are
+// not asked for only after every device still being found, and unanswered questions never keep the
+// table full.
 const unsigned k_question_reserved_requests = 8;
+static_assert(k_question_reserved_requests >= k_command_requests, "questions leave the commands their slots");
 
 // A question put to a device (task "wfa_conmon_question"): asked until the device's status message
 // answers it, for as long as the device is in the table.
 struct question_data {
     wfa_device *device;
     uint32_t question;
+    uint16_t request_id; // of the command that put it; its answer carries it
     wfa_pending pending;
     qnb_timeval last; // when it was last asked
     uint32_t tries;   // times asked since it was put, or put again by a query of its device
@@ -108,21 +111,6 @@ uint32_t answer_wait(uint32_t tries)
     return wait < k_question_most_seconds ? wait : k_question_most_seconds;
 }
 
-// Whether the client can tell the device's status messages from the others': their sender is
-// known by the device id of its subscription record. A new link to the local server starts without
-// any, and a device queried before it lacks its record until it is subscribed again.
-bool sender_known(const wfa_device *device)
-{
-    const conmon_remote_device_info *table = conmon_client_get_remote_devices(g_block.client, 1);
-    for (unsigned i = 0; table != nullptr && i < CONMON_REMOTE_DEVICES; i++) {
-        if ((table[i].flags & CONMON_REMOTE_HAS_DEVICE_ID) &&
-            strncmp(table[i].name, device->name, sizeof table[i].name) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // One pass of a question. The device's status message ends it, whether it answers this asking or
 // came of its own accord. Unanswered, the question is asked again after answer_wait, for as long as
 // its device is in the table; its missing answer is logged once, when the last of the
@@ -146,23 +134,13 @@ int question_run(TCB *task)
                     "conmon: %s: the %s question is still unanswered, asked %u times (%s); asking it less often",
                     device->name, k_question_names[d->question], d->tries, question_failure(d));
         }
-        // Asked again from the next pass on: the slot given up goes first to a question that
-        // waits for room.
+        // Asked again from the next pass on.
         slot_release(&d->pending);
         d->waiting = false;
         return 2;
     }
-    if (g_block.client == nullptr || !g_block.ready || g_block.init_task != nullptr ||
-        device->state != WFA_DEVICE_READY) {
+    if (!link_up() || device->state != WFA_DEVICE_READY) {
         return 2;
-    }
-    // The subscription's answer carries the device id: it needs a slot, and waits for one.
-    if (!sender_known(device) && wfa_time_elapsed_seconds(device->subscription_asked) > k_question_answer_seconds) {
-        if (conmon_client_subscribe(g_block.client, on_request_done, nullptr, CONMON_CHANNEL_KEEPALIVE,
-                                    device->name) == QNB_ERR_NOBUFS) {
-            return 2;
-        }
-        device->subscription_asked = wfa_time_now();
     }
     const bool room = conmon_client_requests_in_use(g_block.client) + k_question_reserved_requests < k_max_requests;
     g_last_send_error = QNB_ERR_SUCCESS;
@@ -211,6 +189,17 @@ void renew_questions_of(const wfa_device *device)
     }
 }
 
+uint16_t question_request_id(const wfa_device *device, uint32_t question, uint16_t otherwise)
+{
+    for (TCB *task : g_block.questions) {
+        const question_data *d = data_of<question_data>(task);
+        if (d->device == device && d->question == question && !tcb_is_finished(task)) {
+            return d->request_id;
+        }
+    }
+    return otherwise;
+}
+
 // The status message of `type` from `device` answers its question of that kind.
 void note_answer(wfa_device *device, uint16_t type)
 {
@@ -245,9 +234,6 @@ uint32_t wfa_conmon_ask(const char *name, uint32_t question, uint16_t request_id
     if (r) {
         return r;
     }
-    if (question == WFA_QUESTION_SAMPLE_RATE) {
-        device->request_id = request_id; // the sample-rate result carries it
-    }
     // One question of a kind per device: a new one takes the place of the one that runs.
     finish_questions_of(device, question);
     TCB *task = tcb_create(question_run, question_finished, TCB_KEY_CONMON_QUESTION, TCB_KIND_WORKER,
@@ -259,6 +245,7 @@ uint32_t wfa_conmon_ask(const char *name, uint32_t question, uint16_t request_id
     std::memset(d, 0, sizeof *d);
     d->device = device;
     d->question = question;
+    d->request_id = request_id;
     request_list_add(&d->pending, 1);
     g_block.questions.push_back(task);
     device->answered &= ~(1u << question);

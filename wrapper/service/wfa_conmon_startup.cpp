@@ -48,17 +48,18 @@ void message_handler_control(conmon_client *, uint16_t, uint16_t, const conmon_c
 
 // Sends the registrations the server has not confirmed yet: after a lost request or answer only
 // those go again, so that a lossy link gets through in a few rounds instead of needing all six
-// answered in one.
-bool init_register(init_data *d)
+// answered in one. The error of the first that could not be sent, or 0.
+qnb_error init_register(init_data *d)
 {
     conmon_request *request = nullptr;
     for (wfa_pending &p : d->pending) {
         slot_release(&p);
     }
     if (!d->registered[0]) {
-        if (conmon_client_register_control_messages(g_block.client, on_request_done, &request,
-                                                    message_handler_control) != QNB_ERR_SUCCESS) {
-            return false;
+        qnb_error e = conmon_client_register_control_messages(g_block.client, on_request_done, &request,
+                                                              message_handler_control);
+        if (e != QNB_ERR_SUCCESS) {
+            return e;
         }
         slot_keep(&d->pending[0], request);
     }
@@ -68,16 +69,17 @@ bool init_register(init_data *d)
             continue;
         }
         conmon_message_handler_fn handler = monitoring[i][0] == 4 ? monitoring_handler : status_handler;
-        if (conmon_client_register_monitoring_messages(g_block.client, on_request_done, &request, monitoring[i][0],
-                                                       monitoring[i][1], handler) != QNB_ERR_SUCCESS) {
+        qnb_error e = conmon_client_register_monitoring_messages(g_block.client, on_request_done, &request,
+                                                                 monitoring[i][0], monitoring[i][1], handler);
+        if (e != QNB_ERR_SUCCESS) {
             for (wfa_pending &p : d->pending) {
                 slot_release(&p);
             }
-            return false;
+            return e;
         }
         slot_keep(&d->pending[i + 1], request);
     }
-    return true;
+    return QNB_ERR_SUCCESS;
 }
 
 // The server answered a request of the start-up as if it did not know this link (it restarted or
@@ -92,16 +94,24 @@ bool link_unknown(const wfa_pending *slots, unsigned count)
     return false;
 }
 
-// Gives the link up and connects again from the start.
-void connect_again(init_data *d)
+// Gives the link up and connects again from the start. A server that refused the link (it answered
+// as if it did not know it, or its port refuses) counts as one that refuses the Connect: browsing
+// waits for it no longer, and the next Connect goes out after the same pause.
+void connect_again(init_data *d, bool refused)
 {
     for (wfa_pending &p : d->pending) {
         slot_release(&p);
     }
     conmon_client_disconnect(g_block.client);
     drop_hooks();
+    forget_slots();
     d->connect_started = 0;
     d->state = 0;
+    if (refused) {
+        wfa_log(QNB_LOG_NOTICE, "conmon: the local server refused the link, trying again");
+        g_block.server_refused = true;
+        wfa_pause(k_connect_pause_ms);
+    }
 }
 
 int init_run(TCB *task)
@@ -126,7 +136,9 @@ int init_run(TCB *task)
             slot_keep(&d->pending[0], request);
             d->start = wfa_time_now();
             d->connect_started = 1;
-            std::memset(d->registered, 0, sizeof d->registered); // a new link registers everything
+            // A new link registers everything, and subscribes every device again.
+            std::memset(d->registered, 0, sizeof d->registered);
+            forget_names();
             register_hooks();
         }
         d->state = 1;
@@ -141,11 +153,16 @@ int init_run(TCB *task)
             g_block.startup_progress++;
             d->state = 2;
         } else if (elapsed > k_wait_seconds) {
-            connect_again(d);
+            connect_again(d, false);
         }
         return 0;
-    case 2:
-        if (!init_register(d)) {
+    case 2: {
+        qnb_error e = init_register(d);
+        if (port_refused(e)) {
+            connect_again(d, true);
+            return 0;
+        }
+        if (e != QNB_ERR_SUCCESS) {
             wfa_log(QNB_LOG_WARNING, "conmon: registration failed, trying again");
             wfa_pause(k_register_pause_ms);
             return 0;
@@ -153,13 +170,14 @@ int init_run(TCB *task)
         d->start = wfa_time_now();
         d->state = 3;
         return 0;
+    }
     case 3:
         // A refused or timed-out registration waits for the fall-back like an unanswered one.
         if (!any_pending(d->pending, k_registrations) && !any_failed(d->pending, k_registrations)) {
             g_block.startup_progress++;
             d->state = 4;
         } else if (link_unknown(d->pending, k_registrations)) {
-            connect_again(d);
+            connect_again(d, true);
         } else if (elapsed > k_wait_seconds) {
             for (unsigned i = 0; i < k_registrations; i++) {
                 const bool confirmed = !slot_live(d->pending[i]) && d->pending[i].result == QNB_ERR_SUCCESS;
@@ -176,8 +194,12 @@ int init_run(TCB *task)
         return 0;
     case 4: {
         conmon_request *request = nullptr;
-        if (conmon_client_subscribe_global(client, on_request_done, &request, CONMON_CHANNEL_STATUS) !=
-            QNB_ERR_SUCCESS) {
+        qnb_error e = conmon_client_subscribe_global(client, on_request_done, &request, CONMON_CHANNEL_STATUS);
+        if (port_refused(e)) {
+            connect_again(d, true);
+            return 0;
+        }
+        if (e != QNB_ERR_SUCCESS) {
             return 0;
         }
         slot_keep(&d->pending[0], request);
@@ -190,7 +212,7 @@ int init_run(TCB *task)
             g_block.startup_progress++;
             d->state = 6;
         } else if (link_unknown(d->pending, 1)) {
-            connect_again(d);
+            connect_again(d, true);
         } else if (elapsed > k_wait_seconds) {
             // A Subscribe or its answer lost on the way says nothing about the registrations the
             // server confirmed: only the subscription is asked for again. Refused, it is asked for
@@ -232,8 +254,10 @@ TCB *start_init_task()
 }
 
 // A link the server no longer knows (it restarted, or went away) is connected again from the
-// start, registrations and subscription included. The device table and the queries under way stay:
-// their requests are asked again once the link is back.
+// start, registrations and subscription included, and the driver is as at its first start-up: not
+// ready, so that browsing asked meanwhile waits for the link. The device table stays: the queries
+// under way hold until the link is back and then go on (query_run), the questions start afresh,
+// and every device is subscribed again (the watch).
 void relink()
 {
     g_block.relink = false;
@@ -245,9 +269,20 @@ void relink()
         conmon_client_disconnect(g_block.client);
     }
     drop_hooks();
+    forget_slots();
     settle_pmas(true);
+    g_block.ready = false;
+    g_block.velto_ready = false;
+    renew_questions_of(nullptr);
     if (start_init_task() == nullptr) {
         wfa_log(QNB_LOG_ERROR, "conmon: no memory for the start-up");
+    }
+}
+
+void startup_refused()
+{
+    if (g_block.init_task != nullptr) {
+        connect_again(data_of<init_data>(g_block.init_task), true);
     }
 }
 
@@ -266,6 +301,7 @@ void wfa_conmon_on_disconnect(conmon_client *client, conmon_request *request, qn
         g_block.server_refused = lost == QNB_ERR_CONNREFUSED || lost == QNB_ERR_CONNRESET;
         conmon_client_disconnect(client);
         drop_hooks();
+        forget_slots();
         if (g_block.init_task != nullptr) {
             // The start-up begins again with a new link, whatever state it had reached.
             init_data *d = data_of<init_data>(g_block.init_task);

@@ -108,7 +108,8 @@ void status_handler(conmon_client *client, uint16_t, uint16_t, const conmon_chan
         uint8_t out[WFA_NAME_FIELD + 1] = {};
         put_name(out, sizeof out, device->name);
         out[WFA_NAME_FIELD] = preferred;
-        wfa_post_result(out, sizeof out, WFA_CBACK_INF_GET_PMAS, device->request_id, ERR_NOERR);
+        wfa_post_result(out, sizeof out, WFA_CBACK_INF_GET_PMAS,
+                        question_request_id(device, WFA_QUESTION_PREFERRED_MASTER, device->request_id), ERR_NOERR);
         break;
     }
     case CONMON_MSG_VERSIONS_STATUS:
@@ -134,7 +135,8 @@ void status_handler(conmon_client *client, uint16_t, uint16_t, const conmon_chan
             conmon_msg_srate_status_get_rate(body, length, i, &rate);
             wfa_put_u32(out, sizeof out, 40 + 4 * i, rate);
         }
-        wfa_post_result(out, sizeof out, WFA_CBACK_INF_GET_FS, device->request_id, ERR_NOERR);
+        wfa_post_result(out, sizeof out, WFA_CBACK_INF_GET_FS,
+                        question_request_id(device, WFA_QUESTION_SAMPLE_RATE, device->request_id), ERR_NOERR);
         break;
     }
     case CONMON_MSG_MANF_VERSIONS_STATUS:
@@ -199,6 +201,10 @@ void on_subscriptions(conmon_client *, unsigned count, const conmon_remote_devic
 {
     for (unsigned i = 0; i < count; i++) {
         const conmon_remote_device_info *info = changed[i];
+        wfa_device *device = info != nullptr ? wfa_device_lookup(info->name) : nullptr;
+        if (device != nullptr) {
+            device->named = sender_known(device);
+        }
         // A record without a channel type (the short form) counts as a device subscription.
         if (info == nullptr ||
             ((info->flags & CONMON_REMOTE_HAS_CHANNEL_TYPE) && info->channel_type != CONMON_CHANNEL_KEEPALIVE)) {

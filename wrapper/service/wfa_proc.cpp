@@ -145,9 +145,9 @@ int done(TCB *task)
 // passes (the next answer of the server frees a slot) for at most `seconds` whole seconds of the
 // clock; then it counts as refused, and the refusal is logged. Commands sent one right after the
 // other's answer (the preferred-master step of Apply, to a whole installation) would otherwise
-// outrun the server's answers. (The questions asked of every device found wait for room in the
-// driver, for as long as their device is present.) The time of the first refusal is kept in the
-// task's parameters behind the largest argument block.
+// outrun the server's answers. (While a command waits the driver's queries and subscriptions leave
+// it room, so that it gets one of the next slots freed.) The time of the first refusal is kept in
+// the task's parameters behind the largest argument block.
 constexpr size_t k_retry_at = 2 + WFA_MAX_ARGUMENTS;
 struct retry_mark {
     uint8_t waiting;
@@ -165,6 +165,7 @@ bool send_again_later(TCB *task, uint32_t result, uint32_t seconds = k_table_wai
 {
     if (result != WFA_E_SEND_FAILED || !wfa_conmon_send_table_full())
         return false;
+    wfa_conmon_want_room();
     retry_mark mark;
     std::memcpy(&mark, task->parameters + k_retry_at, sizeof mark);
     if (!mark.waiting) {
@@ -335,6 +336,8 @@ int proc_reboot_device(TCB *task)
 {
     command_args a(task, 10);
     uint32_t r = wfa_conmon_reboot(a.name, a.u8(32), a.request_id);
+    if (send_again_later(task, r))
+        return 2;
     post(WFA_CBACK_INF_REBOOT, a.bytes, a.size, a.request_id, wfa_proc_status(10, r));
     return done(task);
 }

@@ -645,6 +645,49 @@ TEST_F(ConmonDriver, UpgradeIsAcknowledgedReportedAndTimedOut)
     EXPECT_EQ(device_state(k_ktv), static_cast<uint32_t>(WFA_DEVICE_READY));
 }
 
+size_t questions_running()
+{
+    return on_worker([] { return static_cast<uint32_t>(wfa_conmon_question_count()); });
+}
+
+// A question keeps its own request id: a sample-rate question put while the device upgrades leaves
+// the upgrade's results the upgrade's id. A question to a device whose query the end of browsing
+// ended (it cannot become ready) ends with that query.
+TEST_F(ConmonDriver, AQuestionChangesNothingElseOfItsDeviceAndEndsWithAnEndedQuery)
+{
+    start_ready();
+    add_and_query(k_ktv);
+    ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_DEVICE));
+    wfa_fw_settings settings{};
+    std::u16string folder = u"/fw/", file = u"ktv.qnbr";
+    std::copy(folder.begin(), folder.end(), settings.folder);
+    std::copy(file.begin(), file.end(), settings.file_name);
+    wfa_fw_settings_write(settings);
+    ASSERT_EQ(on_worker([] { return wfa_conmon_watch_upgrade_start(k_ktv, 0x51); }), 0u);
+    ASSERT_EQ(on_worker([] { return wfa_conmon_ask(k_ktv, WFA_QUESTION_SAMPLE_RATE, 0x99); }), 0u);
+    const std::vector<uint8_t> acknowledged = upgrade_status(1, 0, 0, 0);
+    server.with([&](tn_conmon_server *s) {
+        return tn_conmon_server_send_status(s, k_ktv, acknowledged.data(), acknowledged.size());
+    });
+    result started{};
+    ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_START_UPDATE, &started));
+    EXPECT_EQ(started.request_id, 0x51);
+
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_device(s, k_rqa)->silent = true;
+        return 0;
+    });
+    add_and_query(k_rqa);
+    const size_t before = questions_running();
+    ASSERT_EQ(on_worker([] { return wfa_conmon_ask(k_rqa, WFA_QUESTION_LOCK, 0); }), 0u);
+    EXPECT_EQ(questions_running(), before + 1);
+    on_worker([] {
+        wfa_conmon_finish_queries();
+        return 0u;
+    });
+    EXPECT_EQ(questions_running(), before) << "a question left to a device that cannot become ready";
+}
+
 // Commands on devices answered by the driver's own rules.
 TEST_F(ConmonDriver, DeviceCommandsCheckTheirArgumentsAndTheDevice)
 {
@@ -767,6 +810,36 @@ TEST_F(ConmonDriver, RequestsBeyondAFullRequestTableAreSentOnTheNextPasses)
     EXPECT_EQ(failed, 30u);
 }
 
+// A reboot that the full request table refuses waits for room like the other commands, and fails
+// once more than 2 s have passed without one.
+TEST_F(ConmonDriver, ARebootWaitsForRoomInAFullRequestTable)
+{
+    start_ready();
+    add_and_query(k_ktv);
+    ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_DEVICE));
+    server.with([](tn_conmon_server *s) {
+        tn_conmon_server_set_unanswered(s, TN_CONMON_OP_SEND_MESSAGE, true);
+        return 0;
+    });
+    const unsigned before = server.count(TN_CONMON_OP_SEND_MESSAGE);
+    std::vector<uint8_t> params(33, 0);
+    std::memcpy(params.data(), k_ktv, sizeof k_ktv);
+    params[32] = 1;
+    uint16_t id = 0;
+    for (int i = 0; i < 24; ++i)
+        ASSERT_EQ(wfa_request(18, params.data(), &id), ERR_NOERR);
+    ASSERT_TRUE(wait_until([&] { return server.count(TN_CONMON_OP_SEND_MESSAGE) == before + 24; }));
+    ASSERT_EQ(wfa_request(10, params.data(), &id), ERR_NOERR);
+    EXPECT_EQ(driver_fixture::tasks_named("proc_reboot_device"), 1u) << "refused at once";
+    seconds_pass(2);
+    EXPECT_EQ(count_code(WFA_CBACK_INF_REBOOT), 0u);
+    seconds_pass(1);
+    result reboot{};
+    ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_REBOOT, &reboot));
+    EXPECT_NE(reboot.status, ERR_NOERR);
+    EXPECT_EQ(server.device(k_ktv).reboots, 0u);
+}
+
 // The questions asked of every device found (sample rate, preferred master, lock state, AES67
 // state) do not wait for room in a full request table: each is sent bare at once, and the device's
 // answer arrives while the table is still full.
@@ -805,11 +878,6 @@ TEST_F(ConmonDriver, QuestionsAreAskedAtOnceWhileTheRequestTableIsFull)
     // by a clocking status that the settings above bring.
     EXPECT_GE(server.count(TN_CONMON_OP_SEND_MESSAGE), before + 24 + 3);
     EXPECT_LE(server.count(TN_CONMON_OP_SEND_MESSAGE), before + 24 + 4);
-}
-
-size_t questions_running()
-{
-    return on_worker([] { return static_cast<uint32_t>(wfa_conmon_question_count()); });
 }
 
 // A question whose answer (the device's status message) does not come is asked again each time

@@ -1,15 +1,18 @@
-// The control-and-monitoring driver against a local server whose link loses datagrams: single steps
-// of a stop and start lost on purpose, and the largest installation behind a link that loses a
-// fifth of its datagrams each way, seed after seed. The server runs on the test's thread and the
-// clock moves only once the worker and the server have nothing left to say to each other: nothing
-// is in flight when it moves.
+// The control-and-monitoring driver against a local server whose link loses datagrams or that
+// restarts: single steps of a stop and start lost on purpose, a server that forgets or refuses the
+// link, and the largest installation behind a link that loses a fifth of its datagrams each way,
+// seed after seed. The server runs on the test's thread and the clock moves only once the worker
+// and the server have nothing left to say to each other: nothing is in flight when it moves.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testnet/tn_conmon_server.h"
@@ -20,6 +23,7 @@
 #include "wrapper/service/wfa_conmon.h"
 #include "wrapper/service/wfa_device.h"
 #include "wrapper/service/wfa_main.h"
+#include "wrapper/service/wfa_proc.h"
 
 namespace {
 
@@ -44,15 +48,17 @@ protected:
         wfa_stop();
         tn_conmon_server_delete(server);
     }
-    // Pauses of the worker move the clock instead of waiting.
+    // Pauses of the worker move the clock instead of waiting; they are counted.
     static void pause_hook(unsigned ms, void *context)
     {
-        static_cast<qz_test::fake_clock *>(context)->advance(ms / 1000, (ms % 1000) * 1000);
+        auto *self = static_cast<ConmonLoss *>(context);
+        self->pauses++;
+        self->clock.advance(ms / 1000, (ms % 1000) * 1000);
     }
     void start()
     {
         wfa_conmon_set_port(tn_conmon_server_get_port(server));
-        wfa_set_pause_hook(pause_hook, &clock);
+        wfa_set_pause_hook(pause_hook, this);
         uint16_t id = 0;
         ASSERT_EQ(wfa_start(recorder::callback, &results, &id), ERR_NOERR);
         settle();
@@ -141,10 +147,36 @@ protected:
                   0u);
     }
 
+    // The largest installation the program counts: 4 KTV4-S and 97 RQA-310 units, the default
+    // two among them; their names.
+    std::vector<std::string> largest_installation()
+    {
+        std::vector<std::string> names = {"T001-KTV4-S", "T002-RQA-310"};
+        for (unsigned unit = 2; unit <= 4; unit++) {
+            char name[32];
+            std::snprintf(name, sizeof name, "T%03X-KTV4-S", unit);
+            tn_conmon_device d;
+            tn_conmon_device_defaults(&d, name, "KTV4-S", unit);
+            EXPECT_EQ(tn_conmon_server_add_device(server, &d), 0);
+            names.push_back(name);
+        }
+        for (unsigned unit = 3; unit <= 98; unit++) {
+            char name[32];
+            std::snprintf(name, sizeof name, "T%03X-RQA-310", unit);
+            tn_conmon_device d;
+            tn_conmon_device_defaults(&d, name, "RQA-310", unit);
+            EXPECT_EQ(tn_conmon_server_add_device(server, &d), 0);
+            names.push_back(name);
+        }
+        EXPECT_EQ(names.size(), 101u);
+        return names;
+    }
+
     qz_test::fake_clock clock{1700000000u, 0};
     wrapper_test::layer_guard guard;
     tn_conmon_server *server = nullptr;
     recorder results;
+    std::atomic<unsigned> pauses{0}; // counted on the worker thread
 };
 
 // The stop and start that an interface change makes (the configuration driver's restart of the
@@ -213,7 +245,7 @@ TEST_F(ConmonLoss, AStopAndStartAtAnyMomentOfTheStartUpConnectsAgain)
             TearDown();
             SetUp();
             wfa_conmon_set_port(tn_conmon_server_get_port(server));
-            wfa_set_pause_hook(pause_hook, &clock);
+            wfa_set_pause_hook(pause_hook, this);
             uint16_t id = 0;
             ASSERT_EQ(wfa_start(recorder::callback, &results, &id), ERR_NOERR);
             for (int i = 0; i < exchanges; i++) {
@@ -247,7 +279,7 @@ TEST_F(ConmonLoss, AStopAndStartAtAnyMomentOfTheStartUpConnectsAgain)
 TEST_F(ConmonLoss, AStartUpWhoseLinkTheServerForgotConnectsAgain)
 {
     wfa_conmon_set_port(tn_conmon_server_get_port(server));
-    wfa_set_pause_hook(pause_hook, &clock);
+    wfa_set_pause_hook(pause_hook, this);
     uint16_t id = 0;
     ASSERT_EQ(wfa_start(recorder::callback, &results, &id), ERR_NOERR);
     on_worker([] { return 0u; });
@@ -385,24 +417,7 @@ TEST_F(ConmonLoss, TheLargestInstallationBehindATwentyPercentLossIsReportedAndAn
         SCOPED_TRACE("seed " + std::to_string(seed));
         TearDown();
         SetUp();
-        std::vector<std::string> names = {"T001-KTV4-S", "T002-RQA-310"};
-        for (unsigned unit = 2; unit <= 4; unit++) {
-            char name[32];
-            std::snprintf(name, sizeof name, "T%03X-KTV4-S", unit);
-            tn_conmon_device d;
-            tn_conmon_device_defaults(&d, name, "KTV4-S", unit);
-            ASSERT_EQ(tn_conmon_server_add_device(server, &d), 0);
-            names.push_back(name);
-        }
-        for (unsigned unit = 3; unit <= 98; unit++) {
-            char name[32];
-            std::snprintf(name, sizeof name, "T%03X-RQA-310", unit);
-            tn_conmon_device d;
-            tn_conmon_device_defaults(&d, name, "RQA-310", unit);
-            ASSERT_EQ(tn_conmon_server_add_device(server, &d), 0);
-            names.push_back(name);
-        }
-        ASSERT_EQ(names.size(), 101u);
+        const std::vector<std::string> names = largest_installation();
         tn_conmon_server_set_impairment(server, 20, 0, 0, seed);
         ASSERT_NO_FATAL_FAILURE(start());
         const int first = until(ready, 180);
@@ -464,6 +479,347 @@ TEST_F(ConmonLoss, TheLargestInstallationBehindATwentyPercentLossIsReportedAndAn
                     "%d s and every answer in %d s after the devices were found\n",
                     unsigned(seed), first, again, last_reported, took);
     }
+}
+
+// ---- a server that restarts, forgets or refuses the link ----------------------------------------
+
+std::vector<uint8_t> status_body(uint16_t type, std::vector<uint8_t> rest)
+{
+    std::vector<uint8_t> body = {0x07, 0x26, static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type), 0, 0, 0, 0};
+    for (uint8_t b : rest)
+        body.push_back(b);
+    return body;
+}
+
+class ConmonRelink : public ConmonLoss {
+protected:
+    // The PC's service restarts: the driver learns it from a preferred-master setting to `name`
+    // that the server answers as from a link it does not know, and makes the link again.
+    void restart_server(const char *name)
+    {
+        ASSERT_EQ(tn_conmon_server_restart(server, 0), 0);
+        wfa_pmas_answer answer{};
+        answer.size = 33;
+        std::strncpy(reinterpret_cast<char *>(answer.record), name, 32);
+        EXPECT_EQ(on_worker([&] { return wfa_conmon_set_pmas(name, 1, &answer); }), 0u);
+        settle();
+    }
+    bool linked() { return ready() && tn_conmon_server_is_subscribed(server, 2, nullptr); }
+    // How many results of `code` name `device` after the first `from`.
+    size_t results_for(uint16_t code, const std::string &device, size_t from)
+    {
+        size_t n = 0;
+        const std::vector<result> all = results.results();
+        for (size_t i = from; i < all.size(); i++) {
+            n += all[i].code == code &&
+                 device == std::string(reinterpret_cast<const char *>(all[i].payload.data()),
+                                       strnlen(reinterpret_cast<const char *>(all[i].payload.data()), 32));
+        }
+        return n;
+    }
+    void send_status(const std::string &name, const std::vector<uint8_t> &body)
+    {
+        ASSERT_EQ(tn_conmon_server_send_status(server, name.c_str(), body.data(), body.size()), 0);
+    }
+};
+
+// A device reported before the server restarted is heard as before once the link is made again:
+// each of its status messages is reported, once.
+TEST_F(ConmonRelink, AfterTheServerRestartsADeviceReportedBeforeIsHeardAgain)
+{
+    const char *name = "T001-KTV4-S";
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_GE(until(ready, 10), 0);
+    add_and_query(name);
+    ASSERT_GE(until([&] { return reported().count(name) == 1; }, 10), 0);
+    restart_server(name);
+    ASSERT_GE(until([&] { return linked(); }, 30), 0) << "the link is never made again";
+    std::vector<uint8_t> bitmap(34, 0);
+    bitmap[1] = 4; // byte count
+    bitmap[2] = 0x81;
+    const struct {
+        const char *what;
+        std::vector<uint8_t> body;
+        uint16_t code;
+    } rows[] = {
+        {"lock status", status_body(0x1009, {1}), WFA_CBACK_INF_DEVICE_LOCK},
+        {"receive-channel change", status_body(0x102, bitmap), WFA_CBACK_INF_RX_CH_PATCH_CHANGE},
+        {"property change", status_body(0x106, {0, 0, 0, 0}), WFA_CBACK_INF_PROPERTY_CHANGE},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        const size_t from = results.size();
+        send_status(name, row.body);
+        settle();
+        EXPECT_EQ(results_for(row.code, name, from), 1u);
+    }
+}
+
+// The same for the largest installation: once the restarted server holds the driver's
+// subscription to every device again, each device's status message is reported.
+TEST_F(ConmonRelink, AfterTheServerRestartsEveryDeviceOfTheLargestInstallationIsHeardAgain)
+{
+    const std::vector<std::string> names = largest_installation();
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_GE(until(ready, 10), 0);
+    for (const std::string &n : names)
+        add_and_query(n);
+    ASSERT_GE(until([&] { return reported().size() == names.size(); }, 60), 0);
+    restart_server(names[0].c_str());
+    ASSERT_GE(until([&] { return linked(); }, 30), 0) << "the link is never made again";
+    auto all_subscribed = [&] {
+        for (const std::string &n : names)
+            if (!tn_conmon_server_is_subscribed(server, 6, n.c_str()))
+                return false;
+        return true;
+    };
+    EXPECT_GE(until(all_subscribed, 30), 0) << "not every device is subscribed again";
+    const size_t from = results.size();
+    for (const std::string &n : names)
+        send_status(n, status_body(0x1009, {1}));
+    settle();
+    EXPECT_EQ(answered(WFA_CBACK_INF_DEVICE_LOCK, from).size(), names.size());
+}
+
+// A device that left the table and came back finds its subscription record in the client still:
+// once it is reported again nothing subscribes it any more.
+TEST_F(ConmonRelink, ADeviceBackInTheTableIsNotSubscribedOverAndOver)
+{
+    const char *name = "T002-RQA-310";
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_GE(until(ready, 10), 0);
+    add_and_query(name);
+    ASSERT_GE(until([&] { return reported().count(name) == 1; }, 10), 0);
+    EXPECT_EQ(on_worker([=] { return wfa_device_remove(name); }), 0u);
+    const size_t from = results.size();
+    add_and_query(name);
+    ASSERT_GE(until([&] { return results_for(WFA_CBACK_INF_DEVICE, name, from) == 1; }, 10), 0);
+    settle();
+    const unsigned subscribes = tn_conmon_server_request_count(server, TN_CONMON_OP_SUBSCRIBE);
+    until([] { return false; }, 10);
+    EXPECT_EQ(tn_conmon_server_request_count(server, TN_CONMON_OP_SUBSCRIBE), subscribes);
+}
+
+// A reset of the link frees every request slot without its callback, also the one a question holds
+// through its pause; the new start-up's first registration takes that slot again (the table hands
+// its slots out in turn). Lost, the registration's time-out is its own: the driver subscribes (and
+// becomes ready) only once the server has confirmed every registration.
+TEST_F(ConmonRelink, ARegistrationLostAfterAResetIsNeverTakenForConfirmed)
+{
+    const char *name = "T002-RQA-310";
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_GE(until(ready, 10), 0);
+    add_and_query(name);
+    ASSERT_GE(until([&] { return reported().count(name) == 1; }, 10), 0);
+    // Unanswered, a question is asked at 0, 3, ... 27, 30, 35 and 44 s; it then waits 16 s.
+    tn_conmon_server_device(server, name)->silent = true;
+    tn_conmon_server_set_unanswered(server, TN_CONMON_OP_SEND_MESSAGE, true);
+    EXPECT_EQ(ask(name, WFA_QUESTION_LOCK), 0u);
+    until([] { return false; }, 43);
+    ASSERT_EQ(questions_to(name), 13u);
+    // 22 settings answered at once, then the one the restarted server refuses, take every other
+    // slot in turn: the next slot handed out is the question's.
+    tn_conmon_server_set_unanswered(server, TN_CONMON_OP_SEND_MESSAGE, false);
+    EXPECT_EQ(on_worker([&] {
+                  wfa_pmas_answer answer{};
+                  answer.size = 33;
+                  std::strncpy(reinterpret_cast<char *>(answer.record), name, 32);
+                  uint32_t r = 0;
+                  for (int i = 0; i < 22 && r == 0; i++)
+                      r = wfa_conmon_set_pmas(name, 1, &answer);
+                  return r;
+              }),
+              0u);
+    settle();
+    tn_conmon_server_lose(server, TN_CONMON_LOSE_IN, TN_CONMON_OP_REGISTER, 6);
+    restart_server(name);
+    ASSERT_GE(until([&] { return tn_conmon_server_is_subscribed(server, 2, nullptr); }, 40), 0)
+        << "never subscribed again";
+    const uint16_t registrations[6][2] = {{0, 1}, {2, 0}, {2, 1}, {3, 0}, {3, 1}, {4, 0}};
+    for (const auto &r : registrations)
+        EXPECT_TRUE(tn_conmon_server_is_registered(server, r[0], r[1])) << r[0] << "/" << r[1];
+}
+
+// A server that accepts every Connect and then answers as if it did not know the link is connected
+// again after the same pause as one that refuses the Connect, never faster; browsing asked
+// meanwhile is refused at once, as for a server that is not there. (Such a server never falls
+// silent, and a pause takes no time here: the worker and the server take turns a fixed number of
+// times.)
+TEST_F(ConmonRelink, AServerThatRefusesEverythingAfterTheConnectSeesOneConnectPerPause)
+{
+    tn_conmon_server_refuse(server, TN_CONMON_OP_REGISTER, 11);
+    wfa_conmon_set_port(tn_conmon_server_get_port(server));
+    wfa_set_pause_hook(pause_hook, this);
+    uint16_t id = 0;
+    ASSERT_EQ(wfa_start(recorder::callback, &results, &id), ERR_NOERR);
+    const uint8_t forever[2] = {0xFF, 0xFF};
+    ASSERT_EQ(wfa_request(1, forever, &id), ERR_NOERR);
+    for (int round = 0; round < 300; round++) {
+        on_worker([] { return 0u; });
+        on_worker([] { return 0u; });
+        tn_conmon_server_process(server);
+    }
+    // Read after the Connects: a Connect counted was paused for before.
+    const unsigned connects = tn_conmon_server_request_count(server, TN_CONMON_OP_CONNECT);
+    const unsigned paused = pauses;
+    EXPECT_GE(paused, 5u);
+    EXPECT_LE(connects, paused + 1) << connects << " Connects, " << paused << " pauses";
+    EXPECT_EQ(count_code(WFA_CBACK_INF_DEVICE_LIST), 1u) << "the browse still waits";
+    EXPECT_FALSE(ready());
+}
+
+// While the link is made again the driver is as at its first start-up: not ready; a query under way
+// sends nothing and its time runs only once the link is back, so a device that answers is
+// reported; browsing asked meanwhile waits for the link and starts.
+TEST_F(ConmonRelink, WhileTheLinkIsMadeAgainTheDriverIsAsAtItsFirstStartUp)
+{
+    const char *ready_device = "T002-RQA-310";
+    const char *queried = "T001-KTV4-S";
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_GE(until(ready, 10), 0);
+    add_and_query(ready_device);
+    ASSERT_GE(until([&] { return reported().count(ready_device) == 1; }, 10), 0);
+    tn_conmon_server_device(server, queried)->silent = true;
+    add_and_query(queried);
+    settle();
+    tn_conmon_server_set_unanswered(server, TN_CONMON_OP_REGISTER, true);
+    restart_server(ready_device);
+    EXPECT_FALSE(ready()) << "ready while the link is being made";
+    const unsigned sent = tn_conmon_server_request_count(server, TN_CONMON_OP_SEND_MESSAGE);
+    until([] { return false; }, 15);
+    EXPECT_EQ(tn_conmon_server_request_count(server, TN_CONMON_OP_SEND_MESSAGE), sent) << "a query sent meanwhile";
+    EXPECT_FALSE(ready());
+    const uint8_t forever[2] = {0xFF, 0xFF};
+    uint16_t id = 0;
+    ASSERT_EQ(wfa_request(1, forever, &id), ERR_NOERR);
+    settle();
+    clock.advance(3);
+    settle();
+    EXPECT_EQ(count_code(WFA_CBACK_INF_DEVICE_LIST), 0u) << "refused while the link is being made";
+    tn_conmon_server_set_unanswered(server, TN_CONMON_OP_REGISTER, false);
+    ASSERT_GE(until([&] { return linked(); }, 20), 0);
+    settle();
+    EXPECT_EQ(count_code(WFA_CBACK_INF_DEVICE_LIST), 0u) << "browsing refused once the link was back";
+}
+
+// A query under way when the link goes is not given up for the time the link took to come back:
+// it goes on once the link is back and reports its device.
+TEST_F(ConmonRelink, AQueryUnderWayWhenTheLinkGoesReportsItsDeviceOnceTheLinkIsBack)
+{
+    const char *ready_device = "T002-RQA-310";
+    const char *queried = "T001-KTV4-S";
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_GE(until(ready, 10), 0);
+    add_and_query(ready_device);
+    ASSERT_GE(until([&] { return reported().count(ready_device) == 1; }, 10), 0);
+    tn_conmon_server_device(server, queried)->silent = true;
+    add_and_query(queried);
+    clock.advance(8);
+    settle();
+    tn_conmon_server_set_unanswered(server, TN_CONMON_OP_REGISTER, true);
+    restart_server(ready_device);
+    until([] { return false; }, 12);
+    tn_conmon_server_device(server, queried)->silent = false;
+    tn_conmon_server_set_unanswered(server, TN_CONMON_OP_REGISTER, false);
+    const int took = until([&] { return reported().count(queried) == 1; }, 60);
+    EXPECT_GE(took, 0) << "never reported";
+    EXPECT_LE(took, 15) << "given up for the time the link was away";
+}
+
+// A server that goes away while the start-up registers (its port refuses) ends a browse that
+// waits for the start-up at once, as a refused Connect does; the start-up connects again.
+TEST_F(ConmonRelink, AServerGoneWhileTheStartUpRegistersEndsTheBrowseWaitAtOnce)
+{
+    tn_conmon_server_set_unanswered(server, TN_CONMON_OP_REGISTER, true);
+    ASSERT_NO_FATAL_FAILURE(start());
+    const uint8_t forever[2] = {0xFF, 0xFF};
+    uint16_t id = 0;
+    ASSERT_EQ(wfa_request(1, forever, &id), ERR_NOERR);
+    settle();
+    EXPECT_EQ(count_code(WFA_CBACK_INF_DEVICE_LIST), 0u);
+    ASSERT_EQ(tn_conmon_server_restart(server, 600000), 0);
+    // The refusal shows when the unanswered registrations are sent again, after 6 s, and the
+    // start-up pauses 5 s before it connects again. (The worker pauses at every try of a server
+    // that is not there: it never falls silent, so the two take turns a second at a time.)
+    const qnb_timeval gone = clock.now();
+    result answer{};
+    for (int round = 0; round < 120 && !answer.code; round++) {
+        clock.advance(1);
+        on_worker([] { return 0u; });
+        on_worker([] { return 0u; });
+        tn_conmon_server_process(server);
+        for (const result &r : results.results())
+            if (r.code == WFA_CBACK_INF_DEVICE_LIST)
+                answer = r;
+    }
+    ASSERT_EQ(answer.code, WFA_CBACK_INF_DEVICE_LIST) << "the browse still waits";
+    EXPECT_LE(answer.at.tv_sec - gone.tv_sec, 12) << "waited for the start-up of a server that is not there";
+}
+
+// A server gone while the link is up is noticed by the send that its port refuses, as by a read:
+// the driver makes the link again.
+TEST_F(ConmonRelink, AServerGoneWhileTheLinkIsUpIsNoticedByASend)
+{
+    const char *name = "T001-KTV4-S";
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_GE(until(ready, 10), 0);
+    add_and_query(name);
+    ASSERT_GE(until([&] { return reported().count(name) == 1; }, 10), 0);
+    ASSERT_EQ(tn_conmon_server_restart(server, 600000), 0);
+    // Settings until one's send reports the refusal that the datagrams before it drew.
+    EXPECT_EQ(on_worker([&] {
+                  for (int i = 0; i < 2000; i++) {
+                      uint32_t r = wfa_conmon_set_pmas(name, 1);
+                      if (r == WFA_E_SEND_FAILED && !wfa_conmon_send_table_full())
+                          return r;
+                      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                  }
+                  return 0u;
+              }),
+              WFA_E_SEND_FAILED);
+    settle();
+    EXPECT_FALSE(ready()) << "the link is taken for up";
+}
+
+// A command to a reported device while the largest installation is being queried behind a local
+// link that loses a fifth of its datagrams each way is sent: it is answered, or fails with its own
+// error, never for want of a free request slot.
+TEST_F(ConmonRelink, ACommandWhileTheLargestInstallationIsQueriedBehindALossyLinkFindsRoom)
+{
+    const std::vector<std::string> names = largest_installation();
+    tn_conmon_server_set_impairment(server, 20, 0, 0, 3);
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_GE(until(ready, 180), 0);
+    for (const std::string &n : names)
+        add_and_query(n);
+    settle();
+    const uint16_t no_room = wfa_proc_status(18, WFA_E_SEND_FAILED);
+    size_t commands = 0;
+    for (int s = 0; s < 120 && reported().size() < names.size(); s++) {
+        const std::set<std::string> now = reported();
+        if (!now.empty()) {
+            std::vector<uint8_t> params(33, 0);
+            std::memcpy(params.data(), now.begin()->c_str(), now.begin()->size());
+            params[32] = 0;
+            uint16_t id = static_cast<uint16_t>(0x100 + s);
+            ASSERT_EQ(wfa_request(18, params.data(), &id), ERR_NOERR);
+            commands++;
+        }
+        clock.advance(1);
+        settle();
+    }
+    until([] { return false; }, 8);
+    size_t answers = 0, without_room = 0;
+    for (const result &r : results.results()) {
+        if (r.code == WFA_CBACK_INF_SET_PMAS) {
+            answers++;
+            without_room += r.status == no_room;
+        }
+    }
+    std::printf("%zu preferred-master commands, %zu answered, %zu without room\n", commands, answers, without_room);
+    EXPECT_GE(commands, 10u);
+    EXPECT_EQ(answers, commands);
+    EXPECT_EQ(without_room, 0u);
 }
 
 } // namespace
