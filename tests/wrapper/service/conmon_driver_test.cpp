@@ -252,6 +252,27 @@ protected:
         }
         return n;
     }
+    // The KTV4-S reported, then 24 preferred-master settings to it that the server never answers:
+    // every slot of the request table waits.
+    void fill_request_table()
+    {
+        start_ready();
+        add_and_query(k_ktv);
+        ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_DEVICE));
+        server.with([](tn_conmon_server *s) {
+            tn_conmon_server_set_unanswered(s, TN_CONMON_OP_SEND_MESSAGE, true);
+            return 0;
+        });
+        const unsigned before = server.count(TN_CONMON_OP_SEND_MESSAGE);
+        std::vector<uint8_t> params(33, 0);
+        std::memcpy(params.data(), k_ktv, sizeof k_ktv);
+        params[32] = 1;
+        uint16_t id = 0;
+        for (int i = 0; i < 24; ++i)
+            ASSERT_EQ(wfa_request(18, params.data(), &id), ERR_NOERR);
+        ASSERT_TRUE(wait_until([&] { return server.count(TN_CONMON_OP_SEND_MESSAGE) == before + 24; }));
+        table_filled_at = server.count(TN_CONMON_OP_SEND_MESSAGE) - 24;
+    }
     unsigned controls(const char *name) { return server.device(name).control_count; }
     // Adds `count` RQA-310 units to the server, unit ids from `first` on; their names.
     std::vector<std::string> add_rqa310s(int count, int first)
@@ -276,6 +297,7 @@ protected:
     server_runner server;
     pause_log paused;
     recorder results;
+    unsigned table_filled_at = 0; // Send Messages before fill_request_table's settings
 };
 
 TEST_F(ConmonDriver, WithoutAServerStartUpRetriesWithFiveSecondPausesAndIsNeverReady)
@@ -592,6 +614,16 @@ std::vector<uint8_t> upgrade_status(uint16_t state, uint16_t result, uint32_t do
     return status_body(0x70, rest);
 }
 
+// Firmware settings that name a file, so that an upgrade can be asked for.
+void write_firmware_settings()
+{
+    wfa_fw_settings settings{};
+    std::u16string folder = u"/fw/", file = u"ktv.qnbr";
+    std::copy(folder.begin(), folder.end(), settings.folder);
+    std::copy(file.begin(), file.end(), settings.file_name);
+    wfa_fw_settings_write(settings);
+}
+
 // An upgrade: started once the device acknowledges, its progress reported, ended by its last phase;
 // one that the device never acknowledges times out after 10 s.
 TEST_F(ConmonDriver, UpgradeIsAcknowledgedReportedAndTimedOut)
@@ -599,11 +631,7 @@ TEST_F(ConmonDriver, UpgradeIsAcknowledgedReportedAndTimedOut)
     start_ready();
     add_and_query(k_ktv);
     ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_DEVICE));
-    wfa_fw_settings settings{};
-    std::u16string folder = u"/fw/", file = u"ktv.qnbr";
-    std::copy(folder.begin(), folder.end(), settings.folder);
-    std::copy(file.begin(), file.end(), settings.file_name);
-    wfa_fw_settings_write(settings);
+    write_firmware_settings();
 
     ASSERT_EQ(on_worker([] { return wfa_conmon_watch_upgrade_start(k_ktv, 0x51); }), 0u);
     EXPECT_TRUE(wait_until([&] { return server.device(k_ktv).last_type == 0x71; }));
@@ -658,11 +686,7 @@ TEST_F(ConmonDriver, AQuestionChangesNothingElseOfItsDeviceAndEndsWithAnEndedQue
     start_ready();
     add_and_query(k_ktv);
     ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_DEVICE));
-    wfa_fw_settings settings{};
-    std::u16string folder = u"/fw/", file = u"ktv.qnbr";
-    std::copy(folder.begin(), folder.end(), settings.folder);
-    std::copy(file.begin(), file.end(), settings.file_name);
-    wfa_fw_settings_write(settings);
+    write_firmware_settings();
     ASSERT_EQ(on_worker([] { return wfa_conmon_watch_upgrade_start(k_ktv, 0x51); }), 0u);
     ASSERT_EQ(on_worker([] { return wfa_conmon_ask(k_ktv, WFA_QUESTION_SAMPLE_RATE, 0x99); }), 0u);
     const std::vector<uint8_t> acknowledged = upgrade_status(1, 0, 0, 0);
@@ -814,21 +838,11 @@ TEST_F(ConmonDriver, RequestsBeyondAFullRequestTableAreSentOnTheNextPasses)
 // once more than 2 s have passed without one.
 TEST_F(ConmonDriver, ARebootWaitsForRoomInAFullRequestTable)
 {
-    start_ready();
-    add_and_query(k_ktv);
-    ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_DEVICE));
-    server.with([](tn_conmon_server *s) {
-        tn_conmon_server_set_unanswered(s, TN_CONMON_OP_SEND_MESSAGE, true);
-        return 0;
-    });
-    const unsigned before = server.count(TN_CONMON_OP_SEND_MESSAGE);
+    ASSERT_NO_FATAL_FAILURE(fill_request_table());
     std::vector<uint8_t> params(33, 0);
     std::memcpy(params.data(), k_ktv, sizeof k_ktv);
     params[32] = 1;
     uint16_t id = 0;
-    for (int i = 0; i < 24; ++i)
-        ASSERT_EQ(wfa_request(18, params.data(), &id), ERR_NOERR);
-    ASSERT_TRUE(wait_until([&] { return server.count(TN_CONMON_OP_SEND_MESSAGE) == before + 24; }));
     ASSERT_EQ(wfa_request(10, params.data(), &id), ERR_NOERR);
     EXPECT_EQ(driver_fixture::tasks_named("proc_reboot_device"), 1u) << "refused at once";
     seconds_pass(2);
@@ -845,21 +859,10 @@ TEST_F(ConmonDriver, ARebootWaitsForRoomInAFullRequestTable)
 // answer arrives while the table is still full.
 TEST_F(ConmonDriver, QuestionsAreAskedAtOnceWhileTheRequestTableIsFull)
 {
-    start_ready();
-    add_and_query(k_ktv);
-    ASSERT_TRUE(results.waitForCode(WFA_CBACK_INF_DEVICE));
-    server.with([](tn_conmon_server *s) {
-        tn_conmon_server_set_unanswered(s, TN_CONMON_OP_SEND_MESSAGE, true);
-        return 0;
-    });
-    const unsigned before = server.count(TN_CONMON_OP_SEND_MESSAGE);
-    std::vector<uint8_t> params(33, 0);
-    std::memcpy(params.data(), k_ktv, sizeof k_ktv);
-    params[32] = 1;
+    ASSERT_NO_FATAL_FAILURE(fill_request_table());
+    const unsigned before = table_filled_at;
+    std::vector<uint8_t> params;
     uint16_t id = 0;
-    for (int i = 0; i < 24; ++i)
-        ASSERT_EQ(wfa_request(18, params.data(), &id), ERR_NOERR);
-    ASSERT_TRUE(wait_until([&] { return server.count(TN_CONMON_OP_SEND_MESSAGE) == before + 24; }));
 
     const uint16_t questions[] = {WFA_CBACK_INF_GET_FS, WFA_CBACK_INF_GET_PMAS, WFA_CBACK_INF_DEVICE_LOCK,
                                   WFA_CBACK_INF_AES67_STATUS};

@@ -669,42 +669,9 @@ TEST_F(ConmonRelink, AServerThatRefusesEverythingAfterTheConnectSeesOneConnectPe
 }
 
 // While the link is made again the driver is as at its first start-up: not ready; a query under way
-// sends nothing and its time runs only once the link is back, so a device that answers is
-// reported; browsing asked meanwhile waits for the link and starts.
+// sends nothing and its time runs only once the link is back, so that its device, answering by
+// then, is reported; browsing asked meanwhile waits for the link and starts.
 TEST_F(ConmonRelink, WhileTheLinkIsMadeAgainTheDriverIsAsAtItsFirstStartUp)
-{
-    const char *ready_device = "T002-RQA-310";
-    const char *queried = "T001-KTV4-S";
-    ASSERT_NO_FATAL_FAILURE(start());
-    ASSERT_GE(until(ready, 10), 0);
-    add_and_query(ready_device);
-    ASSERT_GE(until([&] { return reported().count(ready_device) == 1; }, 10), 0);
-    tn_conmon_server_device(server, queried)->silent = true;
-    add_and_query(queried);
-    settle();
-    tn_conmon_server_set_unanswered(server, TN_CONMON_OP_REGISTER, true);
-    restart_server(ready_device);
-    EXPECT_FALSE(ready()) << "ready while the link is being made";
-    const unsigned sent = tn_conmon_server_request_count(server, TN_CONMON_OP_SEND_MESSAGE);
-    until([] { return false; }, 15);
-    EXPECT_EQ(tn_conmon_server_request_count(server, TN_CONMON_OP_SEND_MESSAGE), sent) << "a query sent meanwhile";
-    EXPECT_FALSE(ready());
-    const uint8_t forever[2] = {0xFF, 0xFF};
-    uint16_t id = 0;
-    ASSERT_EQ(wfa_request(1, forever, &id), ERR_NOERR);
-    settle();
-    clock.advance(3);
-    settle();
-    EXPECT_EQ(count_code(WFA_CBACK_INF_DEVICE_LIST), 0u) << "refused while the link is being made";
-    tn_conmon_server_set_unanswered(server, TN_CONMON_OP_REGISTER, false);
-    ASSERT_GE(until([&] { return linked(); }, 20), 0);
-    settle();
-    EXPECT_EQ(count_code(WFA_CBACK_INF_DEVICE_LIST), 0u) << "browsing refused once the link was back";
-}
-
-// A query under way when the link goes is not given up for the time the link took to come back:
-// it goes on once the link is back and reports its device.
-TEST_F(ConmonRelink, AQueryUnderWayWhenTheLinkGoesReportsItsDeviceOnceTheLinkIsBack)
 {
     const char *ready_device = "T002-RQA-310";
     const char *queried = "T001-KTV4-S";
@@ -718,12 +685,30 @@ TEST_F(ConmonRelink, AQueryUnderWayWhenTheLinkGoesReportsItsDeviceOnceTheLinkIsB
     settle();
     tn_conmon_server_set_unanswered(server, TN_CONMON_OP_REGISTER, true);
     restart_server(ready_device);
-    until([] { return false; }, 12);
+    EXPECT_FALSE(ready()) << "ready while the link is being made";
+    const unsigned sent = tn_conmon_server_request_count(server, TN_CONMON_OP_SEND_MESSAGE);
+    until([] { return false; }, 15);
+    EXPECT_EQ(tn_conmon_server_request_count(server, TN_CONMON_OP_SEND_MESSAGE), sent) << "a query sent meanwhile";
+    EXPECT_FALSE(ready());
     tn_conmon_server_device(server, queried)->silent = false;
     tn_conmon_server_set_unanswered(server, TN_CONMON_OP_REGISTER, false);
     const int took = until([&] { return reported().count(queried) == 1; }, 60);
     EXPECT_GE(took, 0) << "never reported";
     EXPECT_LE(took, 15) << "given up for the time the link was away";
+
+    tn_conmon_server_set_unanswered(server, TN_CONMON_OP_REGISTER, true);
+    restart_server(ready_device);
+    const uint8_t forever[2] = {0xFF, 0xFF};
+    uint16_t id = 0;
+    ASSERT_EQ(wfa_request(1, forever, &id), ERR_NOERR);
+    settle();
+    clock.advance(3);
+    settle();
+    EXPECT_EQ(count_code(WFA_CBACK_INF_DEVICE_LIST), 0u) << "refused while the link is being made";
+    tn_conmon_server_set_unanswered(server, TN_CONMON_OP_REGISTER, false);
+    ASSERT_GE(until([&] { return linked(); }, 20), 0);
+    settle();
+    EXPECT_EQ(count_code(WFA_CBACK_INF_DEVICE_LIST), 0u) << "browsing refused once the link was back";
 }
 
 // A server that goes away while the start-up registers (its port refuses) ends a browse that
