@@ -13,10 +13,13 @@
 #include <QWindow>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <memory>
 
 namespace {
@@ -68,14 +71,36 @@ private:
     {
         if (fd < 0)
             return;
-        const char shown = 1;
-        while (::write(fd, &shown, 1) < 0 && errno == EINTR) {
-        }
+        writeShown();
         closeFd(fd);
+    }
+
+    // The ending copy may be gone (its wait ended, it was killed): a write to a pipe without a
+    // reader then raises SIGPIPE in the writing thread, which would end this copy as its window
+    // is shown. The signal is blocked for the write, and one that the write raised is taken back.
+    void writeShown()
+    {
+        sigset_t pipeSignal, before, pending;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipeSignal, &before);
+        const bool pendingBefore = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+        const char shown = 1;
+        ssize_t n;
+        while ((n = ::write(fd, &shown, 1)) < 0 && errno == EINTR) {
+        }
+        if (n < 0 && errno == EPIPE && !pendingBefore) {
+            const timespec now = {0, 0};
+            while (sigtimedwait(&pipeSignal, nullptr, &now) < 0 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
     }
 
     int fd;
 };
+
+} // namespace
 
 // The pipe end the environment names: a descriptor above the standard ones that is a pipe open
 // for writing; -1 otherwise. The variable is dropped either way.
@@ -97,8 +122,6 @@ int takeShownFd()
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     return fd;
 }
-
-} // namespace
 
 qint64 launchDetached(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment)
 {
@@ -156,6 +179,19 @@ int finishEventLoop(int result, const QString &program, const DetachedLauncher &
     return 0;
 }
 
+SuccessorStart successorNow(const SuccessorPipe &pipe)
+{
+    if (!pipe.valid())
+        return SuccessorStart::NotShown;
+    char byte;
+    ssize_t n;
+    while ((n = ::read(pipe.readFd(), &byte, 1)) < 0 && errno == EINTR) {
+    }
+    if (n < 0 && errno == EAGAIN)
+        return SuccessorStart::NotShown;
+    return n > 0 ? SuccessorStart::Shown : SuccessorStart::Ended;
+}
+
 SuccessorStart awaitSuccessor(const SuccessorPipe &pipe, Scheduler &scheduler, int timeoutMs)
 {
     if (!pipe.valid())
@@ -164,11 +200,9 @@ SuccessorStart awaitSuccessor(const SuccessorPipe &pipe, Scheduler &scheduler, i
     SuccessorStart outcome = SuccessorStart::NotShown;
     QSocketNotifier news(pipe.readFd(), QSocketNotifier::Read);
     QObject::connect(&news, &QSocketNotifier::activated, &loop, [&] {
-        char byte;
-        const ssize_t n = ::read(pipe.readFd(), &byte, 1);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        outcome = successorNow(pipe);
+        if (outcome == SuccessorStart::NotShown)
             return;
-        outcome = n > 0 ? SuccessorStart::Shown : SuccessorStart::Ended;
         news.setEnabled(false);
         loop.quit();
     });
@@ -177,9 +211,8 @@ SuccessorStart awaitSuccessor(const SuccessorPipe &pipe, Scheduler &scheduler, i
     return outcome;
 }
 
-void announceWhenShown(QWidget &window)
+void announceWhenShown(QWidget &window, int fd)
 {
-    const int fd = takeShownFd();
     if (fd < 0)
         return;
     (new ShownAnnouncer(fd, &window))->watch(window.windowHandle());
@@ -200,9 +233,24 @@ void tellFailedRestart(const AppServices &services, const QString &what)
     services.promptsOrDefault().message(error);
 }
 
+// A new copy that is still starting when the wait for it ends: it will show its window, and a
+// copy started by the user besides it would be a second on the network.
+void tellStillStarting(const AppServices &services, int waitedS)
+{
+    PromptMessage info;
+    info.icon = QMessageBox::Information;
+    info.title = QStringLiteral("QZ Config Tool");
+    info.text = QStringLiteral("QZ Config Tool is restarting: its new copy is still starting and has not opened its "
+                               "window within %1 s.\nIts window opens once it is ready; do not start QZ Config "
+                               "Tool again meanwhile.")
+                    .arg(waitedS);
+    info.buttons = QMessageBox::Ok;
+    services.promptsOrDefault().message(info);
+}
+
 } // namespace
 
-int runMainWindow(QApplication &app, const AppServices &services, const DetachedLauncher &launch)
+int runMainWindow(QApplication &app, const AppServices &services, const DetachedLauncher &launch, int shownFd)
 {
     qint64 successor = 0;
     std::unique_ptr<SuccessorPipe> pipe;
@@ -210,7 +258,7 @@ int runMainWindow(QApplication &app, const AppServices &services, const Detached
     {
         MainWindow window(services);
         window.show();
-        announceWhenShown(window);
+        announceWhenShown(window, shownFd);
         const int result = app.exec();
         if (result == MainWindow::restartExitCode)
             pipe = std::make_unique<SuccessorPipe>();
@@ -230,19 +278,17 @@ int runMainWindow(QApplication &app, const AppServices &services, const Detached
         qWarning("QZ Config Tool: no pipe to the new copy (process %lld): its start is not followed", successor);
         return code;
     }
-    switch (awaitSuccessor(*pipe, services.schedulerOrDefault(), kSuccessorTimeoutMs)) {
-    case SuccessorStart::Shown:
-        break;
-    case SuccessorStart::NotShown:
-        qWarning("QZ Config Tool: the new copy (process %lld) opened no window within %d s", successor,
-                 kSuccessorTimeoutMs / 1000);
-        tellFailedRestart(services, QStringLiteral("its new copy did not open its window within %1 s")
-                                        .arg(kSuccessorTimeoutMs / 1000));
-        break;
-    case SuccessorStart::Ended:
+    SuccessorStart outcome = awaitSuccessor(*pipe, services.schedulerOrDefault(), kSuccessorTimeoutMs);
+    if (outcome == SuccessorStart::NotShown) {
+        qWarning("QZ Config Tool: the new copy (process %lld) opened no window within %d s and is still starting",
+                 successor, kSuccessorTimeoutMs / 1000);
+        tellStillStarting(services, kSuccessorTimeoutMs / 1000);
+        // What it did while the message was open: an end is told as one.
+        outcome = successorNow(*pipe);
+    }
+    if (outcome == SuccessorStart::Ended) {
         qWarning("QZ Config Tool: the new copy (process %lld) ended before it opened its window", successor);
         tellFailedRestart(services, QStringLiteral("its new copy ended before it opened its window"));
-        break;
     }
     return code;
 }

@@ -62,6 +62,9 @@ int finishEventLoop(int result, const QString &program, const DetachedLauncher &
 
 enum class SuccessorStart { Shown, Ended, NotShown };
 
+// What the new copy has said on `pipe` so far, without waiting: NotShown while it says nothing.
+SuccessorStart successorNow(const SuccessorPipe &pipe);
+
 // Runs the event loop until the new copy writes to `pipe` (its window is shown), closes its end
 // unwritten (it has ended), or `timeoutMs` has passed on `scheduler`. The display connection
 // stays open meanwhile; should it break, Qt ends this process at once.
@@ -70,15 +73,22 @@ SuccessorStart awaitSuccessor(const SuccessorPipe &pipe, Scheduler &scheduler, i
 // How long the ending copy waits for the new one to show its window.
 constexpr int kSuccessorTimeoutMs = 30000;
 
-// In a copy started by a restart: takes the end of the pipe that the environment names (and
-// drops the variable, so that nothing this copy starts inherits either), and writes to it once
-// `window` is first exposed on the display. Does nothing in a copy started otherwise.
-void announceWhenShown(QWidget &window);
+// In a copy started by a restart: takes the end of the pipe that the environment names, drops the
+// variable and makes the end close-on-exec, so that nothing this copy starts inherits either; -1
+// in a copy started otherwise. `main` calls it first, before anything can start a process.
+int takeShownFd();
+
+// Writes to `fd` (from takeShownFd) once `window` is first exposed on the display, and closes it.
+// Should the ending copy be gone by then, the write fails and this copy runs on. Does nothing
+// with -1.
+void announceWhenShown(QWidget &window, int fd);
 
 // Shows the main window, runs the event loop, restarts when asked and returns the process exit
-// code. The window is destroyed after the restart has been launched; this process then keeps its
-// connection to the display until the new copy has shown its window, since a display server that
-// resets when its last client leaves drops a client that is connecting meanwhile. A new copy that
-// could not be started, ended before it showed its window, or did not show it in time is told to
-// the user.
-int runMainWindow(QApplication &app, const AppServices &services, const DetachedLauncher &launch);
+// code; `shownFd` is this copy's end of its own restart's pipe (takeShownFd). The window is
+// destroyed after the restart has been launched; this process then keeps its connection to the
+// display until the new copy has shown its window, since a display server that resets when its
+// last client leaves drops a client that is connecting meanwhile. A new copy that could not be
+// started or ended before it showed its window is told to the user as a failed restart; one that
+// has not shown it in time is told as still starting, and as ended should it end while that
+// message is open.
+int runMainWindow(QApplication &app, const AppServices &services, const DetachedLauncher &launch, int shownFd);

@@ -5,6 +5,8 @@
 QMessageBox::StandardButton ScriptedPrompts::message(const PromptMessage &message)
 {
     messages.push_back(message);
+    if (onMessage)
+        onMessage(message);
     if (!answers.empty()) {
         const QMessageBox::StandardButton answer = answers.front();
         answers.pop_front();

@@ -17,6 +17,8 @@ public:
     // Answers of the next message boxes. When none is left a box answers its default button, or
     // else the first of Ok, No and Cancel that it offers.
     std::deque<QMessageBox::StandardButton> answers;
+    // Runs while a message box is open, before it is answered; unset: nothing.
+    std::function<void(const PromptMessage &)> onMessage;
     // Runs in place of the dialog's modal loop and answers its result; unset: Rejected.
     std::function<int(QDialog &)> onDialog;
     int dialogsRun = 0;

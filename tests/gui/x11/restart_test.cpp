@@ -8,7 +8,9 @@
 // "GENERATION PID start|shown|restart|exit CODE|told TEXT". DIR/plan says what the copies do:
 // "restarts N" (the first N generations ask for a restart, each AFTER ms after its window is
 // shown: "after MS"), "GENERATION exit" (that one ends at once, before it reaches the display),
-// "GENERATION hang" (that one never reaches the display).
+// "GENERATION hang" (that one never reaches the display), "GENERATION late" (that one opens its
+// window only once the copy before it has ended, with SIGPIPE not ignored), "GENERATION
+// impatient" (that one waits 1 s for its new copy to show its window, not 30 s).
 #include "gui/NicSelectDialog.h"
 #include "gui/ProgramRestart.h"
 #include "gui/Scheduler.h"
@@ -18,6 +20,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QEventLoop>
 #include <QListWidget>
 #include <QSettings>
 #include <QTimer>
@@ -87,6 +90,17 @@ public:
     {
         std::ofstream(dir + "/log", std::ios::app) << generation << ' ' << getpid() << ' ' << event << '\n';
     }
+    // Whether `other` (a generation) has noted `event`.
+    bool noted(int other, const std::string &event) const
+    {
+        std::istringstream log(readText(dir + "/log"));
+        int g;
+        std::string pid, what, rest;
+        while (log >> g >> pid >> what && std::getline(log, rest))
+            if (g == other && what == event)
+                return true;
+        return false;
+    }
 
     int generation = 0;
     int restarts = 0;
@@ -95,13 +109,23 @@ public:
     std::string dir;
 };
 
-// The program's delays cut to a twentieth; the waits of 30 s for a report or a new copy stay.
+// The program's delays cut to a twentieth; the waits of 30 s for a report or a new copy stay, but
+// for the wait of an impatient copy for its new one (the one wait that runs in an event loop of
+// its own).
 class HurriedScheduler : public Scheduler {
 public:
+    explicit HurriedScheduler(bool impatient) : impatient(impatient) {}
     void singleShot(int ms, QObject *context, std::function<void()> task) override
     {
-        QtScheduler::shared().singleShot(ms >= 30000 ? ms : ms / 20, context, std::move(task));
+        if (impatient && qobject_cast<QEventLoop *>(context))
+            ms = 1000;
+        else if (ms < 30000)
+            ms /= 20;
+        QtScheduler::shared().singleShot(ms, context, std::move(task));
     }
+
+private:
+    const bool impatient;
 };
 
 // The chooser answered with the interface not in use; every message box noted and answered Ok.
@@ -137,6 +161,7 @@ QWidget *mainWindow()
 
 int runCopy(const std::string &dir)
 {
+    const int shownFd = takeShownFd();
     Copy copy(dir);
     copy.note("start");
     if (copy.behaviour == "exit")
@@ -144,6 +169,13 @@ int runCopy(const std::string &dir)
     if (copy.behaviour == "hang") {
         std::this_thread::sleep_for(std::chrono::minutes(2));
         return 4;
+    }
+    if (copy.behaviour == "late") {
+        // SIGPIPE as a process has it by default: Qt's launch leaves it ignored, other launchers
+        // do not.
+        signal(SIGPIPE, SIG_DFL);
+        for (int i = 0; i < 3000 && !copy.noted(copy.generation - 1, "exit"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     int argc = 1;
     char name[] = "copy";
@@ -199,7 +231,7 @@ int runCopy(const std::string &dir)
     });
     look.start(10);
 
-    HurriedScheduler scheduler;
+    HurriedScheduler scheduler(copy.behaviour == "impatient");
     CopyPrompts prompts(copy);
     AppServices services;
     services.wrapperFactory = fakeVeltoFactory(wrapper);
@@ -207,7 +239,7 @@ int runCopy(const std::string &dir)
     services.prompts = &prompts;
     services.programDir = QString::fromStdString(dir + "/files");
     services.openSettings = [settingsFile] { return std::make_unique<QSettings>(settingsFile, QSettings::IniFormat); };
-    const int code = runMainWindow(app, services, launchDetached);
+    const int code = runMainWindow(app, services, launchDetached, shownFd);
     copy.note("exit " + std::to_string(code));
     return code;
 }
@@ -426,6 +458,23 @@ TEST_F(RestartChain, ANewCopyThatEndsAtOnceIsToldToTheUserOnX11AndOffscreen)
             xvfb = -1;
         }
     }
+}
+
+TEST_F(RestartChain, ANewCopyThatShowsItsWindowOnceTheEndingCopyIsGoneIsToldAsStillStartingAndRunsOn)
+{
+    // The first copy gives up its wait after 1 s and ends; the second, which shows its window only
+    // then, writes into a pipe without a reader, and restarts in turn into a third. Offscreen:
+    // a display that resets when the first copy leaves would drop the second as it connects.
+    startChain("restarts 2\nafter 0\n1 impatient\n2 late\n", false);
+    ASSERT_TRUE(waitFor([&] { return has(2, "start"); }, 60000)) << readText(dir + "/log");
+    const pid_t second = find(2, "start").pid;
+    EXPECT_TRUE(waitFor([&] { return has(2, "restart") || ended(second); }, 60000));
+    ASSERT_TRUE(has(2, "restart")) << "the copy shown late ended on its own\n" << readText(dir + "/log");
+    ASSERT_TRUE(waitFor([&] { return has(3, "shown") && has(2, "exit"); }, 60000)) << readText(dir + "/log");
+    EXPECT_EQ(find(1, "exit").text, "0");
+    EXPECT_EQ(find(2, "exit").text, "0");
+    EXPECT_EQ(told(), "1: QZ Config Tool is restarting: its new copy is still starting and has not opened its window "
+                      "within 30 s. Its window opens once it is ready; do not start QZ Config Tool again meanwhile.\n");
 }
 
 TEST_F(RestartChain, TheEndingCopyWaitsNoLongerOnceItsDisplayHasGone)
