@@ -394,9 +394,11 @@ protected:
     std::map<pid_t, int> statuses;
 };
 
-TEST_F(RestartChain, OnADisplayThatResetsTheRestartAfterNetworkListHoldsThirtyTimesInARow)
+// Without the ending copy's wait the display resets at the first restart (the mark goes) or drops
+// the new copy as it connects: a few restarts in a row show it.
+TEST_F(RestartChain, OnADisplayThatResetsTheRestartAfterNetworkListHoldsFiveTimesInARow)
 {
-    constexpr int kRestarts = 30;
+    constexpr int kRestarts = 5;
     ASSERT_TRUE(startX11());
     startChain("restarts " + std::to_string(kRestarts) + "\nafter 5000\n", true);
 
