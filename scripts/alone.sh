@@ -5,10 +5,13 @@
 #
 # - The program runs on the display, or on a virtual X display of its own when there is none (no
 #   DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM): the first free display number, for this run's
-#   cookie alone; it does not reset when its last client leaves.
+#   cookie alone; it does not reset when its last client leaves. The cookie and the display's
+#   number are in a directory of the run's own (mktemp -d), which goes with the run.
 # - The run lasts as long as its own copies of the program: the one it starts, and those that
 #   their restarts start. They carry the run's mark in their environment, which a restarted copy
-#   inherits; a copy of the program's file started otherwise on this PC keeps nothing waiting.
+#   inherits, and are found by it alone (a rebuild that replaces the program's file meanwhile
+#   leaves them the run's); a copy of the program started otherwise on this PC keeps nothing
+#   waiting.
 # - Ctrl+C, SIGTERM or a closed terminal end every own copy (a restarted one runs in a session of
 #   its own, which Ctrl+C does not reach), then the virtual display.
 #
@@ -23,18 +26,17 @@ program=$(readlink -f "$1")
 shift
 mark="QZ_RUN_ALONE=$$.$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
 
-# The processes of the program's file that carry the mark.
+# The processes that carry the mark.
 own_copies() {
   local entry
   for entry in /proc/[0-9]*; do
-    [ "$entry/exe" -ef "$program" ] || continue
     tr '\0' '\n' <"$entry/environ" 2>/dev/null | grep -qxF "$mark" && echo "${entry#/proc/}"
   done
   return 0
 }
 
 xvfb_pid=""
-auth=""
+files=""
 finish() {
   # Once begun, the clean-up runs to its end.
   trap '' INT TERM HUP
@@ -54,7 +56,7 @@ finish() {
     kill -TERM "$xvfb_pid" 2>/dev/null
     wait "$xvfb_pid" 2>/dev/null
   fi
-  [ -z "$auth" ] || rm -f "$auth" "$auth.display"
+  [ -z "$files" ] || rm -rf "$files"
 }
 trap finish EXIT
 trap 'exit 130' INT
@@ -63,22 +65,23 @@ trap 'exit 129' HUP
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   # In a session of its own, so that Ctrl+C does not reach it: the copies end while it still runs.
-  auth=$(mktemp "${TMPDIR:-/tmp}/qz-alone.XXXXXX")
+  files=$(mktemp -d "${TMPDIR:-/tmp}/qz-alone.XXXXXX") || exit 1
+  auth=$files/auth
   cookie=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
   xauth -q -f "$auth" add :0 . "$cookie"
   setsid Xvfb -displayfd 3 -auth "$auth" -noreset -screen 0 1024x768x24 -nolisten tcp \
-    3>"$auth.display" 2>/dev/null &
+    3>"$files/display" 2>/dev/null &
   xvfb_pid=$!
   for _ in $(seq 100); do
-    [ -s "$auth.display" ] && break
+    [ -s "$files/display" ] && break
     kill -0 "$xvfb_pid" 2>/dev/null || break
     sleep 0.1
   done
-  if [ ! -s "$auth.display" ]; then
+  if [ ! -s "$files/display" ]; then
     echo "run: the virtual X display did not start (Xvfb)" >&2
     exit 1
   fi
-  export DISPLAY=":$(head -n 1 "$auth.display")"
+  export DISPLAY=":$(head -n 1 "$files/display")"
   xauth -q -f "$auth" add "$DISPLAY" . "$cookie"
   export XAUTHORITY=$auth
   echo "run: no display; QZ Config Tool runs on the virtual X display $DISPLAY (stop it with Ctrl+C)."

@@ -20,6 +20,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -174,6 +175,19 @@ std::string holdersOf(const std::string &ns)
         closedir(procs);
     }
     return out;
+}
+
+// The names in the directory `dir`.
+std::vector<std::string> entriesOf(const std::string &dir)
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (const dirent *entry = readdir(d))
+            if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..")
+                names.push_back(entry->d_name);
+        closedir(d);
+    }
+    return names;
 }
 
 // The files under `dir` that belong to root, one a line.
@@ -481,8 +495,9 @@ TEST(RunSession, UnderSudoTheWindowOpensOnADisplayReachedByTcpTheCheckoutStaysTh
 TEST(RunSession, AloneTheRunWaitsForItsOwnCopiesOnlyAndCtrlCOrSigtermEndsThemAll)
 {
     // scripts/run --alone's part (scripts/alone.sh) with a stand-in whose first copy restarts
-    // into a second that stays until the test lets it end. A copy of the same file started
-    // otherwise runs all along, as a copy on the user's desktop would.
+    // into a second that stays until the test lets it end; the stand-in's file is then built
+    // anew (a new file in its place). A copy of the same file started otherwise runs all along,
+    // as a copy on the user's desktop would.
     TempDir dir;
     ASSERT_TRUE(standIn(dir.path, "if [ -n \"${ELSEWHERE:-}\" ]; then while :; do sleep 0.2; done; fi\n"
                                   "n=$(cat \"$0.count\" 2>/dev/null || echo 0); echo $((n + 1)) >\"$0.count\"\n"
@@ -511,11 +526,13 @@ TEST(RunSession, AloneTheRunWaitsForItsOwnCopiesOnlyAndCtrlCOrSigtermEndsThemAll
         std::system(("rm -f '" + script + "'.count '" + script + "'.ready '" + script + "'.ended '" + script +
                      "'.stop '" + script + "'.display")
                         .c_str());
-        const std::string run = dir.path + "/run" + std::to_string(way);
+        const std::string run = dir.path + "/run" + std::to_string(way), tmp = run + "/tmp";
         mkdir(run.c_str(), 0755);
+        mkdir(tmp.c_str(), 0755);
         Session session(run);
         // Ctrl+C on a virtual display of the run's own, the others offscreen.
         ASSERT_TRUE(session.run({"/bin/bash", sourceDir() + "/scripts/alone.sh", file}, [&] {
+            setenv("TMPDIR", tmp.c_str(), 1);
             unsetenv("DISPLAY");
             unsetenv("WAYLAND_DISPLAY");
             if (way == CtrlC)
@@ -524,6 +541,9 @@ TEST(RunSession, AloneTheRunWaitsForItsOwnCopiesOnlyAndCtrlCOrSigtermEndsThemAll
                 setenv("QT_QPA_PLATFORM", "offscreen", 1);
         }));
         ASSERT_TRUE(waitUntil([&] { return exists(script + ".ready"); }, 20000)) << session.output();
+        // A rebuild meanwhile: the copies' file is no longer the program's file.
+        std::filesystem::copy_file(file, file + ".new");
+        ASSERT_EQ(rename((file + ".new").c_str(), file.c_str()), 0);
         EXPECT_EQ(session.wait(500), -1) << "the run waits for the restarted copy";
         switch (way) {
         case LastCopyEnds:
@@ -535,8 +555,12 @@ TEST(RunSession, AloneTheRunWaitsForItsOwnCopiesOnlyAndCtrlCOrSigtermEndsThemAll
             EXPECT_EQ(session.wait(10000), 143) << session.output();
             EXPECT_TRUE(exists(script + ".ended")) << "the restarted copy was ended";
             break;
-        case CtrlC:
+        case CtrlC: {
             EXPECT_NE(readText(script + ".display").find("1024x768"), std::string::npos) << session.output();
+            // The virtual display's cookie and number: in a directory of the run's own.
+            const std::vector<std::string> files = entriesOf(tmp);
+            ASSERT_EQ(files.size(), 1u) << "beside the run's directory";
+            EXPECT_TRUE(exists(tmp + "/" + files[0]) && S_ISDIR(st.st_mode) && (st.st_mode & 0777) == 0700);
             session.interrupt();
             EXPECT_EQ(session.wait(10000), 130) << session.output();
             EXPECT_TRUE(exists(script + ".ended")) << "the restarted copy, in a session of its own, was ended";
@@ -544,9 +568,13 @@ TEST(RunSession, AloneTheRunWaitsForItsOwnCopiesOnlyAndCtrlCOrSigtermEndsThemAll
             EXPECT_NE(std::system(("xdpyinfo -display " + virtualDisplay(session.output()) + " >/dev/null 2>&1").c_str()),
                       0)
                 << "the virtual display outlived the run";
+            EXPECT_TRUE(entriesOf(tmp).empty()) << "the run's files outlived it";
             break;
         }
-        EXPECT_EQ(processesOf(file), std::vector<pid_t>{elsewhere}) << "only the run's own copies ended";
+        }
+        std::vector<pid_t> copies = processesOf(file), built = processesOf(file + " (deleted)");
+        copies.insert(copies.end(), built.begin(), built.end());
+        EXPECT_EQ(copies, std::vector<pid_t>{elsewhere}) << "only the run's own copies ended";
     }
     kill(-elsewhere, SIGKILL);
     waitpid(elsewhere, nullptr, 0);
