@@ -1,4 +1,5 @@
 #include "tests/integration/run_session.h"
+#include "tests/support/quoting.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -106,7 +107,7 @@ TempDir::TempDir()
 TempDir::~TempDir()
 {
     if (!path.empty())
-        std::system(("rm -rf '" + path + "'").c_str());
+        std::system(("rm -rf " + qz_test::shellQuoted(path)).c_str());
 }
 
 bool waitUntil(const std::function<bool()> &done, int timeoutMs)
@@ -224,8 +225,9 @@ bool Session::start(const std::vector<std::string> &testnetOptions, const std::v
         // QZ Config Tool reads its files beside itself: a copy of its own, with the samples, leaves
         // those beside the build's program (the user's) alone.
         const std::string copy = dir_ + "/program";
-        if (std::system(("mkdir -p '" + copy + "' && cp '" + programFile() + "' '" + QZ_SOURCE_DIR "/gui/data/'* '" +
-                         copy + "'")
+        using qz_test::shellQuoted;
+        if (std::system(("mkdir -p " + shellQuoted(copy) + " && cp " + shellQuoted(programFile()) + " " +
+                         shellQuoted(QZ_SOURCE_DIR "/gui/data") + "/* " + shellQuoted(copy))
                             .c_str()) != 0)
             return false;
         args.push_back(copy + "/QZConfigTool");
@@ -249,7 +251,7 @@ bool Session::start(const std::vector<std::string> &testnetOptions, const std::v
         const std::string suppressions = dir_ + "/lsan.supp";
         std::ofstream(suppressions) << "leak:libqoffscreen.so\nleak:QPlatformScreen::QPlatformScreen\nleak:QScreen::QScreen\n"
                                        "leak:QWindowSystemInterface::handleScreenAdded\nleak:libfontconfig.so\n";
-        setenv("LSAN_OPTIONS", ("suppressions=" + suppressions).c_str(), 1);
+        setenv("LSAN_OPTIONS", ("suppressions=" + qz_test::sanitizerQuoted(suppressions)).c_str(), 1);
     });
 }
 

@@ -8,6 +8,7 @@
 // process of the session holds that network), leaves the user's checkout to the user and ends
 // with its script; started anywhere but in its namespace, the session takes nothing.
 #include "tests/integration/run_session.h"
+#include "tests/support/quoting.h"
 
 #include <gtest/gtest.h>
 
@@ -26,6 +27,7 @@
 #include <string>
 
 using namespace run_session;
+using qz_test::shellQuoted;
 
 namespace {
 
@@ -60,7 +62,7 @@ size_t count(const std::string &text, const std::string &what)
 // processes of a file of their own.
 bool standIn(const std::string &dir, const std::string &text)
 {
-    if (std::system(("cp '" QZ_STAND_IN "' '" + dir + "/stand-in'").c_str()) != 0)
+    if (std::system(("cp " + shellQuoted(QZ_STAND_IN) + " " + shellQuoted(dir + "/stand-in")).c_str()) != 0)
         return false;
     std::ofstream(dir + "/stand-in.sh") << text;
     return true;
@@ -194,7 +196,7 @@ std::vector<std::string> entriesOf(const std::string &dir)
 std::string rootsFiles(const std::string &dir)
 {
     std::string out;
-    if (FILE *found = popen(("find '" + dir + "' -user root").c_str(), "r")) {
+    if (FILE *found = popen(("find " + shellQuoted(dir) + " -user root").c_str(), "r")) {
         char line[512];
         while (std::fgets(line, sizeof line, found))
             out += line;
@@ -409,13 +411,20 @@ TEST(RunSession, UnderSudoTheWindowOpensOnADisplayReachedByTcpTheCheckoutStaysTh
     chmod(dir.path.c_str(), 0755);
     const std::string checkout = dir.path + "/checkout", cookies = dir.path + "/Xauthority";
     const std::string source = sourceDir(), built = checkout + "/built";
-    ASSERT_EQ(std::system(("mkdir -p " + checkout + "/scripts " + checkout + "/tests/integration " + built + " && cp " +
-                           source + "/scripts/run " + source + "/scripts/setup " + source + "/scripts/as-user.sh " +
-                           source + "/scripts/with-installation.sh " + checkout + "/scripts && cp " + source +
-                           "/tests/integration/avahi-netns.sh " + checkout + "/tests/integration && cp " + programFile() +
-                           " " + testnetFile() + " " + source + "/gui/data/* " + built + " && cp $(ldd " + programFile() +
-                           " | awk '/libveltoWrapper/ { print $3 }') " + built + " && xauth -q -f " + cookies +
-                           " add unix:12 . 00112233445566778899aabbccddeeff")
+    const auto in = [&](const std::string &from, const std::vector<std::string> &names) {
+        std::string out;
+        for (const std::string &name : names)
+            out += shellQuoted(from + "/" + name) + " ";
+        return out;
+    };
+    ASSERT_EQ(std::system(("mkdir -p " + in(checkout, {"scripts", "tests/integration"}) + shellQuoted(built) +
+                           " && cp " + in(source + "/scripts", {"run", "setup", "as-user.sh", "with-installation.sh"}) +
+                           shellQuoted(checkout + "/scripts") + " && cp " +
+                           in(source + "/tests/integration", {"avahi-netns.sh"}) +
+                           shellQuoted(checkout + "/tests/integration") + " && cp " + shellQuoted(programFile()) + " " +
+                           shellQuoted(testnetFile()) + " " + shellQuoted(source + "/gui/data") + "/* " +
+                           shellQuoted(QZ_WRAPPER_LIBRARY) + " " + shellQuoted(built) + " && xauth -q -f " +
+                           shellQuoted(cookies) + " add unix:12 . 00112233445566778899aabbccddeeff")
                               .c_str()),
               0);
     std::ofstream(checkout + "/CMakeLists.txt")
@@ -424,12 +433,12 @@ TEST(RunSession, UnderSudoTheWindowOpensOnADisplayReachedByTcpTheCheckoutStaysTh
            "DESTINATION ${CMAKE_BINARY_DIR}/gui)\nfile(COPY ${built}/qz_testnet DESTINATION ${CMAKE_BINARY_DIR})\n";
     Host host({"Xvfb", ":12", "-noreset", "-listen", "tcp", "-nolisten", "unix", "-nolisten", "local", "-auth", cookies,
                "-screen", "0", "800x600x24"},
-              "env DISPLAY=localhost:12 XAUTHORITY=" + cookies, "800x600");
+              "env DISPLAY=localhost:12 XAUTHORITY=" + shellQuoted(cookies), "800x600");
     ASSERT_TRUE(host.start());
 
     // sudo bash scripts/run, the user's display and cookie file kept.
     const auto runCommand = [&](Session &session) {
-        EXPECT_EQ(std::system(("chown -R nobody: " + dir.path).c_str()), 0);
+        EXPECT_EQ(std::system(("chown -R nobody: " + shellQuoted(dir.path)).c_str()), 0);
         return session.run({"/bin/bash", checkout + "/scripts/run", "--no-publish"}, [&] {
             setenv("SUDO_USER", user->pw_name, 1);
             setenv("DISPLAY", "localhost:12.0", 1);
@@ -523,8 +532,8 @@ TEST(RunSession, AloneTheRunWaitsForItsOwnCopiesOnlyAndCtrlCOrSigtermEndsThemAll
     enum Way { LastCopyEnds, Sigterm, CtrlC };
     for (const Way way : {LastCopyEnds, Sigterm, CtrlC}) {
         SCOPED_TRACE(way);
-        std::system(("rm -f '" + script + "'.count '" + script + "'.ready '" + script + "'.ended '" + script +
-                     "'.stop '" + script + "'.display")
+        std::system(("cd " + shellQuoted(dir.path) + " && rm -f stand-in.sh.count stand-in.sh.ready stand-in.sh.ended "
+                     "stand-in.sh.stop stand-in.sh.display")
                         .c_str());
         const std::string run = dir.path + "/run" + std::to_string(way), tmp = run + "/tmp";
         mkdir(run.c_str(), 0755);

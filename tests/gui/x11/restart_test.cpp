@@ -17,6 +17,7 @@
 #include "gui/UserPrompts.h"
 #include "tests/gui/support/FakeVeltoWrapper.h"
 #include "tests/gui/support/LsanSuppressions.h"
+#include "tests/support/quoting.h"
 
 #include <QAction>
 #include <QApplication>
@@ -288,7 +289,9 @@ protected:
         char pattern[] = "/tmp/qz-restart-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir = pattern;
-        ASSERT_EQ(std::system(("mkdir '" + dir + "/files' && cp " QZ_SAMPLE_DIR "/* '" + dir + "/files'").c_str()), 0);
+        const std::string files = qz_test::shellQuoted(dir + "/files");
+        ASSERT_EQ(std::system(("mkdir " + files + " && cp " + qz_test::shellQuoted(QZ_SAMPLE_DIR) + "/* " + files).c_str()),
+                  0);
     }
     void TearDown() override
     {
@@ -301,7 +304,7 @@ protected:
             kill(xvfb, SIGTERM);
             waitpid(xvfb, nullptr, 0);
         }
-        std::system(("rm -rf '" + dir + "'").c_str());
+        std::system(("rm -rf " + qz_test::shellQuoted(dir)).c_str());
     }
 
     bool startX11()

@@ -1,4 +1,5 @@
 #include "netaudio/platform/qnb_interface.h"
+#include "tests/support/quoting.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -103,13 +104,13 @@ protected:
     void TearDown() override
     {
         qnb_interface_set_source(nullptr, nullptr, nullptr);
-        std::string cmd = "rm -rf '" + root + "'";
+        std::string cmd = "rm -rf " + qz_test::shellQuoted(root);
         ASSERT_EQ(std::system(cmd.c_str()), 0);
     }
 
     void mkdirs(const std::string &path)
     {
-        std::string cmd = "mkdir -p '" + root + "/" + path + "'";
+        std::string cmd = "mkdir -p " + qz_test::shellQuoted(root + "/" + path);
         ASSERT_EQ(std::system(cmd.c_str()), 0);
     }
     void write(const std::string &path, const std::string &text)

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/quoting.h"
 #include "wrapper/veltoWrapper.h"
 
 namespace {
@@ -149,7 +150,7 @@ TEST(Boundary, CallsFromSeveralThreadsWhileTheWorkerAnswers)
 
 TEST(Boundary, TheSharedLibraryExportsOnlyInstance)
 {
-    const std::string command = std::string("nm -D --defined-only '") + VELTOWRAPPER_LIBRARY + "'";
+    const std::string command = "nm -D --defined-only " + qz_test::shellQuoted(VELTOWRAPPER_LIBRARY);
     FILE *pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::set<std::string> symbols;

@@ -20,6 +20,7 @@
 
 #include "wrapper/service/wfa_command.h"
 #include "wrapper/service/wfa_records.h"
+#include "tests/support/quoting.h"
 
 namespace {
 
@@ -222,7 +223,7 @@ protected:
     void TearDown() override
     {
         wfa_fw_settings_close();
-        if (std::system(("rm -rf '" + dir + "'").c_str()) != 0)
+        if (std::system(("rm -rf " + qz_test::shellQuoted(dir)).c_str()) != 0)
             ADD_FAILURE() << "cannot remove " << dir;
     }
 
