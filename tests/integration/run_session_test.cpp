@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -526,6 +527,23 @@ TEST(RunSession, AloneTheRunWaitsForItsOwnCopiesOnlyAndCtrlCOrSigtermEndsThemAll
         _exit(127);
     }
     ASSERT_GT(elsewhere, 0);
+    // The processes of the stand-in's file, of the one built anew too.
+    const auto standIns = [&] {
+        std::vector<pid_t> pids = processesOf(file), built = processesOf(file + " (deleted)");
+        pids.insert(pids.end(), built.begin(), built.end());
+        return pids;
+    };
+    // However the test ends, none of them (nor its script) outlives it.
+    struct Ending {
+        std::function<std::vector<pid_t>()> standIns;
+        ~Ending()
+        {
+            for (pid_t pid : standIns()) {
+                const pid_t group = getpgid(pid);
+                kill(group > 0 && group != getpgrp() ? -group : pid, SIGKILL);
+            }
+        }
+    } ending{standIns};
     struct stat st;
     const auto exists = [&](const std::string &path) { return stat(path.c_str(), &st) == 0; };
 
@@ -581,9 +599,7 @@ TEST(RunSession, AloneTheRunWaitsForItsOwnCopiesOnlyAndCtrlCOrSigtermEndsThemAll
             break;
         }
         }
-        std::vector<pid_t> copies = processesOf(file), built = processesOf(file + " (deleted)");
-        copies.insert(copies.end(), built.begin(), built.end());
-        EXPECT_EQ(copies, std::vector<pid_t>{elsewhere}) << "only the run's own copies ended";
+        EXPECT_EQ(standIns(), std::vector<pid_t>{elsewhere}) << "only the run's own copies ended";
     }
     kill(-elsewhere, SIGKILL);
     waitpid(elsewhere, nullptr, 0);
