@@ -30,7 +30,8 @@ mark="QZ_RUN_ALONE=$$.$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
 own_copies() {
   local entry
   for entry in /proc/[0-9]*; do
-    tr '\0' '\n' <"$entry/environ" 2>/dev/null | grep -qxF "$mark" && echo "${entry#/proc/}"
+    # Other users' processes are not to be read: quietly passed over.
+    { tr '\0' '\n' <"$entry/environ"; } 2>/dev/null | grep -qxF "$mark" && echo "${entry#/proc/}"
   done
   return 0
 }
@@ -67,6 +68,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
   # In a session of its own, so that Ctrl+C does not reach it: the copies end while it still runs.
   files=$(mktemp -d "${TMPDIR:-/tmp}/qz-alone.XXXXXX") || exit 1
   auth=$files/auth
+  : >"$auth"
   cookie=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
   xauth -q -f "$auth" add :0 . "$cookie"
   setsid Xvfb -displayfd 3 -auth "$auth" -noreset -screen 0 1024x768x24 -nolisten tcp \

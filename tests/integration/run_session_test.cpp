@@ -600,6 +600,10 @@ TEST(RunSession, AloneTheRunWaitsForItsOwnCopiesOnlyAndCtrlCOrSigtermEndsThemAll
         }
         }
         EXPECT_EQ(standIns(), std::vector<pid_t>{elsewhere}) << "only the run's own copies ended";
+        // What the user reads is the run's own word, nothing of the tools it uses.
+        std::istringstream said(session.output());
+        for (std::string line; std::getline(said, line);)
+            EXPECT_EQ(line.rfind("run: ", 0), 0u) << line;
     }
     kill(-elsewhere, SIGKILL);
     waitpid(elsewhere, nullptr, 0);
